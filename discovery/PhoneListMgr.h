@@ -1,0 +1,114 @@
+#pragma once
+// The phone directory (every phone a scan found, and the SNMP community) and the discovery
+// scan of an address range by a pool of worker threads.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <memory>
+#include <thread>
+
+namespace pathmon {
+
+class Clock;
+class SnmpClient;
+class SessionRegistry;
+
+// One discovered phone: a plain record of fixed size, copied whole. Text fields are
+// zero-terminated and never longer than their field less the terminator.
+struct PhoneEntry {
+  int32_t index;               // position in the directory
+  char identityKey[24];        // discovery object 7: the key a phone found again is replaced by
+  char serialNumber[24];       // discovery object 6: names the phone's LoopTest
+  char userName[64];           // discovery object 12, or "Unknown" when empty
+  char scannedAddress[24];     // the dotted address that answered the probe
+  char probeAddress13[24];     // discovery object 13 (IpAddress), dotted
+  char probeText1[32];         // discovery object 1
+  char probeText2[32];         // discovery object 2
+  char probeAddress0[24];      // discovery object 0 (IpAddress), dotted
+  char probeText3[24];         // discovery object 3
+  int32_t probeInt8;           // discovery object 8
+  int32_t upTime;              // sysUpTime: whole minutes above 6000 ticks, else the ticks
+  int32_t probeInt11;          // discovery object 11
+  int32_t probeInt10;          // discovery object 10
+  int32_t probeInt14;          // discovery object 14
+  int32_t probeInt15;          // discovery object 15
+  int64_t probeTime;           // calendar seconds at which the probe completed
+};
+
+inline constexpr int kDirectoryCapacity = 4096;
+inline constexpr int kCommunityMax = 255;
+inline constexpr const char* kDefaultCommunity = "orchid";
+inline constexpr int kDiscoveryObjectCount = 16;
+extern const char* const kDiscoveryObjects[kDiscoveryObjectCount + 1];  // null-terminated
+
+// Contract: every operation is thread-safe. The lock guards the entries and the count; no
+// operation holds it while it waits on the network or calls into another module.
+class PhoneDirectory {
+ public:
+  PhoneDirectory(SnmpClient& snmp, Clock& clock);
+  ~PhoneDirectory();
+
+  void SetCommunity(const char* community);  // at most 255 characters are kept
+  const char* GetCommunity() const;           // written only before scans run
+
+  bool ProbePhone(const char* address, const char* community, PhoneEntry& entry);
+  bool AddPhone(const char* address, const char* community);
+  int32_t GetPhoneCount();
+  bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry);
+  void CreateLoopTestsForPhones(SessionRegistry& registry);
+
+ private:
+  SnmpClient& snmp_;
+  Clock& clock_;
+  std::mutex mutex_;
+  std::unique_ptr<PhoneEntry[]> entries_;  // kDirectoryCapacity records, made on first AddPhone
+  int32_t count_ = 0;
+  char community_[kCommunityMax + 1] = {};
+};
+
+inline constexpr int kWorkerSlots = 256;
+
+// The scan of an inclusive address range: one probe thread per address, at most 256 at
+// once. Contract: StartDiscovery runs on one thread at a time (the walk owns the slot
+// table); GetBusySlotCount may be called from any thread.
+class DiscoveryScan {
+ public:
+  DiscoveryScan(PhoneDirectory& directory, Clock& clock);
+  ~DiscoveryScan();  // waits for the workers still running
+
+  bool StartDiscovery(const char* first, const char* last);
+  int32_t GetBusySlotCount() const;
+
+ private:
+  struct WorkerSlot {
+    char addressText[64];
+    std::atomic<uint8_t> busy{0};  // cleared by the worker with release, read with acquire
+    std::thread threadHandle;
+  };
+  void ScanRange(uint32_t first, uint32_t last);
+  void SpawnProbeWorker(const char* address);
+  int ClaimWorkerSlot();  // -1 when every slot is busy
+  void ProbeWorker(int slot);
+
+  PhoneDirectory& directory_;
+  Clock& clock_;
+  std::unique_ptr<WorkerSlot[]> slots_;
+  int32_t workersSpawned_ = 0;
+};
+
+// The process-wide directory and scan, for the program's free functions below.
+PhoneDirectory& Directory();
+DiscoveryScan& Scan();
+
+void InitPhoneList();
+void SetCommunity(const char* community);
+const char* GetCommunity();
+bool AddPhone(const char* address, const char* community);
+int32_t GetPhoneCount();
+bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry);
+void CreateLoopTestsForPhones();
+bool StartDiscovery(const char* first, const char* last);
+int32_t GetBusySlotCount();
+
+}  // namespace pathmon

@@ -1,0 +1,143 @@
+#pragma once
+// The loop test of one phone: signed frames out at a fixed interval, echoes in, and the
+// statistics of the current 5-minute cycle.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "looptest/Datagram.h"
+
+namespace pathmon {
+
+class Clock;
+class LoopTest;
+
+// The figures of one cycle. A value type: tests feed it sequence numbers and round-trip
+// times directly.
+struct TestStatistics {
+  int32_t lastRtt = 0;        // round-trip time of the latest counted echo, ms
+  int64_t rttSum = 0;         // sum of the cycle's round-trip times; 64 bits, so a phone
+                              // that echoes wild send ticks cannot overflow it
+  int32_t avgRtt = 0;         // rttSum / received, truncated
+  int32_t lost = 0;           // frames missing in the cycle
+  int32_t delayed = 0;        // echoes with a round-trip time over 400 ms
+  int32_t maxRtt = 0;         // largest round-trip time in the cycle
+  int32_t maxBurstLost = 0;   // most frames missing in one gap
+  int32_t received = 0;       // echoes counted in the cycle
+  int32_t sent = 0;           // frames sent in the cycle; the next frame's sequence number
+  int32_t interruptions = 0;  // loss windows of 50 frames with 10 or more missing
+  int32_t windowStart = 0;    // sequence number that opened the current loss window
+  int32_t windowLoss = 0;     // frames missing in the current loss window
+
+  static constexpr int32_t kDelayedAboveMs = 400;
+  static constexpr int32_t kWindowFrames = 50;
+  static constexpr int32_t kInterruptionLoss = 10;
+
+  void Reset() { *this = TestStatistics{}; }
+
+  // Counts one echo. referenceSequence is the sequence number of the last in-order echo;
+  // it is ignored for the first echo of a cycle (received == 0). Returns true when the
+  // echo is in order, so that it becomes the new reference.
+  bool CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence);
+};
+
+// Receives the test's events: 0 started, 1 progress (value: seconds since the start),
+// 2 cycle result, 3 finished. Events 1 to 3 are delivered with the test's lock held.
+using ResultCallback = std::function<int32_t(LoopTest& test, int32_t value, int32_t event)>;
+
+// Sends one datagram to UDP port 7 of peer (IPv4, network byte order); 0 or -4.
+using DatagramSender = std::function<int(const uint8_t* data, int length, uint32_t peer)>;
+
+enum ResultEvent : int32_t {
+  kEventStarted = 0,
+  kEventProgress = 1,
+  kEventCycleResult = 2,
+  kEventFinished = 3,
+};
+
+// Contract: three threads use a LoopTest. The test thread runs Run; the receive thread
+// calls OnDatagram (holding the registry lock); the user-interface thread reads the figures
+// and starts and stops tests. The recursive lock guards everything but the stop flag
+// (atomic, polled by Run) and replies (atomic, polled by the control exchange).
+// Lock order: registry lock, then this lock, then the directory lock.
+class LoopTest {
+ public:
+  LoopTest(Clock& clock, DatagramSender sender);
+  ~LoopTest();  // stops a running test and joins its thread
+  LoopTest(const LoopTest&) = delete;
+  LoopTest& operator=(const LoopTest&) = delete;
+
+  // Serial number, key digest, zero nonce, control signature. Call once, before use.
+  void Init(const char* prefix, const char* serialNumber);
+
+  void Lock() { mutex_.lock(); }
+  void Unlock() { mutex_.unlock(); }
+  std::recursive_mutex& Mutex() { return mutex_; }
+
+  bool IsRunning();
+  // The caller holds the lock (creation aside).
+  void Reset(bool full);
+  // "INTERRUPTIONS:%3d MAXBURSTLOST:%5d SEND:%5d LOST:%5d DELAYED:%5d AVGRTT:%5d MAXRTT:%5d";
+  // returns the characters written (cut to size - 1). The caller holds the lock.
+  int FormatResult(char* text, std::size_t size);
+
+  // Runs the test on the calling thread until the duration (0: no end) has passed, the
+  // stop flag is set, or the phone's end flag arrives. Returns the last send result.
+  int Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress);
+  int SendControl(uint32_t peerAddress);
+  void RequestStop();
+  bool OnDatagram(const uint8_t* bytes, int length);
+  void TakeNonce(const Nonce& nonce);
+
+  // Read under the lock, or by the caller that holds it.
+  TestStatistics Statistics();
+  const char* SerialNumber() const { return serialNumber_; }
+  uint32_t PeerAddress();
+  Signature FrameSignature();
+  Signature ControlSignature() const { return controlSignature_; }
+  KeyDigest Digest() const { return keyDigest_; }
+  Nonce StoredNonce();
+  std::array<uint8_t, kPhoneRecordSize> LastInOrderEcho();
+
+  uint32_t Replies() const { return replies_.load(); }
+  void ClearReplies() { replies_.store(0); }
+  void SetCallback(ResultCallback callback);
+  Clock& GetClock() { return clock_; }
+
+  // The test thread, owned here so that it is always joined. Used by the registry.
+  bool TestThreadBusy() const { return threadBusy_.load(); }
+  void StartTestThread(std::function<void()> body);
+
+ private:
+  void Deliver(int32_t value, int32_t event);  // calls the callback; lock held for 1..3
+  void CountReply();
+
+  Clock& clock_;
+  DatagramSender sender_;
+
+  Signature frameSignature_{};
+  Signature controlSignature_{};
+  Nonce nonce_{};
+  KeyDigest keyDigest_{};
+  std::recursive_mutex mutex_;
+  std::array<uint8_t, kDatagramSize> frame_{};           // the outgoing datagram
+  std::array<uint8_t, kPhoneRecordSize> lastInOrder_{};  // last in-order echo, arrival tick in
+  int32_t interval_ = 0;
+  uint32_t peerAddress_ = 0;
+  bool running_ = false;
+  std::atomic<bool> stop_{false};
+  TestStatistics stats_;
+  std::atomic<uint32_t> replies_{0};
+  ResultCallback callback_;
+  char serialNumber_[128] = {};
+
+  std::thread thread_;
+  std::atomic<bool> threadBusy_{false};
+};
+
+}  // namespace pathmon

@@ -1,0 +1,53 @@
+#pragma once
+// The test socket: the tool's one UDP endpoint for loop tests. Datagrams go to UDP port 7
+// of a phone; replies are handed, by the sender's IPv4 address alone, to a DatagramSink.
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace pathmon {
+
+inline constexpr int kReceiveBufferSize = 1024;
+inline constexpr uint16_t kPhoneTestPort = 7;
+
+// Receives every datagram of 1..1024 bytes with its sender's address (network byte order).
+// Called on the receive thread.
+class DatagramSink {
+ public:
+  virtual ~DatagramSink() = default;
+  virtual void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length) = 0;
+};
+
+// Contract: one object owns the socket and its receive thread. Start and Stop are called
+// from one thread; Send from any thread at any time. Stop sets the flag, lets the current
+// one-second wait run out and joins the thread.
+class TestSocket {
+ public:
+  explicit TestSocket(DatagramSink& sink);
+  ~TestSocket();
+
+  int Start();  // 0 when the socket and the receive thread run, -1 otherwise
+  void Stop();
+  // 0 when the whole datagram went to UDP port 7 of peerAddress, -4 otherwise.
+  int Send(const uint8_t* data, int length, uint32_t peerAddress);
+  // The local port the system gave the socket at its first send; 0 before.
+  uint16_t LocalPort() const;
+
+ private:
+  void ReceiveTask();
+  void DispatchDatagram();
+
+  DatagramSink& sink_;
+  std::atomic<int> socket_{-1};
+  std::atomic<bool> stop_{false};
+  std::thread receiver_;
+};
+
+// The process-wide test socket, dispatching to the process-wide registry.
+TestSocket& ProgramSocket();
+int SocketStart();
+void SocketStop();
+int SocketSend(const uint8_t* data, int length, uint32_t peerAddress);
+
+}  // namespace pathmon

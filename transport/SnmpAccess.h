@@ -1,0 +1,51 @@
+#pragma once
+// SNMP version 1 reads of a phone's agent: one GetRequest per call, one session per call.
+//
+// Contract: every call opens its own net-snmp session (single-session API) and closes it
+// again; calls share no state and may run on any number of threads at once, once
+// InitSnmpLibrary has run. Failures are results, never exceptions or output.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pathmon {
+
+inline constexpr std::size_t kSnmpSlotSize = 512;    // bytes per value in SnmpGet's area
+inline constexpr int kSnmpTimeoutMs = 3000;
+inline constexpr int kSnmpRetries = 3;
+
+// Initialises net-snmp for numeric object identifiers only (no MIB files read, nothing
+// printed about them). Safe to call more than once; must run before any thread uses SNMP.
+void InitSnmpLibrary();
+
+// The seam between the directory, the log retrieval and the network.
+class SnmpClient {
+ public:
+  virtual ~SnmpClient() = default;
+
+  // One GetRequest for the null-terminated list of dotted object identifiers. On success
+  // (result 1) the value of object i is at values + slotSize * i and its length in
+  // lengths[i]; integer-family values are stored as 32-bit host-order numbers (length 4),
+  // octet-like values as their bytes. A value longer than slotSize is cut to slotSize.
+  // On failure (result 0) neither values nor lengths are written.
+  virtual int SnmpGet(const char* agent, const char* community, const char* const* objects,
+                      uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize) = 0;
+};
+
+// net-snmp behind SnmpClient.
+class NetSnmpClient final : public SnmpClient {
+ public:
+  int SnmpGet(const char* agent, const char* community, const char* const* objects,
+              uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize) override;
+};
+
+// Reads rows 1..count of the column "prefix.<row>.0" one request each, until the first row
+// that fails. Each row is a new[]-allocated zero-terminated text put in rows[0..rowCount-1];
+// the caller frees them with delete[]. True when at least one row was read.
+bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,
+                 const char* prefix, int32_t count, int32_t* rowCount, char** rows);
+
+// The process-wide client (net-snmp).
+SnmpClient& DefaultSnmpClient();
+
+}  // namespace pathmon
