@@ -111,7 +111,8 @@ class LoopTest {
 
   // The test thread, owned here so that it is always joined. Used by the registry.
   bool TestThreadBusy() const { return threadBusy_.load(); }
-  void StartTestThread(std::function<void()> body);
+  // False when the previous test thread has not ended or no thread could be started.
+  bool StartTestThread(std::function<void()> body);
 
  private:
   void Deliver(int32_t value, int32_t event);  // calls the callback; lock held for 1..3

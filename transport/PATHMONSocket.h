@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 namespace pathmon {
+
+struct ReceiverExit;
 
 inline constexpr int kReceiveBufferSize = 1024;
 inline constexpr uint16_t kPhoneTestPort = 7;
@@ -28,6 +31,8 @@ class TestSocket {
   ~TestSocket();
 
   int Start();  // 0 when the socket and the receive thread run, -1 otherwise
+  // Waits up to 5 s for the receive thread, then closes the socket. A thread that does not
+  // end in time is left running with the socket open; the sink must outlive it.
   void Stop();
   // 0 when the whole datagram went to UDP port 7 of peerAddress, -4 otherwise.
   int Send(const uint8_t* data, int length, uint32_t peerAddress);
@@ -42,6 +47,7 @@ class TestSocket {
   std::atomic<int> socket_{-1};
   std::atomic<bool> stop_{false};
   std::thread receiver_;
+  std::shared_ptr<ReceiverExit> exit_;  // shared with the thread, which may outlive a Stop
 };
 
 // The process-wide test socket, dispatching to the process-wide registry.
