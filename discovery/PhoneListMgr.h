@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <memory>
 #include <thread>
@@ -46,16 +47,27 @@ extern const char* const kDiscoveryObjects[kDiscoveryObjectCount + 1];  // null-
 // operation holds it while it waits on the network or calls into another module.
 class PhoneDirectory {
  public:
-  PhoneDirectory(SnmpClient& snmp, Clock& clock);
+  PhoneDirectory(SnmpClient& snmp, Clock& clock);  // community "orchid", no entries yet
   ~PhoneDirectory();
+  PhoneDirectory(const PhoneDirectory&) = delete;
+  PhoneDirectory& operator=(const PhoneDirectory&) = delete;
 
   void SetCommunity(const char* community);  // at most 255 characters are kept
   const char* GetCommunity() const;           // written only before scans run
 
+  // One GetRequest for the 16 discovery objects; fills entry (cleared first) when every
+  // object answered. Values too long for their field are cut, keeping the terminator; an
+  // IpAddress that is not 4 bytes gives an empty text, an integer that is not 4 bytes 0.
   bool ProbePhone(const char* address, const char* community, PhoneEntry& entry);
+  // Probes without the lock, then replaces the entry with the same identityKey (letter
+  // case ignored) or appends. False when the address is no phone, and when the phone is
+  // new but the directory already holds kDirectoryCapacity phones (nothing is overwritten).
   bool AddPhone(const char* address, const char* community);
   int32_t GetPhoneCount();
+  // Copies the first entry whose serialNumber matches (letter case ignored); the record is
+  // left as it was when none does.
   bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry);
+  // Takes the serial numbers under the lock, then asks the registry for each without it.
   void CreateLoopTestsForPhones(SessionRegistry& registry);
 
  private:
@@ -74,11 +86,22 @@ inline constexpr int kWorkerSlots = 256;
 // table); GetBusySlotCount may be called from any thread.
 class DiscoveryScan {
  public:
+  // Starts the thread that runs body; throws std::system_error when it cannot.
+  using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
   DiscoveryScan(PhoneDirectory& directory, Clock& clock);
   ~DiscoveryScan();  // waits for the workers still running
+  DiscoveryScan(const DiscoveryScan&) = delete;
+  DiscoveryScan& operator=(const DiscoveryScan&) = delete;
 
+  // Walks first..last (dotted texts, inclusive) on the calling thread and returns once a
+  // worker was started, or failed to start, for every address. False, with nothing
+  // started, when a text is no IPv4 address.
   bool StartDiscovery(const char* first, const char* last);
   int32_t GetBusySlotCount() const;
+
+  // Test seam: how worker threads are started. Set it before a scan, not during one.
+  void SetThreadStarter(ThreadStarter starter);
 
  private:
   struct WorkerSlot {
@@ -93,8 +116,9 @@ class DiscoveryScan {
 
   PhoneDirectory& directory_;
   Clock& clock_;
+  ThreadStarter startThread_;
   std::unique_ptr<WorkerSlot[]> slots_;
-  int32_t workersSpawned_ = 0;
+  int32_t workersSpawned_ = 0;  // never reset: it numbers the trace lines across scans
 };
 
 // The process-wide directory and scan, for the program's free functions below.

@@ -1,0 +1,301 @@
+#include "discovery/PhoneListMgr.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <vector>
+
+#include "transport/Clock.h"
+#include "transport/DebugTrace.h"
+#include "transport/SnmpAccess.h"
+
+namespace pathmon {
+
+static_assert(std::is_trivially_copyable_v<PhoneEntry>, "PhoneEntry is copied whole");
+
+const char* const kDiscoveryObjects[kDiscoveryObjectCount + 1] = {
+    ".1.3.6.1.4.1.7431.2.69.1.1.4.0",   // 0  IpAddress
+    ".1.3.6.1.4.1.7431.2.69.1.1.21.0",  // 1  octet string
+    ".1.3.6.1.4.1.7431.2.69.1.1.22.0",  // 2  octet string
+    ".1.3.6.1.4.1.7431.2.69.1.1.2.0",   // 3  octet string
+    ".1.3.6.1.4.1.7431.2.69.1.1.20.0",  // 4  asked for, not kept
+    ".1.3.6.1.4.1.7431.2.69.1.1.54.0",  // 5  asked for, not kept
+    ".1.3.6.1.4.1.7431.2.69.1.1.6.0",   // 6  serial number
+    ".1.3.6.1.4.1.7431.2.69.1.1.9.0",   // 7  identity key
+    ".1.3.6.1.4.1.7431.2.69.1.1.58.0",  // 8  integer
+    ".1.3.6.1.2.1.1.3.0",               // 9  sysUpTime
+    ".1.3.6.1.4.1.7431.2.70.1.1.1.0",   // 10 integer
+    ".1.3.6.1.4.1.7431.2.70.1.1.2.0",   // 11 integer
+    ".1.3.6.1.4.1.7431.2.70.1.3.4.0",   // 12 user name
+    ".1.3.6.1.4.1.7431.2.70.1.2.1.0",   // 13 IpAddress
+    ".1.3.6.1.4.1.7431.2.70.1.1.23.0",  // 14 integer
+    ".1.3.6.1.4.1.7431.2.70.1.1.7.0",   // 15 integer
+    nullptr,
+};
+
+namespace {
+
+constexpr const char* kModule = "PhoneListMgr";
+constexpr int32_t kTicksPerMinute = 6000;  // sysUpTime counts hundredths of a second
+constexpr int32_t kSpawnPauseMs = 20;
+constexpr int32_t kAllBusyPauseMs = 1000;
+constexpr int32_t kSpawnFailurePauseMs = 10000;
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Keys are compared with ASCII letters folded; other bytes must match exactly.
+bool EqualIgnoringAsciiCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (FoldAscii(*a) != FoldAscii(*b)) return false;
+    if (*a == '\0') return true;
+  }
+}
+
+// The value's bytes up to its first zero byte, cut to the field's room less the terminator.
+// The field was cleared before, so the text is always terminated.
+template <std::size_t N>
+void CopyText(char (&field)[N], const uint8_t* value, uint32_t length) {
+  std::size_t n = std::min<std::size_t>(length, N - 1);
+  const void* zero = std::memchr(value, 0, n);
+  if (zero != nullptr) n = static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - value);
+  std::memcpy(field, value, n);
+}
+
+// Anything but four bytes is no IPv4 address: the field stays empty.
+template <std::size_t N>
+void CopyAddress(char (&field)[N], const uint8_t* value, uint32_t length) {
+  if (length != 4) return;
+  std::snprintf(field, N, "%d.%d.%d.%d", value[0], value[1], value[2], value[3]);
+}
+
+// Integer-family values arrive as 4 host-order bytes; a value of any other length gives 0.
+uint32_t ReadInteger(const uint8_t* value, uint32_t length) {
+  uint32_t number = 0;
+  if (length == 4) std::memcpy(&number, value, sizeof number);
+  return number;
+}
+
+}  // namespace
+
+// ---- The directory -----------------------------------------------------------------------
+
+PhoneDirectory::PhoneDirectory(SnmpClient& snmp, Clock& clock) : snmp_(snmp), clock_(clock) {
+  SetCommunity(kDefaultCommunity);
+}
+
+PhoneDirectory::~PhoneDirectory() = default;
+
+void PhoneDirectory::SetCommunity(const char* community) {
+  std::memset(community_, 0, sizeof community_);
+  if (community != nullptr) std::strncpy(community_, community, kCommunityMax);
+}
+
+const char* PhoneDirectory::GetCommunity() const { return community_; }
+
+bool PhoneDirectory::ProbePhone(const char* address, const char* community, PhoneEntry& entry) {
+  std::memset(&entry, 0, sizeof entry);
+  std::snprintf(entry.scannedAddress, sizeof entry.scannedAddress, "%s", address);
+
+  // Cleared, so that an empty octet string reads as an empty text.
+  std::vector<uint8_t> values(kDiscoveryObjectCount * kSnmpSlotSize, 0);
+  uint32_t lengths[kDiscoveryObjectCount] = {};
+  if (snmp_.SnmpGet(address, community, kDiscoveryObjects, values.data(), lengths,
+                    kSnmpSlotSize) != 1) {
+    return false;
+  }
+
+  auto value = [&](int i) { return values.data() + kSnmpSlotSize * static_cast<std::size_t>(i); };
+  // The client cuts values to the slot; never trust a length beyond it all the same.
+  auto length = [&](int i) {
+    return std::min<uint32_t>(lengths[i], static_cast<uint32_t>(kSnmpSlotSize));
+  };
+
+  CopyAddress(entry.probeAddress0, value(0), length(0));
+  CopyText(entry.probeText1, value(1), length(1));
+  CopyText(entry.probeText2, value(2), length(2));
+  CopyText(entry.probeText3, value(3), length(3));
+  CopyText(entry.serialNumber, value(6), length(6));
+  CopyText(entry.identityKey, value(7), length(7));
+  entry.probeInt8 = static_cast<int32_t>(ReadInteger(value(8), length(8)));
+
+  // TimeTicks are unsigned: read as such, an agent up for more than 248 days still gives
+  // its minutes rather than a negative number.
+  uint32_t ticks = ReadInteger(value(9), length(9));
+  entry.upTime = static_cast<int32_t>(ticks > static_cast<uint32_t>(kTicksPerMinute)
+                                          ? ticks / kTicksPerMinute
+                                          : ticks);
+
+  entry.probeInt10 = static_cast<int32_t>(ReadInteger(value(10), length(10)));
+  entry.probeInt11 = static_cast<int32_t>(ReadInteger(value(11), length(11)));
+  if (length(12) == 0) {
+    std::snprintf(entry.userName, sizeof entry.userName, "%s", "Unknown");
+  } else {
+    CopyText(entry.userName, value(12), length(12));
+  }
+  CopyAddress(entry.probeAddress13, value(13), length(13));
+  entry.probeInt14 = static_cast<int32_t>(ReadInteger(value(14), length(14)));
+  entry.probeInt15 = static_cast<int32_t>(ReadInteger(value(15), length(15)));
+
+  entry.probeTime = clock_.WallSeconds();
+  return true;
+}
+
+bool PhoneDirectory::AddPhone(const char* address, const char* community) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!entries_) {
+      // Value-initialised: every record starts zeroed.
+      entries_.reset(new (std::nothrow) PhoneEntry[kDirectoryCapacity]());
+      if (!entries_) return false;  // no room for the directory: the phone is not kept
+    }
+  }
+
+  PhoneEntry entry{};
+  if (!ProbePhone(address, community, entry)) return false;
+
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int32_t i = 0; i < count_; ++i) {
+      if (EqualIgnoringAsciiCase(entries_[i].identityKey, entry.identityKey)) {
+        entry.index = i;
+        entries_[i] = entry;
+        return true;
+      }
+    }
+    if (count_ < kDirectoryCapacity) {
+      entry.index = count_;
+      entries_[count_] = entry;
+      ++count_;
+      return true;
+    }
+  }
+  // Full: refusing the new phone keeps every stored one intact. Traced outside the lock.
+  DebugTrace(__LINE__, kModule, nullptr,
+             "Phone directory full (%d entries), phone %s at %s not stored",
+             kDirectoryCapacity, entry.serialNumber, entry.scannedAddress);
+  return false;
+}
+
+int32_t PhoneDirectory::GetPhoneCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+bool PhoneDirectory::FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry) {
+  if (serialNumber == nullptr) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int32_t i = 0; i < count_; ++i) {
+    if (EqualIgnoringAsciiCase(entries_[i].serialNumber, serialNumber)) {
+      entry = entries_[i];
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- The scan ----------------------------------------------------------------------------
+
+DiscoveryScan::DiscoveryScan(PhoneDirectory& directory, Clock& clock)
+    : directory_(directory),
+      clock_(clock),
+      startThread_([](std::function<void()> body) { return std::thread(std::move(body)); }),
+      slots_(std::make_unique<WorkerSlot[]>(kWorkerSlots)) {
+  for (int i = 0; i < kWorkerSlots; ++i) {
+    std::memset(slots_[i].addressText, 0, sizeof slots_[i].addressText);
+  }
+}
+
+DiscoveryScan::~DiscoveryScan() {
+  for (int i = 0; i < kWorkerSlots; ++i) {
+    if (slots_[i].threadHandle.joinable()) slots_[i].threadHandle.join();
+  }
+}
+
+void DiscoveryScan::SetThreadStarter(ThreadStarter starter) { startThread_ = std::move(starter); }
+
+bool DiscoveryScan::StartDiscovery(const char* first, const char* last) {
+  // inet_aton reads the same texts as inet_addr but tells 255.255.255.255 from a text that
+  // is no address, so a range ending at the broadcast address is walked like any other.
+  in_addr from{};
+  in_addr to{};
+  if (first == nullptr || last == nullptr || inet_aton(first, &from) == 0 ||
+      inet_aton(last, &to) == 0) {
+    return false;
+  }
+  ScanRange(ntohl(from.s_addr), ntohl(to.s_addr));
+  return true;
+}
+
+void DiscoveryScan::ScanRange(uint32_t first, uint32_t last) {
+  // A 64-bit counter: the step after 255.255.255.255 must end the walk, not wrap to 0.
+  for (uint64_t address = first; address <= last; ++address) {
+    in_addr a{};
+    a.s_addr = htonl(static_cast<uint32_t>(address));
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    SpawnProbeWorker(text);
+  }
+}
+
+void DiscoveryScan::SpawnProbeWorker(const char* address) {
+  int slot = ClaimWorkerSlot();
+  while (slot < 0) {
+    DebugTrace(__LINE__, kModule, nullptr, "All Thread Slots are occupied, Waiting!!");
+    clock_.SleepMs(kAllBusyPauseMs);
+    slot = ClaimWorkerSlot();
+  }
+
+  ++workersSpawned_;
+  DebugTrace(__LINE__, kModule, nullptr, "(%-5d)Spawning SNMP Worker thread for %s in slot %d",
+             workersSpawned_, address, slot);
+
+  WorkerSlot& s = slots_[slot];
+  std::snprintf(s.addressText, sizeof s.addressText, "%s", address);
+  try {
+    s.threadHandle = startThread_([this, slot] { ProbeWorker(slot); });
+  } catch (const std::system_error&) {
+    DebugTrace(__LINE__, kModule, nullptr,
+               "Failed to create worker thread for %s freeing %d thread slot", address, slot);
+    s.busy.store(0, std::memory_order_release);
+    clock_.SleepMs(kSpawnFailurePauseMs);
+    return;
+  }
+  clock_.SleepMs(kSpawnPauseMs);
+}
+
+int DiscoveryScan::ClaimWorkerSlot() {
+  for (int i = 0; i < kWorkerSlots; ++i) {
+    WorkerSlot& s = slots_[i];
+    if (s.busy.load(std::memory_order_acquire) != 0) continue;
+    // The earlier worker has cleared its flag, so it is at most returning: joining is brief.
+    if (s.threadHandle.joinable()) s.threadHandle.join();
+    std::memset(s.addressText, 0, sizeof s.addressText);
+    s.busy.store(1, std::memory_order_relaxed);  // only this thread reads it before the start
+    return i;
+  }
+  return -1;
+}
+
+void DiscoveryScan::ProbeWorker(int slot) {
+  WorkerSlot& s = slots_[slot];
+  directory_.AddPhone(s.addressText, directory_.GetCommunity());
+  // Release, after AddPhone: whoever sees the flag clear also sees the stored phone.
+  s.busy.store(0, std::memory_order_release);
+}
+
+int32_t DiscoveryScan::GetBusySlotCount() const {
+  int32_t busy = 0;
+  for (int i = 0; i < kWorkerSlots; ++i) {
+    if (slots_[i].busy.load(std::memory_order_acquire) != 0) ++busy;
+  }
+  return busy;
+}
+
+}  // namespace pathmon
