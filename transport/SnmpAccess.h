@@ -32,12 +32,38 @@ class SnmpClient {
                       uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize) = 0;
 };
 
-// net-snmp behind SnmpClient.
+// net-snmp behind SnmpClient: SNMPv1 GetRequests to UDP port 161 of a dotted IPv4 agent.
+//
+// Stored values by ASN.1 type:
+// - INTEGER, Counter32, Gauge32, TimeTicks, Unsigned32: 32-bit host-order number, length 4;
+// - Counter64: its low 32 bits, length 4 (an integer-family reader gets the counter modulo 2^32);
+// - OCTET STRING, BIT STRING, IpAddress, Opaque: the octets as received;
+// - OBJECT IDENTIFIER: its dotted text (".1.3.6.1"), without terminator, like an octet string;
+// - NULL: length 0, slot untouched;
+// - noSuchObject, noSuchInstance, endOfMibView and any other type: the get fails (result 0),
+//   as SNMPv1 itself fails a request with a missing object.
+// A response whose bindings do not match the request one for one, in number and names, fails.
+//
+// The agent text must be a dotted IPv4 address: no name lookup and no transport prefix
+// ("tcp:", "unix:") is accepted, so nothing leaves for an address the caller did not give.
 class NetSnmpClient final : public SnmpClient {
  public:
+  // Production uses the defaults; tests may shorten the wait for agents that stay silent.
+  explicit NetSnmpClient(int timeoutMs = kSnmpTimeoutMs, int retries = kSnmpRetries)
+      : timeoutMs_(timeoutMs), retries_(retries) {}
+
   int SnmpGet(const char* agent, const char* community, const char* const* objects,
               uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize) override;
+
+  int timeoutMs() const { return timeoutMs_; }
+  int retries() const { return retries_; }
+
+ private:
+  int timeoutMs_;
+  int retries_;
 };
+
+inline constexpr std::size_t kRowBufferSize = 5120;  // a row keeps at most 5119 bytes
 
 // Reads rows 1..count of the column "prefix.<row>.0" one request each, until the first row
 // that fails. Each row is a new[]-allocated zero-terminated text put in rows[0..rowCount-1];
@@ -45,7 +71,7 @@ class NetSnmpClient final : public SnmpClient {
 bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,
                  const char* prefix, int32_t count, int32_t* rowCount, char** rows);
 
-// The process-wide client (net-snmp).
+// The process-wide client (net-snmp, 3000 ms time-out, 3 retries). Initialises the library.
 SnmpClient& DefaultSnmpClient();
 
 }  // namespace pathmon
