@@ -1,0 +1,301 @@
+// The datagram handler and the test loop, on a fake clock and a fake phone: no socket, no
+// real sleeping.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "looptest/LoopTest.h"
+#include "support/FakeClock.h"
+#include "support/TraceRecorder.h"
+
+namespace pathmon {
+namespace {
+
+using testing::FakeClock;
+using testing::TraceRecorder;
+
+std::vector<uint8_t> Reply(const Nonce& nonce, uint32_t sequence, uint32_t sendTick,
+                           uint32_t endFlag = 0) {
+  std::vector<uint8_t> d(kDatagramSize, 0);
+  std::memcpy(d.data() + kOffsetNonce, nonce.data(), kNonceSize);
+  WriteLe32(d.data() + kOffsetEndFlag, endFlag);
+  WriteLe32(d.data() + kOffsetSequence, sequence);
+  WriteLe32(d.data() + kOffsetSendTick, sendTick);
+  return d;
+}
+
+struct SentFrame {
+  uint32_t sequence;
+  uint32_t sendTick;
+  Signature signature;
+  Nonce nonce;
+  int64_t atUs;
+};
+
+// A LoopTest whose sender records the frames and, when asked, echoes them at once with a
+// fixed round-trip time by advancing the fake clock.
+class LoopHarness {
+ public:
+  LoopHarness()
+      : test(clock, [this](const uint8_t* data, int length, uint32_t) {
+          return OnSend(data, length);
+        }) {
+    test.Init(nullptr, "SN12345");
+  }
+
+  void Deliver(const std::vector<uint8_t>& d) { test.OnDatagram(d.data(), static_cast<int>(d.size())); }
+
+  int OnSend(const uint8_t* data, int length) {
+    EXPECT_EQ(length, 200);
+    SentFrame f{ReadLe32(data + kOffsetSequence), ReadLe32(data + kOffsetSendTick), {}, {},
+                clock.ElapsedMs() * 1000};
+    std::memcpy(f.signature.data(), data, kSignatureSize);
+    std::memcpy(f.nonce.data(), data + kOffsetNonce, kNonceSize);
+    {
+      std::lock_guard lock(mutex);
+      frames.push_back(f);
+    }
+    if (onSend) onSend(f);
+    return sendResult;
+  }
+
+  FakeClock clock;
+  LoopTest test;
+  std::mutex mutex;
+  std::vector<SentFrame> frames;
+  std::function<void(const SentFrame&)> onSend;
+  int sendResult = 0;
+};
+
+TEST(LoopTestHandler, CountsEchoesOnlyWhileRunningAndWithASendTick) {
+  LoopHarness h;
+  h.Deliver(Reply(Nonce{}, 5, 100));
+  EXPECT_EQ(h.test.Statistics().received, 0);  // idle: only replies change
+  EXPECT_EQ(h.test.Replies(), 1u);
+}
+
+TEST(LoopTestHandler, NonceIsTakenOverAndEndFlagLeavesItAlone) {
+  LoopHarness h;
+  const Signature control = h.test.ControlSignature();
+  EXPECT_EQ(h.test.FrameSignature(), control);
+
+  Nonce n1{1, 2, 3, 4, 5, 6, 7, 8};
+  h.Deliver(Reply(n1, 0, 0));
+  EXPECT_EQ(h.test.StoredNonce(), n1);
+  EXPECT_EQ(h.test.FrameSignature(), ComputeSignature(DeriveKeyDigest(nullptr, "SN12345"), n1));
+
+  h.Deliver(Reply(Nonce{9, 9, 9, 9, 9, 9, 9, 9}, 0, 0, /*endFlag=*/1));
+  EXPECT_EQ(h.test.StoredNonce(), n1);
+
+  h.Deliver(Reply(Nonce{}, 0, 0));  // back to the zero nonce: the control signature again
+  EXPECT_EQ(h.test.FrameSignature(), control);
+
+  // A one-byte datagram reads as zero padded: zero nonce, no end flag, counted.
+  uint8_t one = 0;
+  h.test.OnDatagram(&one, 1);
+  EXPECT_EQ(h.test.Replies(), 4u);
+}
+
+TEST(LoopTestHandler, RepliesCounterSkipsZeroWhenItWraps) {
+  LoopHarness h;
+  for (int i = 0; i < 3; ++i) h.Deliver(Reply(Nonce{}, 0, 0));
+  EXPECT_EQ(h.test.Replies(), 3u);
+  h.test.ClearReplies();
+  EXPECT_EQ(h.test.Replies(), 0u);
+}
+
+TEST(LoopTestRun, EventsFramesAndTheFinalResult) {
+  TraceRecorder trace;
+  LoopHarness h;
+  std::vector<std::pair<int, int>> events;  // (event, value)
+  std::string result;
+  h.test.SetCallback([&](LoopTest& t, int32_t value, int32_t event) {
+    events.emplace_back(event, value);
+    if (event == kEventCycleResult) {
+      char text[256];
+      t.FormatResult(text, sizeof text);
+      result = text;
+    }
+    return 0;
+  });
+  // The phone echoes every frame 37 ms later (the clock is moved around the delivery),
+  // except frames 10..21.
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence >= 10 && f.sequence <= 21) return;
+    h.clock.AdvanceMs(37);
+    h.Deliver(Reply(Nonce{}, f.sequence, f.sendTick));
+    h.clock.AdvanceMs(-37);
+  };
+
+  int rc = h.test.Run(/*durationSeconds=*/3, /*intervalMs=*/20, /*peer=*/0x0100007f);
+  EXPECT_EQ(rc, 0);
+  EXPECT_FALSE(h.test.IsRunning());
+
+  ASSERT_EQ(h.frames.size(), 150u);  // 3 s at 50 frames a second
+  TestStatistics s = h.test.Statistics();
+  EXPECT_EQ(s.sent, 150);
+  EXPECT_EQ(s.received, 138);
+  EXPECT_EQ(s.lost, 12);
+  EXPECT_EQ(s.maxBurstLost, 12);
+  EXPECT_EQ(s.interruptions, 1);
+  EXPECT_EQ(s.avgRtt, 37);
+  EXPECT_EQ(result,
+            "INTERRUPTIONS:  1 MAXBURSTLOST:   12 SEND:  150 LOST:   12 DELAYED:    0 "
+            "AVGRTT:   37 MAXRTT:   37");
+
+  ASSERT_GE(events.size(), 5u);
+  EXPECT_EQ(events.front(), std::make_pair(0, -1));
+  EXPECT_EQ(events[1], std::make_pair(1, 1));  // one second of frames
+  EXPECT_EQ(events[events.size() - 2], std::make_pair(2, -1));
+  EXPECT_EQ(events.back(), std::make_pair(3, -1));
+
+  auto lines = trace.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "LoopTest::Run : Frame per second = 50\r\n");
+}
+
+TEST(LoopTestRun, FramesKeepASteadyScheduleAndSkipAheadAfterAStall) {
+  LoopHarness h;
+  // Sending takes 3 ms: the schedule absorbs it. Frame 20 stalls for 100 ms: the schedule
+  // moves on instead of sending the missed frames in a burst.
+  h.onSend = [&](const SentFrame& f) { h.clock.AdvanceMs(f.sequence == 20 ? 100 : 3); };
+  h.test.Run(1, 20, 1);
+  ASSERT_GE(h.frames.size(), 30u);
+  for (std::size_t i = 1; i <= 20; ++i) {
+    EXPECT_EQ(h.frames[i].atUs - h.frames[i - 1].atUs, 20'000) << i;
+  }
+  EXPECT_EQ(h.frames[21].atUs - h.frames[20].atUs, 100'000);  // no catching up in a burst
+  for (std::size_t i = 22; i < h.frames.size(); ++i) {
+    EXPECT_EQ(h.frames[i].atUs - h.frames[i - 1].atUs, 20'000) << i;
+  }
+}
+
+TEST(LoopTestRun, CycleEndDeliversTheResultAndRestartsSequenceNumbers) {
+  LoopHarness h;
+  std::vector<TestStatistics> cycles;
+  h.test.SetCallback([&](LoopTest& t, int32_t, int32_t event) {
+    if (event == kEventCycleResult) cycles.push_back(t.Statistics());
+    return 0;
+  });
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence % 1000 != 7) h.Deliver(Reply(Nonce{}, f.sequence, f.sendTick));
+  };
+  h.test.Run(310, 20, 1);
+  ASSERT_EQ(cycles.size(), 2u);
+  EXPECT_EQ(cycles[0].sent, 15000);
+  EXPECT_EQ(cycles[0].lost, 15);
+  EXPECT_EQ(cycles[0].received, 14985);
+  EXPECT_GT(cycles[1].sent, 0);
+  EXPECT_LT(cycles[1].sent, 15000);
+  // Sequence numbers begin again at 0 after the cycle end.
+  EXPECT_EQ(h.frames[15000].sequence, 0u);
+  EXPECT_EQ(h.frames[14999].sequence, 14999u);
+}
+
+TEST(LoopTestRun, PhoneEndFlagStopsTheTestAfterTheFrameInProgress) {
+  LoopHarness h;
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence == 30) h.Deliver(Reply(Nonce{}, 0, 0, /*endFlag=*/1));
+  };
+  h.test.Run(0, 20, 1);  // no end time: only the end flag ends it
+  EXPECT_EQ(h.frames.size(), 31u);
+}
+
+TEST(LoopTestRun, EndFlagWhileIdleIsClearedByTheNextRun) {
+  LoopHarness h;
+  h.Deliver(Reply(Nonce{}, 0, 0, 1));
+  h.test.Run(1, 20, 1);
+  EXPECT_EQ(h.frames.size(), 50u);
+}
+
+TEST(LoopTestRun, IntervalZeroGivesAThousandFramesASecond) {
+  TraceRecorder trace;
+  LoopHarness h;
+  // Without sleeping the fake clock stands still; stop after 2500 frames.
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence == 2499) h.test.RequestStop();
+  };
+  int progress = 0;
+  h.test.SetCallback([&](LoopTest&, int32_t, int32_t event) {
+    progress += event == kEventProgress;
+    return 0;
+  });
+  h.test.Run(5, 0, 1);
+  EXPECT_EQ(h.frames.size(), 2500u);
+  EXPECT_EQ(progress, 2);
+  EXPECT_EQ(trace.Lines().front(), "LoopTest::Run : Frame per second = 1000\r\n");
+}
+
+TEST(LoopTestRun, FramesCarryTheNewestNonceWithItsOwnSignature) {
+  LoopHarness h;
+  const KeyDigest digest = DeriveKeyDigest(nullptr, "SN12345");
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence == 10) h.Deliver(Reply(Nonce{7, 7, 7, 7, 7, 7, 7, 7}, 0, 0));
+  };
+  h.test.Run(1, 20, 1);
+  for (const SentFrame& f : h.frames) {
+    ASSERT_EQ(f.signature, ComputeSignature(digest, f.nonce)) << f.sequence;
+  }
+  EXPECT_EQ(h.frames[10].nonce, Nonce{});
+  EXPECT_EQ(h.frames[11].nonce, (Nonce{7, 7, 7, 7, 7, 7, 7, 7}));
+}
+
+TEST(LoopTestRun, NonceChangesRacingWithFramesNeverMixSignatureAndNonce) {
+  // A real thread hands out nonces while the loop sends as fast as it can.
+  LoopHarness h;
+  const KeyDigest digest = DeriveKeyDigest(nullptr, "SN12345");
+  std::atomic<bool> done{false};
+  std::thread phone([&] {
+    uint8_t k = 1;
+    while (!done.load()) {
+      h.Deliver(Reply(Nonce{k, k, k, k, k, k, k, k}, 0, 0));
+      ++k;
+    }
+  });
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence == 5000) h.test.RequestStop();
+  };
+  h.test.Run(0, 0, 1);
+  done = true;
+  phone.join();
+  for (const SentFrame& f : h.frames) {
+    ASSERT_EQ(f.signature, ComputeSignature(digest, f.nonce)) << f.sequence;
+  }
+}
+
+TEST(LoopTestRun, FailedSendsStillCountAsSent) {
+  LoopHarness h;
+  h.sendResult = -4;
+  EXPECT_EQ(h.test.Run(1, 20, 1), -4);
+  EXPECT_EQ(h.test.Statistics().sent, 50);
+  EXPECT_EQ(h.test.Statistics().lost, 0);  // nothing echoed at all: lost counts gaps only
+}
+
+TEST(LoopTestHandler, DelayedBoundaryAndWrappingTicks) {
+  LoopHarness h;
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence == 5) {
+      const uint32_t now = h.clock.TickMs();
+      h.Deliver(Reply(Nonce{}, 0, now - 400));
+      h.Deliver(Reply(Nonce{}, 1, now - 401));
+      h.Deliver(Reply(Nonce{}, 2, now + 5));  // a tick ahead of ours: -5 ms, modulo 2^32
+      h.test.RequestStop();
+    }
+  };
+  h.test.Run(0, 20, 1);
+  TestStatistics s = h.test.Statistics();
+  EXPECT_EQ(s.received, 3);
+  EXPECT_EQ(s.delayed, 1);  // 400 ms is not delayed, 401 ms is
+  EXPECT_EQ(s.maxRtt, 401);
+  EXPECT_EQ(s.lastRtt, -5);
+  EXPECT_EQ(s.avgRtt, (400 + 401 - 5) / 3);
+}
+
+}  // namespace
+}  // namespace pathmon

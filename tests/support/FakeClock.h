@@ -1,0 +1,50 @@
+#pragma once
+// A Clock whose time moves only when someone sleeps on it or a test advances it, so loop
+// tests run in microseconds and give the same figures every time.
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "transport/Clock.h"
+
+namespace pathmon::testing {
+
+class FakeClock final : public Clock {
+ public:
+  explicit FakeClock(uint32_t startTick = 1000, int64_t startWall = 1'765'000'000)
+      : startTick_(startTick), startWall_(startWall) {}
+
+  uint32_t TickMs() override { return startTick_ + static_cast<uint32_t>(elapsedUs_.load() / 1000); }
+  int64_t WallSeconds() override { return startWall_ + elapsedUs_.load() / 1'000'000; }
+  TimePoint Now() override { return TimePoint{} + std::chrono::microseconds(elapsedUs_.load()); }
+  void SleepMs(int32_t ms) override {
+    sleeps_.fetch_add(1);
+    if (ms > 0) AdvanceMs(ms);
+    // Polling loops that wait for another thread need that thread to make progress.
+    if (realSleepUs_ > 0) std::this_thread::sleep_for(std::chrono::microseconds(realSleepUs_));
+  }
+  void SleepUntil(TimePoint deadline) override {
+    int64_t target = std::chrono::duration_cast<std::chrono::microseconds>(
+                         deadline.time_since_epoch()).count();
+    int64_t now = elapsedUs_.load();
+    while (target > now && !elapsedUs_.compare_exchange_weak(now, target)) {
+    }
+  }
+
+  // Each SleepMs also sleeps this long for real (0: not at all).
+  void SetRealSleepUs(int us) { realSleepUs_ = us; }
+  void AdvanceMs(int64_t ms) { elapsedUs_.fetch_add(ms * 1000); }
+  void AdvanceUs(int64_t us) { elapsedUs_.fetch_add(us); }
+  int64_t ElapsedMs() const { return elapsedUs_.load() / 1000; }
+  int SleepCalls() const { return sleeps_.load(); }
+
+ private:
+  uint32_t startTick_;
+  int64_t startWall_;
+  std::atomic<int64_t> elapsedUs_{0};
+  std::atomic<int> sleeps_{0};
+  int realSleepUs_ = 0;
+};
+
+}  // namespace pathmon::testing
