@@ -1,0 +1,227 @@
+// The discovery scan with SNMP agents held in memory and a clock that only records pauses:
+// the walk's order, the slot pool, the trace lines, the failure to start a worker, and
+// what the busy count promises about the directory.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "discovery/PhoneListMgr.h"
+#include "support/TraceRecorder.h"
+#include "tests/discovery/DiscoveryFakes.h"
+
+namespace pathmon {
+namespace {
+
+using discovery_test::FakeAgents;
+using discovery_test::MakePhone;
+using discovery_test::RecordingClock;
+using discovery_test::WaitForBusyCount;
+using discovery_test::WaitUntilIdle;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::Not;
+using ::testing::StartsWith;
+using ::testing::Contains;
+using ::testing::UnorderedElementsAreArray;
+
+std::string Spawned(int number, const std::string& address, int slot) {
+  char line[128];
+  std::snprintf(line, sizeof line, "(%-5d)Spawning SNMP Worker thread for %s in slot %d\r\n",
+                number, address.c_str(), slot);
+  return line;
+}
+
+class DiscoveryScanTest : public ::testing::Test {
+ protected:
+  void TearDown() override { agents_.ReleaseAll(); }  // so the scan's workers can end
+
+  testing::TraceRecorder trace_;  // first in, last out: outlives every worker
+  FakeAgents agents_;
+  RecordingClock clock_;
+  PhoneDirectory directory_{agents_, clock_};
+  DiscoveryScan scan_{directory_, clock_};
+};
+
+TEST_F(DiscoveryScanTest, SingleAddressStartsOneWorkerInSlotZero) {
+  agents_.SetPhone("10.0.0.5", MakePhone("SN5", "ID5"));
+  agents_.HoldAll();
+  EXPECT_TRUE(scan_.StartDiscovery("10.0.0.5", "10.0.0.5"));
+  EXPECT_THAT(trace_.Lines(), ElementsAre("(1    )Spawning SNMP Worker thread for 10.0.0.5 in slot 0\r\n"));
+  EXPECT_THAT(clock_.Sleeps(), ElementsAre(20));
+  EXPECT_EQ(scan_.GetBusySlotCount(), 1);
+
+  agents_.ReleaseAll();
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_EQ(directory_.GetPhoneCount(), 1);
+  EXPECT_THAT(agents_.Calls(), ElementsAre("10.0.0.5"));
+  EXPECT_EQ(agents_.LastCommunity(), "orchid");
+}
+
+TEST_F(DiscoveryScanTest, WalkCrossesAnOctetBoundaryInAscendingOrder) {
+  agents_.HoldAll();
+  ASSERT_TRUE(scan_.StartDiscovery("10.0.0.250", "10.0.1.4"));
+
+  std::vector<std::string> addresses = {"10.0.0.250", "10.0.0.251", "10.0.0.252", "10.0.0.253",
+                                        "10.0.0.254", "10.0.0.255", "10.0.1.0",   "10.0.1.1",
+                                        "10.0.1.2",   "10.0.1.3",   "10.0.1.4"};
+  std::vector<std::string> expected;
+  for (int i = 0; i < 11; ++i) expected.push_back(Spawned(i + 1, addresses[i], i));
+  EXPECT_THAT(trace_.Lines(), ElementsAreArray(expected));
+  EXPECT_THAT(clock_.Sleeps(), ElementsAreArray(std::vector<int32_t>(11, 20)));
+  EXPECT_EQ(scan_.GetBusySlotCount(), 11);
+
+  ASSERT_TRUE(agents_.WaitForCalls(11));
+  EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray(addresses));
+}
+
+TEST_F(DiscoveryScanTest, TraceNumbersRunOnAcrossScans) {
+  ASSERT_TRUE(scan_.StartDiscovery("10.0.0.1", "10.0.0.3"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  ASSERT_TRUE(scan_.StartDiscovery("10.0.7.1", "10.0.7.2"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+
+  std::vector<std::string> lines = trace_.Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].substr(0, 7), "(1    )");
+  EXPECT_EQ(lines[2].substr(0, 7), "(3    )");
+  // The second scan goes on counting; its slot is whichever is lowest and free.
+  EXPECT_THAT(lines[3], StartsWith("(4    )Spawning SNMP Worker thread for 10.0.7.1 in slot "));
+  EXPECT_THAT(lines[4], StartsWith("(5    )Spawning SNMP Worker thread for 10.0.7.2 in slot "));
+}
+
+TEST_F(DiscoveryScanTest, LowestFreeSlotIsAlwaysTheOneClaimed) {
+  agents_.HoldAll();
+  ASSERT_TRUE(scan_.StartDiscovery("10.0.0.1", "10.0.0.4"));  // slots 0 to 3
+  ASSERT_TRUE(agents_.WaitForCalls(4));
+
+  agents_.Release("10.0.0.3");  // frees slot 2 first, then slot 1
+  ASSERT_TRUE(WaitForBusyCount(scan_, 3));
+  agents_.Release("10.0.0.2");
+  ASSERT_TRUE(WaitForBusyCount(scan_, 2));
+
+  ASSERT_TRUE(scan_.StartDiscovery("10.0.0.10", "10.0.0.12"));
+  std::vector<std::string> lines = trace_.Lines();
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[4], Spawned(5, "10.0.0.10", 1));
+  EXPECT_EQ(lines[5], Spawned(6, "10.0.0.11", 2));
+  EXPECT_EQ(lines[6], Spawned(7, "10.0.0.12", 4));
+  EXPECT_EQ(scan_.GetBusySlotCount(), 5);
+}
+
+TEST_F(DiscoveryScanTest, WhenEverySlotIsBusyTheWalkWaitsASecondPerAttempt) {
+  agents_.HoldAll();
+  ASSERT_TRUE(scan_.StartDiscovery("10.1.0.0", "10.1.0.255"));  // all 256 slots
+  ASSERT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
+
+  int attempts = 0;
+  clock_.SetSleepHook([&](int32_t ms) {
+    if (ms != 1000) return;
+    // The first wait finds nothing freed; during the second, the worker of slot 77 ends.
+    if (++attempts == 2) {
+      agents_.Release("10.1.0.77");
+      ASSERT_TRUE(WaitForBusyCount(scan_, kWorkerSlots - 1));
+    }
+  });
+  ASSERT_TRUE(scan_.StartDiscovery("10.1.1.0", "10.1.1.0"));
+  clock_.SetSleepHook(nullptr);
+
+  std::vector<std::string> lines = trace_.Lines();
+  ASSERT_EQ(lines.size(), 259u);
+  EXPECT_EQ(lines[256], "All Thread Slots are occupied, Waiting!!\r\n");
+  EXPECT_EQ(lines[257], "All Thread Slots are occupied, Waiting!!\r\n");
+  EXPECT_EQ(lines[258], Spawned(257, "10.1.1.0", 77));
+  std::vector<int32_t> sleeps = clock_.Sleeps();
+  ASSERT_EQ(sleeps.size(), 259u);
+  EXPECT_THAT(std::vector<int32_t>(sleeps.begin() + 256, sleeps.end()), ElementsAre(1000, 1000, 20));
+  EXPECT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
+}
+
+TEST_F(DiscoveryScanTest, WorkerThatCannotStartFreesItsSlotAndTheWalkGoesOn) {
+  agents_.SetPhone("10.0.0.2", MakePhone("SN2", "ID2"));
+  agents_.HoldAll();
+  int starts = 0;
+  scan_.SetThreadStarter([&](std::function<void()> body) {
+    if (++starts == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
+  });
+  int32_t busyDuringPause = -1;
+  clock_.SetSleepHook([&](int32_t ms) {
+    if (ms == 10000) busyDuringPause = scan_.GetBusySlotCount();
+  });
+
+  ASSERT_TRUE(scan_.StartDiscovery("10.0.0.1", "10.0.0.3"));
+
+  EXPECT_THAT(trace_.Lines(),
+              ElementsAre(Spawned(1, "10.0.0.1", 0), Spawned(2, "10.0.0.2", 1),
+                          "Failed to create worker thread for 10.0.0.2 freeing 1 thread slot\r\n",
+                          Spawned(3, "10.0.0.3", 1)));
+  EXPECT_THAT(clock_.Sleeps(), ElementsAre(20, 10000, 20));
+  EXPECT_EQ(busyDuringPause, 1);
+  EXPECT_EQ(scan_.GetBusySlotCount(), 2);
+
+  agents_.ReleaseAll();
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_THAT(agents_.Calls(), Not(Contains("10.0.0.2")));
+  EXPECT_EQ(directory_.GetPhoneCount(), 0);
+}
+
+TEST_F(DiscoveryScanTest, RangeEndingAtTheLastAddressEnds) {
+  ASSERT_TRUE(scan_.StartDiscovery("255.255.255.253", "255.255.255.255"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  std::vector<std::string> lines = trace_.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_THAT(lines[2],
+              StartsWith("(3    )Spawning SNMP Worker thread for 255.255.255.255 in slot "));
+  EXPECT_THAT(agents_.Calls(),
+              UnorderedElementsAreArray({"255.255.255.253", "255.255.255.254", "255.255.255.255"}));
+}
+
+TEST_F(DiscoveryScanTest, RangeStartingAtZeroAndFirstAboveLast) {
+  ASSERT_TRUE(scan_.StartDiscovery("0.0.0.0", "0.0.0.1"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray({"0.0.0.0", "0.0.0.1"}));
+
+  EXPECT_TRUE(scan_.StartDiscovery("10.0.0.9", "10.0.0.1"));
+  EXPECT_EQ(trace_.Lines().size(), 2u);
+  EXPECT_EQ(clock_.Sleeps().size(), 2u);
+}
+
+TEST_F(DiscoveryScanTest, TextsThatAreNoAddressStartNothing) {
+  EXPECT_FALSE(scan_.StartDiscovery("10.0.0.1", "not an address"));
+  EXPECT_FALSE(scan_.StartDiscovery("", "10.0.0.1"));
+  EXPECT_FALSE(scan_.StartDiscovery(nullptr, "10.0.0.1"));
+  EXPECT_TRUE(trace_.Lines().empty());
+  EXPECT_TRUE(clock_.Sleeps().empty());
+}
+
+TEST_F(DiscoveryScanTest, NoBusySlotMeansEveryPhoneOfTheScanIsStored) {
+  // Phones, silent addresses and a phone found twice; whenever the busy count is seen at 0
+  // after the walk, the directory already holds every phone.
+  for (int i = 0; i < 64; ++i) {
+    std::string n = std::to_string(i);
+    if (i % 4 != 3) agents_.SetPhone("10.2.0." + n, MakePhone("SN" + n, "ID" + n));
+  }
+  agents_.SetPhone("10.2.0.63", MakePhone("SN0", "id0"));  // phone 0 again
+  ASSERT_TRUE(scan_.StartDiscovery("10.2.0.0", "10.2.0.63"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_EQ(directory_.GetPhoneCount(), 48);
+  EXPECT_EQ(agents_.Calls().size(), 64u);
+}
+
+TEST_F(DiscoveryScanTest, EachWorkerProbesTheAddressOfItsOwnSlot) {
+  // Slots are reused while earlier workers are still ending: no worker may probe another
+  // slot's address, and each address is probed exactly once.
+  std::vector<std::string> addresses;
+  for (int i = 0; i < 200; ++i) addresses.push_back("10.3.0." + std::to_string(i));
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.0.0", "10.3.0.199"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray(addresses));
+}
+
+}  // namespace
+}  // namespace pathmon
