@@ -1,0 +1,239 @@
+// The phone log file: both columns read, numbered lines written, the opener called last.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/FakeSnmpClient.h"
+#include "transport/PhoneLog.h"
+#include "transport/SnmpAccess.h"
+
+namespace pathmon {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeSnmpClient;
+
+constexpr const char* kAgent = "127.20.0.2";
+constexpr const char* kCommunity = "orchid";
+constexpr const char* kFirst = ".1.3.6.1.4.1.7431.2.69.1.3.4.1.1";
+constexpr const char* kSecond = ".1.3.6.1.4.1.7431.2.69.1.3.5.1.1";
+
+std::string Row(const char* column, int i) {
+  return std::string(column) + "." + std::to_string(i) + ".0";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Records each name it is asked to open, with what the file held at that moment: the file
+// must be complete (closed) before the viewer is started.
+class RecordingOpener final : public FileOpener {
+ public:
+  void Open(const std::string& path) override {
+    paths.push_back(path);
+    contents.push_back(ReadFile(path));
+  }
+  std::vector<std::string> paths;
+  std::vector<std::string> contents;
+};
+
+class PhoneLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pathmon-phonelog-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    file_ = dir_ + "/alice_SN0001_log.txt";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void AddRows(const char* column, int n, const std::string& base) {
+    for (int i = 1; i <= n; ++i) fake_.SetOctets(kAgent, kCommunity, Row(column, i), base + std::to_string(i));
+  }
+  bool Get(const std::string& file) {
+    return GetPhoneLog(fake_, kAgent, kCommunity, file.c_str(), opener_);
+  }
+
+  FakeSnmpClient fake_;
+  RecordingOpener opener_;
+  std::string dir_;
+  std::string file_;
+};
+
+TEST_F(PhoneLogTest, NumberingRunsOnAcrossBothTables) {
+  AddRows(kFirst, 3, "first ");
+  AddRows(kSecond, 2, "second ");
+  EXPECT_TRUE(Get(file_));
+  const std::string expected =
+      "001 first 1\r\n002 first 2\r\n003 first 3\r\n004 second 1\r\n005 second 2\r\n";
+  EXPECT_EQ(ReadFile(file_), expected);
+  ASSERT_THAT(opener_.paths, ElementsAre(file_));
+  EXPECT_EQ(opener_.contents.front(), expected);
+  // Each column ends at its first missing row: 4 + 3 requests.
+  EXPECT_EQ(fake_.RequestCount(), 7);
+}
+
+TEST_F(PhoneLogTest, AtMostSeventyFiveRowsPerTableAndHundredFiftyLines) {
+  AddRows(kFirst, 80, "a");
+  AddRows(kSecond, 90, "b");
+  EXPECT_TRUE(Get(file_));
+  std::string expected;
+  char line[32];
+  for (int i = 1; i <= 75; ++i) {
+    std::snprintf(line, sizeof line, "%03d a%d\r\n", i, i);
+    expected += line;
+  }
+  for (int i = 1; i <= 75; ++i) {
+    std::snprintf(line, sizeof line, "%03d b%d\r\n", 75 + i, i);
+    expected += line;
+  }
+  EXPECT_EQ(ReadFile(file_), expected);
+  EXPECT_EQ(fake_.RequestCount(), 150);  // rows beyond 75 are never asked for
+}
+
+TEST_F(PhoneLogTest, RowTextsAreWrittenOnOneLineByteForByte) {
+  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 1), "A\r\nB");
+  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 2), "");
+  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 3), "\n\rlead and trail\r");
+  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 4), "C:\\logs\t%s %d \xe9\xff");
+  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 5), std::string("cut\0here", 8));
+  EXPECT_TRUE(Get(file_));
+  EXPECT_EQ(ReadFile(file_),
+            "001 A  B\r\n"
+            "002 \r\n"
+            "003   lead and trail \r\n"
+            "004 C:\\logs\t%s %d \xe9\xff\r\n"
+            "005 cut\r\n");
+}
+
+TEST_F(PhoneLogTest, OnlyTheSecondTableStillNumbersFromOne) {
+  AddRows(kSecond, 2, "s");
+  EXPECT_TRUE(Get(file_));
+  EXPECT_EQ(ReadFile(file_), "001 s1\r\n002 s2\r\n");
+  EXPECT_EQ(opener_.paths.size(), 1u);
+}
+
+TEST_F(PhoneLogTest, ExistingFileIsReplaced) {
+  {
+    std::ofstream old(file_, std::ios::binary);
+    old << std::string(4000, 'x') << "\r\nold line\r\n";
+  }
+  AddRows(kFirst, 1, "new ");
+  EXPECT_TRUE(Get(file_));
+  EXPECT_EQ(ReadFile(file_), "001 new 1\r\n");
+}
+
+TEST_F(PhoneLogTest, NeitherTableAnsweringTouchesNoFile) {
+  const std::string previous = "001 earlier log\r\n";
+  {
+    std::ofstream old(file_, std::ios::binary);
+    old << previous;
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(file_.c_str(), &before), 0);
+
+  fake_.SetFailing(true);
+  EXPECT_FALSE(Get(file_));
+  const std::string missing = dir_ + "/never_created_log.txt";
+  EXPECT_FALSE(Get(missing));
+
+  struct stat after {};
+  ASSERT_EQ(stat(file_.c_str(), &after), 0);
+  EXPECT_EQ(ReadFile(file_), previous);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  EXPECT_TRUE(opener_.paths.empty());
+  // Both columns were tried, one request each.
+  EXPECT_EQ(fake_.RequestCount(), 4);
+}
+
+TEST_F(PhoneLogTest, UnopenableFileIsStillSuccessAndNothingIsOpened) {
+  AddRows(kFirst, 2, "r");
+  EXPECT_TRUE(Get(dir_ + "/no/such/dir/log.txt"));
+  EXPECT_TRUE(opener_.paths.empty());
+}
+
+// A stand-in for xdg-open on PATH records its arguments and then lingers, so the test sees
+// both what the real opener is given and that the caller does not wait for the viewer.
+class XdgOpenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pathmon-xdg-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    record_ = dir_ + "/args";
+    const std::string script = dir_ + "/xdg-open";
+    {
+      std::ofstream out(script);
+      out << "#!/bin/sh\n"
+          << "echo \"stderr noise\" >&2\n"
+          << "echo \"stdout noise\"\n"
+          << "printf '%s|' \"$#\" \"$@\" > '" << record_ << ".tmp'\n"
+          << "mv '" << record_ << ".tmp' '" << record_ << "'\n"
+          << "sleep 5\n";
+    }
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    const char* path = std::getenv("PATH");
+    oldPath_ = path != nullptr ? path : "";
+    setenv("PATH", (dir_ + ":" + oldPath_).c_str(), 1);
+  }
+  void TearDown() override {
+    setenv("PATH", oldPath_.c_str(), 1);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // The stand-in runs detached: poll for its record, bounded.
+  std::string WaitForRecord() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::filesystem::exists(record_)) return ReadFile(record_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return "";
+  }
+
+  std::string dir_;
+  std::string record_;
+  std::string oldPath_;
+};
+
+TEST_F(XdgOpenerTest, RunsDetachedWithTheAbsolutePathAsItsOnlyArgument) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  // A user name from a phone may start with "-" and hold spaces or shell characters.
+  const std::string name = "-rf $(touch pwned) x_SN1_log.txt";
+
+  const auto start = std::chrono::steady_clock::now();
+  XdgFileOpener().Open(name);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(3)) << "the opener waited for the viewer";
+
+  EXPECT_EQ(WaitForRecord(), "1|" + std::string(cwd) + "/" + name + "|");
+  EXPECT_FALSE(std::filesystem::exists(std::string(cwd) + "/pwned"));
+}
+
+TEST_F(XdgOpenerTest, AbsolutePathIsPassedUnchanged) {
+  const std::string name = dir_ + "/bob_SN2_log.txt";
+  XdgFileOpener().Open(name);
+  EXPECT_EQ(WaitForRecord(), "1|" + name + "|");
+}
+
+}  // namespace
+}  // namespace pathmon

@@ -1,0 +1,111 @@
+#include "support/FakeSnmpClient.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pathmon::testing {
+
+void FakeSnmpClient::SetOctets(const std::string& agent, const std::string& community,
+                               const std::string& oid, std::string_view bytes) {
+  std::lock_guard lock(mutex_);
+  values_[Key{agent, community, oid}] = std::string(bytes);
+}
+
+void FakeSnmpClient::SetInteger(const std::string& agent, const std::string& community,
+                                const std::string& oid, int32_t value) {
+  std::string bytes(sizeof value, '\0');
+  std::memcpy(bytes.data(), &value, sizeof value);
+  std::lock_guard lock(mutex_);
+  values_[Key{agent, community, oid}] = bytes;
+}
+
+void FakeSnmpClient::SetIpAddress(const std::string& agent, const std::string& community,
+                                  const std::string& oid, uint8_t a, uint8_t b, uint8_t c,
+                                  uint8_t d) {
+  const char bytes[4] = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c),
+                         static_cast<char>(d)};
+  SetOctets(agent, community, oid, std::string_view(bytes, 4));
+}
+
+void FakeSnmpClient::Remove(const std::string& agent, const std::string& community,
+                            const std::string& oid) {
+  std::lock_guard lock(mutex_);
+  values_.erase(Key{agent, community, oid});
+}
+
+void FakeSnmpClient::SetFailing(bool failing) {
+  std::lock_guard lock(mutex_);
+  failing_ = failing;
+}
+
+void FakeSnmpClient::FailAfter(int n) {
+  std::lock_guard lock(mutex_);
+  remainingBeforeFailure_ = n;
+}
+
+void FakeSnmpClient::SetHook(std::function<void(const Request&)> hook) {
+  std::lock_guard lock(mutex_);
+  hook_ = std::move(hook);
+}
+
+int FakeSnmpClient::RequestCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(requests_.size());
+}
+
+int FakeSnmpClient::RequestCount(const std::string& agent) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(std::count_if(requests_.begin(), requests_.end(),
+                                        [&](const Request& r) { return r.agent == agent; }));
+}
+
+std::vector<FakeSnmpClient::Request> FakeSnmpClient::Requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void FakeSnmpClient::ClearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char* const* objects,
+                            uint8_t* values, uint32_t* lengths, std::size_t slotSize) {
+  Request request;
+  request.agent = agent != nullptr ? agent : "";
+  request.community = community != nullptr ? community : "";
+  for (const char* const* o = objects; o != nullptr && *o != nullptr; ++o) {
+    request.objects.emplace_back(*o);
+  }
+  request.slotSize = slotSize;
+
+  std::function<void(const Request&)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+    hook = hook_;
+  }
+  if (hook) hook(request);
+
+  std::vector<std::string> answer;
+  {
+    std::lock_guard lock(mutex_);
+    if (failing_) return 0;
+    if (remainingBeforeFailure_ == 0) return 0;
+    if (remainingBeforeFailure_ > 0) --remainingBeforeFailure_;
+    if (request.objects.empty()) return 0;
+    for (const std::string& oid : request.objects) {
+      auto it = values_.find(Key{request.agent, request.community, oid});
+      if (it == values_.end()) return 0;  // v1: one missing object fails the whole get
+      answer.push_back(it->second);
+    }
+  }
+  for (std::size_t i = 0; i < answer.size(); ++i) {
+    const std::size_t n = std::min(answer[i].size(), slotSize);
+    if (n > 0) std::memcpy(values + slotSize * i, answer[i].data(), n);
+    lengths[i] = static_cast<uint32_t>(n);
+  }
+  return 1;
+}
+
+}  // namespace pathmon::testing

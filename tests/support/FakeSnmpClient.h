@@ -1,0 +1,69 @@
+#pragma once
+// An SnmpClient held in memory: agents are (address, community) pairs with objects of typed
+// values. It answers as NetSnmpClient stores values (integers as 4 host-order bytes, octet
+// values as their bytes, cut to the slot), all objects or none, and counts every request.
+//
+// Contract: thread-safe; any number of threads may call SnmpGet while a test reads the
+// counts. A request to an unknown address or with a wrong community fails at once, as a
+// silent agent fails after its time-out.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "transport/SnmpAccess.h"
+
+namespace pathmon::testing {
+
+class FakeSnmpClient final : public SnmpClient {
+ public:
+  struct Request {
+    std::string agent;
+    std::string community;
+    std::vector<std::string> objects;
+    std::size_t slotSize = 0;
+  };
+
+  // Octet values: OCTET STRING, IpAddress and the like all arrive as bytes.
+  void SetOctets(const std::string& agent, const std::string& community, const std::string& oid,
+                 std::string_view bytes);
+  // Integer-family values (INTEGER, Counter32, Gauge32, TimeTicks, Unsigned32).
+  void SetInteger(const std::string& agent, const std::string& community, const std::string& oid,
+                  int32_t value);
+  void SetIpAddress(const std::string& agent, const std::string& community,
+                    const std::string& oid, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+  void Remove(const std::string& agent, const std::string& community, const std::string& oid);
+
+  // Every request fails while set, as if no agent answered.
+  void SetFailing(bool failing);
+  // Requests after the first n (counted from now) fail; a negative n never fails.
+  void FailAfter(int n);
+  // Runs on the caller's thread at the start of every request, outside the fake's lock
+  // (a test may block there to hold requests back).
+  void SetHook(std::function<void(const Request&)> hook);
+
+  int RequestCount() const;
+  int RequestCount(const std::string& agent) const;
+  std::vector<Request> Requests() const;
+  void ClearRequests();
+
+  int SnmpGet(const char* agent, const char* community, const char* const* objects,
+              uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize) override;
+
+ private:
+  using Key = std::tuple<std::string, std::string, std::string>;  // agent, community, oid
+
+  mutable std::mutex mutex_;
+  std::map<Key, std::string> values_;
+  std::vector<Request> requests_;
+  bool failing_ = false;
+  int remainingBeforeFailure_ = -1;
+  std::function<void(const Request&)> hook_;
+};
+
+}  // namespace pathmon::testing
