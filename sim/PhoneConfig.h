@@ -1,0 +1,98 @@
+#pragma once
+// What one simulated phone is: its addresses, the values its SNMP agent serves and the
+// impairments of its UDP test endpoint. A phone is described by one line of text,
+//
+//   ADDRESS key=value key=value ...
+//
+// the same syntax on the command line (--phone) and in a fleet file (one phone a line, '#'
+// starts a comment). Values are byte strings with C-style escapes (\\ \" \r \n \t \xHH) and
+// may be double-quoted to hold spaces. docs/simulator.md lists every key.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pathmon::sim {
+
+struct ConfigError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// An inclusive range of sequence numbers.
+struct SeqRange {
+  uint32_t first = 0;
+  uint32_t last = 0;
+  bool operator==(const SeqRange&) const = default;
+};
+
+struct PhoneConfig {
+  std::string address;  // dotted IPv4, must lie in 127.0.0.0/8
+
+  // SNMP agent.
+  std::string community = "orchid";
+  std::string serial;       // discovery object 6
+  std::string identityKey;  // discovery object 7
+  std::string user;         // discovery object 12; may be empty or "domain\user"
+  std::string addr0 = "10.0.0.1";    // discovery object 0, IpAddress
+  std::string addr13 = "10.0.0.254"; // discovery object 13, IpAddress
+  std::string text1 = "Farline 4420";  // discovery objects 1, 2, 3
+  std::string text2 = "4.2.17";
+  std::string text3 = "farline";
+  long obj4 = 1;                 // discovery object 4, INTEGER
+  std::string obj5 = "vpn";      // discovery object 5, OCTET STRING
+  long int8 = 0, int10 = 1, int11 = 2, int14 = 14, int15 = 15;
+  std::optional<uint32_t> upTime;  // fixed sysUpTime in hundredths; live when unset
+  std::vector<int> missingObjects;  // discovery positions this agent does not know
+  std::map<int, std::string> log1, log2;  // the two log columns, by row number
+  bool snmpSilent = false;
+
+  // UDP test endpoint.
+  std::vector<SeqRange> drop;  // sequence numbers never echoed
+  double loss = 0.0;           // probability of losing a frame
+  uint64_t rng = 1;            // state of the loss and jitter generators
+  int delayMs = 0;
+  int jitterMs = 0;            // extra delay, uniform in [0, jitterMs]
+  int outageFrames = 0;        // frames lost in each outage ...
+  int outageEverySec = 10;     // ... one outage every this many seconds of a test
+  std::optional<double> offHookAfterSec;  // seconds of a running test until off hook
+  std::optional<double> offHookForSec;    // how long off hook lasts; for ever when unset
+  bool offHook = false;        // off hook from the start: refuses tests
+  bool udpSilent = false;      // the test endpoint answers nothing at all
+  int rotateEvery = 0;         // hand out a new nonce every N verified frames (0: never)
+};
+
+// Decodes the escapes of a value: \\ \" \' \r \n \t \0 \xHH.
+std::string Unescape(std::string_view text);
+
+// Splits a phone line into words at unquoted white space, removing quotes and escapes.
+std::vector<std::string> SplitWords(std::string_view line);
+
+// Applies "key=value" settings to a phone (keys as in docs/simulator.md).
+void ApplySetting(PhoneConfig& phone, std::string_view key, const std::string& value);
+void ApplySettings(PhoneConfig& phone, const std::vector<std::string>& words);
+
+// Parses "ADDRESS key=value ..."; fills defaults derived from the address where a value was
+// not given. Throws ConfigError naming the offending word.
+PhoneConfig ParsePhoneLine(std::string_view line);
+
+// Parses a fleet file's text; errors name the line number.
+std::vector<PhoneConfig> ParseFleet(std::string_view text);
+
+// N phones at consecutive addresses from `first`, with generated serials, identity keys and
+// users; `common` (key=value words) applies to each.
+std::vector<PhoneConfig> QuickFleet(int count, std::string_view first,
+                                    const std::vector<std::string>& common);
+
+// "100-109,300,500-549"
+std::vector<SeqRange> ParseRanges(std::string_view text);
+
+// Parses a dotted IPv4 address (four decimal parts 0-255) to host order.
+std::optional<uint32_t> ParseIpv4(std::string_view text);
+std::string FormatIpv4(uint32_t hostOrder);
+
+}  // namespace pathmon::sim

@@ -1,0 +1,80 @@
+#pragma once
+// Many simulated phones in one process with one poll() loop: every phone has a UDP socket on
+// port 7 (test endpoint) and one on port 161 (SNMP agent) of its own loopback address.
+// Delayed echoes wait in one timer queue; nothing sleeps.
+//
+// Contract: single-threaded; Bind once, then Run until the stop descriptor turns readable.
+
+#include <memory>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "sim/PhoneConfig.h"
+#include "sim/SnmpAgent.h"
+#include "sim/TestEndpoint.h"
+
+namespace pathmon::sim {
+
+// One phone: both endpoints and their sockets.
+class SimPhone {
+ public:
+  SimPhone(const PhoneConfig& config, SimTime started, uint64_t nonceRng);
+  ~SimPhone();
+  SimPhone(const SimPhone&) = delete;
+  SimPhone& operator=(const SimPhone&) = delete;
+
+  // Binds UDP ports `testPort` and `snmpPort` of the phone's address; false with a message.
+  bool Bind(uint16_t testPort, uint16_t snmpPort, std::string& error);
+
+  const PhoneConfig& Config() const { return config_; }
+  TestEndpoint& Endpoint() { return endpoint_; }
+  const TestEndpoint& Endpoint() const { return endpoint_; }
+  SnmpAgent& Agent() { return agent_; }
+  const SnmpAgent& Agent() const { return agent_; }
+  int TestFd() const { return testFd_; }
+  int SnmpFd() const { return snmpFd_; }
+
+ private:
+  PhoneConfig config_;
+  TestEndpoint endpoint_;
+  SnmpAgent agent_;
+  int testFd_ = -1;
+  int snmpFd_ = -1;
+};
+
+class Simulator {
+ public:
+  explicit Simulator(const std::vector<PhoneConfig>& phones);
+
+  // Ports are parameters so unit tests may use others; phones use 7 and 161.
+  bool Bind(std::string& error, uint16_t testPort = 7, uint16_t snmpPort = 161);
+  // Serves until `stopFd` is readable (or poll fails); returns 0, or 1 on a poll failure.
+  int Run(int stopFd);
+  // The counters as one JSON document (format in docs/simulator.md).
+  std::string ReportJson() const;
+
+  bool verbose = false;
+
+ private:
+  struct Pending {
+    SimTime due;
+    uint64_t order;  // keeps datagrams due at the same moment in the order they were made
+    std::size_t phone;
+    Outgoing datagram;
+    bool operator>(const Pending& other) const {
+      return due != other.due ? due > other.due : order > other.order;
+    }
+  };
+  void Queue(std::size_t phone, std::vector<Outgoing>& produced);
+  void SendDue(SimTime now);
+  void ReadTest(std::size_t phone);
+  void ReadSnmp(std::size_t phone);
+
+  std::vector<std::unique_ptr<SimPhone>> phones_;
+  std::priority_queue<Pending, std::vector<Pending>, std::greater<>> pending_;
+  uint64_t nextOrder_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+}  // namespace pathmon::sim

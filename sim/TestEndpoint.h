@@ -1,0 +1,85 @@
+#pragma once
+// The phone's UDP test endpoint (port 7) without its socket: it verifies each datagram,
+// answers control messages with a fresh nonce, echoes verified frames and applies the
+// configured impairments. Time comes in as an argument, so the logic runs without a clock
+// of its own; the event loop sends what it produces when it falls due.
+//
+// Contract: single-threaded; the event loop owns it.
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "sim/PhoneConfig.h"
+#include "sim/Signing.h"
+
+namespace pathmon::sim {
+
+using SimTime = std::chrono::steady_clock::time_point;
+
+struct Outgoing {
+  SimTime due;
+  sockaddr_in to{};
+  Datagram bytes{};
+};
+
+struct EndpointCounters {
+  long controlMessages = 0;  // verified control messages, answered or not
+  long framesReceived = 0;   // verified test frames
+  long badSignature = 0;     // datagrams that verify neither as control message nor as frame
+  long framesEchoed = 0;     // echoes sent (a delayed echo counts when it is queued)
+  long framesDropped = 0;    // verified frames not echoed because of an impairment
+  long noncesIssued = 0;
+};
+
+class TestEndpoint {
+ public:
+  // `nonceRng` feeds the nonces the phone hands out; loss and jitter use the config's rng.
+  TestEndpoint(const PhoneConfig& config, uint64_t nonceRng);
+
+  void OnDatagram(const uint8_t* data, std::size_t length, const sockaddr_in& from, SimTime now,
+                  std::vector<Outgoing>& out);
+  // Time-driven events (going off hook, coming back); call when NextDeadline passes.
+  void OnTime(SimTime now, std::vector<Outgoing>& out);
+  std::optional<SimTime> NextDeadline() const;
+
+  const EndpointCounters& Counters() const { return counters_; }
+  const Nonce8& CurrentNonce() const { return current_; }
+  bool OffHook() const { return offHook_; }
+
+ private:
+  enum class Verdict { kControl, kFrame, kBad };
+  Verdict Verify(const uint8_t* data, std::size_t length) const;
+  void IssueNonce();
+  bool ImpairmentDrops(uint32_t sequence, SimTime now);
+  SimTime EchoDue(SimTime now);
+  void GoOffHook(SimTime now, std::vector<Outgoing>& out);
+
+  PhoneConfig config_;
+  Digest16 keyDigest_{};
+  Sig20 controlSig_{};
+  bool haveNonce_ = false;  // no frame verifies before the first nonce is handed out
+  Nonce8 current_{}, previous_{};
+  Sig20 currentSig_{}, previousSig_{};
+  std::mt19937_64 nonceGen_;
+  std::mt19937_64 lossGen_;
+  std::mt19937_64 jitterGen_;
+
+  bool offHook_ = false;
+  std::optional<SimTime> onHookAt_;   // when an off-hook phase ends
+  bool testRunning_ = false;          // a control answer was followed by a frame
+  bool awaitingFirstFrame_ = false;
+  std::optional<SimTime> offHookAt_;  // when the running test makes the phone go off hook
+  std::optional<SimTime> nextOutage_;
+  int outageLeft_ = 0;
+  int framesSinceNonce_ = 0;
+  sockaddr_in tool_{};  // where the last frame came from: the end flag goes there
+
+  EndpointCounters counters_;
+};
+
+}  // namespace pathmon::sim

@@ -1,0 +1,129 @@
+// The simulated phone's UDP test endpoint, run as the real program. Each test has its own
+// addresses 127.10.<test>.x: the phone on .1, the test's own tool socket on .100.
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include <chrono>
+#include <set>
+
+#include "SimHelpers.h"
+#include "support/SimProcess.h"
+
+namespace pathmon::sim::testing {
+namespace {
+
+using pathmon::testing::SimProcess;
+
+TEST(SimEndpoint, AnswersControlAndEchoesVerifiedFrames) {
+  SimProcess sim({"--phone", "127.10.1.1 serial=SN12345"});
+  ASSERT_TRUE(sim.Ok());
+  ToolSocket tool("127.10.1.100");
+
+  tool.SendTo("127.10.1.1", 7, ControlMessage("SN12345"));
+  const auto answer = tool.Receive(2000);
+  ASSERT_TRUE(answer);
+  ASSERT_EQ(answer->bytes.size(), 200u);
+  EXPECT_EQ(ntohs(answer->from.sin_port), 7);
+  EXPECT_EQ(answer->from.sin_addr.s_addr, inet_addr("127.10.1.1"));
+  const NonceBytes nonce = NonceOf(answer->bytes);
+  EXPECT_NE(nonce, NonceBytes{});
+  EXPECT_EQ(Le32(answer->bytes, 28), 0u);  // end flag
+  EXPECT_EQ(Le32(answer->bytes, 36), 0u);  // send tick 0: not a frame echo
+
+  const Bytes frame = Frame("SN12345", nonce, 42, 0xDEADBEEF);
+  tool.SendTo("127.10.1.1", 7, frame);
+  const auto echo = tool.Receive(2000);
+  ASSERT_TRUE(echo);
+  ASSERT_EQ(echo->bytes.size(), 200u);
+  EXPECT_EQ(Le32(echo->bytes, 32), 42u);
+  EXPECT_EQ(Le32(echo->bytes, 36), 0xDEADBEEFu);
+  EXPECT_EQ(Le32(echo->bytes, 28), 0u);
+  EXPECT_EQ(NonceOf(echo->bytes), nonce);
+  EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 20, echo->bytes.begin()));
+  EXPECT_TRUE(std::equal(frame.begin() + 28, frame.end(), echo->bytes.begin() + 28));
+
+  auto counters = sim.Stop();
+  ASSERT_EQ(counters.count("127.10.1.1"), 1u);
+  const auto& c = counters["127.10.1.1"];
+  EXPECT_EQ(c.serial, "SN12345");
+  EXPECT_EQ(c.controlMessages, 1);
+  EXPECT_EQ(c.framesReceived, 1);
+  EXPECT_EQ(c.framesEchoed, 1);
+  EXPECT_EQ(c.badSignature, 0);
+  EXPECT_EQ(c.framesDropped, 0);
+  EXPECT_EQ(c.noncesIssued, 1);
+}
+
+TEST(SimEndpoint, WronglySignedDatagramsAreCountedAndNotAnswered) {
+  SimProcess sim({"--phone", "127.10.2.1 serial=SNGOOD"});
+  ASSERT_TRUE(sim.Ok());
+  ToolSocket tool("127.10.2.100");
+
+  // A control message signed for another serial, then a frame before any nonce.
+  tool.SendTo("127.10.2.1", 7, ControlMessage("SNOTHER"));
+  EXPECT_FALSE(tool.Receive(300));
+  const auto nonce = StartTest(tool, "127.10.2.1", "SNGOOD");
+  ASSERT_TRUE(nonce);
+  // Right nonce, wrong key; right key, a nonce never handed out; a flipped signature bit;
+  // a short datagram; a control message with a non-zero byte after the signature.
+  tool.SendTo("127.10.2.1", 7, Frame("SNOTHER", *nonce, 1, 1));
+  tool.SendTo("127.10.2.1", 7, Frame("SNGOOD", NonceBytes{9, 9, 9, 9, 9, 9, 9, 9}, 2, 2));
+  Bytes flipped = Frame("SNGOOD", *nonce, 3, 3);
+  flipped[5] ^= 0x01;
+  tool.SendTo("127.10.2.1", 7, flipped);
+  Bytes shortFrame = Frame("SNGOOD", *nonce, 4, 4);
+  shortFrame.resize(199);
+  tool.SendTo("127.10.2.1", 7, shortFrame);
+  Bytes dirtyControl = ControlMessage("SNGOOD");
+  dirtyControl[150] = 1;
+  tool.SendTo("127.10.2.1", 7, dirtyControl);
+  EXPECT_TRUE(tool.Drain(400).empty());
+
+  auto c = sim.Stop()["127.10.2.1"];
+  EXPECT_EQ(c.badSignature, 6);
+  EXPECT_EQ(c.controlMessages, 1);
+  EXPECT_EQ(c.framesReceived, 0);
+  EXPECT_EQ(c.framesEchoed, 0);
+}
+
+TEST(SimProcessControl, ABindingFailureIsReportedAndExitsOne) {
+  SimProcess first({"--phone", "127.10.3.1"});
+  ASSERT_TRUE(first.Ok());
+  const std::string err = ::testing::TempDir() + "sim-bind-failure.txt";
+  const std::string command =
+      std::string(PATHMON_SIM_EXE) + " --phone 127.10.3.1 >/dev/null 2>" + err;
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::ifstream in(err);
+  const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(message.find("cannot bind UDP 127.10.3.1:7"), std::string::npos) << message;
+
+  // Through SimProcess the same failure becomes a test failure carrying the sim's stderr.
+  EXPECT_NONFATAL_FAILURE(
+      {
+        SimProcess second({"--phone", "127.10.3.1"});
+        EXPECT_FALSE(second.Ok());
+      },
+      "cannot bind UDP 127.10.3.1:7");
+  EXPECT_EQ(first.Stop().count("127.10.3.1"), 1u);
+}
+
+TEST(SimProcessControl, RejectsABadPhoneLineBeforeBinding) {
+  const std::string command =
+      std::string(PATHMON_SIM_EXE) + " --phone '127.10.3.2 drop=9-3' >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+}  // namespace
+}  // namespace pathmon::sim::testing

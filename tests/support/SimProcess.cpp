@@ -1,0 +1,326 @@
+#include "support/SimProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace pathmon::testing {
+namespace {
+
+constexpr int kReadyLimitMs = 10000;
+constexpr int kExitLimitMs = 10000;
+
+// A small reader for the one JSON shape the sim prints: objects, arrays, strings, integers.
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : s_(text) {}
+
+  bool Report(std::map<std::string, SimPhoneCounters>& out) {
+    if (!Expect('{')) return false;
+    if (Peek('}')) return Expect('}');
+    do {
+      std::string key;
+      if (!String(key) || !Expect(':')) return false;
+      if (key == "phones") {
+        if (!Phones(out)) return false;
+      } else if (!SkipValue()) {
+        return false;
+      }
+    } while (Comma());
+    if (!Expect('}')) return false;
+    Space();
+    return i_ == s_.size();
+  }
+
+ private:
+  bool Phones(std::map<std::string, SimPhoneCounters>& out) {
+    if (!Expect('[')) return false;
+    if (Peek(']')) return Expect(']');
+    do {
+      SimPhoneCounters c;
+      if (!Phone(c)) return false;
+      out[c.address] = c;
+    } while (Comma());
+    return Expect(']');
+  }
+
+  bool Phone(SimPhoneCounters& c) {
+    const std::map<std::string, long SimPhoneCounters::*> numbers = {
+        {"controlMessages", &SimPhoneCounters::controlMessages},
+        {"framesReceived", &SimPhoneCounters::framesReceived},
+        {"badSignature", &SimPhoneCounters::badSignature},
+        {"framesEchoed", &SimPhoneCounters::framesEchoed},
+        {"framesDropped", &SimPhoneCounters::framesDropped},
+        {"noncesIssued", &SimPhoneCounters::noncesIssued},
+        {"snmpRequests", &SimPhoneCounters::snmpRequests},
+    };
+    if (!Expect('{')) return false;
+    if (Peek('}')) return Expect('}');
+    do {
+      std::string key;
+      if (!String(key) || !Expect(':')) return false;
+      if (key == "address") {
+        if (!String(c.address)) return false;
+      } else if (key == "serial") {
+        if (!String(c.serial)) return false;
+      } else if (const auto it = numbers.find(key); it != numbers.end()) {
+        if (!Number(c.*(it->second))) return false;
+      } else if (!SkipValue()) {
+        return false;
+      }
+    } while (Comma());
+    return Expect('}');
+  }
+
+  void Space() {
+    while (i_ < s_.size() && std::strchr(" \t\r\n", s_[i_]) != nullptr) ++i_;
+  }
+  bool Peek(char c) {
+    Space();
+    return i_ < s_.size() && s_[i_] == c;
+  }
+  bool Expect(char c) {
+    if (!Peek(c)) return false;
+    ++i_;
+    return true;
+  }
+  bool Comma() { return Expect(','); }
+
+  bool String(std::string& out) {
+    if (!Expect('"')) return false;
+    out.clear();
+    while (i_ < s_.size() && s_[i_] != '"') {
+      char c = s_[i_++];
+      if (c == '\\') {
+        if (i_ >= s_.size()) return false;
+        c = s_[i_++];
+        if (c == 'u') {
+          if (i_ + 4 > s_.size()) return false;
+          const long code = std::strtol(s_.substr(i_, 4).c_str(), nullptr, 16);
+          i_ += 4;
+          if (code > 0xFF) return false;  // the sim escapes single bytes only
+          c = static_cast<char>(code);
+        } else if (c == 'n') {
+          c = '\n';
+        } else if (c == 't') {
+          c = '\t';
+        } else if (c == 'r') {
+          c = '\r';
+        } else if (c != '"' && c != '\\' && c != '/') {
+          return false;
+        }
+      }
+      out += c;
+    }
+    return Expect('"');
+  }
+
+  bool Number(long& out) {
+    Space();
+    const char* start = s_.c_str() + i_;
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(start, &end, 10);
+    if (end == start || errno != 0) return false;
+    i_ += static_cast<std::size_t>(end - start);
+    return true;
+  }
+
+  bool SkipValue() {
+    Space();
+    if (i_ >= s_.size()) return false;
+    if (s_[i_] == '"') {
+      std::string ignored;
+      return String(ignored);
+    }
+    if (s_[i_] == '{' || s_[i_] == '[') {
+      const char close = s_[i_] == '{' ? '}' : ']';
+      ++i_;
+      if (Peek(close)) return Expect(close);
+      do {
+        if (close == '}') {
+          std::string key;
+          if (!String(key) || !Expect(':')) return false;
+        }
+        if (!SkipValue()) return false;
+      } while (Comma());
+      return Expect(close);
+    }
+    for (const char* word : {"true", "false", "null"}) {
+      if (s_.compare(i_, std::strlen(word), word) == 0) {
+        i_ += std::strlen(word);
+        return true;
+      }
+    }
+    long ignored = 0;
+    return Number(ignored);
+  }
+
+  const std::string& s_;
+  std::size_t i_ = 0;
+};
+
+}  // namespace
+
+bool ParseSimReport(const std::string& json, std::map<std::string, SimPhoneCounters>& out) {
+  std::map<std::string, SimPhoneCounters> parsed;
+  if (!JsonReader(json).Report(parsed)) return false;
+  out = std::move(parsed);
+  return true;
+}
+
+SimProcess::SimProcess(std::vector<std::string> args) {
+  char errTemplate[] = "/tmp/pathmon-sim-stderr-XXXXXX";
+  const int errFd = mkstemp(errTemplate);
+  if (errFd < 0) {
+    ADD_FAILURE() << "farline-phone-sim: cannot create a file for its stderr: " << std::strerror(errno);
+    return;
+  }
+  errPath_ = errTemplate;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(errFd);
+    ADD_FAILURE() << "farline-phone-sim: pipe failed: " << std::strerror(errno);
+    return;
+  }
+  // Everything the child needs is prepared before fork: only exec-safe calls after it.
+  std::vector<std::string> storage;
+  storage.push_back(PATHMON_SIM_EXE);
+  for (std::string& a : args) storage.push_back(std::move(a));
+  std::vector<char*> argv;
+  for (std::string& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0) dup2(devNull, 0);
+    dup2(out[1], 1);
+    dup2(errFd, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(errFd);
+  if (pid_ < 0) {
+    close(out[0]);
+    ADD_FAILURE() << "farline-phone-sim: fork failed: " << std::strerror(errno);
+    return;
+  }
+  outFd_ = out[0];
+  ReadOutput(kReadyLimitMs, true);
+  if (!ready_) {
+    Reap(true);
+    ADD_FAILURE() << "farline-phone-sim did not report READY within " << kReadyLimitMs / 1000
+                  << " s; stderr:\n"
+                  << Stderr();
+  }
+}
+
+SimProcess::~SimProcess() {
+  Reap(true);
+  if (!errPath_.empty()) unlink(errPath_.c_str());
+}
+
+bool SimProcess::Ok() const { return ready_ && pid_ > 0; }
+
+pid_t SimProcess::Pid() const { return pid_; }
+
+std::string SimProcess::Stderr() const {
+  std::ifstream in(errPath_);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Collects standard output; before READY, what precedes the READY line is dropped.
+void SimProcess::ReadOutput(int timeoutMs, bool untilReady) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string pending;
+  char buffer[4096];
+  while (outFd_ >= 0) {
+    if (untilReady) {
+      const std::size_t line = pending.find("READY\n");
+      if (line != std::string::npos) {
+        ready_ = true;
+        output_ = pending.substr(line + 6);
+        return;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return;
+    pollfd p{outFd_, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return;
+    const ssize_t n = read(outFd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {  // end of output: the sim exited
+      close(outFd_);
+      outFd_ = -1;
+      return;
+    }
+    (untilReady ? pending : output_).append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+void SimProcess::Reap(bool kill) {
+  if (pid_ > 0) {
+    if (kill) ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    waitStatus_ = status;
+    pid_ = -1;
+  }
+  if (outFd_ >= 0) {
+    close(outFd_);
+    outFd_ = -1;
+  }
+}
+
+std::map<std::string, SimPhoneCounters> SimProcess::Stop() {
+  std::map<std::string, SimPhoneCounters> counters;
+  if (!Ok()) {
+    ADD_FAILURE() << "farline-phone-sim is not running";
+    return counters;
+  }
+  ::kill(pid_, SIGTERM);
+  ReadOutput(kExitLimitMs, false);
+  const bool exited = outFd_ < 0;
+  Reap(!exited);
+  ready_ = false;
+  if (!exited) {
+    ADD_FAILURE() << "farline-phone-sim did not exit within " << kExitLimitMs / 1000
+                  << " s of SIGTERM; stderr:\n"
+                  << Stderr();
+    return counters;
+  }
+  if (!WIFEXITED(waitStatus_) || WEXITSTATUS(waitStatus_) != 0) {
+    ADD_FAILURE() << "farline-phone-sim ended with wait status " << waitStatus_ << "; stderr:\n"
+                  << Stderr();
+    return counters;
+  }
+  if (!ParseSimReport(output_, counters)) {
+    ADD_FAILURE() << "farline-phone-sim printed no valid report:\n" << output_;
+  }
+  return counters;
+}
+
+}  // namespace pathmon::testing

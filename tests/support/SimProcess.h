@@ -1,0 +1,60 @@
+#pragma once
+// The simulated Farline phone (farline-phone-sim) as a child process of a test: started with
+// the given arguments, ready once it printed READY (every socket bound), stopped with SIGTERM,
+// after which its counters per phone are read from the JSON document it prints.
+//
+// Contract: one thread drives an instance. Use test addresses of your own, so tests running
+// in parallel never bind the same address.
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pathmon::testing {
+
+struct SimPhoneCounters {
+  std::string address, serial;
+  long controlMessages = 0, framesReceived = 0, badSignature = 0, framesEchoed = 0,
+       framesDropped = 0, noncesIssued = 0, snmpRequests = 0;
+};
+
+// Starts farline-phone-sim (path in the macro PATHMON_SIM_EXE, defined by tests/CMakeLists.txt)
+// with the given arguments and waits (up to 10 s) for its READY line; a failure to start is a
+// gtest ADD_FAILURE with the sim's stderr, and Ok() is false.
+class SimProcess {
+ public:
+  explicit SimProcess(std::vector<std::string> args);
+  ~SimProcess();  // terminates the sim if still running
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  bool Ok() const;
+  // SIGTERM, wait for exit, parse the JSON; keyed by phone address. Empty (with a gtest
+  // failure) when the sim did not run, did not exit 0 or printed no valid document.
+  std::map<std::string, SimPhoneCounters> Stop();
+  pid_t Pid() const;
+
+  // What the sim wrote on standard error so far, and on standard output after READY.
+  std::string Stderr() const;
+  const std::string& Output() const { return output_; }
+  // The exit status after Stop (as waitpid reports it), -1 before.
+  int WaitStatus() const { return waitStatus_; }
+
+ private:
+  void ReadOutput(int timeoutMs, bool untilReady);
+  void Reap(bool kill);
+
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  std::string errPath_;
+  std::string output_;
+  bool ready_ = false;
+  int waitStatus_ = -1;
+};
+
+// Parses the sim's JSON report; false when the text is not such a document.
+bool ParseSimReport(const std::string& json, std::map<std::string, SimPhoneCounters>& out);
+
+}  // namespace pathmon::testing
