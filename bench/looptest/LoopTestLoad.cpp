@@ -1,0 +1,184 @@
+// Load benchmark of the loop-test engine: many concurrent tests at 20 ms against simulated
+// phones, in real time. Prints the frame rate per test, how late sends are against their
+// schedule, frames lost on loopback, and CPU time per 1000 frames.
+//
+//   looptest_load [--tests 128] [--seconds 60] [--first 127.52.0.1]
+
+#include <arpa/inet.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "looptest/SessionRegistry.h"
+#include "support/SimProcess.h"
+#include "transport/Clock.h"
+#include "transport/PATHMONSocket.h"
+
+namespace {
+
+using namespace pathmon;
+using Steady = std::chrono::steady_clock;
+
+// The real clock, noting each test thread's latest send deadline so that the sender can
+// tell how late the send that follows it is.
+thread_local Clock::TimePoint tDeadline{};
+thread_local bool tHasDeadline = false;
+
+class MeasuringClock final : public Clock {
+ public:
+  uint32_t TickMs() override { return SystemClock().TickMs(); }
+  int64_t WallSeconds() override { return SystemClock().WallSeconds(); }
+  TimePoint Now() override { return SystemClock().Now(); }
+  void SleepMs(int32_t ms) override {
+    tHasDeadline = false;  // cycle ends and the final wait are not frame deadlines
+    SystemClock().SleepMs(ms);
+  }
+  void SleepUntil(TimePoint deadline) override {
+    tDeadline = deadline;
+    tHasDeadline = true;
+    SystemClock().SleepUntil(deadline);
+  }
+};
+
+struct Lateness {
+  std::mutex mutex;
+  std::vector<double> samplesUs;
+};
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::string Address(uint32_t firstHostOrder, int i) {
+  in_addr a{htonl(firstHostOrder + static_cast<uint32_t>(i))};
+  return inet_ntoa(a);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int tests = 128;
+  int seconds = 60;
+  std::string first = "127.52.0.1";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--tests")) tests = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--first")) first = argv[i + 1];
+  }
+  tests = std::clamp(tests, 1, kRegistrySlots);
+
+  pathmon::testing::SimProcess sim(
+      {"--quick", std::to_string(tests), "--first", first});
+  if (!sim.Ok()) {
+    std::fprintf(stderr, "the simulated phones did not start:\n%s\n", sim.Stderr().c_str());
+    return 1;
+  }
+
+  MeasuringClock clock;
+  Lateness lateness;
+  TestSocket* socket = nullptr;
+  SessionRegistry registry(clock, [&](const uint8_t* d, int n, uint32_t peer) {
+    if (tHasDeadline) {
+      double us = std::chrono::duration<double, std::micro>(Steady::now() - tDeadline).count();
+      std::lock_guard lock(lateness.mutex);
+      lateness.samplesUs.push_back(us);
+    }
+    return socket->Send(d, n, peer);
+  });
+  TestSocket realSocket(registry);
+  socket = &realSocket;
+  if (socket->Start() != 0) return 1;
+
+  const uint32_t base = ntohl(inet_addr(first.c_str()));
+  std::vector<LoopTest*> loops;
+  for (int i = 0; i < tests; ++i) {
+    // --quick names its phones QF000001, QF000002, ... (see docs/simulator.md).
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "QF%06d", i + 1);
+    LoopTest* t = registry.GetOrCreateLoopTest(nullptr, serial);
+    if (SendStartCommand(3, htonl(base + static_cast<uint32_t>(i)), *t) != 1) {
+      std::fprintf(stderr, "phone %s did not answer\n", Address(base, i).c_str());
+      return 1;
+    }
+    loops.push_back(t);
+  }
+
+  std::vector<TestStatistics> finals(static_cast<std::size_t>(tests));
+  std::mutex finalsMutex;
+  double cpuBefore = CpuSeconds();
+  auto started = Steady::now();
+  std::vector<std::thread> starters;
+  for (int i = 0; i < tests; ++i) {
+    starters.emplace_back([&, i] {
+      StartLoopTest(seconds, 20, htonl(base + static_cast<uint32_t>(i)),
+                    [&, i](LoopTest& t, int32_t, int32_t event) {
+                      if (event == kEventCycleResult) {
+                        std::lock_guard lock(finalsMutex);
+                        TestStatistics s = t.Statistics();
+                        auto& f = finals[static_cast<std::size_t>(i)];
+                        f.sent += s.sent;
+                        f.received += s.received;
+                        f.lost += s.lost;
+                      }
+                      return 0;
+                    },
+                    loops[static_cast<std::size_t>(i)]);
+    });
+  }
+  for (auto& t : starters) t.join();
+  for (LoopTest* t : loops) {
+    while (t->IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  double elapsed = std::chrono::duration<double>(Steady::now() - started).count();
+  double cpu = CpuSeconds() - cpuBefore;
+  socket->Stop();
+
+  long sent = 0, received = 0, lost = 0;
+  for (auto& f : finals) {
+    sent += f.sent;
+    received += f.received;
+    lost += f.lost;
+  }
+  auto phones = sim.Stop();
+  long phoneReceived = 0, phoneEchoed = 0, badSignature = 0;
+  for (auto& [address, c] : phones) {
+    phoneReceived += c.framesReceived;
+    phoneEchoed += c.framesEchoed;
+    badSignature += c.badSignature;
+  }
+
+  std::vector<double>& l = lateness.samplesUs;
+  std::sort(l.begin(), l.end());
+  double mean = 0;
+  for (double v : l) mean += v;
+  mean = l.empty() ? 0 : mean / static_cast<double>(l.size());
+  double p99 = l.empty() ? 0 : l[static_cast<std::size_t>(0.99 * static_cast<double>(l.size() - 1))];
+  double maxLate = l.empty() ? 0 : l.back();
+
+  // Each test sends for `seconds`; its rate is its frames over that time.
+  double perTest = static_cast<double>(sent) / tests / seconds;
+  std::printf("tests                         %d x %d s at 20 ms\n", tests, seconds);
+  std::printf("frames per second per test    %.2f (goal 50.00)\n", perTest);
+  std::printf("send lateness mean            %.1f us\n", mean);
+  std::printf("send lateness p99             %.1f us\n", p99);
+  std::printf("send lateness max             %.1f us\n", maxLate);
+  std::printf("frames sent / echoed back     %ld / %ld\n", sent, received);
+  std::printf("frames lost (tool's count)    %ld\n", lost);
+  std::printf("frames not echoed (any cause) %ld\n", sent - received);
+  std::printf("phones: received/echoed/bad   %ld / %ld / %ld\n", phoneReceived, phoneEchoed,
+              badSignature);
+  std::printf("CPU seconds per 1000 frames   %.4f (%.1f s CPU in %.1f s)\n",
+              sent ? cpu / (static_cast<double>(sent) / 1000.0) : 0.0, cpu, elapsed);
+  return 0;
+}
