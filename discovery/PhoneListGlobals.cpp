@@ -1,6 +1,7 @@
 // The program's one directory and one scan, behind the free functions of PhoneListMgr.h.
-// Both are made on first use and never destroyed: probe workers may still be running
-// while the process ends, and they must never meet a destroyed directory.
+// The directory is made on first use and never destroyed, so a probe worker can never meet
+// it destroyed. The scan is destroyed at exit, before everything it uses (all of it was made
+// before it), and its destructor joins the workers, so no thread outlives it unjoined.
 
 #include "discovery/PhoneListMgr.h"
 #include "transport/Clock.h"
@@ -17,8 +18,8 @@ PhoneDirectory& Directory() {
 }
 
 DiscoveryScan& Scan() {
-  static DiscoveryScan* const scan = new DiscoveryScan(Directory(), SystemClock());
-  return *scan;
+  static DiscoveryScan scan(Directory(), SystemClock());
+  return scan;
 }
 
 void InitPhoneList() { Directory().SetCommunity(kDefaultCommunity); }
