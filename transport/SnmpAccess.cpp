@@ -35,9 +35,16 @@ void InitOnce() {
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
   netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
-  // Library messages (failed sends, bad packets) would otherwise reach stderr; failures
-  // are results here, never output.
-  snmp_disable_log();
+  // Even so, the library's set-up scans a persistent directory for TLS certificate indexes
+  // (creating it when missing, /var/lib/snmp/cert_indexes by default) and the configuration
+  // directories for certificates. SNMPv1 needs none of it: both point at /dev/null, where
+  // nothing can be read or created.
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, "/dev/null");
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR, "/dev/null");
+  // Library messages (failed sends, bad packets) would reach stderr, which is where the
+  // library writes when no handler is registered at all; failures are results here, never
+  // output, so every message goes to the null handler.
+  netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
   init_snmp("pathmon");
 }
 
