@@ -13,6 +13,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "looptest/SessionRegistry.h"
+#include "support/FakeSnmpClient.h"
 #include "support/TraceRecorder.h"
 #include "tests/discovery/DiscoveryFakes.h"
 
@@ -195,6 +196,40 @@ TEST_F(PhoneDirectoryTest, AnAddressThatIsNotAPhoneLeavesTheDirectoryUnchanged) 
   PhoneEntry e{};
   EXPECT_FALSE(directory_.ProbePhone("10.0.0.9", "orchid", e));
   EXPECT_EQ(directory_.GetPhoneCount(), 0);
+}
+
+// ---- Against per-object agents ----------------------------------------------------------
+
+// An agent that serves each discovery object on its own, so single objects can be missing.
+void ServePhone(testing::FakeSnmpClient& snmp, const std::string& address,
+                const std::string& community, const PhoneAnswer& answer) {
+  for (int i = 0; i < kDiscoveryObjectCount; ++i) {
+    const Bytes& b = answer[static_cast<std::size_t>(i)];
+    snmp.SetOctets(address, community, kDiscoveryObjects[i],
+                   std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+  }
+}
+
+TEST(PhoneDirectoryAgentTest, AgentMissingAnyOneObjectIsNotAPhone) {
+  testing::FakeSnmpClient snmp;
+  RecordingClock clock;
+  PhoneDirectory directory(snmp, clock);
+  for (int missing = 0; missing < kDiscoveryObjectCount; ++missing) {
+    std::string address = "10.4.0." + std::to_string(missing);
+    ServePhone(snmp, address, "orchid", MakePhone("SN" + address, "ID" + address));
+    snmp.Remove(address, "orchid", kDiscoveryObjects[missing]);
+    EXPECT_FALSE(directory.AddPhone(address.c_str(), "orchid")) << missing;
+  }
+  EXPECT_EQ(directory.GetPhoneCount(), 0);
+  EXPECT_EQ(snmp.RequestCount(), kDiscoveryObjectCount);  // one request per probe
+
+  ServePhone(snmp, "10.4.1.1", "orchid", MakePhone("SN-OK", "ID-OK", "erin"));
+  EXPECT_TRUE(directory.AddPhone("10.4.1.1", "orchid"));
+  PhoneEntry e{};
+  ASSERT_TRUE(directory.FindPhoneBySerial("sn-ok", e));
+  EXPECT_STREQ(e.userName, "erin");
+  EXPECT_STREQ(e.probeAddress0, "10.0.0.7");
+  EXPECT_EQ(e.upTime, 60);
 }
 
 // ---- Storing and finding -----------------------------------------------------------------
