@@ -1,0 +1,25 @@
+#pragma once
+// The two process-wide settings that the community dialog writes and the Start command reads.
+
+#include <cstdint>
+
+namespace pathmon {
+
+inline constexpr int32_t kInitialDurationMinutes = 5;
+inline constexpr int32_t kInitialMaxConcurrentTests = 10;
+inline constexpr int32_t kDefaultCommunityMaxTests = 2;
+inline constexpr int32_t kDefaultCommunityMaxMinutes = 5;
+inline constexpr int32_t kMinDurationMinutes = 1;
+inline constexpr int32_t kMaxDurationMinutes = 60;
+
+// Contract: written on the user-interface thread before the main window opens, only read
+// afterwards; no lock.
+struct ProgramSettings {
+  int32_t durationMinutes = kInitialDurationMinutes;        // length of every test
+  int32_t maxConcurrentTests = kInitialMaxConcurrentTests;  // most tests running at once
+};
+
+// The program's one instance.
+ProgramSettings& Settings();
+
+}  // namespace pathmon

@@ -1,0 +1,175 @@
+// The community and duration dialog's rules: the default community's limits, the duration's
+// parsing and range, the order of the messages, and what is stored on OK.
+
+#include <gtest/gtest.h>
+
+#include "app/CommunityPresenter.h"
+#include "frontend/FakeViews.h"
+#include "ui/Messages.h"
+
+namespace pathmon {
+namespace {
+
+using testing::RecordingView;
+
+const std::string kRangeMessage = "Please enter an integer between 1 and 60.";
+
+class CommunityDialogTest : public ::testing::Test {
+ protected:
+  CommunityDialogTest()
+      : presenter(view, settings, [this](const char* text) { stored.push_back(text); }) {
+    presenter.OnInitDialog();
+  }
+
+  // Types the two boxes and presses OK.
+  void Answer(const std::string& community, const std::string& duration) {
+    view.texts[kIdCommunity] = community;
+    view.texts[kIdDuration] = duration;
+    presenter.OnOK();
+  }
+
+  void ExpectRefused(const std::string& message, int focus) {
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0], message);
+    EXPECT_EQ(view.focused, focus);
+    EXPECT_EQ(view.ended, 0);
+    EXPECT_TRUE(stored.empty());
+    EXPECT_EQ(settings.durationMinutes, 5);
+    EXPECT_EQ(settings.maxConcurrentTests, 10);
+    view.messages.clear();
+    view.focused = 0;
+  }
+
+  RecordingView view;
+  ProgramSettings settings;
+  std::vector<std::string> stored;
+  CommunityPresenter presenter;
+};
+
+TEST_F(CommunityDialogTest, OpensWithTheDefaultsAndTheHelpText) {
+  EXPECT_EQ(view.texts[kIdCommunity], "orchid");
+  EXPECT_EQ(view.texts[kIdDuration], "5");
+  EXPECT_EQ(view.texts[kIdCommunityHelp], kCommunityHelp);
+  EXPECT_NE(view.texts[kIdCommunityHelp].find("to default value of \"orchid\"."),
+            std::string::npos);
+}
+
+TEST_F(CommunityDialogTest, OkAtOnceAcceptsTheDefaultAndAllowsTwoTestsOfFiveMinutes) {
+  presenter.OnOK();
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(stored, std::vector<std::string>{"orchid"});
+  EXPECT_EQ(settings.durationMinutes, 5);
+  EXPECT_EQ(settings.maxConcurrentTests, 2);
+}
+
+TEST_F(CommunityDialogTest, TheDefaultInAnyLetterCaseIsLimited) {
+  Answer("OrCHiD", "6");
+  ExpectRefused(kMsgDefaultCommunityDuration, kIdDuration);
+  Answer("ORCHID", "5");
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(stored, std::vector<std::string>{"ORCHID"});
+  EXPECT_EQ(settings.maxConcurrentTests, 2);
+}
+
+TEST_F(CommunityDialogTest, BlanksAroundTheDefaultMakeAnotherCommunity) {
+  EXPECT_FALSE(IsDefaultCommunity(" orchid"));
+  EXPECT_FALSE(IsDefaultCommunity("orchid "));
+  EXPECT_FALSE(IsDefaultCommunity("orchids"));
+  EXPECT_FALSE(IsDefaultCommunity(""));
+  Answer(" orchid", "60");
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(stored, std::vector<std::string>{" orchid"});  // taken as typed
+  EXPECT_EQ(settings.durationMinutes, 60);
+  EXPECT_EQ(settings.maxConcurrentTests, 10);
+}
+
+TEST_F(CommunityDialogTest, AnotherCommunityWithSixtyMinutesKeepsTenTests) {
+  Answer("s3cret", "60");
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(settings.durationMinutes, 60);
+  EXPECT_EQ(settings.maxConcurrentTests, 10);
+}
+
+TEST_F(CommunityDialogTest, AnEmptyCommunityIsAccepted) {
+  Answer("", "7");
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(stored, std::vector<std::string>{""});
+  EXPECT_EQ(settings.durationMinutes, 7);
+}
+
+TEST_F(CommunityDialogTest, ADurationThatIsNoWholeNumberAsksForAnInteger) {
+  for (const char* text : {"abc", "", "  ", "2.5", "1e1", "0x10", "+", "-", "5 5", "five", "12a"}) {
+    SCOPED_TRACE(text);
+    Answer("s3cret", text);
+    ExpectRefused(kMsgEnterInteger, kIdDuration);
+  }
+}
+
+TEST_F(CommunityDialogTest, ADurationOutsideOneToSixtyGetsTheRangeMessage) {
+  EXPECT_EQ(FillMessage(kMsgIntegerRange, "1", "60"), kRangeMessage);
+  for (const char* text : {"0", "61", "-3", "-0", "99999999999999999999999"}) {
+    SCOPED_TRACE(text);
+    Answer("s3cret", text);
+    ExpectRefused(kRangeMessage, kIdDuration);
+  }
+}
+
+TEST_F(CommunityDialogTest, BlanksAndTabsAroundTheNumberAndASignAreAccepted) {
+  int32_t minutes = 0;
+  EXPECT_EQ(ParseDuration(" \t12\t ", minutes), DurationParse::kOk);
+  EXPECT_EQ(minutes, 12);
+  EXPECT_EQ(ParseDuration("+7", minutes), DurationParse::kOk);
+  EXPECT_EQ(minutes, 7);
+  EXPECT_EQ(ParseDuration("060", minutes), DurationParse::kOk);
+  EXPECT_EQ(minutes, 60);
+  EXPECT_EQ(ParseDuration("1", minutes), DurationParse::kOk);
+  EXPECT_EQ(minutes, 1);
+  Answer("s3cret", "  12 ");
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(settings.durationMinutes, 12);
+}
+
+TEST_F(CommunityDialogTest, OnlyTheFirstFailingCheckIsReported) {
+  // The integer check comes before the default community's limit.
+  Answer("orchid", "x");
+  ExpectRefused(kMsgEnterInteger, kIdDuration);
+  // The range check comes before it too.
+  Answer("orchid", "61");
+  ExpectRefused(kRangeMessage, kIdDuration);
+  // A community too long for the directory is refused before the duration is read.
+  Answer(std::string(256, 'c'), "x");
+  ExpectRefused("Please enter no more than 255 characters.", kIdCommunity);
+}
+
+TEST_F(CommunityDialogTest, ACommunityLongerThan255CharactersNeverReachesTheDirectory) {
+  Answer(std::string(256, 'c'), "5");
+  ExpectRefused("Please enter no more than 255 characters.", kIdCommunity);
+  Answer(std::string(255, 'c'), "5");
+  EXPECT_EQ(view.ended, kResultOk);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0], std::string(255, 'c'));
+}
+
+TEST_F(CommunityDialogTest, TheDialogCanBeAnsweredAgainAfterARefusal) {
+  Answer("orchid", "6");
+  ExpectRefused(kMsgDefaultCommunityDuration, kIdDuration);
+  Answer("orchid", "abc");
+  ExpectRefused(kMsgEnterInteger, kIdDuration);
+  // Cancel now (the view ends the dialog): nothing of the refused input was stored, as
+  // ExpectRefused checked after each attempt.
+  Answer("orchid", "3");
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(settings.durationMinutes, 3);
+  EXPECT_EQ(settings.maxConcurrentTests, 2);
+}
+
+TEST(MessagesTest, PlaceholdersAreFilledInOrder) {
+  EXPECT_EQ(FillMessage(kMsgStartFailed, "alice", "SN1"), "Failed to start PATHMON for alice:SN1");
+  EXPECT_EQ(FillMessage(kMsgLogFailed, "a%1b", "%s"), "Failed to retrieve log for a%1b:%s");
+  EXPECT_EQ(FillMessage("100%", "x", "y"), "100%");
+}
+
+}  // namespace
+}  // namespace pathmon

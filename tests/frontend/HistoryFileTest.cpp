@@ -1,0 +1,169 @@
+// The history file: the line's time stamp and layout, which events write, append-only
+// files, and file names that always stay in their directory.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "discovery/PhoneListMgr.h"
+#include "frontend/FakeViews.h"
+#include "looptest/LoopTest.h"
+#include "ui/HistoryFile.h"
+
+namespace pathmon {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::tm At(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(HistoryStampTest, MonthDayYearThenTheTime) {
+  EXPECT_EQ(FormatHistoryStamp(At(2026, 12, 7, 15, 30, 5)), "12:07:2026 15:30:05 <PATHMON>");
+  EXPECT_EQ(FormatHistoryStamp(At(2027, 1, 1, 0, 0, 0)), "01:01:2027 00:00:00 <PATHMON>");
+  EXPECT_EQ(FormatHistoryStamp(At(2030, 9, 30, 23, 59, 59)), "09:30:2030 23:59:59 <PATHMON>");
+}
+
+TEST(FileNameTest, BackslashesAndSlashesBecomeUnderscores) {
+  EXPECT_EQ(HistoryFileName("alice", "SN1"), "alice_SN1.txt");
+  EXPECT_EQ(HistoryFileName("CORP\\bob", "SN1"), "CORP_bob_SN1.txt");
+  EXPECT_EQ(HistoryFileName("../x", "SN1"), ".._x_SN1.txt");
+  EXPECT_EQ(HistoryFileName("/etc/passwd", "a/b\\c"), "_etc_passwd_a_b_c.txt");
+  EXPECT_EQ(HistoryFileName("", "SN1"), "_SN1.txt");
+  EXPECT_EQ(LogFileName("CORP\\bob", "SN1"), "CORP_bob_SN1_log.txt");
+  EXPECT_EQ(LogFileName("../../x", "SN/2"), ".._.._x_SN_2_log.txt");
+}
+
+class HistoryWriterTest : public ::testing::Test {
+ protected:
+  HistoryWriterTest()
+      : dir(fs::temp_directory_path() /
+            ("pathmon-history-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name())),
+        test(clock, [](const uint8_t*, int, uint32_t) { return 0; }),
+        writer([this](const char* serial, PhoneEntry& entry) { return Lookup(serial, entry); },
+               (dir / "inner").string(), [this] { return now; }) {
+    fs::remove_all(dir);
+    fs::create_directories(dir / "inner");
+    test.Init(nullptr, "SN1");
+  }
+  ~HistoryWriterTest() override {
+    ::chmod((dir / "inner").c_str(), 0755);
+    fs::remove_all(dir);
+  }
+
+  bool Lookup(const char* serial, PhoneEntry& entry) {
+    if (userName == nullptr || std::strcmp(serial, "SN1") != 0) return false;
+    std::strncpy(entry.userName, userName, sizeof entry.userName - 1);
+    std::strncpy(entry.serialNumber, serial, sizeof entry.serialNumber - 1);
+    return true;
+  }
+  int32_t Event(int32_t event) {
+    test.Lock();  // the engine calls with the test's lock held
+    int32_t r = writer(test, -1, event);
+    test.Unlock();
+    return r;
+  }
+  std::string Result() {
+    char text[256];
+    test.Lock();
+    test.FormatResult(text, sizeof text);
+    test.Unlock();
+    return text;
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+      if (e.is_regular_file()) names.push_back(fs::relative(e.path(), dir).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir;
+  testing::StillClock clock;
+  LoopTest test;
+  const char* userName = "alice";
+  std::tm now = At(2026, 12, 7, 15, 30, 5);
+  HistoryWriter writer;
+};
+
+TEST_F(HistoryWriterTest, ACycleResultAppendsOneStampedLineEndingInCrLf) {
+  EXPECT_EQ(Event(2), 0);
+  std::string expected = "12:07:2026 15:30:05 <PATHMON>" + Result() + "\r\n";
+  EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"), expected);
+  EXPECT_EQ(Result().rfind("INTERRUPTIONS:  0 MAXBURSTLOST:    0 SEND:    0", 0), 0u);
+}
+
+TEST_F(HistoryWriterTest, OnlyTheCycleResultWrites) {
+  for (int32_t event : {0, 1, 3, 4, -1}) EXPECT_EQ(Event(event), 0);
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(HistoryWriterTest, LinesAreAppendedNeverRewritten) {
+  Event(2);
+  now = At(2026, 12, 7, 15, 35, 5);
+  Event(2);
+  std::string result = Result();
+  EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"),
+            "12:07:2026 15:30:05 <PATHMON>" + result + "\r\n" + "12:07:2026 15:35:05 <PATHMON>" +
+                result + "\r\n");
+}
+
+TEST_F(HistoryWriterTest, TheUserIsLookedUpForEveryLine) {
+  Event(2);
+  userName = "carol";
+  Event(2);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"inner/alice_SN1.txt", "inner/carol_SN1.txt"}));
+}
+
+TEST_F(HistoryWriterTest, APhoneMissingFromTheDirectoryWritesUnderscoreSerial) {
+  userName = nullptr;
+  Event(2);
+  EXPECT_EQ(Files(), std::vector<std::string>{"inner/_SN1.txt"});
+}
+
+TEST_F(HistoryWriterTest, AUserNameWithPathCharactersStaysInTheDirectory) {
+  userName = "DOMAIN\\user";
+  Event(2);
+  userName = "../escaped";
+  Event(2);
+  userName = "/abs/path";
+  Event(2);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"inner/.._escaped_SN1.txt",
+                                               "inner/DOMAIN_user_SN1.txt",
+                                               "inner/_abs_path_SN1.txt"}));
+}
+
+TEST_F(HistoryWriterTest, ALineThatCannotBeWrittenIsLostQuietly) {
+  if (::geteuid() == 0) {
+    // root writes into a read-only directory; a missing one refuses everybody.
+    fs::remove_all(dir / "inner");
+  } else {
+    ::chmod((dir / "inner").c_str(), 0555);
+  }
+  EXPECT_EQ(Event(2), 0);
+  EXPECT_FALSE(AppendLine((dir / "inner" / "x.txt").string(), "line"));
+}
+
+}  // namespace
+}  // namespace pathmon

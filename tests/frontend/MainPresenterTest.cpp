@@ -1,0 +1,447 @@
+// The main window's logic: the list rebuild and refresh, the sort by a figure, and the Start,
+// Stop, Get Log, Add and Close commands with the concurrent limit.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "discovery/PhoneListMgr.h"
+#include "frontend/FakeViews.h"
+#include "ui/MainPresenter.h"
+#include "ui/Messages.h"
+
+namespace pathmon {
+namespace {
+
+using testing::RecordingView;
+using testing::StillClock;
+
+// A list control in memory; several rows may be selected, so the walks are tested for any
+// number of rows.
+class FakeMainView final : public testing::RecordingView, public MainView {
+ public:
+  struct Row {
+    LoopTest* test;
+    std::string cells[kColumnCount];
+    bool selected = false;
+  };
+
+  // DialogView, forwarded to the recorder.
+  void EndDialog(int r) override { RecordingView::EndDialog(r); }
+  std::string GetControlText(int id) override { return RecordingView::GetControlText(id); }
+  void SetControlText(int id, const std::string& t) override {
+    RecordingView::SetControlText(id, t);
+  }
+  void SetProgressRange(int16_t a, int16_t b) override { RecordingView::SetProgressRange(a, b); }
+  void SetProgressPos(int p) override { RecordingView::SetProgressPos(p); }
+  void EnableControl(int id, bool e) override { RecordingView::EnableControl(id, e); }
+  void FocusControl(int id) override { RecordingView::FocusControl(id); }
+  void StartTimer(int id, int ms) override { RecordingView::StartTimer(id, ms); }
+  void KillTimer(int id) override { RecordingView::KillTimer(id); }
+  void BeginWaitCursor() override { RecordingView::BeginWaitCursor(); }
+  void EndWaitCursor() override { RecordingView::EndWaitCursor(); }
+  void ShowMessage(const std::string& t) override { RecordingView::ShowMessage(t); }
+
+  int ListRowCount() override { return static_cast<int>(rows.size()); }
+  LoopTest* ListRowTest(int row) override { return rows.at(row).test; }
+  void ListDeleteAllRows() override {
+    rows.clear();
+    events.push_back("clear");
+  }
+  bool ListInsertRow(int row, const std::string& text, LoopTest* test) override {
+    Row r{test, {}, false};
+    r.cells[0] = text;
+    rows.insert(rows.begin() + std::min<int>(row, static_cast<int>(rows.size())), r);
+    return true;
+  }
+  void ListSetText(int row, int column, const std::string& text) override {
+    rows.at(row).cells[column] = text;
+  }
+  int ListNextSelected(int after) override {
+    for (int i = after + 1; i < static_cast<int>(rows.size()); ++i) {
+      if (rows[i].selected) return i;
+    }
+    return -1;
+  }
+  void ListReorder(const std::vector<int>& order) override {
+    std::vector<Row> sorted;
+    for (int old : order) sorted.push_back(rows.at(old));
+    rows = sorted;
+  }
+  void RunAddPhonesDialog() override { events.push_back("add dialog"); }
+  void ShowAboutDialog() override { events.push_back("about"); }
+
+  std::vector<std::string> Column(int column) const {
+    std::vector<std::string> out;
+    for (const Row& r : rows) out.push_back(r.cells[column]);
+    return out;
+  }
+
+  std::vector<Row> rows;
+};
+
+// The registry, directory and engine as the main window sees them, in memory.
+class FakeBackend final : public MainBackend {
+ public:
+  LoopTest& AddTest(const char* serial) {
+    tests.push_back(std::make_unique<LoopTest>(clock, [](const uint8_t*, int, uint32_t) {
+      return 0;
+    }));
+    tests.back()->Init(nullptr, serial);
+    return *tests.back();
+  }
+  void AddPhone(const char* serial, const char* user, const char* address) {
+    PhoneEntry entry;
+    std::memset(&entry, 0, sizeof entry);
+    std::strncpy(entry.serialNumber, serial, sizeof entry.serialNumber - 1);
+    std::strncpy(entry.userName, user, sizeof entry.userName - 1);
+    std::strncpy(entry.scannedAddress, address, sizeof entry.scannedAddress - 1);
+    phones[serial] = entry;
+  }
+
+  void ForEachLoopTest(const std::function<void(int, LoopTest&)>& visit) override {
+    for (std::size_t i = 0; i < tests.size(); ++i) visit(static_cast<int>(i), *tests[i]);
+  }
+  bool FindPhoneBySerial(const char* serial, PhoneEntry& entry) override {
+    auto it = phones.find(serial);
+    if (it == phones.end()) return false;
+    entry = it->second;
+    return true;
+  }
+  TestSnapshot Snapshot(LoopTest& test) override { return snapshots[&test]; }
+  int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
+    calls.push_back(std::string("exchange ") + test.SerialNumber() + " " + std::to_string(tries) +
+                    " " + Dotted(address));
+    auto it = answers.find(test.SerialNumber());
+    return it == answers.end() ? 1 : it->second;
+  }
+  int StartLoopTest(int32_t duration, int32_t interval, uint32_t address, ResultCallback callback,
+                    LoopTest* test) override {
+    calls.push_back(std::string("start ") + test->SerialNumber() + " " + std::to_string(duration) +
+                    " " + std::to_string(interval) + " " + Dotted(address) +
+                    (callback ? " callback" : " none"));
+    if (startSucceeds) snapshots[test].running = true;
+    return startSucceeds ? 0 : -1;
+  }
+  int StopLoopTest(LoopTest* test) override {
+    calls.push_back(std::string("stop ") + test->SerialNumber());
+    snapshots[test].running = false;
+    return 0;
+  }
+  bool GetPhoneLog(const char* agent, const char* fileName) override {
+    calls.push_back(std::string("log ") + agent + " " + fileName);
+    return logSucceeds;
+  }
+  void CreateLoopTestsForPhones() override { calls.push_back("create tests"); }
+  ResultCallback HistoryCallback() override {
+    return [](LoopTest&, int32_t, int32_t) { return 0; };
+  }
+
+  static std::string Dotted(uint32_t address) {
+    in_addr a{};
+    a.s_addr = address;
+    return inet_ntoa(a);
+  }
+
+  StillClock clock;
+  std::vector<std::unique_ptr<LoopTest>> tests;
+  std::map<std::string, PhoneEntry> phones;
+  std::map<LoopTest*, TestSnapshot> snapshots;
+  std::map<std::string, int> answers;
+  std::vector<std::string> calls;
+  bool startSucceeds = true;
+  bool logSucceeds = true;
+};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  MainWindowTest() : presenter(view, backend, settings) {}
+
+  // Phones SN0..SN<n-1>, users user0.., addresses 10.0.0.1.., listed.
+  void ListPhones(int n) {
+    for (int i = 0; i < n; ++i) {
+      std::string serial = "SN" + std::to_string(i);
+      backend.AddTest(serial.c_str());
+      backend.AddPhone(serial.c_str(), ("user" + std::to_string(i)).c_str(),
+                       ("10.0.0." + std::to_string(i + 1)).c_str());
+    }
+    presenter.FillPhoneList();
+  }
+  void SetRunning(int row, bool running) {
+    backend.snapshots[view.rows.at(row).test].running = running;
+  }
+  void Select(std::initializer_list<int> rows) {
+    for (auto& r : view.rows) r.selected = false;
+    for (int row : rows) view.rows.at(row).selected = true;
+  }
+  std::vector<std::string> Calls(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& c : backend.calls) {
+      if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    }
+    return out;
+  }
+
+  FakeMainView view;
+  FakeBackend backend;
+  ProgramSettings settings;
+  MainPresenter presenter;
+};
+
+TEST_F(MainWindowTest, OpeningSetsTheHelpTextsAndTheTwoSecondRefresh) {
+  presenter.OnInitDialog();
+  EXPECT_EQ(view.texts[kIdHelpAdd], kMainHelpAdd);
+  EXPECT_EQ(view.texts[kIdHelpFigures], kMainHelpFigures);
+  EXPECT_EQ(view.timers[kRefreshTimerId], 2000);
+  EXPECT_EQ(view.rows.size(), 0u);
+  presenter.OnTimer(kRefreshTimerId);  // no rows: nothing changes
+  EXPECT_EQ(view.rows.size(), 0u);
+}
+
+TEST_F(MainWindowTest, TheColumnsAreTheTwelveOfTheList) {
+  std::vector<std::string> headers;
+  int width = 0;
+  for (const ListColumn& c : kListColumns) {
+    headers.push_back(c.header);
+    width += c.width;
+  }
+  std::vector<std::string> expected = {"USER", "SN",           "PATHMON", "SENT",
+                                       "RCVD", "LOST",         "INTERRUPTIONS",
+                                       "AVG RTT", "MAXBURSTLOST", "DELAYED", "RTT", "MAX RTT"};
+  EXPECT_EQ(headers, expected);
+  EXPECT_EQ(width, 1000);
+}
+
+TEST_F(MainWindowTest, FillMakesOneRowPerTestInRegistryOrder) {
+  backend.AddTest("SN-B");
+  backend.AddTest("SN-A");
+  backend.AddTest("SN-LOST");  // a test whose phone the directory no longer knows
+  backend.AddPhone("SN-A", "alice", "10.0.0.1");
+  backend.AddPhone("SN-B", "bob", "10.0.0.2");
+  presenter.FillPhoneList();
+  EXPECT_EQ(view.Column(0), (std::vector<std::string>{"bob", "alice", ""}));
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN-B", "SN-A", ""}));
+  EXPECT_EQ(view.rows[0].test, backend.tests[0].get());
+  EXPECT_EQ(view.Column(2), (std::vector<std::string>{"", "", ""}));  // until the refresh
+}
+
+TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
+  ListPhones(2);
+  TestStatistics& s = backend.snapshots[view.rows[1].test].stats;
+  s.sent = 15000;
+  s.received = 14990;
+  s.lost = 10;
+  s.interruptions = 1;
+  s.avgRtt = 42;
+  s.maxBurstLost = 7;
+  s.delayed = 3;
+  s.lastRtt = -5;
+  s.maxRtt = 401;
+  SetRunning(1, true);
+  presenter.OnTimer(kRefreshTimerId);
+  std::vector<std::string> row1(view.rows[1].cells + 2, view.rows[1].cells + kColumnCount);
+  EXPECT_EQ(row1, (std::vector<std::string>{"Running", "15000", "14990", "10", "1", "42", "7",
+                                            "3", "-5", "401"}));
+  EXPECT_EQ(view.rows[0].cells[2], "Stopped");
+  EXPECT_EQ(view.rows[0].cells[3], "0");
+}
+
+TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
+  ListPhones(4);
+  int lost[] = {5, 9, 5, 0};
+  for (int i = 0; i < 4; ++i) backend.snapshots[view.rows[i].test].stats.lost = lost[i];
+  presenter.OnColumnClick(5);  // LOST
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
+  EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
+
+  // USER, SN and PATHMON impose no order.
+  for (int column : {0, 1, 2, 12, -1}) {
+    presenter.OnColumnClick(column);
+    EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
+  }
+  // The next rebuild puts the registry order back.
+  presenter.OnAddPhones();
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
+}
+
+TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {
+  // A phone echoing wild send ticks gives round-trip times at both ends of the 32-bit range:
+  // their difference does not fit, yet the order must hold.
+  TestSnapshot low, high;
+  low.stats.lastRtt = INT32_MIN;
+  high.stats.lastRtt = INT32_MAX;
+  EXPECT_GT(CompareRows(low, high, 10), 0);
+  EXPECT_LT(CompareRows(high, low, 10), 0);
+  EXPECT_EQ(CompareRows(high, high, 10), 0);
+  EXPECT_EQ(CompareRows(low, high, 2), 0);
+
+  std::vector<std::optional<TestSnapshot>> rows = {low, std::nullopt, high};
+  EXPECT_EQ(SortOrder(rows, 10), (std::vector<int>{0, 1, 2}));  // the empty row blocks
+  rows = {low, high, std::nullopt};
+  EXPECT_EQ(SortOrder(rows, 10), (std::vector<int>{1, 0, 2}));
+}
+
+TEST_F(MainWindowTest, StartWithoutASelectionAsksForOne) {
+  ListPhones(2);
+  presenter.OnStart();
+  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgSelectToStart});
+  EXPECT_TRUE(backend.calls.empty());
+  EXPECT_EQ(view.waitDepth, 0);
+}
+
+TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
+  settings.durationMinutes = 7;
+  ListPhones(3);
+  Select({1});
+  view.events.clear();
+  presenter.OnStart();
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(backend.calls, (std::vector<std::string>{"exchange SN1 3 10.0.0.2",
+                                                     "start SN1 420 20 10.0.0.2 callback"}));
+  EXPECT_EQ(view.waitDepth, 0);
+  EXPECT_EQ(view.events.front(), "wait");
+}
+
+TEST_F(MainWindowTest, StartOnARunningRowDoesNothing) {
+  ListPhones(2);
+  SetRunning(0, true);
+  Select({0});
+  presenter.OnStart();
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_TRUE(backend.calls.empty());
+}
+
+TEST_F(MainWindowTest, APhoneThatDoesNotAnswerIsReportedAndTheWalkGoesOn) {
+  ListPhones(3);
+  backend.answers["SN0"] = 3;
+  Select({0, 2});
+  presenter.OnStart();
+  EXPECT_EQ(view.messages, std::vector<std::string>{"Failed to start PATHMON for user0:SN0"});
+  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN2 300 20 10.0.0.3 callback"});
+}
+
+TEST_F(MainWindowTest, ARowWhosePhoneIsGoneIsSkippedSilently) {
+  ListPhones(2);
+  backend.phones.erase("SN0");
+  Select({0});
+  presenter.OnStart();
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_TRUE(backend.calls.empty());
+}
+
+TEST_F(MainWindowTest, WithTheDefaultCommunityAThirdTestIsRefused) {
+  settings.maxConcurrentTests = 2;
+  ListPhones(3);
+  SetRunning(0, true);
+  SetRunning(1, true);
+  Select({2});
+  presenter.OnStart();
+  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
+  EXPECT_TRUE(backend.calls.empty());
+}
+
+TEST_F(MainWindowTest, WithAnotherCommunityTheEleventhTestIsRefused) {
+  ListPhones(12);
+  for (int i = 0; i < 9; ++i) SetRunning(i, true);
+  Select({9});
+  presenter.OnStart();  // the tenth starts
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(Calls("start").size(), 1u);
+  Select({10});
+  presenter.OnStart();  // the eleventh does not
+  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
+  EXPECT_EQ(Calls("start").size(), 1u);
+}
+
+TEST_F(MainWindowTest, TheRunningTestsAreCountedOnceAndEachStartAddsOne) {
+  // Even a start whose thread does not report running takes a place: the limit cannot be
+  // overrun by tests that are still starting.
+  settings.maxConcurrentTests = 2;
+  backend.startSucceeds = false;
+  ListPhones(4);
+  SetRunning(0, true);
+  Select({1, 2, 3});
+  presenter.OnStart();
+  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2 callback"});
+  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
+  // The walk ended at the limit: the third selected row was never tried.
+  EXPECT_TRUE(Calls("exchange SN3").empty());
+}
+
+TEST_F(MainWindowTest, StopEndsOnlyTheSelectedRunningTests) {
+  ListPhones(3);
+  presenter.OnStop();
+  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgSelectToStop});
+  view.messages.clear();
+  SetRunning(0, true);
+  SetRunning(2, true);
+  Select({0, 1});
+  presenter.OnStop();
+  EXPECT_TRUE(view.messages.empty());
+  EXPECT_EQ(backend.calls, std::vector<std::string>{"stop SN0"});
+  EXPECT_EQ(view.waitDepth, 0);
+}
+
+TEST_F(MainWindowTest, GetLogNamesTheFileAfterUserAndSerialAndKeepsItInTheCurrentDirectory) {
+  backend.AddTest("SN1");
+  backend.AddTest("SN2");
+  backend.AddTest("SN3");
+  backend.AddPhone("SN1", "CORP\\bob", "10.0.0.1");
+  backend.AddPhone("SN2", "../../etc/x", "10.0.0.2");
+  presenter.FillPhoneList();
+  Select({0, 1, 2});
+  presenter.OnGetLog();
+  EXPECT_EQ(backend.calls, (std::vector<std::string>{"log 10.0.0.1 CORP_bob_SN1_log.txt",
+                                                     "log 10.0.0.2 .._.._etc_x_SN2_log.txt",
+                                                     "log  _SN3_log.txt"}));
+  EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(MainWindowTest, AFailedLogIsReportedPerPhone) {
+  ListPhones(2);
+  presenter.OnGetLog();
+  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgSelectForLog});
+  view.messages.clear();
+  backend.logSucceeds = false;
+  Select({0, 1});
+  presenter.OnGetLog();
+  EXPECT_EQ(view.messages, (std::vector<std::string>{"Failed to retrieve log for user0:SN0",
+                                                     "Failed to retrieve log for user1:SN1"}));
+  EXPECT_EQ(view.waitDepth, 0);
+}
+
+TEST_F(MainWindowTest, AddRunsTheDialogThenRebuildsAndRefreshesTheList) {
+  ListPhones(2);
+  Select({1});
+  SetRunning(1, true);
+  view.events.clear();
+  presenter.OnAddPhones();
+  EXPECT_EQ(view.events, (std::vector<std::string>{"add dialog", "clear"}));
+  EXPECT_EQ(backend.calls, std::vector<std::string>{"create tests"});
+  EXPECT_EQ(view.ListNextSelected(-1), -1);  // the selection is gone
+  EXPECT_EQ(view.Column(2), (std::vector<std::string>{"Stopped", "Running"}));
+}
+
+TEST_F(MainWindowTest, CloseStopsEveryRunningTestSelectedOrNotThenEnds) {
+  ListPhones(3);
+  SetRunning(0, true);
+  SetRunning(2, true);
+  Select({1});
+  presenter.OnCloseWindow();
+  EXPECT_EQ(backend.calls, (std::vector<std::string>{"stop SN0", "stop SN2"}));
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(view.waitDepth, 0);
+  EXPECT_EQ(view.events.back(), "end 1");
+}
+
+TEST_F(MainWindowTest, AboutOpensTheAboutBox) {
+  presenter.OnAbout();
+  EXPECT_EQ(view.events, std::vector<std::string>{"about"});
+}
+
+}  // namespace
+}  // namespace pathmon

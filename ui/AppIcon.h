@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QIcon>
+
+namespace pathmon {
+
+// The application icon: a phone handset under signal arcs, drawn from :/pathmon/pathmon.svg.
+QIcon AppIcon();
+
+}  // namespace pathmon

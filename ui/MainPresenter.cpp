@@ -1,0 +1,256 @@
+#include "ui/MainPresenter.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+
+#include "discovery/PhoneListMgr.h"
+#include "looptest/SessionRegistry.h"
+#include "transport/PhoneLog.h"
+#include "ui/HistoryFile.h"
+#include "ui/Messages.h"
+
+namespace pathmon {
+
+int32_t ColumnFigure(const TestStatistics& stats, int column) {
+  switch (column) {
+    case 3: return stats.sent;
+    case 4: return stats.received;
+    case 5: return stats.lost;
+    case 6: return stats.interruptions;
+    case 7: return stats.avgRtt;
+    case 8: return stats.maxBurstLost;
+    case 9: return stats.delayed;
+    case 10: return stats.lastRtt;
+    case 11: return stats.maxRtt;
+    default: return 0;
+  }
+}
+
+int32_t CompareRows(const TestSnapshot& a, const TestSnapshot& b, int column) {
+  if (column < kFirstFigureColumn || column >= kColumnCount) {
+    return 0;
+  }
+  // Compared, not subtracted: round-trip times from a misbehaving phone span the whole
+  // 32-bit range, and b - a would overflow and sort them the wrong way round.
+  int32_t fa = ColumnFigure(a.stats, column);
+  int32_t fb = ColumnFigure(b.stats, column);
+  return (fb > fa) - (fb < fa);
+}
+
+std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows, int column) {
+  std::vector<int> order(rows.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  // Insertion sort: stable, and well defined even though a row without a test compares
+  // equal to every other row (no strict weak order); the list holds at most 128 rows.
+  auto before = [&](int a, int b) {
+    if (!rows[a] || !rows[b]) return false;
+    return CompareRows(*rows[a], *rows[b], column) < 0;
+  };
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    for (std::size_t j = i; j > 0 && before(order[j], order[j - 1]); --j) {
+      std::swap(order[j], order[j - 1]);
+    }
+  }
+  return order;
+}
+
+MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const ProgramSettings& settings)
+    : view_(view), backend_(backend), settings_(settings) {}
+
+bool MainPresenter::OnInitDialog() {
+  view_.SetControlText(kIdHelpAdd, kMainHelpAdd);
+  view_.SetControlText(kIdHelpFigures, kMainHelpFigures);
+  view_.StartTimer(kRefreshTimerId, kRefreshTimerMs);
+  return true;
+}
+
+void MainPresenter::OnTimer(int /*id*/) { RefreshRows(); }
+
+void MainPresenter::OnAbout() { view_.ShowAboutDialog(); }
+
+void MainPresenter::OnColumnClick(int column) {
+  std::vector<std::optional<TestSnapshot>> rows;
+  int count = view_.ListRowCount();
+  for (int i = 0; i < count; ++i) {
+    LoopTest* test = view_.ListRowTest(i);
+    rows.push_back(test != nullptr ? std::optional(backend_.Snapshot(*test)) : std::nullopt);
+  }
+  view_.ListReorder(SortOrder(rows, column));
+  RefreshRows();
+}
+
+void MainPresenter::FillPhoneList() {
+  view_.ListDeleteAllRows();
+  backend_.ForEachLoopTest([this](int slot, LoopTest& test) {
+    PhoneEntry entry;
+    std::memset(&entry, 0, sizeof entry);
+    backend_.FindPhoneBySerial(test.SerialNumber(), entry);
+    if (view_.ListInsertRow(slot, entry.userName, &test)) {
+      view_.ListSetText(slot, 1, entry.serialNumber);
+    }
+  });
+}
+
+void MainPresenter::RefreshRows() {
+  int count = view_.ListRowCount();
+  for (int i = 0; i < count; ++i) {
+    LoopTest* test = view_.ListRowTest(i);
+    if (test == nullptr) {
+      continue;
+    }
+    TestSnapshot snap = backend_.Snapshot(*test);
+    view_.ListSetText(i, 2, snap.running ? kStatusRunning : kStatusStopped);
+    for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
+      view_.ListSetText(i, column, std::to_string(ColumnFigure(snap.stats, column)));
+    }
+  }
+}
+
+int32_t MainPresenter::CountRunningTests() {
+  int32_t running = 0;
+  int count = view_.ListRowCount();
+  for (int i = 0; i < count; ++i) {
+    LoopTest* test = view_.ListRowTest(i);
+    if (test != nullptr && backend_.Snapshot(*test).running) {
+      ++running;
+    }
+  }
+  return running;
+}
+
+void MainPresenter::OnStart() {
+  view_.BeginWaitCursor();
+  int selected = 0;
+  // Counted once, before the walk; each start then adds one, whatever its outcome.
+  int32_t running = CountRunningTests();
+  for (int row = view_.ListNextSelected(-1); row >= 0; row = view_.ListNextSelected(row)) {
+    ++selected;
+    LoopTest* test = view_.ListRowTest(row);
+    if (test == nullptr || backend_.Snapshot(*test).running) {
+      continue;
+    }
+    if (running >= settings_.maxConcurrentTests) {
+      view_.ShowMessage(kMsgTooManyRunning);
+      break;
+    }
+    PhoneEntry entry;
+    std::memset(&entry, 0, sizeof entry);
+    if (!backend_.FindPhoneBySerial(test->SerialNumber(), entry)) {
+      continue;
+    }
+    uint32_t address = ::inet_addr(entry.scannedAddress);
+    if (backend_.SendStartCommand(kStartTries, address, *test) == 1) {
+      backend_.StartLoopTest(settings_.durationMinutes * 60, kTestIntervalMs, address,
+                             backend_.HistoryCallback(), test);
+      ++running;
+    } else {
+      view_.ShowMessage(FillMessage(kMsgStartFailed, entry.userName, test->SerialNumber()));
+    }
+  }
+  view_.EndWaitCursor();
+  if (selected == 0) {
+    view_.ShowMessage(kMsgSelectToStart);
+  }
+}
+
+void MainPresenter::OnStop() {
+  view_.BeginWaitCursor();
+  int selected = 0;
+  for (int row = view_.ListNextSelected(-1); row >= 0; row = view_.ListNextSelected(row)) {
+    ++selected;
+    LoopTest* test = view_.ListRowTest(row);
+    if (test != nullptr && backend_.Snapshot(*test).running) {
+      backend_.StopLoopTest(test);
+    }
+  }
+  view_.EndWaitCursor();
+  if (selected == 0) {
+    view_.ShowMessage(kMsgSelectToStop);
+  }
+}
+
+void MainPresenter::OnGetLog() {
+  view_.BeginWaitCursor();
+  int selected = 0;
+  for (int row = view_.ListNextSelected(-1); row >= 0; row = view_.ListNextSelected(row)) {
+    ++selected;
+    LoopTest* test = view_.ListRowTest(row);
+    if (test == nullptr) {
+      continue;
+    }
+    PhoneEntry entry;
+    std::memset(&entry, 0, sizeof entry);
+    backend_.FindPhoneBySerial(test->SerialNumber(), entry);
+    std::string fileName = LogFileName(entry.userName, test->SerialNumber());
+    if (!backend_.GetPhoneLog(entry.scannedAddress, fileName.c_str())) {
+      view_.ShowMessage(FillMessage(kMsgLogFailed, entry.userName, test->SerialNumber()));
+    }
+  }
+  view_.EndWaitCursor();
+  if (selected == 0) {
+    view_.ShowMessage(kMsgSelectForLog);
+  }
+}
+
+void MainPresenter::OnAddPhones() {
+  view_.RunAddPhonesDialog();
+  backend_.CreateLoopTestsForPhones();
+  FillPhoneList();
+  RefreshRows();
+}
+
+void MainPresenter::OnCloseWindow() {
+  view_.BeginWaitCursor();
+  int count = view_.ListRowCount();
+  for (int i = 0; i < count; ++i) {
+    LoopTest* test = view_.ListRowTest(i);
+    if (test != nullptr && backend_.Snapshot(*test).running) {
+      backend_.StopLoopTest(test);
+    }
+  }
+  view_.EndWaitCursor();
+  view_.EndDialog(kResultOk);
+}
+
+namespace {
+
+class RegistryBackend final : public MainBackend {
+ public:
+  void ForEachLoopTest(const std::function<void(int, LoopTest&)>& visit) override {
+    Registry().ForEach(visit);
+  }
+  bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry) override {
+    return pathmon::FindPhoneBySerial(serialNumber, entry);
+  }
+  TestSnapshot Snapshot(LoopTest& test) override {
+    TestSnapshot snap;
+    test.Lock();
+    snap.running = test.IsRunning();
+    snap.stats = test.Statistics();
+    test.Unlock();
+    return snap;
+  }
+  int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) override {
+    return pathmon::SendStartCommand(tries, peerAddress, test);
+  }
+  int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
+                    ResultCallback callback, LoopTest* test) override {
+    return pathmon::StartLoopTest(durationSeconds, intervalMs, peerAddress, std::move(callback),
+                                  test);
+  }
+  int StopLoopTest(LoopTest* test) override { return pathmon::StopLoopTest(test); }
+  bool GetPhoneLog(const char* agent, const char* fileName) override {
+    return pathmon::GetPhoneLog(agent, fileName);
+  }
+  void CreateLoopTestsForPhones() override { pathmon::CreateLoopTestsForPhones(); }
+  ResultCallback HistoryCallback() override { return WriteHistoryLine; }
+};
+
+}  // namespace
+
+MainBackend& ProgramBackend() {
+  static RegistryBackend backend;
+  return backend;
+}
+
+}  // namespace pathmon
