@@ -27,7 +27,7 @@ void DecodeEscape(std::string_view text, std::size_t& i, std::string& out) {
     case 'n': out += '\n'; return;
     case 't': out += '\t'; return;
     case '0': out += '\0'; return;
-    case '\\': case '"': case '\'': case ' ': out += c; return;
+    case '\\': case '"': case '\'': case ' ': case '#': out += c; return;
     case 'x': {
       const int hi = i < text.size() ? HexValue(text[i]) : -1;
       const int lo = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;

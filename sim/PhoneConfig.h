@@ -66,7 +66,7 @@ struct PhoneConfig {
   int rotateEvery = 0;         // hand out a new nonce every N verified frames (0: never)
 };
 
-// Decodes the escapes of a value: \\ \" \' \r \n \t \0 \xHH.
+// Decodes the escapes of a value: \\ \" \' \# \(space) \r \n \t \0 \xHH.
 std::string Unescape(std::string_view text);
 
 // Splits a phone line into words at unquoted white space, removing quotes and escapes.

@@ -1,0 +1,162 @@
+// The test endpoint's logic with time passed in: timed impairments without waiting.
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "SimHelpers.h"
+#include "sim/TestEndpoint.h"
+
+namespace pathmon::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Bytes;
+using testing::Frame;
+using testing::NonceBytes;
+
+class EndpointTest : public ::testing::Test {
+ protected:
+  void Make(const std::string& settings) {
+    config_ = ParsePhoneLine("127.10.9.1 serial=T1 " + settings);
+    endpoint_.emplace(config_, 99);
+    tool_.sin_family = AF_INET;
+    tool_.sin_port = htons(40000);
+    tool_.sin_addr.s_addr = inet_addr("127.10.9.100");
+  }
+  std::vector<Outgoing> Send(const Bytes& bytes) {
+    std::vector<Outgoing> out;
+    endpoint_->OnDatagram(bytes.data(), bytes.size(), tool_, now_, out);
+    return out;
+  }
+  NonceBytes Start() {
+    const auto out = Send(testing::ControlMessage("T1"));
+    EXPECT_EQ(out.size(), 1u);
+    NonceBytes n{};
+    if (!out.empty()) std::copy(out[0].bytes.begin() + 20, out[0].bytes.begin() + 28, n.begin());
+    return n;
+  }
+  // Frames 20 ms apart from the current time; returns the sequence numbers echoed.
+  std::set<uint32_t> Run(const NonceBytes& nonce, uint32_t from, uint32_t count) {
+    std::set<uint32_t> echoed;
+    for (uint32_t seq = from; seq < from + count; ++seq) {
+      for (const Outgoing& o : Send(Frame("T1", nonce, seq, seq))) {
+        if (GetLe32(o.bytes.data() + kAtEndFlag) == 0) echoed.insert(GetLe32(o.bytes.data() + kAtSequence));
+      }
+      now_ += 20ms;
+    }
+    return echoed;
+  }
+
+  PhoneConfig config_;
+  std::optional<TestEndpoint> endpoint_;
+  sockaddr_in tool_{};
+  SimTime now_ = SimTime() + 1000s;
+};
+
+TEST_F(EndpointTest, OutageLosesNFramesEverySSecondsOfATest) {
+  Make("outage=5 every=1");
+  const NonceBytes nonce = Start();
+  const auto echoed = Run(nonce, 0, 160);  // 3.2 s of frames
+  std::set<uint32_t> lost;
+  for (uint32_t s = 0; s < 160; ++s) {
+    if (!echoed.count(s)) lost.insert(s);
+  }
+  // The test starts with frame 0: outages at 1 s, 2 s and 3 s are frames 50, 100 and 150.
+  std::set<uint32_t> expected;
+  for (uint32_t start : {50u, 100u, 150u}) {
+    for (uint32_t s = start; s < start + 5; ++s) expected.insert(s);
+  }
+  EXPECT_EQ(lost, expected);
+  EXPECT_EQ(endpoint_->Counters().framesDropped, 15);
+}
+
+TEST_F(EndpointTest, OffHookAfterTSecondsEndsTheTestAndComesBackLater) {
+  Make("offhook-after=2 offhook-for=5");
+  const NonceBytes nonce = Start();
+  Run(nonce, 0, 1);
+  EXPECT_EQ(endpoint_->NextDeadline(), now_ - 20ms + 2s);
+  now_ += 2s;
+  std::vector<Outgoing> out;
+  endpoint_->OnTime(now_, out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_NE(GetLe32(out[0].bytes.data() + kAtEndFlag), 0u);
+  EXPECT_EQ(out[0].to.sin_port, tool_.sin_port);  // to the tool's address and port
+  EXPECT_EQ(out[0].to.sin_addr.s_addr, tool_.sin_addr.s_addr);
+  EXPECT_TRUE(endpoint_->OffHook());
+
+  EXPECT_TRUE(Run(nonce, 1, 10).empty());                    // no more echoes
+  EXPECT_TRUE(Send(testing::ControlMessage("T1")).empty());  // a new test is refused
+  now_ += 5s;
+  out.clear();
+  endpoint_->OnTime(now_, out);
+  EXPECT_FALSE(endpoint_->OffHook());
+  const NonceBytes again = Start();
+  EXPECT_EQ(Run(again, 0, 3).size(), 3u);
+  EXPECT_EQ(endpoint_->Counters().framesDropped, 10);
+}
+
+TEST_F(EndpointTest, OffHookWithoutARunningTestSendsNothing) {
+  Make("offhook-after=1");
+  Start();
+  std::vector<Outgoing> out;
+  now_ += 10s;
+  endpoint_->OnTime(now_, out);
+  EXPECT_TRUE(out.empty());  // the clock runs from the first frame, not the control answer
+  EXPECT_FALSE(endpoint_->NextDeadline());
+}
+
+TEST_F(EndpointTest, RandomLossDependsOnlyOnTheGeneratorStateAndTheFrameCount) {
+  Make("loss=0.1 rng=42");
+  const auto a = Run(Start(), 0, 1000);
+  Make("loss=0.1 rng=42");
+  const auto b = Run(Start(), 0, 1000);
+  EXPECT_EQ(a, b);
+  EXPECT_GT(a.size(), 850u);
+  EXPECT_LT(a.size(), 950u);
+  // Dropping fixed ranges as well does not shift which other frames are lost.
+  Make("loss=0.1 rng=42 drop=0-99");
+  const auto c = Run(Start(), 0, 1000);
+  std::set<uint32_t> aAbove100(a.lower_bound(100), a.end());
+  EXPECT_EQ(c, aAbove100);
+}
+
+TEST_F(EndpointTest, DelayAndJitterSetTheDueTime) {
+  Make("delay=100 jitter=50");
+  const NonceBytes nonce = Start();
+  for (uint32_t seq = 0; seq < 200; ++seq) {
+    const auto out = Send(Frame("T1", nonce, seq, 1));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_GE(out[0].due, now_ + 100ms);
+    EXPECT_LE(out[0].due, now_ + 150ms);
+  }
+}
+
+TEST_F(EndpointTest, NoncesAreFreshNonZeroAndOnlyTheLastTwoVerify) {
+  Make("");
+  const NonceBytes first = Start();
+  const NonceBytes second = Start();
+  const NonceBytes third = Start();
+  EXPECT_NE(first, NonceBytes{});
+  EXPECT_NE(first, second);
+  EXPECT_NE(second, third);
+  EXPECT_EQ(Run(third, 0, 1).size(), 1u);
+  EXPECT_EQ(Run(second, 1, 1).size(), 1u);
+  EXPECT_TRUE(Run(first, 2, 1).empty());
+  EXPECT_EQ(endpoint_->Counters().badSignature, 1);
+  EXPECT_EQ(endpoint_->Counters().noncesIssued, 3);
+  // The zero nonce is never handed out, so a frame signed with it does not verify.
+  EXPECT_TRUE(Run(NonceBytes{}, 3, 1).empty());
+}
+
+TEST_F(EndpointTest, FramesBeforeAnyControlAnswerDoNotVerify) {
+  Make("");
+  EXPECT_TRUE(Run(NonceBytes{}, 1, 1).empty());
+  EXPECT_EQ(endpoint_->Counters().badSignature, 1);
+  EXPECT_EQ(endpoint_->Counters().framesReceived, 0);
+}
+
+}  // namespace
+}  // namespace pathmon::sim
