@@ -134,8 +134,11 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
     ++counters_.controlMessages;
     if (config_.udpSilent || offHook_) return;  // off hook: the test is refused
     IssueNonce();
+    // A control message ends any test that was running; the next frame starts a new one.
     testRunning_ = false;
-    awaitingFirstFrame_ = true;
+    offHookAt_.reset();
+    nextOutage_.reset();
+    outageLeft_ = 0;
     Outgoing answer;
     answer.due = now;
     answer.to = from;
@@ -154,7 +157,6 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
   if (!testRunning_) {
     // The test runs from its first frame; timed impairments count from there.
     testRunning_ = true;
-    awaitingFirstFrame_ = false;
     if (config_.offHookAfterSec) offHookAt_ = now + Ms(*config_.offHookAfterSec);
     if (config_.outageFrames > 0) nextOutage_ = now + std::chrono::seconds(config_.outageEverySec);
     outageLeft_ = 0;

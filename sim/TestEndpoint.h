@@ -71,8 +71,7 @@ class TestEndpoint {
 
   bool offHook_ = false;
   std::optional<SimTime> onHookAt_;   // when an off-hook phase ends
-  bool testRunning_ = false;          // a control answer was followed by a frame
-  bool awaitingFirstFrame_ = false;
+  bool testRunning_ = false;          // a frame arrived since the last control answer
   std::optional<SimTime> offHookAt_;  // when the running test makes the phone go off hook
   std::optional<SimTime> nextOutage_;
   int outageLeft_ = 0;

@@ -108,6 +108,20 @@ TEST_F(EndpointTest, OffHookWithoutARunningTestSendsNothing) {
   EXPECT_FALSE(endpoint_->NextDeadline());
 }
 
+TEST_F(EndpointTest, ANewControlMessageEndsTheTestAndItsTimers) {
+  Make("offhook-after=2");
+  Run(Start(), 0, 1);
+  now_ += 1s;
+  const NonceBytes next = Start();
+  EXPECT_FALSE(endpoint_->NextDeadline());
+  now_ += 5s;
+  std::vector<Outgoing> out;
+  endpoint_->OnTime(now_, out);
+  EXPECT_TRUE(out.empty());
+  Run(next, 0, 1);  // the new test's clock starts here
+  EXPECT_EQ(endpoint_->NextDeadline(), now_ - 20ms + 2s);
+}
+
 TEST_F(EndpointTest, RandomLossDependsOnlyOnTheGeneratorStateAndTheFrameCount) {
   Make("loss=0.1 rng=42");
   const auto a = Run(Start(), 0, 1000);
