@@ -223,5 +223,25 @@ TEST_F(DiscoveryScanTest, EachWorkerProbesTheAddressOfItsOwnSlot) {
   EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray(addresses));
 }
 
+TEST(DiscoveryScanLifetimeTest, DestroyingTheScanWaitsForItsRunningWorkers) {
+  FakeAgents agents;
+  RecordingClock clock;
+  PhoneDirectory directory(agents, clock);
+  agents.SetPhone("10.5.0.1", MakePhone("SN1", "ID1"));
+  agents.HoldAll();
+  std::thread releaser;
+  {
+    DiscoveryScan scan(directory, clock);
+    ASSERT_TRUE(scan.StartDiscovery("10.5.0.1", "10.5.0.1"));
+    ASSERT_TRUE(agents.WaitForCalls(1));
+    releaser = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      agents.ReleaseAll();
+    });
+  }  // the worker is still held here; the scan must wait for it
+  EXPECT_EQ(directory.GetPhoneCount(), 1);
+  releaser.join();
+}
+
 }  // namespace
 }  // namespace pathmon
