@@ -8,11 +8,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "discovery/PhoneListMgr.h"
 #include "transport/SnmpAccess.h"
+
+extern char** environ;
 
 namespace pathmon {
 
@@ -48,6 +51,23 @@ void WriteRows(std::FILE* file, RowTable& table, int32_t* lineNumber) {
   }
 }
 
+// The first executable "name" along PATH, or empty.
+std::string FindOnPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t begin = 0;
+  while (begin <= dirs.size()) {
+    std::size_t end = dirs.find(':', begin);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(begin, end - begin);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    begin = end + 1;
+  }
+  return {};
+}
+
 class XdgOpener final : public FileOpener {
  public:
   void Open(const std::string& path) override {
@@ -60,12 +80,14 @@ class XdgOpener final : public FileOpener {
       if (getcwd(cwd, sizeof cwd) == nullptr) return;
       target = std::string(cwd) + "/" + target;
     }
-    char program[] = "xdg-open";
-    char* const argv[] = {program, target.data(), nullptr};
+    std::string program = FindOnPath("xdg-open");
+    if (program.empty()) return;
+    char* const argv[] = {program.data(), target.data(), nullptr};
 
     // Double fork: the grandchild runs xdg-open, re-parented to init, and the child we
-    // wait for exits at once, so no zombie stays and nothing waits on the viewer. Between
-    // fork and exec only async-signal-safe calls are made.
+    // wait for exits at once, so no zombie stays and nothing waits on the viewer. The
+    // caller may have many threads: between fork and exec only async-signal-safe calls
+    // are made, which is why the program's path was looked up before.
     const pid_t child = fork();
     if (child < 0) return;
     if (child == 0) {
@@ -79,7 +101,7 @@ class XdgOpener final : public FileOpener {
       }
       const pid_t grandchild = fork();
       if (grandchild == 0) {
-        execvp(program, argv);
+        execve(argv[0], argv, environ);
         _exit(127);
       }
       _exit(grandchild < 0 ? 1 : 0);

@@ -100,7 +100,8 @@ void StoreValue(const netsnmp_variable_list* var, uint8_t* slot, std::size_t slo
                 uint32_t* length) {
   switch (var->type) {
     case ASN_INTEGER:
-      StoreU32(slot, slotSize, length, static_cast<uint32_t>(static_cast<int32_t>(*var->val.integer)));
+      StoreU32(slot, slotSize, length,
+               static_cast<uint32_t>(static_cast<int32_t>(*var->val.integer)));
       break;
     case ASN_COUNTER:
     case ASN_GAUGE:

@@ -64,7 +64,9 @@ class PhoneLogTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   void AddRows(const char* column, int n, const std::string& base) {
-    for (int i = 1; i <= n; ++i) fake_.SetOctets(kAgent, kCommunity, Row(column, i), base + std::to_string(i));
+    for (int i = 1; i <= n; ++i) {
+      fake_.SetOctets(kAgent, kCommunity, Row(column, i), base + std::to_string(i));
+    }
   }
   bool Get(const std::string& file) {
     return GetPhoneLog(fake_, kAgent, kCommunity, file.c_str(), opener_);

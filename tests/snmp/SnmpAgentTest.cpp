@@ -499,7 +499,8 @@ TEST_F(ShapedAnswerTest, NullCounter64AndObjectIdentifierValues) {
 TEST_F(ShapedAnswerTest, ExceptionValueFailsTheGet) {
   EXPECT_EQ(Get([](netsnmp_pdu* r) {
               SetOctets(r->variables, "fine");
-              snmp_set_var_typed_value(r->variables->next_variable, SNMP_NOSUCHINSTANCE, nullptr, 0);
+              snmp_set_var_typed_value(r->variables->next_variable, SNMP_NOSUCHINSTANCE,
+                                       nullptr, 0);
             }),
             0);
   EXPECT_TRUE(Untouched());

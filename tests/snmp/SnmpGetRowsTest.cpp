@@ -24,7 +24,9 @@ std::string Row(int i) { return std::string(kColumn) + "." + std::to_string(i) +
 class SnmpGetRowsTest : public ::testing::Test {
  protected:
   void AddRows(int n, const std::string& base = "row ") {
-    for (int i = 1; i <= n; ++i) fake_.SetOctets(kAgent, kCommunity, Row(i), base + std::to_string(i));
+    for (int i = 1; i <= n; ++i) {
+      fake_.SetOctets(kAgent, kCommunity, Row(i), base + std::to_string(i));
+    }
   }
 
   // Walks the column into a table of 256 entries and keeps the rows as strings.
