@@ -67,6 +67,7 @@ CommunityDialog::CommunityDialog(ProgramSettings& settings,
   connect(ok, &QPushButton::clicked, this, [this] { accept(); });
   connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
 
+  ok->setFocus();  // the first tab stop has the focus when the dialog opens
   setMinimumWidth(640);
   resize(660, 360);
 }

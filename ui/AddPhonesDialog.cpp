@@ -114,6 +114,7 @@ AddPhonesDialog::AddPhonesDialog(DiscoveryAccess& discovery, QWidget* parent)
   connect(start, &QPushButton::clicked, this, [this] { presenter_.OnStart(); });
   connect(close_, &QPushButton::clicked, this, [this] { QDialog::done(kResultCancel); });
 
+  start->setFocus();  // the first tab stop has the focus when the dialog opens
   resize(720, 380);
 }
 

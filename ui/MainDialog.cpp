@@ -187,6 +187,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   setTabOrder(stop, getLog);
   setTabOrder(getLog, close);
 
+  list_->setFocus();  // the first tab stop has the focus when the window opens
   resize(1180, 640);
 }
 

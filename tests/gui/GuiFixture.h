@@ -1,0 +1,98 @@
+#pragma once
+// A test of the whole desktop program: Qt's offscreen platform, a temporary current
+// directory for the history and log files, message boxes recorded instead of shown, and a
+// log opener that only notes the file.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+#include "app/PathmonApp.h"
+#include "gui/GuiScript.h"
+#include "transport/PhoneLog.h"
+#include "ui/MessageBox.h"
+
+namespace pathmon::testing {
+
+class RecordingOpener final : public FileOpener {
+ public:
+  void Open(const std::string& path) override { paths.push_back(path); }
+  std::vector<std::string> paths;
+};
+
+class GuiSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pathmon-gui-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+    SetMessageHook([this](QWidget*, const QString& text) {
+      messages.push_back(text.toStdString());
+    });
+  }
+  void TearDown() override {
+    SetMessageHook({});
+    app_.reset();
+    std::filesystem::current_path(previous_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Runs the program's whole life with the script driving its dialogs.
+  int RunProgram(GuiScript& script) {
+    script.Start();
+    PathmonApp program((dir_ / "instance.lock").string(), &opener);
+    return program.Run();
+  }
+
+  static std::string ReadFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  // The history lines of a file, each checked for the line's form; the SEND figures.
+  static std::vector<int> HistorySent(const std::string& name) {
+    static const std::regex line(
+        R"(\d\d:\d\d:\d{4} \d\d:\d\d:\d\d <PATHMON>INTERRUPTIONS: *\d+ MAXBURSTLOST: *\d+ )"
+        R"(SEND: *(\d+) LOST: *-?\d+ DELAYED: *\d+ AVGRTT: *-?\d+ MAXRTT: *-?\d+)");
+    std::vector<int> sent;
+    std::string text = ReadFile(name);
+    std::size_t start = 0;
+    while (start < text.size()) {
+      std::size_t end = text.find("\r\n", start);
+      EXPECT_NE(end, std::string::npos) << "a line without CR LF in " << name;
+      if (end == std::string::npos) break;
+      std::smatch m;
+      std::string one = text.substr(start, end - start);
+      EXPECT_TRUE(std::regex_match(one, m, line)) << one;
+      sent.push_back(m.size() > 1 ? std::stoi(m[1]) : -1);
+      start = end + 2;
+    }
+    return sent;
+  }
+
+  std::vector<std::string> messages;
+  RecordingOpener opener;
+
+ private:
+  int argc_ = 1;
+  char arg0_[8] = "pathmon";
+  char* argv_[2] = {arg0_, nullptr};
+  std::filesystem::path dir_;
+  std::filesystem::path previous_;
+  std::unique_ptr<QApplication> app_;
+};
+
+}  // namespace pathmon::testing

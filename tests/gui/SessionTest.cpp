@@ -1,0 +1,128 @@
+// The whole program against three simulated phones on loopback: the community dialog, a
+// scan, a test started and stopped with its history line, a phone's log, and Close stopping
+// what still runs.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+
+#include "discovery/PhoneListMgr.h"
+#include "gui/GuiFixture.h"
+#include "looptest/SessionRegistry.h"
+#include "support/SimProcess.h"
+#include "ui/Messages.h"
+
+namespace pathmon::testing {
+namespace {
+
+class SessionTest : public GuiSessionTest {};
+
+TEST_F(SessionTest, ScanStartStopLogAndClose) {
+  SimProcess sim({"--phone", "127.40.0.1 serial=SN1 user=alice",
+                  "--phone", "127.40.0.2 serial=SN2 user=CORP\\\\bob",
+                  "--phone", "127.40.0.3 serial=SN3 user=carol"});
+  ASSERT_TRUE(sim.Ok());
+
+  GuiScript script;
+  QWidget* main = nullptr;
+  QTreeWidget* list = nullptr;
+
+  script.Then("the community dialog opens with its defaults", [&] {
+    QWidget* dialog = Modal("CommunityDialog");
+    if (dialog == nullptr) return false;
+    EXPECT_EQ(dialog->windowTitle(), kAppTitle);
+    EXPECT_EQ(dialog->findChild<QLineEdit*>("community")->text(), "orchid");
+    EXPECT_EQ(dialog->findChild<QLineEdit*>("community")->maxLength(), 255);
+    EXPECT_EQ(dialog->findChild<QLineEdit*>("duration")->text(), "5");
+    EXPECT_EQ(dialog->findChild<QLabel*>("help")->text(), kCommunityHelp);
+    QueueClick(dialog, "ok");
+    return true;
+  });
+  script.Then("the main window opens empty; Add", [&] {
+    main = Modal("MainDialog");
+    if (main == nullptr) return false;
+    list = main->findChild<QTreeWidget*>("phoneList");
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+    EXPECT_EQ(list->columnCount(), 12);
+    EXPECT_EQ(list->headerItem()->text(6), "INTERRUPTIONS");
+    QueueClick(main, "add");
+    return true;
+  });
+  script.Then("the add-phones dialog scans a range of three phones", [&] {
+    QWidget* dialog = Modal("AddPhonesDialog");
+    if (dialog == nullptr) return false;
+    dialog->findChild<QLineEdit*>("startAddress")->setText("127.40.0.1");
+    dialog->findChild<QLineEdit*>("endAddress")->setText("127.40.0.3");
+    QueueClick(dialog, "start");
+    return true;
+  });
+  script.Then("three rows in registry order", [&] {
+    if (Modal("MainDialog") == nullptr || list->topLevelItemCount() == 0) return false;
+    std::vector<std::string> registry;
+    Registry().ForEach([&](int, LoopTest& t) { registry.push_back(t.SerialNumber()); });
+    std::vector<std::string> rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+      rows.push_back(list->topLevelItem(i)->text(1).toStdString());
+      EXPECT_EQ(list->topLevelItem(i)->text(2), "Stopped");
+      EXPECT_TRUE(list->selectedItems().isEmpty());
+    }
+    EXPECT_EQ(rows, registry);
+    EXPECT_EQ(rows.size(), 3u);
+    EXPECT_EQ(list->topLevelItem(RowOfSerial(list, "SN2"))->text(0), "CORP\\bob");
+    SelectSerial(list, "SN1");
+    QueueClick(main, "start");
+    return true;
+  });
+  script.Then("the selected phone's test runs", [&] {
+    return Status(list, "SN1") == "Running";
+  }, 20000);
+  script.Then("Stop", [&] {
+    EXPECT_EQ(Status(list, "SN2"), "Stopped");
+    QueueClick(main, "stop");
+    return true;
+  });
+  script.Then("the stopped test shows Stopped and its history line", [&] {
+    if (Status(list, "SN1") != "Stopped") return false;
+    std::vector<int> sent = HistorySent("alice_SN1.txt");
+    EXPECT_EQ(sent.size(), 1u);
+    if (!sent.empty()) {
+      EXPECT_GT(sent[0], 0);
+    }
+    SelectSerial(list, "SN2");
+    QueueClick(main, "getLog");
+    return true;
+  }, 20000);
+  script.Then("Get Log writes the log file and has it opened", [&] {
+    if (opener.paths.empty()) return false;
+    EXPECT_EQ(opener.paths, std::vector<std::string>{"CORP_bob_SN2_log.txt"});
+    std::string log = ReadFile("CORP_bob_SN2_log.txt");
+    EXPECT_EQ(log.rfind("001 ", 0), 0u) << log;
+    EXPECT_NE(log.find("\n015 "), std::string::npos) << log;  // 12 rows and 3 rows
+    SelectSerial(list, "SN3");
+    QueueClick(main, "start");
+    return true;
+  });
+  script.Then("a second test runs", [&] { return Status(list, "SN3") == "Running"; }, 20000);
+  script.Then("Close", [&] {
+    QueueClick(main, "close");
+    return true;
+  });
+
+  EXPECT_EQ(RunProgram(script), 0);
+  EXPECT_TRUE(script.Finished());
+  EXPECT_TRUE(messages.empty()) << messages.front();
+
+  // Close stopped the running test first: not running, and its final line was written.
+  LoopTest* third = FindLoopTest("SN3");
+  ASSERT_NE(third, nullptr);
+  EXPECT_FALSE(third->IsRunning());
+  EXPECT_EQ(HistorySent("carol_SN3.txt").size(), 1u);
+  EXPECT_EQ(HistorySent("alice_SN1.txt").size(), 1u);
+
+  auto counters = sim.Stop();
+  EXPECT_GT(counters["127.40.0.1"].framesEchoed, 0);
+  EXPECT_EQ(counters["127.40.0.2"].framesReceived, 0);
+}
+
+}  // namespace
+}  // namespace pathmon::testing
