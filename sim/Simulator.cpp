@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,7 +58,7 @@ std::string JsonString(std::string_view text) {
 }  // namespace
 
 SimPhone::SimPhone(const PhoneConfig& config, SimTime started, uint64_t nonceRng)
-    : config_(config), endpoint_(config, nonceRng), agent_(config, started) {}
+    : config_(config), endpoint_(config, nonceRng, started), agent_(config, started) {}
 
 SimPhone::~SimPhone() {
   if (testFd_ >= 0) close(testFd_);
@@ -89,13 +89,32 @@ bool Simulator::Bind(std::string& error, uint16_t testPort, uint16_t snmpPort) {
 }
 
 void Simulator::Queue(std::size_t phone, std::vector<Outgoing>& produced) {
-  for (Outgoing& datagram : produced) pending_.push(Pending{datagram.due, nextOrder_++, phone, datagram});
+  for (Outgoing& datagram : produced) {
+    pending_.push(Pending{datagram.due, nextOrder_++, phone, false, datagram});
+  }
   produced.clear();
 }
 
-void Simulator::SendDue(SimTime now) {
+// A phone's deadline (going off hook, coming back) becomes an entry of the timer queue. An
+// entry that is stale by the time it falls due only makes the phone look at its clock.
+void Simulator::ScheduleWake(std::size_t phone) {
+  if (const auto deadline = phones_[phone]->Endpoint().NextDeadline()) {
+    pending_.push(Pending{*deadline, nextOrder_++, phone, true, {}});
+  }
+}
+
+void Simulator::RunDue(SimTime now) {
+  std::vector<Outgoing> produced;
   while (!pending_.empty() && pending_.top().due <= now) {
-    const Pending& p = pending_.top();
+    const Pending p = pending_.top();
+    pending_.pop();
+    if (p.wake) {
+      const auto before = phones_[p.phone]->Endpoint().NextDeadline();
+      phones_[p.phone]->Endpoint().OnTime(now, produced);
+      Queue(p.phone, produced);
+      if (phones_[p.phone]->Endpoint().NextDeadline() != before) ScheduleWake(p.phone);
+      continue;
+    }
     const int fd = phones_[p.phone]->TestFd();
     const ssize_t sent = sendto(fd, p.datagram.bytes.data(), p.datagram.bytes.size(), 0,
                                 reinterpret_cast<const sockaddr*>(&p.datagram.to), sizeof p.datagram.to);
@@ -103,7 +122,6 @@ void Simulator::SendDue(SimTime now) {
       fmt::print(stderr, "{}: send to {} failed: {}\n", phones_[p.phone]->Config().address,
                  Peer(p.datagram.to), std::strerror(errno));
     }
-    pending_.pop();
   }
 }
 
@@ -119,7 +137,9 @@ void Simulator::ReadTest(std::size_t index) {
     // Read the time first, so a delay counts from the arrival.
     const SimTime now = std::chrono::steady_clock::now();
     const long badBefore = phone.Endpoint().Counters().badSignature;
+    const auto deadlineBefore = phone.Endpoint().NextDeadline();
     phone.Endpoint().OnDatagram(buffer_.data(), static_cast<std::size_t>(n), from, now, produced);
+    if (phone.Endpoint().NextDeadline() != deadlineBefore) ScheduleWake(index);
     if (verbose && phone.Endpoint().Counters().badSignature != badBefore) {
       fmt::print(stderr, "{}: {} bytes from {} with a bad signature\n", phone.Config().address, n, Peer(from));
     }
@@ -144,42 +164,54 @@ void Simulator::ReadSnmp(std::size_t index) {
 }
 
 int Simulator::Run(int stopFd) {
-  std::vector<pollfd> fds;
-  fds.push_back(pollfd{stopFd, POLLIN, 0});
-  for (const auto& phone : phones_) {
-    fds.push_back(pollfd{phone->TestFd(), POLLIN, 0});
-    fds.push_back(pollfd{phone->SnmpFd(), POLLIN, 0});
+  constexpr uint64_t kStop = ~uint64_t{0};
+  const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+  const auto watch = [&](int fd, uint64_t tag) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = tag;
+    return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0;
+  };
+  // Tag: phone index times two, plus one for the SNMP socket.
+  bool watching = epollFd >= 0 && watch(stopFd, kStop);
+  for (std::size_t i = 0; watching && i < phones_.size(); ++i) {
+    watching = watch(phones_[i]->TestFd(), 2 * i) && watch(phones_[i]->SnmpFd(), 2 * i + 1);
   }
-  std::vector<Outgoing> produced;
-  while (true) {
-    SimTime now = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < phones_.size(); ++i) {
-      phones_[i]->Endpoint().OnTime(now, produced);
-      Queue(i, produced);
-    }
-    SendDue(now);
+  if (!watching) {
+    fmt::print(stderr, "farline-phone-sim: cannot set up the event loop: {}\n", std::strerror(errno));
+    if (epollFd >= 0) close(epollFd);
+    return 1;
+  }
+  for (std::size_t i = 0; i < phones_.size(); ++i) ScheduleWake(i);
 
-    std::optional<SimTime> next;
-    if (!pending_.empty()) next = pending_.top().due;
-    for (const auto& phone : phones_) {
-      const auto deadline = phone->Endpoint().NextDeadline();
-      if (deadline && (!next || *deadline < *next)) next = deadline;
-    }
+  std::vector<epoll_event> events(256);
+  while (true) {
+    const SimTime now = std::chrono::steady_clock::now();
+    RunDue(now);
     int timeoutMs = -1;
-    if (next) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+    if (!pending_.empty()) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(pending_.top().due - now).count();
       timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, 60000));
     }
-    const int ready = poll(fds.data(), fds.size(), timeoutMs);
+    const int ready = epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      fmt::print(stderr, "farline-phone-sim: poll failed: {}\n", std::strerror(errno));
+      fmt::print(stderr, "farline-phone-sim: epoll_wait failed: {}\n", std::strerror(errno));
+      close(epollFd);
       return 1;
     }
-    if (fds[0].revents != 0) return 0;
-    for (std::size_t i = 0; i < phones_.size(); ++i) {
-      if (fds[1 + 2 * i].revents != 0) ReadTest(i);
-      if (fds[2 + 2 * i].revents != 0) ReadSnmp(i);
+    for (int k = 0; k < ready; ++k) {
+      const uint64_t tag = events[static_cast<std::size_t>(k)].data.u64;
+      if (tag == kStop) {
+        close(epollFd);
+        return 0;
+      }
+      const auto phone = static_cast<std::size_t>(tag / 2);
+      if (tag % 2 == 0) {
+        ReadTest(phone);
+      } else {
+        ReadSnmp(phone);
+      }
     }
   }
 }

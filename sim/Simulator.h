@@ -1,7 +1,8 @@
 #pragma once
-// Many simulated phones in one process with one poll() loop: every phone has a UDP socket on
-// port 7 (test endpoint) and one on port 161 (SNMP agent) of its own loopback address.
-// Delayed echoes wait in one timer queue; nothing sleeps.
+// Many simulated phones in one process with one event loop (epoll, the scalable form of
+// poll: a wake-up costs the ready sockets, not the whole fleet): every phone has a UDP socket
+// on port 7 (test endpoint) and one on port 161 (SNMP agent) of its own loopback address.
+// Delayed echoes and the phones' own deadlines wait in one timer queue; nothing sleeps.
 //
 // Contract: single-threaded; Bind once, then Run until the stop descriptor turns readable.
 
@@ -49,7 +50,7 @@ class Simulator {
 
   // Ports are parameters so unit tests may use others; phones use 7 and 161.
   bool Bind(std::string& error, uint16_t testPort = 7, uint16_t snmpPort = 161);
-  // Serves until `stopFd` is readable (or poll fails); returns 0, or 1 on a poll failure.
+  // Serves until `stopFd` is readable; returns 0, or 1 when the event loop fails.
   int Run(int stopFd);
   // The counters as one JSON document (format in docs/simulator.md).
   std::string ReportJson() const;
@@ -57,17 +58,20 @@ class Simulator {
   bool verbose = false;
 
  private:
+  // A datagram to send when due, or (wake) a phone's own deadline to look at.
   struct Pending {
     SimTime due;
     uint64_t order;  // keeps datagrams due at the same moment in the order they were made
     std::size_t phone;
+    bool wake = false;
     Outgoing datagram;
     bool operator>(const Pending& other) const {
       return due != other.due ? due > other.due : order > other.order;
     }
   };
   void Queue(std::size_t phone, std::vector<Outgoing>& produced);
-  void SendDue(SimTime now);
+  void ScheduleWake(std::size_t phone);
+  void RunDue(SimTime now);
   void ReadTest(std::size_t phone);
   void ReadSnmp(std::size_t phone);
 

@@ -18,7 +18,7 @@ std::chrono::milliseconds Ms(double seconds) {
 
 }  // namespace
 
-TestEndpoint::TestEndpoint(const PhoneConfig& config, uint64_t nonceRng)
+TestEndpoint::TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime started)
     : config_(config),
       keyDigest_(PhoneKeyDigest(config.serial)),
       controlSig_(PhoneSignature(keyDigest_, kZeroNonce)),
@@ -26,7 +26,9 @@ TestEndpoint::TestEndpoint(const PhoneConfig& config, uint64_t nonceRng)
       lossGen_(config.rng),
       // The jitter stream must not shift the loss stream, so it has its own generator.
       jitterGen_(config.rng ^ 0x9E3779B97F4A7C15ull),
-      offHook_(config.offHook) {}
+      offHook_(config.offHook) {
+  if (offHook_ && config_.offHookForSec) onHookAt_ = started + Ms(*config_.offHookForSec);
+}
 
 TestEndpoint::Verdict TestEndpoint::Verify(const uint8_t* data, std::size_t length) const {
   if (length != kDatagramBytes) return Verdict::kBad;

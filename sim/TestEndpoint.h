@@ -39,7 +39,8 @@ struct EndpointCounters {
 class TestEndpoint {
  public:
   // `nonceRng` feeds the nonces the phone hands out; loss and jitter use the config's rng.
-  TestEndpoint(const PhoneConfig& config, uint64_t nonceRng);
+  // A phone configured off hook stays so from `started` for offHookForSec, if that is set.
+  TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime started);
 
   void OnDatagram(const uint8_t* data, std::size_t length, const sockaddr_in& from, SimTime now,
                   std::vector<Outgoing>& out);

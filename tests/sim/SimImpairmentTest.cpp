@@ -153,6 +153,28 @@ TEST(SimImpairment, GoesOffHookSendsTheEndFlagAndStopsEchoing) {
   EXPECT_EQ(c.framesDropped, 40 - echoesBefore);
 }
 
+TEST(SimImpairment, GoesOffHookOnItsOwnTimerAndComesBack) {
+  SimProcess sim({"--phone", "127.10.28.1 serial=H2 offhook-after=0.2 offhook-for=0.5"});
+  ASSERT_TRUE(sim.Ok());
+  ToolSocket tool("127.10.28.100");
+  const auto nonce = StartTest(tool, "127.10.28.1", "H2");
+  ASSERT_TRUE(nonce);
+  const auto start = Clock::now();
+  tool.SendTo("127.10.28.1", 7, Frame("H2", *nonce, 0, 1));
+  ASSERT_TRUE(tool.Receive(1000));  // the echo
+  // No further frame: the end flag must come from the phone's own timer.
+  const auto end = tool.Receive(2000);
+  ASSERT_TRUE(end);
+  EXPECT_NE(Le32(end->bytes, 28), 0u);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(190));
+  EXPECT_FALSE(StartTest(tool, "127.10.28.1", "H2", 100));  // refused while off hook
+  // Back on hook 0.5 s after going off hook: tests are accepted again.
+  std::optional<NonceBytes> again;
+  for (int attempt = 0; attempt < 20 && !again; ++attempt) again = StartTest(tool, "127.10.28.1", "H2", 100);
+  EXPECT_TRUE(again);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(690));
+}
+
 TEST(SimImpairment, OffHookPhoneRefusesAndSilentPhoneAnswersNothing) {
   SimProcess sim({"--phone", "127.10.26.1 serial=R1 offhook", "--phone", "127.10.26.2 serial=S1 silent"});
   ASSERT_TRUE(sim.Ok());

@@ -21,7 +21,7 @@ class EndpointTest : public ::testing::Test {
  protected:
   void Make(const std::string& settings) {
     config_ = ParsePhoneLine("127.10.9.1 serial=T1 " + settings);
-    endpoint_.emplace(config_, 99);
+    endpoint_.emplace(config_, 99, now_);
     tool_.sin_family = AF_INET;
     tool_.sin_port = htons(40000);
     tool_.sin_addr.s_addr = inet_addr("127.10.9.100");
@@ -96,6 +96,18 @@ TEST_F(EndpointTest, OffHookAfterTSecondsEndsTheTestAndComesBackLater) {
   const NonceBytes again = Start();
   EXPECT_EQ(Run(again, 0, 3).size(), 3u);
   EXPECT_EQ(endpoint_->Counters().framesDropped, 10);
+}
+
+TEST_F(EndpointTest, OffHookFromTheStartRefusesUntilOffHookForHasPassed) {
+  Make("offhook offhook-for=3");
+  EXPECT_TRUE(Send(testing::ControlMessage("T1")).empty());
+  EXPECT_EQ(endpoint_->NextDeadline(), now_ + 3s);
+  now_ += 3s;
+  std::vector<Outgoing> out;
+  endpoint_->OnTime(now_, out);
+  EXPECT_TRUE(out.empty());  // no test was running: nothing to end
+  EXPECT_EQ(Run(Start(), 0, 2).size(), 2u);
+  EXPECT_EQ(endpoint_->Counters().controlMessages, 2);
 }
 
 TEST_F(EndpointTest, OffHookWithoutARunningTestSendsNothing) {
