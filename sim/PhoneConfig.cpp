@@ -211,6 +211,80 @@ std::vector<SeqRange> ParseRanges(std::string_view text) {
   return ranges;
 }
 
+std::vector<unsigned long> ParseOidText(std::string_view text) {
+  std::vector<unsigned long> name;
+  if (!text.empty() && text.front() == '.') text.remove_prefix(1);
+  while (!text.empty()) {
+    unsigned long part = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), part);
+    if (ec != std::errc()) return {};
+    name.push_back(part);
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    if (!text.empty()) {
+      if (text.front() != '.' || text.size() == 1) return {};
+      text.remove_prefix(1);
+    }
+  }
+  if (name.size() < 2 || name.size() > 128) return {};
+  return name;
+}
+
+std::string RepeatedText(std::string_view spec) {
+  const std::size_t colon = spec.find(':');
+  std::size_t size = 0;
+  const auto [end, ec] = std::from_chars(spec.data(), spec.data() + std::min(colon, spec.size()), size);
+  const std::string_view text = colon == std::string_view::npos ? "" : spec.substr(colon + 1);
+  if (ec != std::errc() || end != spec.data() + std::min(colon, spec.size()) || text.empty() ||
+      size > 65000) {
+    throw ConfigError(fmt::format("set: '{}' is not N:text with N up to 65000", spec));
+  }
+  std::string out;
+  while (out.size() < size) out.append(text.substr(0, size - out.size()));
+  return out;
+}
+
+namespace {
+
+ExtraObject ParseExtraObject(const std::string& v) {
+  const std::size_t first = v.find(':');
+  const std::size_t second = first == std::string::npos ? first : v.find(':', first + 1);
+  if (second == std::string::npos || second != first + 2) {
+    throw ConfigError(fmt::format("set: '{}' is not OID:TYPE:VALUE", v));
+  }
+  ExtraObject object{v.substr(0, first), v[first + 1], v.substr(second + 1)};
+  if (ParseOidText(object.oid).empty()) throw ConfigError(fmt::format("set: '{}' is not an object identifier", object.oid));
+  const std::string what = "set " + object.oid;
+  switch (object.type) {
+    case 'i': ToDouble(what, object.value, -2147483648.0, 2147483647.0); ToLong(what, object.value); break;
+    case 'u': case 'c': case 't': ToDouble(what, object.value, 0, 4294967295.0); ToLong(what, object.value); break;
+    case 'C': {
+      uint64_t n = 0;
+      const auto [end, ec] = std::from_chars(object.value.data(), object.value.data() + object.value.size(), n);
+      if (ec != std::errc() || end != object.value.data() + object.value.size()) {
+        throw ConfigError(fmt::format("{}: '{}' is not a 64-bit count", what, object.value));
+      }
+      break;
+    }
+    case 'a': CheckedIpv4(what, object.value); break;
+    case 's': case 'n': break;
+    case 'x':
+      if (object.value.size() % 2 != 0 ||
+          !std::all_of(object.value.begin(), object.value.end(), [](char c) { return HexValue(c) >= 0; })) {
+        throw ConfigError(fmt::format("{}: '{}' is not hexadecimal", what, object.value));
+      }
+      break;
+    case 'r': RepeatedText(object.value); break;
+    case 'o':
+      if (ParseOidText(object.value).empty()) throw ConfigError(fmt::format("{}: '{}' is not an object identifier", what, object.value));
+      break;
+    default:
+      throw ConfigError(fmt::format("{}: unknown type '{}' (i u c t a s x r o n C)", what, object.type));
+  }
+  return object;
+}
+
+}  // namespace
+
 void ApplySetting(PhoneConfig& p, std::string_view key, const std::string& v) {
   if (key == "community") { p.community = v; return; }
   if (key == "serial") { p.serial = v; return; }
@@ -244,6 +318,12 @@ void ApplySetting(PhoneConfig& p, std::string_view key, const std::string& v) {
     return;
   }
   if (key == "snmp-silent") { p.snmpSilent = ToBool(key, v); return; }
+  if (key == "set") { p.extraObjects.push_back(ParseExtraObject(v)); return; }
+  if (key == "unset") {
+    if (ParseOidText(v).empty()) throw ConfigError(fmt::format("unset: '{}' is not an object identifier", v));
+    p.removedObjects.push_back(v);
+    return;
+  }
   if (key == "drop") { p.drop = ParseRanges(v); return; }
   if (key == "loss") { p.loss = ToDouble(key, v, 0, 1); return; }
   if (key == "rng") {

@@ -30,6 +30,17 @@ struct SeqRange {
   bool operator==(const SeqRange&) const = default;
 };
 
+// Any object an agent serves beyond (or instead of) its usual ones: set=OID:TYPE:VALUE.
+// TYPE: i INTEGER, u Gauge32, c Counter32, t TimeTicks, a IpAddress, s OCTET STRING,
+// x OCTET STRING in hex, r OCTET STRING of N bytes repeating a text ("N:text"),
+// o OBJECT IDENTIFIER, n NULL, C Counter64.
+struct ExtraObject {
+  std::string oid;  // dotted numeric
+  char type = 's';
+  std::string value;  // as given, checked for its type
+  bool operator==(const ExtraObject&) const = default;
+};
+
 struct PhoneConfig {
   std::string address;  // dotted IPv4, must lie in 127.0.0.0/8
 
@@ -50,6 +61,8 @@ struct PhoneConfig {
   std::vector<int> missingObjects;  // discovery positions this agent does not know
   std::map<int, std::string> log1, log2;  // the two log columns, by row number
   bool snmpSilent = false;
+  std::vector<ExtraObject> extraObjects;    // set=..., applied after everything else
+  std::vector<std::string> removedObjects;  // unset=OID
 
   // UDP test endpoint.
   std::vector<SeqRange> drop;  // sequence numbers never echoed
@@ -90,6 +103,12 @@ std::vector<PhoneConfig> QuickFleet(int count, std::string_view first,
 
 // "100-109,300,500-549"
 std::vector<SeqRange> ParseRanges(std::string_view text);
+
+// Parses a dotted numeric object identifier (leading dot optional); empty when malformed.
+std::vector<unsigned long> ParseOidText(std::string_view text);
+
+// The bytes of an `r` value "N:text": text repeated to exactly N bytes.
+std::string RepeatedText(std::string_view spec);
 
 // Parses a dotted IPv4 address (four decimal parts 0-255) to host order.
 std::optional<uint32_t> ParseIpv4(std::string_view text);

@@ -13,23 +13,7 @@ namespace {
 
 using Oid = std::vector<unsigned long>;
 
-Oid ParseOid(std::string_view text) {
-  Oid name;
-  unsigned long part = 0;
-  bool inPart = false;
-  for (char c : text) {
-    if (c == '.') {
-      if (inPart) name.push_back(part);
-      part = 0;
-      inPart = false;
-    } else {
-      part = part * 10 + static_cast<unsigned long>(c - '0');
-      inPart = true;
-    }
-  }
-  if (inPart) name.push_back(part);
-  return name;
-}
+Oid ParseOid(std::string_view text) { return ParseOidText(text); }
 
 constexpr std::string_view kSysUpTime = ".1.3.6.1.2.1.1.3.0";
 constexpr std::string_view kLogColumn1 = ".1.3.6.1.4.1.7431.2.69.1.3.4.1.1";
@@ -43,6 +27,35 @@ std::string IpOctets(const std::string& dotted) {
 
 }  // namespace
 
+SnmpAgent::Value SnmpAgent::MakeValue(const ExtraObject& extra) {
+  Value value;
+  switch (extra.type) {
+    case 'i': value.type = ASN_INTEGER; value.number = std::stol(extra.value); break;
+    case 'u': value.type = ASN_GAUGE; value.number = std::stol(extra.value); break;
+    case 'c': value.type = ASN_COUNTER; value.number = std::stol(extra.value); break;
+    case 't': value.type = ASN_TIMETICKS; value.number = std::stol(extra.value); break;
+    case 'a': value.type = ASN_IPADDRESS; value.bytes = IpOctets(extra.value); break;
+    case 's': value.type = ASN_OCTET_STR; value.bytes = extra.value; break;
+    case 'r': value.type = ASN_OCTET_STR; value.bytes = RepeatedText(extra.value); break;
+    case 'x':
+      value.type = ASN_OCTET_STR;
+      for (std::size_t i = 0; i + 1 < extra.value.size(); i += 2) {
+        value.bytes += static_cast<char>(std::stoi(extra.value.substr(i, 2), nullptr, 16));
+      }
+      break;
+    case 'o': value.type = ASN_OBJECT_ID; value.name = ParseOid(extra.value); break;
+    case 'C': {
+      const uint64_t n = std::stoull(extra.value);
+      value.type = ASN_COUNTER64;
+      value.high = static_cast<unsigned long>(n >> 32);
+      value.number = static_cast<long>(n & 0xFFFFFFFFu);
+      break;
+    }
+    default: value.type = ASN_NULL; break;
+  }
+  return value;
+}
+
 void InitSnmpLibrary() {
   static const bool done = [] {
     setenv("MIBS", "", 1);
@@ -55,10 +68,19 @@ void InitSnmpLibrary() {
 }
 
 SnmpAgent::SnmpAgent(const PhoneConfig& config, Time started)
-    : config_(config), started_(started), sysUpTime_(ParseOid(kSysUpTime)) {
-  const auto text = [](const std::string& s) { return Value{ASN_OCTET_STR, s, 0}; };
-  const auto ip = [](const std::string& s) { return Value{ASN_IPADDRESS, IpOctets(s), 0}; };
-  const auto integer = [](long n) { return Value{ASN_INTEGER, {}, n}; };
+    : config_(config), started_(started) {
+  const auto make = [](unsigned char type, std::string bytes, long number) {
+    Value value;
+    value.type = type;
+    value.bytes = std::move(bytes);
+    value.number = number;
+    return value;
+  };
+  const auto text = [&](const std::string& s) { return make(ASN_OCTET_STR, s, 0); };
+  const auto ip = [&](const std::string& s) { return make(ASN_IPADDRESS, IpOctets(s), 0); };
+  const auto integer = [&](long n) { return make(ASN_INTEGER, {}, n); };
+  Value upTime = make(ASN_TIMETICKS, {}, static_cast<long>(config.upTime.value_or(0)));
+  upTime.liveUpTime = !config.upTime;
   const std::pair<std::string_view, Value> discovery[16] = {
       {".1.3.6.1.4.1.7431.2.69.1.1.4.0", ip(config.addr0)},
       {".1.3.6.1.4.1.7431.2.69.1.1.21.0", text(config.text1)},
@@ -69,7 +91,7 @@ SnmpAgent::SnmpAgent(const PhoneConfig& config, Time started)
       {".1.3.6.1.4.1.7431.2.69.1.1.6.0", text(config.serial)},
       {".1.3.6.1.4.1.7431.2.69.1.1.9.0", text(config.identityKey)},
       {".1.3.6.1.4.1.7431.2.69.1.1.58.0", integer(config.int8)},
-      {kSysUpTime, Value{ASN_TIMETICKS, {}, 0}},  // read live in Lookup
+      {kSysUpTime, upTime},
       {".1.3.6.1.4.1.7431.2.70.1.1.1.0", integer(config.int10)},
       {".1.3.6.1.4.1.7431.2.70.1.1.2.0", integer(config.int11)},
       {".1.3.6.1.4.1.7431.2.70.1.3.4.0", text(config.user)},
@@ -92,19 +114,17 @@ SnmpAgent::SnmpAgent(const PhoneConfig& config, Time started)
   };
   addColumn(kLogColumn1, config.log1);
   addColumn(kLogColumn2, config.log2);
+  for (const std::string& name : config.removedObjects) objects_.erase(ParseOid(name));
+  for (const ExtraObject& extra : config.extraObjects) objects_[ParseOid(extra.oid)] = MakeValue(extra);
 }
 
 std::optional<SnmpAgent::Value> SnmpAgent::Lookup(const Oid& name, Time now) const {
   const auto it = objects_.find(name);
   if (it == objects_.end()) return std::nullopt;
   Value value = it->second;
-  if (name == sysUpTime_) {
-    if (config_.upTime) {
-      value.number = static_cast<long>(*config_.upTime);
-    } else {
-      const auto cs = std::chrono::duration_cast<std::chrono::milliseconds>(now - started_).count() / 10;
-      value.number = static_cast<long>(static_cast<uint32_t>(cs));
-    }
+  if (value.liveUpTime) {
+    const auto cs = std::chrono::duration_cast<std::chrono::milliseconds>(now - started_).count() / 10;
+    value.number = static_cast<long>(static_cast<uint32_t>(cs));
   }
   return value;
 }
@@ -164,6 +184,14 @@ std::optional<std::vector<uint8_t>> SnmpAgent::Answer(const uint8_t* data, std::
           int rc = 0;
           if (value.type == ASN_OCTET_STR || value.type == ASN_IPADDRESS) {
             rc = snmp_set_var_typed_value(v, value.type, value.bytes.data(), value.bytes.size());
+          } else if (value.type == ASN_OBJECT_ID) {
+            std::vector<oid> name(value.name.begin(), value.name.end());
+            rc = snmp_set_var_typed_value(v, value.type, name.data(), name.size() * sizeof(oid));
+          } else if (value.type == ASN_COUNTER64) {
+            counter64 c{value.high, static_cast<unsigned long>(value.number)};
+            rc = snmp_set_var_typed_value(v, value.type, &c, sizeof c);
+          } else if (value.type == ASN_NULL) {
+            rc = snmp_set_var_typed_value(v, value.type, nullptr, 0);
           } else {
             const long number = value.number;
             rc = snmp_set_var_typed_value(v, value.type, &number, sizeof number);

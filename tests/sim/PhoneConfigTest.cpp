@@ -88,6 +88,16 @@ TEST(PhoneLine, RejectsWhatWouldMisbehave) {
            "127.0.0.1 int8=12abc",
            "127.0.0.1 silent=maybe",
            "127.0.0.1 =x",
+           "127.0.0.1 set=1.3.6:q:1",       // unknown type
+           "127.0.0.1 set=1..3:s:x",        // malformed identifier
+           "127.0.0.1 set=1.3.6",           // no type
+           "127.0.0.1 set=1.3:i:2147483648",
+           "127.0.0.1 set=1.3:u:-1",
+           "127.0.0.1 set=1.3:x:abc",       // odd hex
+           "127.0.0.1 set=1.3:r:70000:a",   // larger than a datagram
+           "127.0.0.1 set=1.3:r:5:",        // nothing to repeat
+           "127.0.0.1 set=1.3:a:1.2.3",
+           "127.0.0.1 unset=x",
        }) {
     EXPECT_THROW(ParsePhoneLine(line), ConfigError) << line;
   }

@@ -149,5 +149,48 @@ TEST_F(AgentTest, LogColumnsHaveExactlyTheirRows) {
   EXPECT_EQ(Ask(agent, Request({c2 + "2.0"}))->values[0].second, "only");
 }
 
+TEST_F(AgentTest, ExtraObjectsOfEveryTypeOverrideAndUnsetRemoves) {
+  const std::string base = ".1.3.6.1.4.1.99.";
+  SnmpAgent agent(
+      ParsePhoneLine("127.10.9.1 set=" + base + "1.0:i:-5 set=" + base + "2.0:u:4294967295 set=" + base +
+                     "3.0:c:7 set=" + base + "4.0:t:100 set=" + base + "5.0:a:10.1.2.3 set=" + base +
+                     "6.0:s:hi set=" + base + "7.0:x:00ff41 set=" + base + "8.0:r:7:abc set=" + base +
+                     "9.0:o:.1.3.6.1 set=" + base + "10.0:n: set=" + base + "11.0:C:4294967298 " +
+                     "set=" + kSerial + ":i:8 unset=" + kUser),
+      now_);
+  std::vector<std::string> oids;
+  for (int i = 1; i <= 11; ++i) oids.push_back(base + std::to_string(i) + ".0");
+  oids.push_back(kSerial);
+  const auto r = Ask(agent, Request(oids));
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->errstat, 0);
+  const std::vector<std::pair<u_char, std::string>> expected = {
+      {ASN_INTEGER, "-5"},
+      {ASN_GAUGE, "4294967295"},
+      {ASN_COUNTER, "7"},
+      {ASN_TIMETICKS, "100"},
+      {ASN_IPADDRESS, std::string("\x0a\x01\x02\x03", 4)},
+      {ASN_OCTET_STR, "hi"},
+      {ASN_OCTET_STR, std::string("\x00\xff\x41", 3)},
+      {ASN_OCTET_STR, "abcabca"},
+  };
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(r->values[i], expected[i]) << i;
+  EXPECT_EQ(r->values[8].first, ASN_OBJECT_ID);
+  EXPECT_EQ(r->values[9].first, ASN_NULL);
+  EXPECT_EQ(r->values[10].first, ASN_COUNTER64);
+  EXPECT_EQ(r->values[11], std::make_pair(u_char{ASN_INTEGER}, std::string("8")));  // serial as INTEGER
+  EXPECT_EQ(Ask(agent, Request({kUser}))->errstat, SNMP_ERR_NOSUCHNAME);
+}
+
+TEST_F(AgentTest, ARowLongerThanTheToolsBufferIsServedWhole) {
+  const std::string row = ".1.3.6.1.4.1.7431.2.69.1.3.4.1.1.1.0";
+  SnmpAgent agent(ParsePhoneLine("127.10.9.1 set=" + row + ":r:6000:0123456789"), now_);
+  const auto r = Ask(agent, Request({row}));
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->values.size(), 1u);
+  EXPECT_EQ(r->values[0].second.size(), 6000u);
+  EXPECT_EQ(r->values[0].second.substr(5990), "0123456789");
+}
+
 }  // namespace
 }  // namespace pathmon::sim
