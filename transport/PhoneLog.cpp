@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "discovery/PhoneListMgr.h"
 #include "transport/SnmpAccess.h"
@@ -51,17 +52,19 @@ void WriteRows(std::FILE* file, RowTable& table, int32_t* lineNumber) {
   }
 }
 
-// The first executable "name" along PATH, or empty.
+// The first executable "name" along PATH, or empty. An empty PATH entry is the current
+// directory.
 std::string FindOnPath(const char* name) {
   const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  const std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   std::size_t begin = 0;
   while (begin <= dirs.size()) {
     std::size_t end = dirs.find(':', begin);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(begin, end - begin);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
+    if (end == std::string_view::npos) end = dirs.size();
+    const std::string_view dir = dirs.substr(begin, end - begin);
+    std::string candidate(dir.empty() ? std::string_view(".") : dir);
+    candidate += '/';
+    candidate += name;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
     begin = end + 1;
   }
