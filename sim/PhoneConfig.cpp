@@ -23,11 +23,25 @@ void DecodeEscape(std::string_view text, std::size_t& i, std::string& out) {
   if (i >= text.size()) throw ConfigError("a value ends with a lone backslash");
   const char c = text[i++];
   switch (c) {
-    case 'r': out += '\r'; return;
-    case 'n': out += '\n'; return;
-    case 't': out += '\t'; return;
-    case '0': out += '\0'; return;
-    case '\\': case '"': case '\'': case ' ': case '#': out += c; return;
+    case 'r':
+      out += '\r';
+      return;
+    case 'n':
+      out += '\n';
+      return;
+    case 't':
+      out += '\t';
+      return;
+    case '0':
+      out += '\0';
+      return;
+    case '\\':
+    case '"':
+    case '\'':
+    case ' ':
+    case '#':
+      out += c;
+      return;
     case 'x': {
       const int hi = i < text.size() ? HexValue(text[i]) : -1;
       const int lo = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
@@ -73,7 +87,8 @@ bool ToBool(std::string_view key, const std::string& value) {
 }
 
 std::string CheckedIpv4(std::string_view key, const std::string& value) {
-  if (!ParseIpv4(value)) throw ConfigError(fmt::format("{}: '{}' is not an IPv4 address", key, value));
+  if (!ParseIpv4(value))
+    throw ConfigError(fmt::format("{}: '{}' is not an IPv4 address", key, value));
   return value;
 }
 
@@ -188,7 +203,8 @@ std::vector<SeqRange> ParseRanges(std::string_view text) {
   const auto number = [&](std::string_view whole) {
     uint32_t v = 0;
     const auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), v);
-    if (ec != std::errc()) throw ConfigError(fmt::format("drop: '{}' is not a list of ranges", whole));
+    if (ec != std::errc())
+      throw ConfigError(fmt::format("drop: '{}' is not a list of ranges", whole));
     i = static_cast<std::size_t>(end - text.data());
     return v;
   };
@@ -199,7 +215,8 @@ std::vector<SeqRange> ParseRanges(std::string_view text) {
       ++i;
       r.last = number(text);
     }
-    if (r.last < r.first) throw ConfigError(fmt::format("drop: range {}-{} runs backwards", r.first, r.last));
+    if (r.last < r.first)
+      throw ConfigError(fmt::format("drop: range {}-{} runs backwards", r.first, r.last));
     ranges.push_back(r);
     if (i < text.size()) {
       if (text[i] != ',' || i + 1 == text.size()) {
@@ -232,7 +249,8 @@ std::vector<unsigned long> ParseOidText(std::string_view text) {
 std::string RepeatedText(std::string_view spec) {
   const std::size_t colon = spec.find(':');
   std::size_t size = 0;
-  const auto [end, ec] = std::from_chars(spec.data(), spec.data() + std::min(colon, spec.size()), size);
+  const auto [end, ec] =
+      std::from_chars(spec.data(), spec.data() + std::min(colon, spec.size()), size);
   const std::string_view text = colon == std::string_view::npos ? "" : spec.substr(colon + 1);
   if (ec != std::errc() || end != spec.data() + std::min(colon, spec.size()) || text.empty() ||
       size > 65000) {
@@ -252,108 +270,151 @@ ExtraObject ParseExtraObject(const std::string& v) {
     throw ConfigError(fmt::format("set: '{}' is not OID:TYPE:VALUE", v));
   }
   ExtraObject object{v.substr(0, first), v[first + 1], v.substr(second + 1)};
-  if (ParseOidText(object.oid).empty()) throw ConfigError(fmt::format("set: '{}' is not an object identifier", object.oid));
+  if (ParseOidText(object.oid).empty())
+    throw ConfigError(fmt::format("set: '{}' is not an object identifier", object.oid));
   const std::string what = "set " + object.oid;
   switch (object.type) {
-    case 'i': ToDouble(what, object.value, -2147483648.0, 2147483647.0); ToLong(what, object.value); break;
-    case 'u': case 'c': case 't': ToDouble(what, object.value, 0, 4294967295.0); ToLong(what, object.value); break;
+    case 'i':
+      ToDouble(what, object.value, -2147483648.0, 2147483647.0);
+      ToLong(what, object.value);
+      break;
+    case 'u':
+    case 'c':
+    case 't':
+      ToDouble(what, object.value, 0, 4294967295.0);
+      ToLong(what, object.value);
+      break;
     case 'C': {
       uint64_t n = 0;
-      const auto [end, ec] = std::from_chars(object.value.data(), object.value.data() + object.value.size(), n);
+      const auto [end, ec] =
+          std::from_chars(object.value.data(), object.value.data() + object.value.size(), n);
       if (ec != std::errc() || end != object.value.data() + object.value.size()) {
         throw ConfigError(fmt::format("{}: '{}' is not a 64-bit count", what, object.value));
       }
       break;
     }
-    case 'a': CheckedIpv4(what, object.value); break;
-    case 's': case 'n': break;
+    case 'a':
+      CheckedIpv4(what, object.value);
+      break;
+    case 's':
+    case 'n':
+      break;
     case 'x':
-      if (object.value.size() % 2 != 0 ||
-          !std::all_of(object.value.begin(), object.value.end(), [](char c) { return HexValue(c) >= 0; })) {
+      if (object.value.size() % 2 != 0 || !std::all_of(object.value.begin(), object.value.end(),
+                                                       [](char c) { return HexValue(c) >= 0; })) {
         throw ConfigError(fmt::format("{}: '{}' is not hexadecimal", what, object.value));
       }
       break;
-    case 'r': RepeatedText(object.value); break;
+    case 'r':
+      RepeatedText(object.value);
+      break;
     case 'o':
-      if (ParseOidText(object.value).empty()) throw ConfigError(fmt::format("{}: '{}' is not an object identifier", what, object.value));
+      if (ParseOidText(object.value).empty())
+        throw ConfigError(fmt::format("{}: '{}' is not an object identifier", what, object.value));
       break;
     default:
-      throw ConfigError(fmt::format("{}: unknown type '{}' (i u c t a s x r o n C)", what, object.type));
+      throw ConfigError(
+          fmt::format("{}: unknown type '{}' (i u c t a s x r o n C)", what, object.type));
   }
   return object;
 }
 
 }  // namespace
 
-void ApplySetting(PhoneConfig& p, std::string_view key, const std::string& v) {
-  if (key == "community") { p.community = v; return; }
-  if (key == "serial") { p.serial = v; return; }
-  if (key == "key") { p.identityKey = v; return; }
-  if (key == "user") { p.user = v; return; }
-  if (key == "addr0") { p.addr0 = CheckedIpv4(key, v); return; }
-  if (key == "addr13") { p.addr13 = CheckedIpv4(key, v); return; }
-  if (key == "text1") { p.text1 = v; return; }
-  if (key == "text2") { p.text2 = v; return; }
-  if (key == "text3") { p.text3 = v; return; }
-  if (key == "obj4") { p.obj4 = ToLong(key, v); return; }
-  if (key == "obj5") { p.obj5 = v; return; }
-  if (key == "int8") { p.int8 = ToLong(key, v); return; }
-  if (key == "int10") { p.int10 = ToLong(key, v); return; }
-  if (key == "int11") { p.int11 = ToLong(key, v); return; }
-  if (key == "int14") { p.int14 = ToLong(key, v); return; }
-  if (key == "int15") { p.int15 = ToLong(key, v); return; }
-  if (key == "uptime") {
-    p.upTime = static_cast<uint32_t>(ToDouble(key, v, 0, 4294967295.0));
-    return;
-  }
-  if (key == "missing") {
-    for (const SeqRange& r : ParseRanges(v)) {
-      if (r.last > 15) throw ConfigError("missing: discovery positions run from 0 to 15");
-      for (uint32_t pos = r.first; pos <= r.last; ++pos) p.missingObjects.push_back(static_cast<int>(pos));
-    }
-    return;
-  }
-  if (key == "notphone") {
-    if (ToBool(key, v)) p.missingObjects = {6, 7, 8, 10, 11, 12, 13, 14, 15};
-    return;
-  }
-  if (key == "snmp-silent") { p.snmpSilent = ToBool(key, v); return; }
-  if (key == "set") { p.extraObjects.push_back(ParseExtraObject(v)); return; }
-  if (key == "unset") {
-    if (ParseOidText(v).empty()) throw ConfigError(fmt::format("unset: '{}' is not an object identifier", v));
-    p.removedObjects.push_back(v);
-    return;
-  }
-  if (key == "drop") { p.drop = ParseRanges(v); return; }
-  if (key == "loss") { p.loss = ToDouble(key, v, 0, 1); return; }
-  if (key == "rng") {
-    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), p.rng);
-    if (ec != std::errc() || end != v.data() + v.size()) throw ConfigError(fmt::format("rng: '{}' is not a number", v));
-    return;
-  }
-  if (key == "delay") { p.delayMs = ToCount(key, v, 600000); return; }
-  if (key == "jitter") { p.jitterMs = ToCount(key, v, 600000); return; }
-  if (key == "outage") { p.outageFrames = ToCount(key, v); return; }
-  if (key == "every") {
-    p.outageEverySec = ToCount(key, v, 86400);
-    if (p.outageEverySec == 0) throw ConfigError("every: must be at least 1 second");
-    return;
-  }
-  if (key == "offhook-after") { p.offHookAfterSec = ToDouble(key, v, 0, 1e7); return; }
-  if (key == "offhook-for") { p.offHookForSec = ToDouble(key, v, 0, 1e7); return; }
-  if (key == "offhook") { p.offHook = ToBool(key, v); return; }
-  if (key == "silent") { p.udpSilent = ToBool(key, v); return; }
-  if (key == "rotate") { p.rotateEvery = ToCount(key, v); return; }
+namespace {
 
-  // log1=N, log1.K=text, log1-skip=K,...
-  const std::size_t dot = key.find('.');
-  const std::size_t dash = key.find('-');
-  if (auto* column = LogColumn(p, key)) {
-    const int rows = ToCount(key, v, kMaxLogRows);
-    *column = GeneratedLog(key == "log1" ? 1 : 2, rows);
+using Setter = void (*)(PhoneConfig&, std::string_view key, const std::string& value);
+
+// The plain keys; the log keys (log1.K, log1-skip) are handled after them.
+const std::map<std::string_view, Setter>& Setters() {
+  using K = std::string_view;
+  using V = const std::string&;
+  static const std::map<std::string_view, Setter> setters = {
+      {"community", [](PhoneConfig& p, K, V v) { p.community = v; }},
+      {"serial", [](PhoneConfig& p, K, V v) { p.serial = v; }},
+      {"key", [](PhoneConfig& p, K, V v) { p.identityKey = v; }},
+      {"user", [](PhoneConfig& p, K, V v) { p.user = v; }},
+      {"addr0", [](PhoneConfig& p, K k, V v) { p.addr0 = CheckedIpv4(k, v); }},
+      {"addr13", [](PhoneConfig& p, K k, V v) { p.addr13 = CheckedIpv4(k, v); }},
+      {"text1", [](PhoneConfig& p, K, V v) { p.text1 = v; }},
+      {"text2", [](PhoneConfig& p, K, V v) { p.text2 = v; }},
+      {"text3", [](PhoneConfig& p, K, V v) { p.text3 = v; }},
+      {"obj4", [](PhoneConfig& p, K k, V v) { p.obj4 = ToLong(k, v); }},
+      {"obj5", [](PhoneConfig& p, K, V v) { p.obj5 = v; }},
+      {"int8", [](PhoneConfig& p, K k, V v) { p.int8 = ToLong(k, v); }},
+      {"int10", [](PhoneConfig& p, K k, V v) { p.int10 = ToLong(k, v); }},
+      {"int11", [](PhoneConfig& p, K k, V v) { p.int11 = ToLong(k, v); }},
+      {"int14", [](PhoneConfig& p, K k, V v) { p.int14 = ToLong(k, v); }},
+      {"int15", [](PhoneConfig& p, K k, V v) { p.int15 = ToLong(k, v); }},
+      {"uptime",
+       [](PhoneConfig& p, K k, V v) {
+         const long ticks = ToLong(k, v);
+         if (ticks < 0 || ticks > 4294967295L) throw ConfigError("uptime: 0 to 4294967295");
+         p.upTime = static_cast<uint32_t>(ticks);
+       }},
+      {"missing",
+       [](PhoneConfig& p, K, V v) {
+         for (const SeqRange& r : ParseRanges(v)) {
+           if (r.last > 15) throw ConfigError("missing: discovery positions run from 0 to 15");
+           for (uint32_t pos = r.first; pos <= r.last; ++pos) {
+             p.missingObjects.push_back(static_cast<int>(pos));
+           }
+         }
+       }},
+      {"notphone",
+       [](PhoneConfig& p, K k, V v) {
+         if (ToBool(k, v)) p.missingObjects = {6, 7, 8, 10, 11, 12, 13, 14, 15};
+       }},
+      {"snmp-silent", [](PhoneConfig& p, K k, V v) { p.snmpSilent = ToBool(k, v); }},
+      {"set", [](PhoneConfig& p, K, V v) { p.extraObjects.push_back(ParseExtraObject(v)); }},
+      {"unset",
+       [](PhoneConfig& p, K, V v) {
+         if (ParseOidText(v).empty()) {
+           throw ConfigError(fmt::format("unset: '{}' is not an object identifier", v));
+         }
+         p.removedObjects.push_back(v);
+       }},
+      {"drop", [](PhoneConfig& p, K, V v) { p.drop = ParseRanges(v); }},
+      {"loss", [](PhoneConfig& p, K k, V v) { p.loss = ToDouble(k, v, 0, 1); }},
+      {"rng",
+       [](PhoneConfig& p, K, V v) {
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), p.rng);
+         if (ec != std::errc() || end != v.data() + v.size()) {
+           throw ConfigError(fmt::format("rng: '{}' is not a number", v));
+         }
+       }},
+      {"delay", [](PhoneConfig& p, K k, V v) { p.delayMs = ToCount(k, v, 600000); }},
+      {"jitter", [](PhoneConfig& p, K k, V v) { p.jitterMs = ToCount(k, v, 600000); }},
+      {"outage", [](PhoneConfig& p, K k, V v) { p.outageFrames = ToCount(k, v); }},
+      {"every",
+       [](PhoneConfig& p, K k, V v) {
+         p.outageEverySec = ToCount(k, v, 86400);
+         if (p.outageEverySec == 0) throw ConfigError("every: must be at least 1 second");
+       }},
+      {"offhook-after",
+       [](PhoneConfig& p, K k, V v) { p.offHookAfterSec = ToDouble(k, v, 0, 1e7); }},
+      {"offhook-for", [](PhoneConfig& p, K k, V v) { p.offHookForSec = ToDouble(k, v, 0, 1e7); }},
+      {"offhook", [](PhoneConfig& p, K k, V v) { p.offHook = ToBool(k, v); }},
+      {"silent", [](PhoneConfig& p, K k, V v) { p.udpSilent = ToBool(k, v); }},
+      {"rotate", [](PhoneConfig& p, K k, V v) { p.rotateEvery = ToCount(k, v); }},
+  };
+  return setters;
+}
+
+}  // namespace
+
+void ApplySetting(PhoneConfig& p, std::string_view key, const std::string& v) {
+  if (const auto it = Setters().find(key); it != Setters().end()) {
+    it->second(p, key, v);
     return;
   }
-  if (dot != std::string_view::npos) {
+  // log1=N: N generated rows.
+  if (auto* column = LogColumn(p, key)) {
+    *column = GeneratedLog(key == "log1" ? 1 : 2, ToCount(key, v, kMaxLogRows));
+    return;
+  }
+  // log1.K=text: row K exactly.
+  if (const std::size_t dot = key.find('.'); dot != std::string_view::npos) {
     if (auto* column = LogColumn(p, key.substr(0, dot))) {
       const int row = ToCount(key, std::string(key.substr(dot + 1)), kMaxLogRows);
       if (row == 0) throw ConfigError(fmt::format("{}: rows are numbered from 1", key));
@@ -361,10 +422,14 @@ void ApplySetting(PhoneConfig& p, std::string_view key, const std::string& v) {
       return;
     }
   }
-  if (dash != std::string_view::npos && key.substr(dash) == "-skip") {
+  // log1-skip=ranges: rows removed.
+  if (const std::size_t dash = key.find('-');
+      dash != std::string_view::npos && key.substr(dash) == "-skip") {
     if (auto* column = LogColumn(p, key.substr(0, dash))) {
       for (const SeqRange& r : ParseRanges(v)) {
-        for (uint32_t row = r.first; row <= r.last && row <= kMaxLogRows; ++row) column->erase(static_cast<int>(row));
+        for (uint32_t row = r.first; row <= r.last && row <= kMaxLogRows; ++row) {
+          column->erase(static_cast<int>(row));
+        }
       }
       return;
     }
@@ -412,9 +477,15 @@ std::vector<PhoneConfig> ParseFleet(std::string_view text) {
     // A '#' outside quotes starts a comment.
     bool quoted = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '\\') { ++i; continue; }
+      if (line[i] == '\\') {
+        ++i;
+        continue;
+      }
       if (line[i] == '"') quoted = !quoted;
-      if (line[i] == '#' && !quoted) { line = line.substr(0, i); break; }
+      if (line[i] == '#' && !quoted) {
+        line = line.substr(0, i);
+        break;
+      }
     }
     if (std::all_of(line.begin(), line.end(), IsSpace)) continue;
     try {

@@ -46,19 +46,19 @@ struct PhoneConfig {
 
   // SNMP agent.
   std::string community = "orchid";
-  std::string serial;       // discovery object 6
-  std::string identityKey;  // discovery object 7
-  std::string user;         // discovery object 12; may be empty or "domain\user"
-  std::string addr0 = "10.0.0.1";    // discovery object 0, IpAddress
-  std::string addr13 = "10.0.0.254"; // discovery object 13, IpAddress
+  std::string serial;                  // discovery object 6
+  std::string identityKey;             // discovery object 7
+  std::string user;                    // discovery object 12; may be empty or "domain\user"
+  std::string addr0 = "10.0.0.1";      // discovery object 0, IpAddress
+  std::string addr13 = "10.0.0.254";   // discovery object 13, IpAddress
   std::string text1 = "Farline 4420";  // discovery objects 1, 2, 3
   std::string text2 = "4.2.17";
   std::string text3 = "farline";
-  long obj4 = 1;                 // discovery object 4, INTEGER
-  std::string obj5 = "vpn";      // discovery object 5, OCTET STRING
+  long obj4 = 1;             // discovery object 4, INTEGER
+  std::string obj5 = "vpn";  // discovery object 5, OCTET STRING
   long int8 = 0, int10 = 1, int11 = 2, int14 = 14, int15 = 15;
-  std::optional<uint32_t> upTime;  // fixed sysUpTime in hundredths; live when unset
-  std::vector<int> missingObjects;  // discovery positions this agent does not know
+  std::optional<uint32_t> upTime;         // fixed sysUpTime in hundredths; live when unset
+  std::vector<int> missingObjects;        // discovery positions this agent does not know
   std::map<int, std::string> log1, log2;  // the two log columns, by row number
   bool snmpSilent = false;
   std::vector<ExtraObject> extraObjects;    // set=..., applied after everything else
@@ -69,14 +69,14 @@ struct PhoneConfig {
   double loss = 0.0;           // probability of losing a frame
   uint64_t rng = 1;            // state of the loss and jitter generators
   int delayMs = 0;
-  int jitterMs = 0;            // extra delay, uniform in [0, jitterMs]
-  int outageFrames = 0;        // frames lost in each outage ...
-  int outageEverySec = 10;     // ... one outage every this many seconds of a test
+  int jitterMs = 0;                       // extra delay, uniform in [0, jitterMs]
+  int outageFrames = 0;                   // frames lost in each outage ...
+  int outageEverySec = 10;                // ... one outage every this many seconds of a test
   std::optional<double> offHookAfterSec;  // seconds of a running test until off hook
   std::optional<double> offHookForSec;    // how long off hook lasts; for ever when unset
-  bool offHook = false;        // off hook from the start: refuses tests
-  bool udpSilent = false;      // the test endpoint answers nothing at all
-  int rotateEvery = 0;         // hand out a new nonce every N verified frames (0: never)
+  bool offHook = false;                   // off hook from the start: refuses tests
+  bool udpSilent = false;                 // the test endpoint answers nothing at all
+  int rotateEvery = 0;                    // hand out a new nonce every N verified frames (0: never)
 };
 
 // Decodes the escapes of a value: \\ \" \' \# \(space) \r \n \t \0 \xHH.

@@ -2,11 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +18,8 @@ namespace {
 int OpenUdp(const std::string& address, uint16_t port, std::string& error) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    error = fmt::format("cannot create a UDP socket for {}:{}: {}", address, port, std::strerror(errno));
+    error = fmt::format("cannot create a UDP socket for {}:{}: {}", address, port,
+                        std::strerror(errno));
     return -1;
   }
   sockaddr_in local{};
@@ -116,8 +116,9 @@ void Simulator::RunDue(SimTime now) {
       continue;
     }
     const int fd = phones_[p.phone]->TestFd();
-    const ssize_t sent = sendto(fd, p.datagram.bytes.data(), p.datagram.bytes.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&p.datagram.to), sizeof p.datagram.to);
+    const ssize_t sent =
+        sendto(fd, p.datagram.bytes.data(), p.datagram.bytes.size(), 0,
+               reinterpret_cast<const sockaddr*>(&p.datagram.to), sizeof p.datagram.to);
     if (sent < 0 && verbose) {
       fmt::print(stderr, "{}: send to {} failed: {}\n", phones_[p.phone]->Config().address,
                  Peer(p.datagram.to), std::strerror(errno));
@@ -141,7 +142,8 @@ void Simulator::ReadTest(std::size_t index) {
     phone.Endpoint().OnDatagram(buffer_.data(), static_cast<std::size_t>(n), from, now, produced);
     if (phone.Endpoint().NextDeadline() != deadlineBefore) ScheduleWake(index);
     if (verbose && phone.Endpoint().Counters().badSignature != badBefore) {
-      fmt::print(stderr, "{}: {} bytes from {} with a bad signature\n", phone.Config().address, n, Peer(from));
+      fmt::print(stderr, "{}: {} bytes from {} with a bad signature\n", phone.Config().address, n,
+                 Peer(from));
     }
     Queue(index, produced);
   }
@@ -158,8 +160,8 @@ void Simulator::ReadSnmp(std::size_t index) {
     const auto answer = phone.Agent().Answer(buffer_.data(), static_cast<std::size_t>(n),
                                              std::chrono::steady_clock::now());
     if (!answer) continue;
-    sendto(phone.SnmpFd(), answer->data(), answer->size(), 0, reinterpret_cast<const sockaddr*>(&from),
-           sizeof from);
+    sendto(phone.SnmpFd(), answer->data(), answer->size(), 0,
+           reinterpret_cast<const sockaddr*>(&from), sizeof from);
   }
 }
 
@@ -178,7 +180,8 @@ int Simulator::Run(int stopFd) {
     watching = watch(phones_[i]->TestFd(), 2 * i) && watch(phones_[i]->SnmpFd(), 2 * i + 1);
   }
   if (!watching) {
-    fmt::print(stderr, "farline-phone-sim: cannot set up the event loop: {}\n", std::strerror(errno));
+    fmt::print(stderr, "farline-phone-sim: cannot set up the event loop: {}\n",
+               std::strerror(errno));
     if (epollFd >= 0) close(epollFd);
     return 1;
   }
@@ -190,10 +193,12 @@ int Simulator::Run(int stopFd) {
     RunDue(now);
     int timeoutMs = -1;
     if (!pending_.empty()) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(pending_.top().due - now).count();
+      const auto wait =
+          std::chrono::ceil<std::chrono::milliseconds>(pending_.top().due - now).count();
       timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, 60000));
     }
-    const int ready = epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), timeoutMs);
+    const int ready =
+        epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       fmt::print(stderr, "farline-phone-sim: epoll_wait failed: {}\n", std::strerror(errno));
@@ -222,7 +227,8 @@ std::string Simulator::ReportJson() const {
     const SimPhone& phone = *phones_[i];
     const EndpointCounters& c = phone.Endpoint().Counters();
     out += fmt::format(
-        "{}\n    {{\"address\": {}, \"serial\": {}, \"controlMessages\": {}, \"framesReceived\": {}, "
+        "{}\n    {{\"address\": {}, \"serial\": {}, \"controlMessages\": {}, \"framesReceived\": "
+        "{}, "
         "\"badSignature\": {}, \"framesEchoed\": {}, \"framesDropped\": {}, \"noncesIssued\": {}, "
         "\"snmpRequests\": {}}}",
         i == 0 ? "" : ",", JsonString(phone.Config().address), JsonString(phone.Config().serial),

@@ -30,20 +30,44 @@ std::string IpOctets(const std::string& dotted) {
 SnmpAgent::Value SnmpAgent::MakeValue(const ExtraObject& extra) {
   Value value;
   switch (extra.type) {
-    case 'i': value.type = ASN_INTEGER; value.number = std::stol(extra.value); break;
-    case 'u': value.type = ASN_GAUGE; value.number = std::stol(extra.value); break;
-    case 'c': value.type = ASN_COUNTER; value.number = std::stol(extra.value); break;
-    case 't': value.type = ASN_TIMETICKS; value.number = std::stol(extra.value); break;
-    case 'a': value.type = ASN_IPADDRESS; value.bytes = IpOctets(extra.value); break;
-    case 's': value.type = ASN_OCTET_STR; value.bytes = extra.value; break;
-    case 'r': value.type = ASN_OCTET_STR; value.bytes = RepeatedText(extra.value); break;
+    case 'i':
+      value.type = ASN_INTEGER;
+      value.number = std::stol(extra.value);
+      break;
+    case 'u':
+      value.type = ASN_GAUGE;
+      value.number = std::stol(extra.value);
+      break;
+    case 'c':
+      value.type = ASN_COUNTER;
+      value.number = std::stol(extra.value);
+      break;
+    case 't':
+      value.type = ASN_TIMETICKS;
+      value.number = std::stol(extra.value);
+      break;
+    case 'a':
+      value.type = ASN_IPADDRESS;
+      value.bytes = IpOctets(extra.value);
+      break;
+    case 's':
+      value.type = ASN_OCTET_STR;
+      value.bytes = extra.value;
+      break;
+    case 'r':
+      value.type = ASN_OCTET_STR;
+      value.bytes = RepeatedText(extra.value);
+      break;
     case 'x':
       value.type = ASN_OCTET_STR;
       for (std::size_t i = 0; i + 1 < extra.value.size(); i += 2) {
         value.bytes += static_cast<char>(std::stoi(extra.value.substr(i, 2), nullptr, 16));
       }
       break;
-    case 'o': value.type = ASN_OBJECT_ID; value.name = ParseOid(extra.value); break;
+    case 'o':
+      value.type = ASN_OBJECT_ID;
+      value.name = ParseOid(extra.value);
+      break;
     case 'C': {
       const uint64_t n = std::stoull(extra.value);
       value.type = ASN_COUNTER64;
@@ -51,7 +75,9 @@ SnmpAgent::Value SnmpAgent::MakeValue(const ExtraObject& extra) {
       value.number = static_cast<long>(n & 0xFFFFFFFFu);
       break;
     }
-    default: value.type = ASN_NULL; break;
+    default:
+      value.type = ASN_NULL;
+      break;
   }
   return value;
 }
@@ -67,8 +93,7 @@ void InitSnmpLibrary() {
   (void)done;
 }
 
-SnmpAgent::SnmpAgent(const PhoneConfig& config, Time started)
-    : config_(config), started_(started) {
+SnmpAgent::SnmpAgent(const PhoneConfig& config, Time started) : config_(config), started_(started) {
   const auto make = [](unsigned char type, std::string bytes, long number) {
     Value value;
     value.type = type;
@@ -115,7 +140,8 @@ SnmpAgent::SnmpAgent(const PhoneConfig& config, Time started)
   addColumn(kLogColumn1, config.log1);
   addColumn(kLogColumn2, config.log2);
   for (const std::string& name : config.removedObjects) objects_.erase(ParseOid(name));
-  for (const ExtraObject& extra : config.extraObjects) objects_[ParseOid(extra.oid)] = MakeValue(extra);
+  for (const ExtraObject& extra : config.extraObjects)
+    objects_[ParseOid(extra.oid)] = MakeValue(extra);
 }
 
 std::optional<SnmpAgent::Value> SnmpAgent::Lookup(const Oid& name, Time now) const {
@@ -123,7 +149,8 @@ std::optional<SnmpAgent::Value> SnmpAgent::Lookup(const Oid& name, Time now) con
   if (it == objects_.end()) return std::nullopt;
   Value value = it->second;
   if (value.liveUpTime) {
-    const auto cs = std::chrono::duration_cast<std::chrono::milliseconds>(now - started_).count() / 10;
+    const auto cs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - started_).count() / 10;
     value.number = static_cast<long>(static_cast<uint32_t>(cs));
   }
   return value;
@@ -143,7 +170,8 @@ std::optional<std::vector<uint8_t>> SnmpAgent::Answer(const uint8_t* data, std::
   netsnmp_pdu* response = nullptr;
   u_char* buffer = nullptr;
   do {
-    if (snmp_parse(nullptr, &session, request, packet.data(), packet.size()) != SNMPERR_SUCCESS) break;
+    if (snmp_parse(nullptr, &session, request, packet.data(), packet.size()) != SNMPERR_SUCCESS)
+      break;
     if (request->version != SNMP_VERSION_1) break;
     // A version 1 agent does not answer a request with the wrong community.
     const std::string_view community(reinterpret_cast<const char*>(request->community),
@@ -167,7 +195,8 @@ std::optional<std::vector<uint8_t>> SnmpAgent::Answer(const uint8_t* data, std::
       // they came, so look every object up before filling any value.
       std::vector<Value> values;
       long index = 1;
-      for (netsnmp_variable_list* v = request->variables; v != nullptr; v = v->next_variable, ++index) {
+      for (netsnmp_variable_list* v = request->variables; v != nullptr;
+           v = v->next_variable, ++index) {
         auto value = Lookup(Oid(v->name, v->name + v->name_length), now);
         if (!value) {
           response->errstat = SNMP_ERR_NOSUCHNAME;
@@ -179,7 +208,8 @@ std::optional<std::vector<uint8_t>> SnmpAgent::Answer(const uint8_t* data, std::
       if (response->errstat == SNMP_ERR_NOERROR) {
         std::size_t i = 0;
         bool filled = true;
-        for (netsnmp_variable_list* v = response->variables; v != nullptr; v = v->next_variable, ++i) {
+        for (netsnmp_variable_list* v = response->variables; v != nullptr;
+             v = v->next_variable, ++i) {
           const Value& value = values[i];
           int rc = 0;
           if (value.type == ASN_OCTET_STR || value.type == ASN_IPADDRESS) {

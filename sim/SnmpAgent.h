@@ -35,11 +35,11 @@ class SnmpAgent {
  private:
   struct Value {
     unsigned char type = 0;
-    std::string bytes;  // octet string or IpAddress octets
-    long number = 0;    // integer family; the low 32 bits of a Counter64
-    unsigned long high = 0;  // the high 32 bits of a Counter64
+    std::string bytes;                // octet string or IpAddress octets
+    long number = 0;                  // integer family; the low 32 bits of a Counter64
+    unsigned long high = 0;           // the high 32 bits of a Counter64
     std::vector<unsigned long> name;  // OBJECT IDENTIFIER
-    bool liveUpTime = false;  // hundredths of a second since the phone started
+    bool liveUpTime = false;          // hundredths of a second since the phone started
   };
   static Value MakeValue(const ExtraObject& extra);
   std::optional<Value> Lookup(const std::vector<unsigned long>& name, Time now) const;

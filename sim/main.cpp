@@ -2,14 +2,13 @@
 // UDP test endpoint (port 7) and SNMP version 1 agent (port 161), for trying and testing the
 // tool without phones. Usage and formats: docs/simulator.md.
 
+#include <fmt/format.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <fmt/format.h>
-
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -44,15 +43,17 @@ void RaiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Simulated Farline phones: UDP test endpoint (port 7) and SNMPv1 agent (port 161) "
-               "on loopback addresses"};
+  CLI::App app{
+      "Simulated Farline phones: UDP test endpoint (port 7) and SNMPv1 agent (port 161) "
+      "on loopback addresses"};
   std::vector<std::string> phoneLines, fleetFiles, each;
   int quick = 0;
   std::string first = "127.0.1.1";
   bool verbose = false;
   app.add_option("--phone", phoneLines, "A phone: \"ADDRESS key=value ...\" (repeatable)");
   app.add_option("--fleet", fleetFiles, "A fleet file, one phone a line (repeatable)");
-  app.add_option("--quick", quick, "A quick fleet of N generated phones")->check(CLI::Range(0, 65536));
+  app.add_option("--quick", quick, "A quick fleet of N generated phones")
+      ->check(CLI::Range(0, 65536));
   app.add_option("--first", first, "Address of the first phone of the quick fleet");
   app.add_option("--each", each, "Settings \"key=value ...\" for every quick phone (repeatable)");
   app.add_flag("--verbose", verbose, "Report datagrams with bad signatures on stderr");
@@ -62,13 +63,15 @@ int main(int argc, char** argv) {
   try {
     for (const std::string& line : phoneLines) phones.push_back(pathmon::sim::ParsePhoneLine(line));
     for (const std::string& path : fleetFiles) {
-      for (PhoneConfig& p : pathmon::sim::ParseFleet(ReadFile(path))) phones.push_back(std::move(p));
+      for (PhoneConfig& p : pathmon::sim::ParseFleet(ReadFile(path)))
+        phones.push_back(std::move(p));
     }
     std::vector<std::string> common;
     for (const std::string& words : each) {
       for (std::string& w : pathmon::sim::SplitWords(words)) common.push_back(std::move(w));
     }
-    for (PhoneConfig& p : pathmon::sim::QuickFleet(quick, first, common)) phones.push_back(std::move(p));
+    for (PhoneConfig& p : pathmon::sim::QuickFleet(quick, first, common))
+      phones.push_back(std::move(p));
     std::set<std::string> addresses;
     for (const PhoneConfig& p : phones) {
       if (!addresses.insert(p.address).second) {

@@ -71,31 +71,33 @@ TEST(PhoneLine, EverySettingLands) {
 
 TEST(PhoneLine, RejectsWhatWouldMisbehave) {
   for (const char* line : {
-           "",                              // no address
-           "10.0.0.1",                      // not loopback: no traffic outside 127/8
-           "127.0.0.256",                   // not an address
-           "127.0.0.1 colour=red",          // unknown key
-           "127.0.0.1 drop=9-3",            // backwards range
-           "127.0.0.1 drop=1,,2",           // empty part
-           "127.0.0.1 drop=5,",             // trailing comma
-           "127.0.0.1 loss=1.5",            // not a probability
+           "",                      // no address
+           "10.0.0.1",              // not loopback: no traffic outside 127/8
+           "127.0.0.256",           // not an address
+           "127.0.0.1 colour=red",  // unknown key
+           "127.0.0.1 drop=9-3",    // backwards range
+           "127.0.0.1 drop=1,,2",   // empty part
+           "127.0.0.1 drop=5,",     // trailing comma
+           "127.0.0.1 loss=1.5",    // not a probability
            "127.0.0.1 loss=nan",
            "127.0.0.1 delay=-1",
-           "127.0.0.1 every=0",             // an outage every 0 s would never end
-           "127.0.0.1 addr0=1.2.3",         // IpAddress values must be addresses
-           "127.0.0.1 missing=16",          // positions 0-15 only
-           "127.0.0.1 log1.0=x",            // rows from 1
+           "127.0.0.1 every=0",      // an outage every 0 s would never end
+           "127.0.0.1 addr0=1.2.3",  // IpAddress values must be addresses
+           "127.0.0.1 missing=16",   // positions 0-15 only
+           "127.0.0.1 log1.0=x",     // rows from 1
            "127.0.0.1 int8=12abc",
+           "127.0.0.1 uptime=1.5",
+           "127.0.0.1 uptime=4294967296",
            "127.0.0.1 silent=maybe",
            "127.0.0.1 =x",
-           "127.0.0.1 set=1.3.6:q:1",       // unknown type
-           "127.0.0.1 set=1..3:s:x",        // malformed identifier
-           "127.0.0.1 set=1.3.6",           // no type
+           "127.0.0.1 set=1.3.6:q:1",  // unknown type
+           "127.0.0.1 set=1..3:s:x",   // malformed identifier
+           "127.0.0.1 set=1.3.6",      // no type
            "127.0.0.1 set=1.3:i:2147483648",
            "127.0.0.1 set=1.3:u:-1",
-           "127.0.0.1 set=1.3:x:abc",       // odd hex
-           "127.0.0.1 set=1.3:r:70000:a",   // larger than a datagram
-           "127.0.0.1 set=1.3:r:5:",        // nothing to repeat
+           "127.0.0.1 set=1.3:x:abc",      // odd hex
+           "127.0.0.1 set=1.3:r:70000:a",  // larger than a datagram
+           "127.0.0.1 set=1.3:r:5:",       // nothing to repeat
            "127.0.0.1 set=1.3:a:1.2.3",
            "127.0.0.1 unset=x",
        }) {

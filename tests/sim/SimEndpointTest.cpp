@@ -2,16 +2,14 @@
 // addresses 127.10.<test>.x: the phone on .1, the test's own tool socket on .100.
 
 #include <arpa/inet.h>
-
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-
-#include <chrono>
 #include <set>
 
 #include "SimHelpers.h"

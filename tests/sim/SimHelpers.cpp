@@ -1,12 +1,11 @@
 #include "SimHelpers.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -17,7 +16,8 @@ std::array<uint8_t, 16> KeyDigestFor(const std::string& serial) {
   const std::string material = serial + "Kq7#Lm2!Zt9%Wx4&";
   std::array<uint8_t, 16> digest{};
   unsigned length = 0;
-  EXPECT_EQ(EVP_Digest(material.data(), material.size(), digest.data(), &length, EVP_md5(), nullptr), 1);
+  EXPECT_EQ(
+      EVP_Digest(material.data(), material.size(), digest.data(), &length, EVP_md5(), nullptr), 1);
   return digest;
 }
 
@@ -40,10 +40,12 @@ Bytes ControlMessage(const std::string& serial) {
 }
 
 static void PutLe(Bytes& b, std::size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    b[at + static_cast<std::size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequence, uint32_t sendTick) {
+Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequence,
+            uint32_t sendTick) {
   Bytes out(200, 0);
   const auto sig = SignatureFor(serial, nonce);
   std::copy(sig.begin(), sig.end(), out.begin());
@@ -70,7 +72,8 @@ ToolSocket::ToolSocket(const std::string& localAddress) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   inet_pton(AF_INET, localAddress.c_str(), &local.sin_addr);
-  EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << std::strerror(errno);
+  EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0)
+      << std::strerror(errno);
 }
 
 ToolSocket::~ToolSocket() { close(fd_); }
@@ -90,7 +93,8 @@ std::optional<Received> ToolSocket::Receive(int timeoutMs) {
   Received r;
   r.bytes.resize(2048);
   socklen_t length = sizeof r.from;
-  const ssize_t n = recvfrom(fd_, r.bytes.data(), r.bytes.size(), 0, reinterpret_cast<sockaddr*>(&r.from), &length);
+  const ssize_t n = recvfrom(fd_, r.bytes.data(), r.bytes.size(), 0,
+                             reinterpret_cast<sockaddr*>(&r.from), &length);
   if (n < 0) return std::nullopt;
   r.bytes.resize(static_cast<std::size_t>(n));
   return r;

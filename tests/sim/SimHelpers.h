@@ -19,7 +19,8 @@ using NonceBytes = std::array<uint8_t, 8>;
 std::array<uint8_t, 16> KeyDigestFor(const std::string& serial);
 std::array<uint8_t, 20> SignatureFor(const std::string& serial, const NonceBytes& nonce);
 Bytes ControlMessage(const std::string& serial);
-Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequence, uint32_t sendTick);
+Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequence,
+            uint32_t sendTick);
 
 uint32_t Le32(const Bytes& b, std::size_t at);
 NonceBytes NonceOf(const Bytes& datagram);

@@ -87,7 +87,8 @@ TEST(SimImpairment, DelayHoldsEveryEchoBack) {
     tool.SendTo("127.10.23.1", 7, Frame("W1", *nonce, seq, 7));
     const auto echo = tool.Receive(2000);
     ASSERT_TRUE(echo);
-    const auto rtt = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+    const auto rtt =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
     EXPECT_EQ(Le32(echo->bytes, 32), seq);
     EXPECT_GE(rtt, 150);
     EXPECT_LT(rtt, 150 + 250);  // generous: a loaded machine may run the sim late
@@ -101,7 +102,8 @@ TEST(SimImpairment, JitterSpreadsAndReordersEchoes) {
   const auto nonce = StartTest(tool, "127.10.24.1", "J1");
   ASSERT_TRUE(nonce);
   const auto start = Clock::now();
-  for (uint32_t seq = 0; seq < 40; ++seq) tool.SendTo("127.10.24.1", 7, Frame("J1", *nonce, seq, 1));
+  for (uint32_t seq = 0; seq < 40; ++seq)
+    tool.SendTo("127.10.24.1", 7, Frame("J1", *nonce, seq, 1));
   std::vector<uint32_t> order;
   for (const auto& r : tool.Drain(500)) order.push_back(Le32(r.bytes, 32));
   const auto firstToLast = Clock::now() - start;
@@ -124,7 +126,8 @@ TEST(SimImpairment, GoesOffHookSendsTheEndFlagAndStopsEchoing) {
     tool.SendTo("127.10.25.1", 7, Frame("H1", *nonce, seq, 5));
     const auto until = Clock::now() + std::chrono::milliseconds(20);
     while (auto r = tool.Receive(static_cast<int>(std::max<long long>(
-               0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count())))) {
+               0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now())
+                      .count())))) {
       if (Le32(r->bytes, 28) != 0) {
         EXPECT_FALSE(endFlag) << "a second end flag";
         endFlag = r;
@@ -170,13 +173,15 @@ TEST(SimImpairment, GoesOffHookOnItsOwnTimerAndComesBack) {
   EXPECT_FALSE(StartTest(tool, "127.10.28.1", "H2", 100));  // refused while off hook
   // Back on hook 0.5 s after going off hook: tests are accepted again.
   std::optional<NonceBytes> again;
-  for (int attempt = 0; attempt < 20 && !again; ++attempt) again = StartTest(tool, "127.10.28.1", "H2", 100);
+  for (int attempt = 0; attempt < 20 && !again; ++attempt)
+    again = StartTest(tool, "127.10.28.1", "H2", 100);
   EXPECT_TRUE(again);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(690));
 }
 
 TEST(SimImpairment, OffHookPhoneRefusesAndSilentPhoneAnswersNothing) {
-  SimProcess sim({"--phone", "127.10.26.1 serial=R1 offhook", "--phone", "127.10.26.2 serial=S1 silent"});
+  SimProcess sim(
+      {"--phone", "127.10.26.1 serial=R1 offhook", "--phone", "127.10.26.2 serial=S1 silent"});
   ASSERT_TRUE(sim.Ok());
   ToolSocket tool("127.10.26.100");
   EXPECT_FALSE(StartTest(tool, "127.10.26.1", "R1", 500));

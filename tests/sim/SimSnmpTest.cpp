@@ -1,8 +1,7 @@
 // The simulated phone's SNMP agent against Debian's snmpget. Addresses 127.10.<40+n>.x.
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -39,8 +38,8 @@ CommandResult Run(const std::string& command) {
 // snmpget with numeric output and no MIBs; `options` may add e.g. -Ox for hex strings.
 CommandResult SnmpGet(const std::string& address, const std::string& objects,
                       const std::string& community = "orchid", const std::string& options = "") {
-  return Run("MIBS= snmpget -v1 -On " + options + " -c " + community + " -r 0 -t 2 " + address + " " +
-             objects);
+  return Run("MIBS= snmpget -v1 -On " + options + " -c " + community + " -r 0 -t 2 " + address +
+             " " + objects);
 }
 
 bool Has(const CommandResult& r, const std::string& text) {
@@ -111,14 +110,16 @@ TEST(SimSnmp, WrongCommunityGetsNoAnswerAndUnknownObjectsFailTheRequest) {
 }
 
 TEST(SimSnmp, EscapedValuesArriveByteForByte) {
-  SimProcess sim({"--phone",
-                  R"(127.10.43.1 serial=E1 "user=LAB\\bob smith" log1=3 log1.2=A\r\nB log1.3= log2=80)"});
+  SimProcess sim(
+      {"--phone",
+       R"(127.10.43.1 serial=E1 "user=LAB\\bob smith" log1=3 log1.2=A\r\nB log1.3= log2=80)"});
   ASSERT_TRUE(sim.Ok());
   const auto user = SnmpGet("127.10.43.1", kPrivate + "70.1.3.4.0", "orchid", "-Ox");
   EXPECT_TRUE(Has(user, "Hex-STRING: 4C 41 42 5C 62 6F 62 20 73 6D 69 74 68")) << user.output;
 
   const std::string column1 = kPrivate + "69.1.3.4.1.1.";
-  const auto rows = SnmpGet("127.10.43.1", column1 + "1.0 " + column1 + "2.0 " + column1 + "3.0", "orchid", "-Ox");
+  const auto rows = SnmpGet("127.10.43.1", column1 + "1.0 " + column1 + "2.0 " + column1 + "3.0",
+                            "orchid", "-Ox");
   EXPECT_EQ(rows.exitCode, 0) << rows.output;
   EXPECT_TRUE(Has(rows, column1 + "2.0 = Hex-STRING: 41 0D 0A 42")) << rows.output;
   EXPECT_TRUE(Has(rows, column1 + "3.0 = \"\"")) << rows.output;
@@ -130,8 +131,8 @@ TEST(SimSnmp, EscapedValuesArriveByteForByte) {
 }
 
 TEST(SimSnmp, NotAPhoneSilentAgentsAndIndependentEndpoints) {
-  SimProcess sim({"--phone", "127.10.44.1 serial=NP notphone", "--phone", "127.10.44.2 serial=Q1 snmp-silent",
-                  "--phone", "127.10.44.3 serial=Q2 silent"});
+  SimProcess sim({"--phone", "127.10.44.1 serial=NP notphone", "--phone",
+                  "127.10.44.2 serial=Q1 snmp-silent", "--phone", "127.10.44.3 serial=Q2 silent"});
   ASSERT_TRUE(sim.Ok());
   EXPECT_EQ(SnmpGet("127.10.44.1", ".1.3.6.1.2.1.1.3.0").exitCode, 0);
   EXPECT_TRUE(Has(SnmpGet("127.10.44.1", kSerial), "noSuchName"));

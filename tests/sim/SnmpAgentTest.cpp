@@ -1,9 +1,8 @@
 // The agent at the packet level: requests built and responses read with net-snmp.
 
+#include <gtest/gtest.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-
-#include <gtest/gtest.h>
 
 #include "sim/SnmpAgent.h"
 
@@ -23,7 +22,8 @@ class AgentTest : public ::testing::Test {
   static void SetUpTestSuite() { InitSnmpLibrary(); }
 
   std::vector<uint8_t> Request(const std::vector<std::string>& oids, long version = SNMP_VERSION_1,
-                               const std::string& community = "orchid", int command = SNMP_MSG_GET) {
+                               const std::string& community = "orchid",
+                               int command = SNMP_MSG_GET) {
     netsnmp_session session;
     snmp_sess_init(&session);
     session.version = version;
@@ -63,7 +63,8 @@ class AgentTest : public ::testing::Test {
     r.reqid = pdu->reqid;
     for (auto* v = pdu->variables; v != nullptr; v = v->next_variable) {
       if (v->type == ASN_OCTET_STR || v->type == ASN_IPADDRESS) {
-        r.values.emplace_back(v->type, std::string(reinterpret_cast<char*>(v->val.string), v->val_len));
+        r.values.emplace_back(v->type,
+                              std::string(reinterpret_cast<char*>(v->val.string), v->val_len));
       } else if (v->type == ASN_NULL) {
         r.values.emplace_back(v->type, "");
       } else {
@@ -88,7 +89,8 @@ const std::string kUpTime = ".1.3.6.1.2.1.1.3.0";
 
 TEST_F(AgentTest, OneUnknownObjectFailsTheRequestWithItsIndexAndTheValuesAsSent) {
   SnmpAgent agent(ParsePhoneLine("127.10.9.1 serial=SN1"), now_);
-  const auto r = Ask(agent, Request({kSerial, kUser, ".1.3.6.1.4.1.7431.2.69.1.1.99.0", ".1.3.6.1.9.0"}));
+  const auto r =
+      Ask(agent, Request({kSerial, kUser, ".1.3.6.1.4.1.7431.2.69.1.1.99.0", ".1.3.6.1.9.0"}));
   ASSERT_TRUE(r);
   EXPECT_EQ(r->reqid, 4711);
   EXPECT_EQ(r->errstat, SNMP_ERR_NOSUCHNAME);
@@ -108,7 +110,8 @@ TEST_F(AgentTest, ValuesTypesAndTheLiveUpTime) {
   ASSERT_EQ(r->values.size(), 4u);
   EXPECT_EQ(r->values[0], std::make_pair(u_char{ASN_OCTET_STR}, std::string("SN1")));
   EXPECT_EQ(r->values[1], std::make_pair(u_char{ASN_OCTET_STR}, std::string()));
-  EXPECT_EQ(r->values[2], std::make_pair(u_char{ASN_IPADDRESS}, std::string("\x0a\x00\x00\x07", 4)));
+  EXPECT_EQ(r->values[2],
+            std::make_pair(u_char{ASN_IPADDRESS}, std::string("\x0a\x00\x00\x07", 4)));
   EXPECT_EQ(r->values[3], std::make_pair(u_char{ASN_TIMETICKS}, std::string("1234")));
 }
 
@@ -151,13 +154,14 @@ TEST_F(AgentTest, LogColumnsHaveExactlyTheirRows) {
 
 TEST_F(AgentTest, ExtraObjectsOfEveryTypeOverrideAndUnsetRemoves) {
   const std::string base = ".1.3.6.1.4.1.99.";
-  SnmpAgent agent(
-      ParsePhoneLine("127.10.9.1 set=" + base + "1.0:i:-5 set=" + base + "2.0:u:4294967295 set=" + base +
-                     "3.0:c:7 set=" + base + "4.0:t:100 set=" + base + "5.0:a:10.1.2.3 set=" + base +
-                     "6.0:s:hi set=" + base + "7.0:x:00ff41 set=" + base + "8.0:r:7:abc set=" + base +
-                     "9.0:o:.1.3.6.1 set=" + base + "10.0:n: set=" + base + "11.0:C:4294967298 " +
-                     "set=" + kSerial + ":i:8 unset=" + kUser),
-      now_);
+  SnmpAgent agent(ParsePhoneLine("127.10.9.1 set=" + base + "1.0:i:-5 set=" + base +
+                                 "2.0:u:4294967295 set=" + base + "3.0:c:7 set=" + base +
+                                 "4.0:t:100 set=" + base + "5.0:a:10.1.2.3 set=" + base +
+                                 "6.0:s:hi set=" + base + "7.0:x:00ff41 set=" + base +
+                                 "8.0:r:7:abc set=" + base + "9.0:o:.1.3.6.1 set=" + base +
+                                 "10.0:n: set=" + base + "11.0:C:4294967298 " + "set=" + kSerial +
+                                 ":i:8 unset=" + kUser),
+                  now_);
   std::vector<std::string> oids;
   for (int i = 1; i <= 11; ++i) oids.push_back(base + std::to_string(i) + ".0");
   oids.push_back(kSerial);
@@ -178,7 +182,8 @@ TEST_F(AgentTest, ExtraObjectsOfEveryTypeOverrideAndUnsetRemoves) {
   EXPECT_EQ(r->values[8].first, ASN_OBJECT_ID);
   EXPECT_EQ(r->values[9].first, ASN_NULL);
   EXPECT_EQ(r->values[10].first, ASN_COUNTER64);
-  EXPECT_EQ(r->values[11], std::make_pair(u_char{ASN_INTEGER}, std::string("8")));  // serial as INTEGER
+  EXPECT_EQ(r->values[11],
+            std::make_pair(u_char{ASN_INTEGER}, std::string("8")));  // serial as INTEGER
   EXPECT_EQ(Ask(agent, Request({kUser}))->errstat, SNMP_ERR_NOSUCHNAME);
 }
 

@@ -1,7 +1,6 @@
 // The test endpoint's logic with time passed in: timed impairments without waiting.
 
 #include <arpa/inet.h>
-
 #include <gtest/gtest.h>
 
 #include <set>
@@ -43,7 +42,8 @@ class EndpointTest : public ::testing::Test {
     std::set<uint32_t> echoed;
     for (uint32_t seq = from; seq < from + count; ++seq) {
       for (const Outgoing& o : Send(Frame("T1", nonce, seq, seq))) {
-        if (GetLe32(o.bytes.data() + kAtEndFlag) == 0) echoed.insert(GetLe32(o.bytes.data() + kAtSequence));
+        if (GetLe32(o.bytes.data() + kAtEndFlag) == 0)
+          echoed.insert(GetLe32(o.bytes.data() + kAtSequence));
       }
       now_ += 20ms;
     }

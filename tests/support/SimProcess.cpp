@@ -1,12 +1,11 @@
 #include "support/SimProcess.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -184,7 +183,8 @@ SimProcess::SimProcess(std::vector<std::string> args) {
   char errTemplate[] = "/tmp/pathmon-sim-stderr-XXXXXX";
   const int errFd = mkstemp(errTemplate);
   if (errFd < 0) {
-    ADD_FAILURE() << "farline-phone-sim: cannot create a file for its stderr: " << std::strerror(errno);
+    ADD_FAILURE() << "farline-phone-sim: cannot create a file for its stderr: "
+                  << std::strerror(errno);
     return;
   }
   errPath_ = errTemplate;
@@ -224,10 +224,18 @@ SimProcess::SimProcess(std::vector<std::string> args) {
   outFd_ = out[0];
   ReadOutput(kReadyLimitMs, true);
   if (!ready_) {
-    Reap(true);
-    ADD_FAILURE() << "farline-phone-sim did not report READY within " << kReadyLimitMs / 1000
-                  << " s; stderr:\n"
-                  << Stderr();
+    const bool exited = outFd_ < 0;  // its output ended: it exited before READY
+    Reap(!exited);
+    if (exited) {
+      ADD_FAILURE() << "farline-phone-sim exited before READY (wait status " << waitStatus_
+                    << ", exit code " << (WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : -1)
+                    << "); stderr:\n"
+                    << Stderr();
+    } else {
+      ADD_FAILURE() << "farline-phone-sim did not report READY within " << kReadyLimitMs / 1000
+                    << " s; stderr:\n"
+                    << Stderr();
+    }
   }
 }
 
