@@ -1,0 +1,73 @@
+#pragma once
+// The command line of pathmon-cli and its checks. The community, the duration and every
+// address range go through the same rules, in the same order and with the same messages,
+// as the community dialog and the add-phones dialog.
+
+#include <string>
+#include <vector>
+
+#include "app/Settings.h"
+
+namespace pathmon::cli {
+
+inline constexpr int kExitUsable = 0;      // every tested phone usable in every cycle
+inline constexpr int kExitUnusable = 1;    // a phone was not usable, or its test did not start
+inline constexpr int kExitBadInput = 2;    // a message on stderr; nothing started
+inline constexpr int kExitNothingRun = 3;  // no phone found, or no test could start
+
+inline constexpr const char* kMsgNoAddress =
+    "No address given: name the phones with --range FIRST-LAST or --address A";
+// "%s" is the serial number as given.
+inline constexpr const char* kMsgUnknownSerial =
+    "Unknown serial number %s: no phone with this serial number was found in the scanned "
+    "addresses";
+
+// The options as typed; nothing checked yet.
+struct CliArguments {
+  std::string community = "orchid";
+  std::string duration = "5";
+  std::vector<std::string> ranges;     // "FIRST-LAST"
+  std::vector<std::string> addresses;  // single addresses
+  std::vector<std::string> serials;
+  bool fetchLogs = false;
+  std::string jsonPath;  // empty: no report
+  bool trace = false;    // keep the diagnostic trace on stderr
+};
+
+struct ParseResult {
+  bool run = false;     // false: exit at once with exitStatus
+  int exitStatus = 0;
+  std::string output;   // for stdout (help, version)
+  std::string error;    // for stderr
+  CliArguments arguments;
+};
+ParseResult ParseCommandLine(int argc, const char* const* argv);
+
+// An inclusive range of dotted addresses, accepted by the add-phones dialog's rules.
+struct AddressRange {
+  std::string first;
+  std::string last;
+};
+
+// "FIRST-LAST" split at the first "-"; text without "-" is a range with an empty end, which
+// the dialog's rules refuse as an invalid ending address.
+AddressRange SplitRange(const std::string& text);
+
+// Everything a run needs, once the arguments are accepted.
+struct RunPlan {
+  std::string community;
+  ProgramSettings settings;
+  std::vector<AddressRange> ranges;  // the --range options in order, then the --address ones
+  std::vector<std::string> serials;  // empty: every phone found
+  bool fetchLogs = false;
+  std::string jsonPath;
+  bool trace = false;
+};
+
+// The first failing check's message, or empty with plan filled. Order: the community and
+// the duration (community dialog), then each range (add-phones dialog), then the JSON
+// report's directory, which must exist and be writable so that a long run never ends with
+// its report lost.
+std::string CheckArguments(const CliArguments& arguments, RunPlan& plan);
+
+}  // namespace pathmon::cli

@@ -1,0 +1,442 @@
+#include "cli/CliRun.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <future>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "app/CommunityPresenter.h"
+#include "cli/JsonReport.h"
+#include "cli/ResultTable.h"
+#include "cli/TestScheduler.h"
+#include "cli/Verdict.h"
+#include "discovery/AddPhonesPresenter.h"
+#include "discovery/PhoneListMgr.h"
+#include "transport/Clock.h"
+#include "ui/HistoryFile.h"
+#include "ui/Messages.h"
+
+namespace pathmon::cli {
+
+void RecordingFileOpener::Open(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  paths_.push_back(path);
+}
+
+std::vector<std::string> RecordingFileOpener::Take() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(paths_, {});
+}
+
+namespace {
+
+constexpr int64_t kStartEstimateSeconds = 2;  // a control exchange and a thread start
+
+// Every cycle result of the run, by phone. Record runs on a test thread with that test's
+// lock held; this lock is taken last and nothing is called while it is held.
+class CycleRecorder {
+ public:
+  void Record(const std::string& serial, const TestStatistics& stats, int64_t wallSeconds) {
+    std::lock_guard lock(mutex_);
+    cycles_[serial].push_back({wallSeconds, stats});
+  }
+  std::vector<CycleRecord> Cycles(const std::string& serial) {
+    std::lock_guard lock(mutex_);
+    auto it = cycles_.find(serial);
+    return it == cycles_.end() ? std::vector<CycleRecord>{} : it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::vector<CycleRecord>> cycles_;
+};
+
+struct Phone {
+  LoopTest* test = nullptr;
+  std::string serial;
+  PhoneEntry entry{};
+};
+
+enum class StartResult { kStarted, kFailed, kCancelled };
+
+std::string Clock24(int64_t wallSeconds) {
+  std::time_t t = static_cast<std::time_t>(wallSeconds);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+class Run {
+ public:
+  Run(const RunPlan& plan, CliEnvironment& env) : plan_(plan), env_(env) {}
+
+  int Execute();
+
+ private:
+  bool Scan();
+  void CollectPhones();
+  std::string SelectPhones();  // a message for an unknown serial number
+  void TestPhones();
+  void LaunchStart(int slot);
+  void CollectStarts(bool wait);
+  void StopEverything();
+  void Draw();
+  std::string Footer();
+  void FetchLogs();
+  void Summarise();
+  int Finish(int status);
+  void Warn(const std::string& text);
+
+  const RunPlan& plan_;
+  CliEnvironment& env_;
+  int64_t startedAt_ = 0;
+  bool interrupted_ = false;
+  std::vector<Phone> phones_;      // every phone found, registry order
+  std::vector<int> selected_;      // indexes into phones_, in test order
+  std::optional<TestScheduler> scheduler_;  // slots are positions in selected_
+  std::vector<Clock::TimePoint> startedTest_;
+  std::vector<std::future<StartResult>> starts_;
+  std::atomic<bool> cancel_{false};
+  CycleRecorder recorder_;
+  std::vector<std::string> warnings_;  // shown under the table on a terminal
+  std::map<int, std::string> logFiles_;  // by phone index
+  std::vector<Outcome> outcomes_;        // by position in selected_
+};
+
+void Run::Warn(const std::string& text) {
+  std::string printable = PrintableText(text);
+  env_.err << printable << '\n' << std::flush;
+  warnings_.push_back(printable);
+}
+
+bool Run::Scan() {
+  for (const AddressRange& range : plan_.ranges) {
+    ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait, env_.out, env_.err,
+                                 env_.terminal);
+    if (end == ScanEnd::kInterrupted) return false;
+  }
+  return true;
+}
+
+void Run::CollectPhones() {
+  env_.backend.CreateLoopTestsForPhones();
+  std::vector<LoopTest*> tests;
+  env_.backend.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });
+  for (LoopTest* test : tests) {
+    Phone phone;
+    phone.test = test;
+    phone.serial = test->SerialNumber();
+    std::memset(&phone.entry, 0, sizeof phone.entry);
+    env_.backend.FindPhoneBySerial(phone.serial.c_str(), phone.entry);
+    phones_.push_back(phone);
+  }
+}
+
+std::string Run::SelectPhones() {
+  if (plan_.serials.empty()) {
+    for (std::size_t i = 0; i < phones_.size(); ++i) selected_.push_back(static_cast<int>(i));
+    return {};
+  }
+  for (const std::string& serial : plan_.serials) {
+    int found = -1;
+    for (std::size_t i = 0; i < phones_.size(); ++i) {
+      if (strcasecmp(phones_[i].serial.c_str(), serial.c_str()) == 0) found = static_cast<int>(i);
+    }
+    if (found < 0) return FillMessage(kMsgUnknownSerial, serial, "");
+    if (std::find(selected_.begin(), selected_.end(), found) == selected_.end()) {
+      selected_.push_back(found);
+    }
+  }
+  return {};
+}
+
+void Run::LaunchStart(int slot) {
+  Phone& phone = phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
+  MainBackend& backend = env_.backend;
+  CycleRecorder& recorder = recorder_;
+  Clock& clock = env_.clock;
+  ResultCallback history = backend.HistoryCallback();
+  ResultCallback callback = [history, &recorder, &clock](LoopTest& test, int32_t value,
+                                                         int32_t event) {
+    if (event == kEventCycleResult) {
+      recorder.Record(test.SerialNumber(), test.Statistics(), clock.WallSeconds());
+    }
+    return history ? history(test, value, event) : 0;
+  };
+  const int32_t seconds = plan_.settings.durationMinutes * 60;
+  const uint32_t address = ::inet_addr(phone.entry.scannedAddress);
+  LoopTest* test = phone.test;
+  std::atomic<bool>& cancel = cancel_;
+  starts_[static_cast<std::size_t>(slot)] =
+      std::async(std::launch::async, [&backend, &cancel, test, address, seconds, callback] {
+        if (backend.SendStartCommand(kStartTries, address, *test) != 1) {
+          return StartResult::kFailed;
+        }
+        if (cancel.load()) return StartResult::kCancelled;
+        // As the Start command: the result is not looked at. A thread that is late to
+        // report running is found stopped later and judged by its cycle results.
+        backend.StartLoopTest(seconds, kTestIntervalMs, address, callback, test);
+        return StartResult::kStarted;
+      });
+}
+
+void Run::CollectStarts(bool wait) {
+  for (std::size_t slot = 0; slot < starts_.size(); ++slot) {
+    std::future<StartResult>& start = starts_[slot];
+    if (!start.valid()) continue;
+    if (!wait && start.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
+    StartResult result = start.get();
+    int i = static_cast<int>(slot);
+    switch (result) {
+      case StartResult::kStarted:
+        scheduler_->StartSucceeded(i);
+        startedTest_[slot] = env_.clock.Now();
+        break;
+      case StartResult::kFailed: {
+        scheduler_->StartFailed(i);
+        const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
+        Warn(FillMessage(kMsgStartFailed, phone.entry.userName, phone.serial));
+        break;
+      }
+      case StartResult::kCancelled:
+        scheduler_->StartCancelled(i);
+        break;
+    }
+  }
+}
+
+void Run::TestPhones() {
+  std::vector<std::string> serials;
+  for (int i : selected_) serials.push_back(phones_[static_cast<std::size_t>(i)].serial);
+  scheduler_.emplace(serials, plan_.settings.maxConcurrentTests);
+  starts_.resize(serials.size());
+  startedTest_.resize(serials.size());
+
+  const int count = static_cast<int>(serials.size());
+  env_.out << "Testing " << count << (count == 1 ? " phone" : " phones") << " for "
+           << plan_.settings.durationMinutes << " min, at most " << scheduler_->Limit()
+           << " at once.";
+  if (count > scheduler_->Limit()) {
+    env_.out << " " << count - scheduler_->Limit()
+             << " wait for a free place and start when a test ends.";
+  }
+  env_.out << '\n' << std::flush;
+
+  Clock::TimePoint lastDraw{};
+  bool drawn = false;
+  while (!scheduler_->Done()) {
+    for (int slot : scheduler_->TakeStartable()) LaunchStart(slot);
+    if (env_.wait(kPollMs)) {
+      interrupted_ = true;
+      break;
+    }
+    CollectStarts(false);
+    for (int slot = 0; slot < count; ++slot) {
+      if (scheduler_->State(slot) != PhoneState::kRunning) continue;
+      LoopTest* test = phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])].test;
+      if (!env_.backend.Snapshot(*test).running) scheduler_->Finished(slot);
+    }
+    Clock::TimePoint now = env_.clock.Now();
+    if (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs)) {
+      Draw();
+      lastDraw = now;
+      drawn = true;
+    }
+  }
+  if (interrupted_) {
+    env_.err << "Interrupted: stopping every running test.\n" << std::flush;
+    cancel_.store(true);
+    scheduler_->CancelWaiting();
+  }
+  StopEverything();
+}
+
+// Close's stop, for every test of the registry that runs, but all at once: one after
+// another, fifty tests would take two minutes to stop. Each stop still waits until its
+// test has delivered its final cycle result (and with it the last history line).
+void Run::StopEverything() {
+  CollectStarts(true);  // a start under way either fails, is cancelled or runs
+  std::vector<std::future<int>> stops;
+  for (Phone& phone : phones_) {
+    if (env_.backend.Snapshot(*phone.test).running) {
+      LoopTest* test = phone.test;
+      MainBackend& backend = env_.backend;
+      stops.push_back(std::async(std::launch::async,
+                                 [&backend, test] { return backend.StopLoopTest(test); }));
+    }
+  }
+  for (std::future<int>& stop : stops) stop.get();
+  for (int slot = 0; slot < scheduler_->Count(); ++slot) {
+    if (scheduler_->State(slot) == PhoneState::kRunning) scheduler_->Finished(slot);
+  }
+}
+
+std::string Run::Footer() {
+  std::vector<int64_t> remaining;
+  const int64_t testSeconds = int64_t{plan_.settings.durationMinutes} * 60;
+  Clock::TimePoint now = env_.clock.Now();
+  for (int slot = 0; slot < scheduler_->Count(); ++slot) {
+    PhoneState state = scheduler_->State(slot);
+    if (state == PhoneState::kStarting) {
+      remaining.push_back(testSeconds + kStartEstimateSeconds);
+    } else if (state == PhoneState::kRunning) {
+      auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+          now - startedTest_[static_cast<std::size_t>(slot)]);
+      remaining.push_back(testSeconds - elapsed.count());
+    }
+  }
+  std::vector<int> waiting = scheduler_->Waiting();
+  std::string footer =
+      "Remaining: " +
+      FormatDuration(EstimateRemainingSeconds(remaining, static_cast<int>(waiting.size()),
+                                              scheduler_->Limit(), testSeconds,
+                                              kStartEstimateSeconds)) +
+      "\n";
+  if (!waiting.empty()) {
+    footer += "Waiting for a free place (at most " + std::to_string(scheduler_->Limit()) +
+              " tests at once):";
+    for (int slot : waiting) footer += " " + PrintableText(scheduler_->Serial(slot));
+    footer += "\n";
+  }
+  return footer;
+}
+
+void Run::Draw() {
+  std::vector<RowTexts> rows;
+  for (int i : selected_) {
+    const Phone& phone = phones_[static_cast<std::size_t>(i)];
+    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test)));
+  }
+  std::string stamp = Clock24(env_.clock.WallSeconds());
+  if (env_.terminal) {
+    std::string screen = "\x1b[H\x1b[2J";
+    screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
+    screen += RenderTable(rows);
+    screen += "\n" + Footer();
+    for (const std::string& warning : warnings_) screen += warning + "\n";
+    env_.out << screen << std::flush;
+  } else {
+    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer() << std::flush;
+  }
+}
+
+void Run::FetchLogs() {
+  for (int i : selected_) {
+    const Phone& phone = phones_[static_cast<std::size_t>(i)];
+    std::string name = LogFileName(phone.entry.userName, phone.serial);
+    if (!env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str())) {
+      Warn(FillMessage(kMsgLogFailed, phone.entry.userName, phone.serial));
+    }
+    for (const std::string& path : env_.opener.Take()) {
+      logFiles_[i] = path;
+      env_.out << "Log file: " << PrintableText(path) << '\n' << std::flush;
+    }
+  }
+}
+
+void Run::Summarise() {
+  std::vector<RowTexts> rows;
+  for (int i : selected_) {
+    const Phone& phone = phones_[static_cast<std::size_t>(i)];
+    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test)));
+  }
+  env_.out << "\nLast figures:\n" << RenderTable(rows) << "\nResults:\n";
+  for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
+    const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
+    std::vector<CycleRecord> cycles = recorder_.Cycles(phone.serial);
+    std::vector<TestStatistics> figures;
+    int bad = 0;
+    for (const CycleRecord& c : cycles) {
+      figures.push_back(c.stats);
+      if (!CycleUsable(c.stats)) ++bad;
+    }
+    Outcome outcome = PhoneOutcome(scheduler_ ? scheduler_->State(static_cast<int>(slot))
+                                              : PhoneState::kNotStarted,
+                                   figures);
+    outcomes_.push_back(outcome);
+    env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
+             << "  " << OutcomeName(outcome);
+    if (!cycles.empty()) {
+      env_.out << " (" << cycles.size() << (cycles.size() == 1 ? " cycle" : " cycles");
+      if (bad > 0) env_.out << ", " << bad << " not usable for voice";
+      env_.out << ")  history: "
+               << PrintableText(HistoryFileName(phone.entry.userName, phone.serial));
+    }
+    env_.out << '\n';
+  }
+  env_.out << std::flush;
+}
+
+int Run::Finish(int status) {
+  if (plan_.jsonPath.empty()) return status;
+  RunReport report;
+  report.startedAt = startedAt_;
+  report.endedAt = env_.clock.WallSeconds();
+  report.defaultCommunity = IsDefaultCommunity(plan_.community);
+  report.durationMinutes = plan_.settings.durationMinutes;
+  report.maxConcurrentTests = plan_.settings.maxConcurrentTests;
+  report.interrupted = interrupted_;
+  report.exitStatus = status;
+  for (std::size_t i = 0; i < phones_.size(); ++i) {
+    const Phone& phone = phones_[i];
+    PhoneReport p;
+    p.entry = phone.entry;
+    auto at = std::find(selected_.begin(), selected_.end(), static_cast<int>(i));
+    p.selected = at != selected_.end();
+    std::size_t slot = static_cast<std::size_t>(at - selected_.begin());
+    p.state = p.selected && scheduler_ ? StateName(scheduler_->State(static_cast<int>(slot)))
+                                       : "not-selected";
+    p.outcome = p.selected && slot < outcomes_.size() ? OutcomeName(outcomes_[slot])
+                                                       : OutcomeName(Outcome::kNotTested);
+    p.historyFile = HistoryFileName(phone.entry.userName, phone.serial);
+    if (auto log = logFiles_.find(static_cast<int>(i)); log != logFiles_.end()) {
+      p.logFile = log->second;
+    }
+    p.cycles = recorder_.Cycles(phone.serial);
+    report.phones.push_back(std::move(p));
+  }
+  std::string error;
+  if (!WriteFileAtomically(plan_.jsonPath, FormatReport(report), error)) {
+    env_.err << error << '\n' << std::flush;
+  } else {
+    env_.out << "Report: " << plan_.jsonPath << '\n' << std::flush;
+  }
+  return status;
+}
+
+int Run::Execute() {
+  startedAt_ = env_.clock.WallSeconds();
+  env_.setCommunity(plan_.community.c_str());
+  if (!Scan()) {
+    interrupted_ = true;
+    env_.err << "Interrupted during the scan: no test started.\n" << std::flush;
+    CollectPhones();
+    return Finish(kExitNothingRun);
+  }
+  CollectPhones();
+  if (phones_.empty()) return Finish(kExitNothingRun);  // the scan said why
+  if (std::string message = SelectPhones(); !message.empty()) {
+    env_.err << PrintableText(message) << '\n' << std::flush;
+    return kExitBadInput;
+  }
+  TestPhones();
+  if (plan_.fetchLogs && !interrupted_) FetchLogs();
+  Summarise();
+  return Finish(ExitStatus(outcomes_));
+}
+
+}  // namespace
+
+int RunCli(const RunPlan& plan, CliEnvironment& env) { return Run(plan, env).Execute(); }
+
+}  // namespace pathmon::cli

@@ -1,0 +1,60 @@
+#pragma once
+// The run's report for scripts: every phone found with its discovery fields and every cycle
+// result of its test. The layout is versioned ("schema": 1) and described in docs/cli.md;
+// fields are only ever added within a version.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "discovery/PhoneListMgr.h"
+#include "looptest/LoopTest.h"
+
+namespace pathmon::cli {
+
+inline constexpr int kReportSchema = 1;
+
+// A JSON string literal, quotes included. Quote, backslash and control characters are
+// escaped; well-formed UTF-8 passes unchanged; any other byte (the phones' texts are bytes
+// of no known encoding) is read as Latin-1 and escaped as \u00XX, so the document is
+// always valid JSON and no byte is lost.
+std::string JsonString(std::string_view bytes);
+
+// "2026-12-07T15:30:05+01:00": local time with its offset.
+std::string IsoLocalTime(int64_t wallSeconds);
+
+struct CycleRecord {
+  int64_t wallSeconds = 0;  // when the cycle result was delivered
+  TestStatistics stats;
+};
+
+struct PhoneReport {
+  PhoneEntry entry{};        // zeroed when the phone is no longer in the directory
+  bool selected = false;     // part of this run's tests
+  std::string state;         // the scheduler's final state
+  std::string outcome;       // see Outcome
+  std::string historyFile;
+  std::string logFile;       // empty unless --log fetched it
+  std::vector<CycleRecord> cycles;
+};
+
+struct RunReport {
+  int64_t startedAt = 0;  // calendar seconds
+  int64_t endedAt = 0;
+  bool defaultCommunity = false;
+  int32_t durationMinutes = 0;
+  int32_t maxConcurrentTests = 0;
+  bool interrupted = false;
+  int exitStatus = 0;
+  std::vector<PhoneReport> phones;
+};
+
+std::string FormatReport(const RunReport& report);
+
+// Writes text to a temporary file beside path and renames it over path, so that a reader
+// sees the old file or the whole new one, never a part. False with error set otherwise
+// (the temporary file is removed).
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+
+}  // namespace pathmon::cli

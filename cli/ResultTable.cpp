@@ -1,0 +1,52 @@
+#include "cli/ResultTable.h"
+
+#include <algorithm>
+
+#include "ui/Messages.h"
+
+namespace pathmon::cli {
+
+std::string PrintableText(std::string text) {
+  for (char& c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) c = '?';
+  }
+  return text;
+}
+
+RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
+                 const TestSnapshot& snapshot) {
+  RowTexts row;
+  row[0] = PrintableText(userName);
+  row[1] = PrintableText(serialNumber);
+  row[2] = snapshot.running ? kStatusRunning : kStatusStopped;
+  for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
+    row[static_cast<std::size_t>(column)] = std::to_string(ColumnFigure(snapshot.stats, column));
+  }
+  return row;
+}
+
+std::string RenderTable(const std::vector<RowTexts>& rows) {
+  std::array<std::size_t, kColumnCount> width{};
+  for (std::size_t c = 0; c < width.size(); ++c) {
+    width[c] = std::string_view(kListColumns[c].header).size();
+    for (const RowTexts& row : rows) width[c] = std::max(width[c], row[c].size());
+  }
+  auto line = [&](auto text) {
+    std::string out;
+    for (std::size_t c = 0; c < width.size(); ++c) {
+      std::string_view cell = text(c);
+      out += cell;
+      if (c + 1 < width.size()) out.append(width[c] - cell.size() + 2, ' ');
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out + "\n";
+  };
+  std::string table = line([](std::size_t c) { return std::string_view(kListColumns[c].header); });
+  for (const RowTexts& row : rows) {
+    table += line([&row](std::size_t c) { return std::string_view(row[c]); });
+  }
+  return table;
+}
+
+}  // namespace pathmon::cli

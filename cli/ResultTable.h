@@ -1,0 +1,28 @@
+#pragma once
+// The main window's list as text: the same 12 columns, headers, "%d" figures and
+// "Running"/"Stopped", left-aligned in columns as wide as their widest text.
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "ui/MainPresenter.h"
+
+namespace pathmon::cli {
+
+using RowTexts = std::array<std::string, kColumnCount>;
+
+// The text with every control character (C0 and DEL) replaced by "?": a phone's texts come
+// from the network, and an escape sequence in a user name must not drive the
+// administrator's terminal.
+std::string PrintableText(std::string text);
+
+// A row as the main window's refresh writes it: user, serial number, state, figures.
+RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
+                 const TestSnapshot& snapshot);
+
+// The header line and one line per row, each ended by "\n". Columns are separated by two
+// blanks; trailing blanks are dropped.
+std::string RenderTable(const std::vector<RowTexts>& rows);
+
+}  // namespace pathmon::cli

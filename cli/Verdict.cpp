@@ -1,0 +1,63 @@
+#include "cli/Verdict.h"
+
+#include "cli/CliOptions.h"
+
+namespace pathmon::cli {
+
+bool CycleUsable(const TestStatistics& cycle) {
+  if (cycle.avgRtt > kUsableMaxAvgRtt) return false;
+  if (cycle.interruptions > kUsableMaxInterruptions) return false;
+  if (cycle.sent >= kSilentCycleMinFrames && cycle.received == 0) return false;
+  return true;
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kUsable: return "usable";
+    case Outcome::kUnusable: return "unusable";
+    case Outcome::kNoResult: return "no-result";
+    case Outcome::kStartFailed: return "start-failed";
+    case Outcome::kNotTested: return "not-tested";
+  }
+  return "unknown";
+}
+
+Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles) {
+  switch (state) {
+    case PhoneState::kWaiting:
+    case PhoneState::kNotStarted:
+      return Outcome::kNotTested;
+    case PhoneState::kStartFailed:
+      return Outcome::kStartFailed;
+    case PhoneState::kStarting:
+    case PhoneState::kRunning:
+    case PhoneState::kFinished:
+      break;
+  }
+  if (cycles.empty()) {
+    // A phone still starting when the run was interrupted was never tested.
+    return state == PhoneState::kStarting ? Outcome::kNotTested : Outcome::kNoResult;
+  }
+  for (const TestStatistics& cycle : cycles) {
+    if (!CycleUsable(cycle)) return Outcome::kUnusable;
+  }
+  return Outcome::kUsable;
+}
+
+int ExitStatus(const std::vector<Outcome>& outcomes) {
+  bool tested = false;
+  bool bad = false;
+  for (Outcome outcome : outcomes) {
+    switch (outcome) {
+      case Outcome::kUsable: tested = true; break;
+      case Outcome::kUnusable:
+      case Outcome::kNoResult: tested = true; bad = true; break;
+      case Outcome::kStartFailed: bad = true; break;
+      case Outcome::kNotTested: break;
+    }
+  }
+  if (!tested) return kExitNothingRun;
+  return bad ? kExitUnusable : kExitUsable;
+}
+
+}  // namespace pathmon::cli

@@ -1,0 +1,67 @@
+// pathmon-cli: the loop tests of Farline phones without a display.
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "cli/CliOptions.h"
+#include "cli/CliRun.h"
+#include "cli/SignalWatch.h"
+#include "discovery/AddPhonesPresenter.h"
+#include "discovery/PhoneListMgr.h"
+#include "transport/Clock.h"
+#include "transport/DebugTrace.h"
+#include "transport/PATHMONSocket.h"
+#include "transport/PhoneLog.h"
+#include "transport/SnmpAccess.h"
+#include "ui/MainPresenter.h"
+
+int main(int argc, char* argv[]) {
+  using namespace pathmon;
+  using namespace pathmon::cli;
+
+  // Before any thread exists, so that every thread inherits the blocked signals.
+  SignalWatch signals;
+
+  ParseResult parsed = ParseCommandLine(argc, argv);
+  if (!parsed.run) {
+    std::cout << parsed.output << std::flush;
+    std::cerr << parsed.error << std::flush;
+    return parsed.exitStatus;
+  }
+  RunPlan plan;
+  if (std::string message = CheckArguments(parsed.arguments, plan); !message.empty()) {
+    std::cerr << message << '\n' << std::flush;
+    return kExitBadInput;
+  }
+
+  // The trace is for developers; the run's own output says what happened.
+  if (!plan.trace) SetTraceSink([](void*, std::string_view) {}, nullptr);
+
+  // No single-instance guard: a scheduled run may well test phones while the desktop
+  // program is open, and each process has a test socket of its own.
+  InitSnmpLibrary();
+  InitPhoneList();
+  if (SocketStart() != 0) {
+    std::cerr << "The test socket could not be opened: no test can start.\n" << std::flush;
+  }
+  RecordingFileOpener opener;
+  SetFileOpener(&opener);
+
+  CliEnvironment env{
+      ProgramBackend(),
+      ProgramDiscovery(),
+      SystemClock(),
+      [](const char* community) { SetCommunity(community); },
+      [&signals](int ms) { return signals.Wait(ms); },
+      opener,
+      std::cout,
+      std::cerr,
+      ::isatty(STDOUT_FILENO) == 1,
+  };
+  int status = RunCli(plan, env);
+
+  SetFileOpener(nullptr);
+  SocketStop();
+  return status;
+}
