@@ -110,7 +110,10 @@ void Simulator::RunDue(SimTime now) {
     pending_.pop();
     if (p.wake) {
       const auto before = phones_[p.phone]->Endpoint().NextDeadline();
+      const EndpointCounters counters = phones_[p.phone]->Endpoint().Counters();
+      const bool offHookBefore = phones_[p.phone]->Endpoint().OffHook();
       phones_[p.phone]->Endpoint().OnTime(now, produced);
+      if (verbose) Trace(p.phone, counters, offHookBefore, nullptr, 0);
       Queue(p.phone, produced);
       if (phones_[p.phone]->Endpoint().NextDeadline() != before) ScheduleWake(p.phone);
       continue;
@@ -126,6 +129,34 @@ void Simulator::RunDue(SimTime now) {
   }
 }
 
+// With --verbose, one line on standard error per event of a phone's test endpoint; echoes
+// are too many to list.
+void Simulator::Trace(std::size_t index, const EndpointCounters& before, bool offHookBefore,
+                      const sockaddr_in* from, std::size_t length) const {
+  const SimPhone& phone = *phones_[index];
+  const EndpointCounters& after = phone.Endpoint().Counters();
+  const std::string& address = phone.Config().address;
+  const std::string peer = from != nullptr ? Peer(*from) : std::string("-");
+  if (after.badSignature != before.badSignature) {
+    fmt::print(stderr, "{}: {} bytes from {} with a bad signature\n", address, length, peer);
+  }
+  if (!offHookBefore && phone.Endpoint().OffHook()) {
+    fmt::print(stderr, "{}: off hook\n", address);
+  } else if (offHookBefore && !phone.Endpoint().OffHook()) {
+    fmt::print(stderr, "{}: on hook\n", address);
+  }
+  if (after.controlMessages != before.controlMessages) {
+    if (after.noncesIssued != before.noncesIssued) {
+      fmt::print(stderr, "{}: control message from {}: answered with a new nonce\n", address, peer);
+    } else {
+      fmt::print(stderr, "{}: control message from {}: not answered ({})\n", address, peer,
+                 phone.Config().udpSilent ? "silent" : "off hook");
+    }
+  } else if (after.noncesIssued != before.noncesIssued) {
+    fmt::print(stderr, "{}: new nonce after {} frames\n", address, after.framesReceived);
+  }
+}
+
 void Simulator::ReadTest(std::size_t index) {
   SimPhone& phone = *phones_[index];
   std::vector<Outgoing> produced;
@@ -137,14 +168,12 @@ void Simulator::ReadTest(std::size_t index) {
     if (n < 0) break;  // EAGAIN: drained; other errors: try again on the next poll
     // Read the time first, so a delay counts from the arrival.
     const SimTime now = std::chrono::steady_clock::now();
-    const long badBefore = phone.Endpoint().Counters().badSignature;
+    const EndpointCounters before = phone.Endpoint().Counters();
+    const bool offHookBefore = phone.Endpoint().OffHook();
     const auto deadlineBefore = phone.Endpoint().NextDeadline();
     phone.Endpoint().OnDatagram(buffer_.data(), static_cast<std::size_t>(n), from, now, produced);
     if (phone.Endpoint().NextDeadline() != deadlineBefore) ScheduleWake(index);
-    if (verbose && phone.Endpoint().Counters().badSignature != badBefore) {
-      fmt::print(stderr, "{}: {} bytes from {} with a bad signature\n", phone.Config().address, n,
-                 Peer(from));
-    }
+    if (verbose) Trace(index, before, offHookBefore, &from, static_cast<std::size_t>(n));
     Queue(index, produced);
   }
 }
@@ -185,7 +214,10 @@ int Simulator::Run(int stopFd) {
     if (epollFd >= 0) close(epollFd);
     return 1;
   }
-  for (std::size_t i = 0; i < phones_.size(); ++i) ScheduleWake(i);
+  if (!started_) {
+    for (std::size_t i = 0; i < phones_.size(); ++i) ScheduleWake(i);
+    started_ = true;
+  }
 
   std::vector<epoll_event> events(256);
   while (true) {

@@ -50,7 +50,8 @@ class Simulator {
 
   // Ports are parameters so unit tests may use others; phones use 7 and 161.
   bool Bind(std::string& error, uint16_t testPort = 7, uint16_t snmpPort = 161);
-  // Serves until `stopFd` is readable; returns 0, or 1 when the event loop fails.
+  // Serves until `stopFd` is readable; returns 0, or 1 when the event loop fails. May be
+  // called again after a return with 0 (pending echoes and deadlines are kept).
   int Run(int stopFd);
   // The counters as one JSON document (format in docs/simulator.md).
   std::string ReportJson() const;
@@ -72,12 +73,15 @@ class Simulator {
   void Queue(std::size_t phone, std::vector<Outgoing>& produced);
   void ScheduleWake(std::size_t phone);
   void RunDue(SimTime now);
+  void Trace(std::size_t phone, const EndpointCounters& before, bool offHookBefore,
+             const sockaddr_in* from, std::size_t length) const;
   void ReadTest(std::size_t phone);
   void ReadSnmp(std::size_t phone);
 
   std::vector<std::unique_ptr<SimPhone>> phones_;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<>> pending_;
   uint64_t nextOrder_ = 0;
+  bool started_ = false;  // the phones' first deadlines are queued
   std::vector<uint8_t> buffer_;
 };
 

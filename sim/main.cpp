@@ -87,12 +87,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // SIGINT and SIGTERM arrive through a descriptor in the poll set: the loop ends cleanly
-  // and the counters are printed from ordinary code, not from a signal handler.
+  // SIGINT, SIGTERM and SIGUSR1 arrive through a descriptor in the event loop: the counters
+  // are printed from ordinary code, not from a signal handler.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGUSR1);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
@@ -113,7 +114,14 @@ int main(int argc, char** argv) {
   std::fputs("READY\n", stdout);
   std::fflush(stdout);
 
-  const int rc = simulator.Run(stopFd);
+  int rc = 0;
+  while ((rc = simulator.Run(stopFd)) == 0) {
+    signalfd_siginfo info{};
+    if (read(stopFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    if (info.ssi_signo != SIGUSR1) break;
+    // SIGUSR1: the counters so far on standard error; standard output keeps its one document.
+    std::fputs(simulator.ReportJson().c_str(), stderr);
+  }
   std::fputs(simulator.ReportJson().c_str(), stdout);
   std::fflush(stdout);
   return rc;

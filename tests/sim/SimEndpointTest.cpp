@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <thread>
 
 #include "SimHelpers.h"
 #include "support/SimProcess.h"
@@ -90,6 +92,38 @@ TEST(SimEndpoint, WronglySignedDatagramsAreCountedAndNotAnswered) {
   EXPECT_EQ(c.controlMessages, 1);
   EXPECT_EQ(c.framesReceived, 0);
   EXPECT_EQ(c.framesEchoed, 0);
+}
+
+TEST(SimProcessControl, VerboseEventsAndACounterSnapshotOnSigusr1GoToStderr) {
+  SimProcess sim({"--verbose", "--phone", "127.10.4.1 serial=V1"});
+  ASSERT_TRUE(sim.Ok());
+  ToolSocket tool("127.10.4.100");
+  ASSERT_TRUE(StartTest(tool, "127.10.4.1", "V1"));
+  tool.SendTo("127.10.4.1", 7, Bytes(200, 0x55));
+  EXPECT_FALSE(tool.Receive(200));
+  ASSERT_EQ(kill(sim.Pid(), SIGUSR1), 0);
+  std::string err;
+  for (int i = 0; i < 100 && err.find("\"phones\"") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(20));  // another process: no clock to fake
+    err = sim.Stderr();
+  }
+  const std::string toolPort = std::to_string(tool.Port());
+  EXPECT_NE(err.find("127.10.4.1: control message from 127.10.4.100:" + toolPort +
+                     ": answered with a new nonce"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(
+      err.find("127.10.4.1: 200 bytes from 127.10.4.100:" + toolPort + " with a bad signature"),
+      std::string::npos)
+      << err;
+  std::map<std::string, pathmon::testing::SimPhoneCounters> snapshot;
+  ASSERT_TRUE(pathmon::testing::ParseSimReport(err.substr(err.find('{')), snapshot)) << err;
+  EXPECT_EQ(snapshot["127.10.4.1"].badSignature, 1);
+  // Standard output still holds exactly one document, read by Stop.
+  const auto c = sim.Stop()["127.10.4.1"];
+  EXPECT_EQ(c.controlMessages, 1);
+  EXPECT_EQ(c.badSignature, 1);
 }
 
 TEST(SimProcessControl, ABindingFailureIsReportedAndExitsOne) {
