@@ -1,0 +1,150 @@
+// The command line's checks: the community dialog's and the add-phones dialog's rules and
+// messages, in their order, and the JSON report's target.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/CliOptions.h"
+#include "ui/Messages.h"
+
+namespace pathmon::cli {
+namespace {
+
+ParseResult Parse(std::vector<std::string> words) {
+  std::vector<const char*> argv = {"pathmon-cli"};
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string Check(std::vector<std::string> words, RunPlan* plan = nullptr) {
+  ParseResult parsed = Parse(std::move(words));
+  EXPECT_TRUE(parsed.run) << parsed.error;
+  RunPlan local;
+  return CheckArguments(parsed.arguments, plan != nullptr ? *plan : local);
+}
+
+TEST(CliParse, DefaultsAreTheDialogsAndOptionsRepeat) {
+  ParseResult parsed = Parse({"--range", "10.0.0.1-10.0.0.9", "--address", "10.0.1.5",
+                              "--range", "10.0.2.1-10.0.2.2", "--serial", "SN1", "--serial",
+                              "SN2", "--log", "--json", "out.json"});
+  ASSERT_TRUE(parsed.run);
+  const CliArguments& a = parsed.arguments;
+  EXPECT_EQ(a.community, "orchid");
+  EXPECT_EQ(a.duration, "5");
+  EXPECT_EQ(a.ranges, (std::vector<std::string>{"10.0.0.1-10.0.0.9", "10.0.2.1-10.0.2.2"}));
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"10.0.1.5"});
+  EXPECT_EQ(a.serials, (std::vector<std::string>{"SN1", "SN2"}));
+  EXPECT_TRUE(a.fetchLogs);
+  EXPECT_EQ(a.jsonPath, "out.json");
+}
+
+TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
+  ParseResult bad = Parse({"--rang", "10.0.0.1-10.0.0.2"});
+  EXPECT_FALSE(bad.run);
+  EXPECT_EQ(bad.exitStatus, kExitBadInput);
+  EXPECT_NE(bad.error.find("--rang"), std::string::npos);
+
+  ParseResult missing = Parse({"--duration"});
+  EXPECT_FALSE(missing.run);
+  EXPECT_EQ(missing.exitStatus, kExitBadInput);
+
+  ParseResult help = Parse({"--help"});
+  EXPECT_FALSE(help.run);
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.output.find("--range"), std::string::npos);
+  EXPECT_TRUE(help.error.empty());
+}
+
+TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
+  const std::string range = FillMessage(kMsgIntegerRange, "1", "60");
+  EXPECT_EQ(Check({"--duration", "0", "--address", "10.0.0.1"}), range);
+  EXPECT_EQ(Check({"--duration", "61", "--address", "10.0.0.1"}), range);
+  EXPECT_EQ(Check({"--duration=-3", "--address", "10.0.0.1"}), range);
+  EXPECT_EQ(Check({"--duration", "abc", "--address", "10.0.0.1"}), kMsgEnterInteger);
+  EXPECT_EQ(Check({"--duration", "2.5", "--address", "10.0.0.1"}), kMsgEnterInteger);
+  EXPECT_EQ(Check({"--duration", "", "--address", "10.0.0.1"}), kMsgEnterInteger);
+  RunPlan plan;
+  EXPECT_EQ(Check({"--duration", " 12\t", "--community", "lab", "--address", "10.0.0.1"}, &plan),
+            "");
+  EXPECT_EQ(plan.settings.durationMinutes, 12);
+}
+
+TEST(CliCheck, DefaultCommunityLimitsDurationAndConcurrency) {
+  EXPECT_EQ(Check({"--duration", "6", "--address", "10.0.0.1"}), kMsgDefaultCommunityDuration);
+  EXPECT_EQ(Check({"--community", "OrChId", "--duration", "6", "--address", "10.0.0.1"}),
+            kMsgDefaultCommunityDuration);
+
+  RunPlan plan;
+  EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
+  EXPECT_EQ(plan.community, "orchid");
+  EXPECT_EQ(plan.settings.durationMinutes, 5);
+  EXPECT_EQ(plan.settings.maxConcurrentTests, 2);
+
+  // A blank makes it another community, as in the dialog.
+  EXPECT_EQ(Check({"--community", "orchid ", "--duration", "60", "--address", "10.0.0.1"}, &plan),
+            "");
+  EXPECT_EQ(plan.community, "orchid ");
+  EXPECT_EQ(plan.settings.durationMinutes, 60);
+  EXPECT_EQ(plan.settings.maxConcurrentTests, 10);
+}
+
+TEST(CliCheck, OverlongCommunityNeverReachesTheDirectory) {
+  RunPlan plan;
+  plan.community = "untouched";
+  EXPECT_EQ(Check({"--community", std::string(256, 'c'), "--address", "10.0.0.1"}, &plan),
+            FillMessage(kMsgTextTooLong, "255", ""));
+  EXPECT_EQ(plan.community, "untouched");
+  EXPECT_EQ(Check({"--community", std::string(255, 'c'), "--address", "10.0.0.1"}, &plan), "");
+  EXPECT_EQ(plan.community.size(), 255u);
+}
+
+TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
+  EXPECT_EQ(Check({"--range=-10.0.0.1"}), kMsgInvalidStart);
+  EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), kMsgInvalidStart);
+  EXPECT_EQ(Check({"--range", "bad-worse"}), kMsgInvalidStart);  // only the first failure
+  EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), kMsgInvalidEnd);
+  EXPECT_EQ(Check({"--range", "10.0.0.1"}), kMsgInvalidEnd);  // no end given
+  EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), kMsgInvalidRange);
+  EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), kMsgInvalidRange);
+  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), kMsgRangeTooLarge);
+  EXPECT_EQ(Check({"--address", "10.0.0.256"}), kMsgInvalidStart);
+
+  RunPlan plan;
+  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.0.255", "--address", "10.0.5.5"}, &plan), "");
+  ASSERT_EQ(plan.ranges.size(), 2u);
+  EXPECT_EQ(plan.ranges[0].first, "10.0.0.0");
+  EXPECT_EQ(plan.ranges[0].last, "10.0.0.255");
+  EXPECT_EQ(plan.ranges[1].first, "10.0.5.5");  // an address is the range A-A
+  EXPECT_EQ(plan.ranges[1].last, "10.0.5.5");
+}
+
+TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
+  // The community dialog comes before the add-phones dialog.
+  EXPECT_EQ(Check({"--duration", "0", "--range", "10.0.0.9-10.0.0.1"}),
+            FillMessage(kMsgIntegerRange, "1", "60"));
+  // A later bad range is still refused when an earlier one is good.
+  EXPECT_EQ(Check({"--range", "10.0.0.1-10.0.0.2", "--range", "10.0.0.9-10.0.0.1"}),
+            kMsgInvalidRange);
+  EXPECT_EQ(Check({}), kMsgNoAddress);
+}
+
+TEST(CliCheck, JsonReportMustHaveAWritableDirectory) {
+  char dir[] = "/tmp/pathmon-cli-opts-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  RunPlan plan;
+  EXPECT_EQ(Check({"--address", "10.0.0.1", "--json", std::string(dir) + "/r.json"}, &plan), "");
+  EXPECT_EQ(plan.jsonPath, std::string(dir) + "/r.json");
+
+  std::string missing = Check({"--address", "10.0.0.1", "--json", std::string(dir) + "/no/r.json"});
+  EXPECT_EQ(missing.rfind("Cannot write the JSON report ", 0), 0u) << missing;
+  std::string directory = Check({"--address", "10.0.0.1", "--json", std::string(dir) + "/"});
+  EXPECT_EQ(directory.rfind("Cannot write the JSON report ", 0), 0u) << directory;
+  ::rmdir(dir);
+}
+
+}  // namespace
+}  // namespace pathmon::cli

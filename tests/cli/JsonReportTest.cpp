@@ -1,0 +1,190 @@
+// The JSON report: escaping of the phones' bytes, the documented layout, the atomic write.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "JsonValue.h"
+#include "cli/JsonReport.h"
+
+namespace pathmon::cli {
+namespace {
+
+using pathmon::testing::JsonValue;
+using pathmon::testing::ParseJson;
+
+std::string Decoded(const std::string& bytes) {
+  JsonValue v;
+  std::string error;
+  EXPECT_TRUE(ParseJson(JsonString(bytes), v, error)) << error << ": " << JsonString(bytes);
+  return v.text;
+}
+
+TEST(JsonString, EscapesWhatJsonRequires) {
+  EXPECT_EQ(JsonString("plain"), "\"plain\"");
+  EXPECT_EQ(JsonString("CORP\\bob \"x\""), R"("CORP\\bob \"x\"")");
+  EXPECT_EQ(JsonString("a\r\nb\tc"), R"("a\r\nb\tc")");
+  EXPECT_EQ(JsonString(std::string("\x01\x1f\x7f", 3)), R"("\u0001\u001f\u007f")");
+  EXPECT_EQ(JsonString(std::string("a\0b", 3)), R"("a\u0000b")");
+  EXPECT_EQ(JsonString(""), "\"\"");
+}
+
+TEST(JsonString, Utf8PassesAndOtherBytesReadAsLatin1) {
+  EXPECT_EQ(JsonString("Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e"),
+            "\"Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e\"");
+  EXPECT_EQ(JsonString("Jos\xe9"), R"("Jos\u00e9")");         // Latin-1 byte
+  EXPECT_EQ(JsonString("\xc3"), R"("\u00c3")");               // cut sequence
+  EXPECT_EQ(JsonString("\xc0\xaf"), R"("\u00c0\u00af")");     // overlong "/"
+  EXPECT_EQ(JsonString("\xed\xa0\x80"), R"("\u00ed\u00a0\u0080")");  // surrogate
+  EXPECT_EQ(JsonString("\xf4\x90\x80\x80"), R"("\u00f4\u0090\u0080\u0080")");  // > U+10FFFF
+  // Every byte value survives as a character of the same number (Latin-1 or UTF-8 itself).
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  std::string back = Decoded(all);
+  EXPECT_EQ(back.substr(0, 127), all.substr(0, 127));
+  EXPECT_EQ(back.size(), 127u + 128u * 2u);  // 0x80..0xFF as two-byte UTF-8
+}
+
+PhoneEntry Entry(const char* serial, const char* user) {
+  PhoneEntry e;
+  std::memset(&e, 0, sizeof e);
+  std::snprintf(e.serialNumber, sizeof e.serialNumber, "%s", serial);
+  std::snprintf(e.userName, sizeof e.userName, "%s", user);
+  std::snprintf(e.scannedAddress, sizeof e.scannedAddress, "10.0.0.1");
+  e.upTime = 42;
+  e.probeTime = 1796740000;
+  return e;
+}
+
+TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
+  RunReport r;
+  r.startedAt = 1796740000;
+  r.endedAt = 1796740070;
+  r.durationMinutes = 1;
+  r.maxConcurrentTests = 10;
+  r.exitStatus = 1;
+  PhoneReport p;
+  p.entry = Entry("SN1", "CORP\\bob\x1b[2J");
+  p.selected = true;
+  p.state = "finished";
+  p.outcome = "unusable";
+  p.historyFile = "CORP_bob_SN1.txt";
+  TestStatistics good;
+  good.sent = 3000;
+  good.received = 2990;
+  good.avgRtt = 40;
+  TestStatistics slow = good;
+  slow.avgRtt = 200;
+  slow.maxRtt = -7;
+  p.cycles = {{1796740030, good}, {1796740060, slow}};
+  r.phones.push_back(p);
+  PhoneReport other;
+  other.entry = Entry("SN2", "carol");
+  // A record whose texts fill their fields without a terminator is never read past them.
+  std::memset(other.entry.userName, 'u', sizeof other.entry.userName);
+  other.state = "not-selected";
+  other.outcome = "not-tested";
+  r.phones.push_back(other);
+
+  JsonValue doc;
+  std::string error;
+  ASSERT_TRUE(ParseJson(FormatReport(r), doc, error)) << error;
+  EXPECT_EQ(doc["schema"].number, kReportSchema);
+  EXPECT_EQ(doc["exitStatus"].number, 1);
+  EXPECT_EQ(doc["durationMinutes"].number, 1);
+  EXPECT_EQ(doc["usableRule"]["maxAvgRtt"].number, 150);
+  EXPECT_EQ(doc["usableRule"]["maxInterruptions"].number, 10);
+  EXPECT_FALSE(doc["interrupted"].boolean);
+  ASSERT_EQ(doc["phones"].items.size(), 2u);
+  const JsonValue& p1 = doc["phones"][0];
+  EXPECT_EQ(p1["serialNumber"].text, "SN1");
+  EXPECT_EQ(p1["userName"].text, "CORP\\bob\x1b[2J");
+  EXPECT_EQ(p1["upTime"].number, 42);
+  EXPECT_EQ(p1["logFile"].kind, JsonValue::Kind::kNull);
+  for (const char* key : {"identityKey", "scannedAddress", "probeAddress0", "probeText1",
+                          "probeText2", "probeText3", "probeInt8", "probeInt10", "probeInt11",
+                          "probeAddress13", "probeInt14", "probeInt15", "probeTime"}) {
+    EXPECT_TRUE(p1.Has(key)) << key;
+  }
+  ASSERT_EQ(p1["cycles"].items.size(), 2u);
+  EXPECT_EQ(p1["cycles"][0]["epochSeconds"].number, 1796740030);
+  EXPECT_EQ(p1["cycles"][0]["received"].number, 2990);
+  EXPECT_TRUE(p1["cycles"][0]["usable"].boolean);
+  EXPECT_EQ(p1["cycles"][1]["avgRtt"].number, 200);
+  EXPECT_EQ(p1["cycles"][1]["maxRtt"].number, -7);
+  EXPECT_FALSE(p1["cycles"][1]["usable"].boolean);
+  EXPECT_EQ(doc["phones"][1]["userName"].text, std::string(63, 'u'));
+  EXPECT_TRUE(doc["phones"][1]["cycles"].items.empty());
+}
+
+TEST(IsoLocalTime, CarriesTheOffset) {
+  std::string t = IsoLocalTime(1796740000);
+  ASSERT_EQ(t.size(), 25u) << t;
+  EXPECT_EQ(t[10], 'T');
+  EXPECT_EQ(t[22], ':');
+}
+
+class AtomicWrite : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(::mkdtemp(dir_), nullptr); }
+  void TearDown() override {
+    for (const std::string& name : Names()) ::unlink((Dir() + "/" + name).c_str());
+    ::rmdir(dir_);
+  }
+  std::string Dir() const { return dir_; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir_)) {
+      while (dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+          names.push_back(e->d_name);
+        }
+      }
+      ::closedir(d);
+    }
+    return names;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  char dir_[40] = "/tmp/pathmon-cli-json-XXXXXX";
+};
+
+TEST_F(AtomicWrite, ReplacesTheWholeFileAndLeavesNoTemporary) {
+  std::string path = Dir() + "/r.json";
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(path, "{\"a\":1}\n", error)) << error;
+  ASSERT_TRUE(WriteFileAtomically(path, "{}\n", error)) << error;
+  EXPECT_EQ(Read(path), "{}\n");
+  EXPECT_EQ(Names(), std::vector<std::string>{"r.json"});
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_F(AtomicWrite, FailureKeepsTheOldFileAndSaysWhy) {
+  std::string path = Dir() + "/r.json";
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(path, "old\n", error));
+  // A directory where the file should go: the rename fails.
+  std::string blocked = Dir() + "/sub";
+  ASSERT_EQ(::mkdir(blocked.c_str(), 0755), 0);
+  EXPECT_FALSE(WriteFileAtomically(blocked, "new\n", error));
+  EXPECT_NE(error.find(blocked), std::string::npos) << error;
+  ::rmdir(blocked.c_str());
+  EXPECT_FALSE(WriteFileAtomically(Dir() + "/missing/r.json", "new\n", error));
+  EXPECT_EQ(Read(path), "old\n");
+  EXPECT_EQ(Names(), std::vector<std::string>{"r.json"});
+}
+
+}  // namespace
+}  // namespace pathmon::cli

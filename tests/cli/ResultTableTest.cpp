@@ -1,0 +1,76 @@
+// The main window's list as text.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/ResultTable.h"
+
+namespace pathmon::cli {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+TEST(ResultTable, TheTwelveColumnsWithTheirFiguresInOrder) {
+  TestSnapshot running;
+  running.running = true;
+  running.stats.sent = 1500;
+  running.stats.received = 1490;
+  running.stats.lost = 10;
+  running.stats.interruptions = 1;
+  running.stats.avgRtt = 42;
+  running.stats.maxBurstLost = 7;
+  running.stats.delayed = 3;
+  running.stats.lastRtt = -5;  // "%d": a sign, no padding
+  running.stats.maxRtt = 401;
+  TestSnapshot stopped;
+
+  std::string table = RenderTable({MakeRow("alice", "SN1", running), MakeRow("bob", "SN2", stopped)});
+  std::vector<std::string> lines = Lines(table);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0],
+            "USER   SN   PATHMON  SENT  RCVD  LOST  INTERRUPTIONS  AVG RTT  MAXBURSTLOST  "
+            "DELAYED  RTT  MAX RTT");
+  EXPECT_EQ(Words(lines[1]), (std::vector<std::string>{"alice", "SN1", "Running", "1500", "1490",
+                                                       "10", "1", "42", "7", "3", "-5", "401"}));
+  EXPECT_EQ(Words(lines[2]), (std::vector<std::string>{"bob", "SN2", "Stopped", "0", "0", "0",
+                                                       "0", "0", "0", "0", "0", "0"}));
+  // Columns line up: each figure starts under its header.
+  EXPECT_EQ(lines[1].find("1490"), lines[0].find("RCVD"));
+  EXPECT_EQ(lines[2].find("Stopped"), lines[0].find("PATHMON"));
+  EXPECT_EQ(table.back(), '\n');
+}
+
+TEST(ResultTable, WideTextsWidenTheirColumn) {
+  std::string table = RenderTable({MakeRow("a-rather-long-user-name", "SN1", {})});
+  std::vector<std::string> lines = Lines(table);
+  EXPECT_EQ(lines[0].find("SN"), lines[1].find("SN1"));
+  EXPECT_EQ(lines[0].find("SN"), std::string("a-rather-long-user-name").size() + 2);
+}
+
+TEST(ResultTable, NoRowsStillShowsTheHeaders) {
+  EXPECT_EQ(Lines(RenderTable({})).size(), 1u);
+}
+
+TEST(ResultTable, TextsFromThePhoneCannotDriveTheTerminal) {
+  RowTexts row = MakeRow("evil\x1b[2J\r\nname\x7f", "SN\t1", {});
+  EXPECT_EQ(row[0], "evil?[2J??name?");
+  EXPECT_EQ(row[1], "SN?1");
+  EXPECT_EQ(PrintableText("Jos\xc3\xa9"), "Jos\xc3\xa9");  // UTF-8 is left alone
+  EXPECT_EQ(Lines(RenderTable({row})).size(), 2u);
+}
+
+}  // namespace
+}  // namespace pathmon::cli
