@@ -51,9 +51,10 @@ class GuiSessionTest : public ::testing::Test {
   // Runs the program's whole life with the script driving its dialogs.
   int RunProgram(GuiScript& script) {
     script.Start();
-    PathmonApp program((dir_ / "instance.lock").string(), &opener);
+    PathmonApp program(LockPath(), &opener);
     return program.Run();
   }
+  std::string LockPath() const { return (dir_ / "instance.lock").string(); }
 
   static std::string ReadFile(const std::string& name) {
     std::ifstream in(name, std::ios::binary);

@@ -2,6 +2,7 @@
 // scan, a test started and stopped with its history line, a phone's log, and Close stopping
 // what still runs.
 
+#include <QAction>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTreeWidget>
@@ -103,7 +104,29 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
     return true;
   });
   script.Then("a second test runs", [&] { return Status(list, "SN3") == "Running"; }, 20000);
+  script.Then("the About box is on F1 and the context menu", [&] {
+    auto* about = main->findChild<QAction*>("about");
+    EXPECT_EQ(about->text(), kAboutMenuText);
+    EXPECT_EQ(about->shortcut(), QKeySequence(Qt::Key_F1));
+    EXPECT_TRUE(main->actions().contains(about));
+    EXPECT_EQ(main->contextMenuPolicy(), Qt::ActionsContextMenu);
+    QMetaObject::invokeMethod(about, "trigger", Qt::QueuedConnection);
+    return true;
+  });
+  script.Then("About shows its version line; OK", [&] {
+    QWidget* box = Modal("AboutDialog");
+    if (box == nullptr) return false;
+    EXPECT_EQ(box->windowTitle(), kAboutTitle);
+    bool versionShown = false;
+    for (QLabel* label : box->findChildren<QLabel*>()) {
+      versionShown = versionShown || label->text() == kAboutVersionLine;
+    }
+    EXPECT_TRUE(versionShown);
+    QueueClick(box, "ok");
+    return true;
+  });
   script.Then("Close", [&] {
+    if (Modal("MainDialog") == nullptr) return false;
     QueueClick(main, "close");
     return true;
   });
