@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -207,6 +208,10 @@ SimProcess::SimProcess(std::vector<std::string> args) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // A test binary that dies (crash, time-out kill) takes its simulated phones with it, so
+    // they do not hold their addresses against the next run. The signal follows the death of
+    // the forking thread: create SimProcess on a thread that outlives it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int devNull = open("/dev/null", O_RDONLY);
     if (devNull >= 0) dup2(devNull, 0);
     dup2(out[1], 1);

@@ -3,8 +3,9 @@
 // the given arguments, ready once it printed READY (every socket bound), stopped with SIGTERM,
 // after which its counters per phone are read from the JSON document it prints.
 //
-// Contract: one thread drives an instance. Use test addresses of your own, so tests running
-// in parallel never bind the same address.
+// Contract: one thread drives an instance, and that thread outlives it (the sim is ended when
+// the thread that started it ends, so a crashed test leaves no phone behind). Use test
+// addresses of your own, so tests running in parallel never bind the same address.
 
 #include <sys/types.h>
 
