@@ -177,6 +177,17 @@ TEST_F(EndpointTest, NoncesAreFreshNonZeroAndOnlyTheLastTwoVerify) {
   EXPECT_TRUE(Run(NonceBytes{}, 3, 1).empty());
 }
 
+TEST_F(EndpointTest, AnEmptySerialSignsWithTheSharedKeyAlone) {
+  Make("serial=");  // the later setting wins
+  EXPECT_TRUE(Send(testing::ControlMessage("T1")).empty());
+  const auto answer = Send(testing::ControlMessage(""));
+  ASSERT_EQ(answer.size(), 1u);
+  NonceBytes nonce{};
+  std::copy(answer[0].bytes.begin() + 20, answer[0].bytes.begin() + 28, nonce.begin());
+  EXPECT_EQ(Send(Frame("", nonce, 1, 1)).size(), 1u);
+  EXPECT_EQ(endpoint_->Counters().badSignature, 1);
+}
+
 TEST_F(EndpointTest, FramesBeforeAnyControlAnswerDoNotVerify) {
   Make("");
   EXPECT_TRUE(Run(NonceBytes{}, 1, 1).empty());
