@@ -1,0 +1,147 @@
+// pathmon-cli refusing bad input with the dialogs' messages before any traffic, a scan that
+// finds no phone, and Ctrl-C in the middle of tests.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "CliProcess.h"
+#include "JsonValue.h"
+#include "cli/CliOptions.h"
+#include "support/SimProcess.h"
+#include "ui/Messages.h"
+
+namespace pathmon::testing {
+namespace {
+
+constexpr int kQuickLimitMs = 30000;
+
+TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
+  SimProcess sim({"--phone", "127.60.3.1 serial=SN31"});
+  ASSERT_TRUE(sim.Ok());
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--range", "127.60.3.9-127.60.3.1"}, kMsgInvalidRange},
+      {{"--range", "127.60.3.1-127.60.4.1"}, kMsgRangeTooLarge},
+      {{"--range", "127.60.3.1-127.60.3.999"}, kMsgInvalidEnd},
+      {{"--address", "127.60.3.1", "--duration", "0"}, FillMessage(kMsgIntegerRange, "1", "60")},
+      {{"--address", "127.60.3.1", "--duration", "ten"}, kMsgEnterInteger},
+      {{"--address", "127.60.3.1", "--duration", "6"}, kMsgDefaultCommunityDuration},
+      {{"--address", "127.60.3.1", "--community", "ORCHID", "--duration", "6"},
+       kMsgDefaultCommunityDuration},
+      {{"--duration", "1"}, cli::kMsgNoAddress},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::string out, err;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--json", "report.json"});
+    EXPECT_EQ(RunCli(args, dir.Path(), kQuickLimitMs, &out, &err), cli::kExitBadInput)
+        << c.message;
+    EXPECT_EQ(err, c.message + "\n");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{".stderr", ".stdout"}));  // no report
+  }
+  auto counters = sim.Stop();
+  EXPECT_EQ(counters["127.60.3.1"].snmpRequests, 0);
+  EXPECT_EQ(counters["127.60.3.1"].controlMessages, 0);
+}
+
+TEST(CliInput, UnknownSerialNumberStartsNoTest) {
+  SimProcess sim({"--phone", "127.60.3.2 serial=SN32 community=lab"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  std::string out, err;
+  EXPECT_EQ(RunCli({"--address", "127.60.3.2", "--community", "lab", "--duration", "1",
+                    "--serial", "sn32", "--serial", "NOPE"},
+                   dir.Path(), kQuickLimitMs, &out, &err),
+            cli::kExitBadInput);
+  EXPECT_EQ(err, FillMessage(cli::kMsgUnknownSerial, "NOPE", "") + "\n");
+  auto counters = sim.Stop();
+  EXPECT_GT(counters["127.60.3.2"].snmpRequests, 0);  // the scan had to run to know
+  EXPECT_EQ(counters["127.60.3.2"].controlMessages, 0);
+  EXPECT_EQ(counters["127.60.3.2"].framesReceived, 0);
+}
+
+TEST(CliInput, NoPhoneFoundEndsWithTheDialogsMessage) {
+  SimProcess sim({"--phone", "127.60.3.4 notphone"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  std::string out, err;
+  EXPECT_EQ(RunCli({"--address", "127.60.3.4", "--json", "report.json"}, dir.Path(),
+                   kQuickLimitMs, &out, &err),
+            cli::kExitNothingRun);
+  EXPECT_EQ(err, std::string(kMsgNoPhones) + "\n");
+  EXPECT_NE(out.find("Scanning 127.60.3.4-127.60.3.4: 1 scanned, 0 remaining, 0 phones found"),
+            std::string::npos)
+      << out;
+  JsonValue report;
+  std::string error;
+  ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
+  EXPECT_EQ(report["exitStatus"].number, cli::kExitNothingRun);
+  EXPECT_TRUE(report["phones"].items.empty());
+}
+
+int RunningRows(const std::string& out) {
+  // Rows of the last table drawn that show "Running".
+  std::size_t last = out.rfind("--- ");
+  if (last == std::string::npos) return 0;
+  int running = 0;
+  std::istringstream in(out.substr(last));
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" Running ") != std::string::npos) ++running;
+  }
+  return running;
+}
+
+TEST(CliInput, InterruptStopsEveryTestWithItsFinalHistoryLine) {
+  SimProcess sim({"--phone", "127.60.4.1 serial=SN41 user=frank community=lab",
+                  "--phone", "127.60.4.2 serial=SN42 user=gina community=lab delay=30"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  CliProcess cli({"--range", "127.60.4.1-127.60.4.2", "--community", "lab", "--duration", "5",
+                  "--json", "report.json"},
+                 dir.Path());
+  // Watching another process's output: there is no clock to inject into it.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (RunningRows(cli.Stdout()) < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(RunningRows(cli.Stdout()), 2) << cli.Stdout() << cli.Stderr();
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // some frames to count
+
+  auto interrupted = std::chrono::steady_clock::now();
+  cli.Signal(SIGINT);
+  int status = cli.Wait(20000);
+  auto took = std::chrono::steady_clock::now() - interrupted;
+  EXPECT_EQ(status, cli::kExitUsable) << cli.Stderr();
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_NE(cli.Stderr().find("Interrupted"), std::string::npos);
+
+  for (const char* name : {"frank_SN41.txt", "gina_SN42.txt"}) {
+    std::string history = ReadFile(dir.File(name));
+    EXPECT_NE(history.find("<PATHMON>INTERRUPTIONS:"), std::string::npos) << name;
+    EXPECT_EQ(std::count(history.begin(), history.end(), '\n'), 1) << name;
+  }
+  JsonValue report;
+  std::string error;
+  ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
+  EXPECT_TRUE(report["interrupted"].boolean);
+  ASSERT_EQ(report["phones"].items.size(), 2u);
+  for (const JsonValue& phone : report["phones"].items) {
+    ASSERT_EQ(phone["cycles"].items.size(), 1u);
+    EXPECT_GT(phone["cycles"][0]["sent"].number, 100);
+    EXPECT_EQ(phone["outcome"].text, "usable");
+  }
+  auto counters = sim.Stop();
+  EXPECT_GT(counters["127.60.4.1"].framesReceived, 100);
+}
+
+}  // namespace
+}  // namespace pathmon::testing

@@ -1,0 +1,172 @@
+// pathmon-cli end to end: two runs at once against simulated phones, one of clean phones
+// (exit 0) and one with a phone whose echoes come 200 ms late (exit 1), each checked
+// through its table, its history files, its logs and its JSON report.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "CliProcess.h"
+#include "JsonValue.h"
+#include "support/SimProcess.h"
+
+namespace pathmon::testing {
+namespace {
+
+constexpr int kRunLimitMs = 150000;  // a 1-minute test, its start, the scan and the stop
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+const std::string kHeader =
+    "USER\\s+SN\\s+PATHMON\\s+SENT\\s+RCVD\\s+LOST\\s+INTERRUPTIONS\\s+AVG RTT\\s+"
+    "MAXBURSTLOST\\s+DELAYED\\s+RTT\\s+MAX RTT";
+
+// The table rows of a phone, in the order they were drawn.
+std::vector<std::vector<std::string>> RowsOf(const std::string& out, const std::string& serial) {
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& line : Lines(out)) {
+    std::vector<std::string> w = Words(line);
+    if (w.size() == 12 && w[1] == serial) rows.push_back(w);
+  }
+  return rows;
+}
+
+// The figures of a history line, by name; empty when the line is not one.
+std::map<std::string, int> HistoryFigures(const std::string& line) {
+  static const std::regex form(
+      "\\d{2}:\\d{2}:\\d{4} \\d{2}:\\d{2}:\\d{2} <PATHMON>INTERRUPTIONS:([ \\d-]{3,}) "
+      "MAXBURSTLOST:([ \\d-]{5,}) SEND:([ \\d-]{5,}) LOST:([ \\d-]{5,}) DELAYED:([ \\d-]{5,}) "
+      "AVGRTT:([ \\d-]{5,}) MAXRTT:([ \\d-]{5,})");
+  std::smatch m;
+  if (!std::regex_match(line, m, form)) return {};
+  const char* names[] = {"interruptions", "maxBurstLost", "sent", "lost",
+                         "delayed",       "avgRtt",       "maxRtt"};
+  std::map<std::string, int> figures;
+  for (int i = 0; i < 7; ++i) figures[names[i]] = std::stoi(m[i + 1].str());
+  return figures;
+}
+
+// Checks one tested phone across table, history file and report; returns its report entry.
+JsonValue CheckPhone(const TempDir& dir, const std::string& out, const JsonValue& report,
+                     const std::string& serial, const std::string& historyName) {
+  SCOPED_TRACE(serial);
+  std::vector<std::vector<std::string>> rows = RowsOf(out, serial);
+  EXPECT_GE(rows.size(), 10u);  // a table every 2 s over a minute
+  bool sawRunning = false;
+  for (const auto& row : rows) {
+    EXPECT_TRUE(row[2] == "Running" || row[2] == "Stopped") << row[2];
+    sawRunning = sawRunning || row[2] == "Running";
+    for (int c = 3; c < 12; ++c) EXPECT_TRUE(std::regex_match(row[c], std::regex("-?\\d+")));
+  }
+  EXPECT_TRUE(sawRunning);
+  if (!rows.empty()) {
+    EXPECT_EQ(rows.back()[2], "Stopped");
+  }
+
+  std::string history = ReadFile(dir.File(historyName));
+  EXPECT_EQ(history.size() > 2 ? history.substr(history.size() - 2) : "", "\r\n");
+  std::vector<std::string> lines = Lines(history);
+  EXPECT_EQ(lines.size(), 1u) << history;  // one minute: one cycle, one line
+  std::map<std::string, int> figures;
+  if (!lines.empty()) figures = HistoryFigures(lines[0].substr(0, lines[0].size() - 1));
+  EXPECT_FALSE(figures.empty()) << history;
+
+  JsonValue phone;
+  for (const JsonValue& p : report["phones"].items) {
+    if (p["serialNumber"].text == serial) phone = p;
+  }
+  EXPECT_EQ(phone["historyFile"].text, historyName);
+  EXPECT_TRUE(phone["selected"].boolean);
+  EXPECT_EQ(phone["state"].text, "finished");
+  EXPECT_EQ(phone["cycles"].items.size(), 1u);
+  const JsonValue& cycle = phone["cycles"][0];
+  // The report's cycle is the history line's cycle.
+  for (const auto& [name, value] : figures) EXPECT_EQ(cycle[name].number, value) << name;
+  EXPECT_GE(cycle["sent"].number, 2900);  // 50 frames a second for a minute
+  EXPECT_GT(cycle["received"].number, 2800);
+  return phone;
+}
+
+TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
+  SimProcess sim({"--phone", "127.60.1.1 serial=SN11 user=alice community=lab",
+                  "--phone", "127.60.1.2 serial=SN12 user=CORP\\\\carol community=lab",
+                  "--phone", "127.60.2.1 serial=SN21 user=dave community=lab",
+                  "--phone", "127.60.2.2 serial=SN22 user=erin delay=200 community=lab"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir clean, mixed;
+  CliProcess a({"--range", "127.60.1.1-127.60.1.2", "--community", "lab", "--duration", "1",
+                "--json", "report.json"},
+               clean.Path());
+  CliProcess b({"--address", "127.60.2.1", "--address", "127.60.2.2", "--community", "lab",
+                "--duration", "1", "--json", "report.json", "--log"},
+               mixed.Path());
+  int statusA = a.Wait(kRunLimitMs);
+  int statusB = b.Wait(kRunLimitMs);
+  auto counters = sim.Stop();
+  EXPECT_EQ(statusA, 0) << a.Stderr();
+  EXPECT_EQ(statusB, 1) << b.Stderr();
+  EXPECT_EQ(a.Stderr(), "");
+  EXPECT_EQ(b.Stderr(), "");
+
+  for (const std::string& out : {a.Stdout(), b.Stdout()}) {
+    EXPECT_TRUE(std::regex_search(out, std::regex(kHeader))) << out.substr(0, 2000);
+    EXPECT_NE(out.find("Remaining: "), std::string::npos);
+  }
+
+  JsonValue reportA, reportB;
+  std::string error;
+  ASSERT_TRUE(ParseJson(ReadFile(clean.File("report.json")), reportA, error)) << error;
+  ASSERT_TRUE(ParseJson(ReadFile(mixed.File("report.json")), reportB, error)) << error;
+  EXPECT_EQ(reportA["schema"].number, 1);
+  EXPECT_EQ(reportA["exitStatus"].number, 0);
+  EXPECT_EQ(reportB["exitStatus"].number, 1);
+  EXPECT_EQ(reportA["phones"].items.size(), 2u);
+  EXPECT_EQ(reportB["phones"].items.size(), 2u);
+
+  JsonValue alice = CheckPhone(clean, a.Stdout(), reportA, "SN11", "alice_SN11.txt");
+  JsonValue carol = CheckPhone(clean, a.Stdout(), reportA, "SN12", "CORP_carol_SN12.txt");
+  JsonValue dave = CheckPhone(mixed, b.Stdout(), reportB, "SN21", "dave_SN21.txt");
+  JsonValue erin = CheckPhone(mixed, b.Stdout(), reportB, "SN22", "erin_SN22.txt");
+  EXPECT_EQ(carol["userName"].text, "CORP\\carol");
+  EXPECT_EQ(alice["scannedAddress"].text, "127.60.1.1");
+  EXPECT_EQ(alice["identityKey"].text, "ID060001001");
+  for (const JsonValue* p : {&alice, &carol, &dave}) {
+    EXPECT_EQ((*p)["outcome"].text, "usable");
+    EXPECT_LT((*p)["cycles"][0]["avgRtt"].number, 150);
+    EXPECT_TRUE((*p)["cycles"][0]["usable"].boolean);
+  }
+  EXPECT_EQ(erin["outcome"].text, "unusable");
+  EXPECT_GE(erin["cycles"][0]["avgRtt"].number, 200);
+  EXPECT_FALSE(erin["cycles"][0]["usable"].boolean);
+
+  // --log: the files are fetched and named, not opened.
+  EXPECT_EQ(erin["logFile"].text, "erin_SN22_log.txt");
+  EXPECT_EQ(alice["logFile"].kind, JsonValue::Kind::kNull);
+  EXPECT_NE(b.Stdout().find("Log file: erin_SN22_log.txt\n"), std::string::npos);
+  EXPECT_NE(ReadFile(mixed.File("dave_SN21_log.txt")).find("001 "), std::string::npos);
+  EXPECT_EQ(clean.Names(), (std::vector<std::string>{".stderr", ".stdout", "CORP_carol_SN12.txt",
+                                                     "alice_SN11.txt", "report.json"}));
+
+  for (const char* address : {"127.60.1.1", "127.60.1.2", "127.60.2.1", "127.60.2.2"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(counters[address].controlMessages, 1);
+    EXPECT_EQ(counters[address].badSignature, 0);
+    EXPECT_GE(counters[address].framesReceived, 2900);
+  }
+}
+
+}  // namespace
+}  // namespace pathmon::testing
