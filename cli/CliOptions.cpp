@@ -29,7 +29,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--serial", a.serials,
                  "test only the phone with this serial number; repeatable")
       ->type_name("SN");
-  app.add_flag("--log", a.fetchLogs, "fetch every tested phone's log after the tests");
+  app.add_flag("--log", a.fetchLogs, "fetch every selected phone's log after the tests");
   app.add_option("--json", a.jsonPath, "write every phone and cycle result to FILE")
       ->type_name("FILE");
   app.add_flag("--trace", a.trace, "write the diagnostic trace lines to stderr");

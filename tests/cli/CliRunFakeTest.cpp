@@ -1,0 +1,311 @@
+// A whole run of the command line against a scripted fleet on a fake clock: the waiting
+// line within the concurrent limit, failed starts, unknown serial numbers and an
+// interruption, through the same seams the desktop program uses. No network, no process.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "cli/CliRun.h"
+#include "discovery/PhoneListMgr.h"
+#include "support/FakeClock.h"
+#include "ui/Messages.h"
+
+namespace pathmon::cli {
+namespace {
+
+using pathmon::testing::FakeClock;
+
+// Phones whose tests end on the fake clock; thread-safe, as the run starts tests from
+// threads of its own.
+class FakeFleet final : public MainBackend, public DiscoveryAccess {
+ public:
+  struct Phone {
+    std::string address, serial, user;
+    bool answers = true;
+    std::unique_ptr<LoopTest> test;
+    bool found = false;
+    bool running = false;
+    Clock::TimePoint endsAt{};
+    ResultCallback callback;
+    int controlCalls = 0;
+    int cycleResults = 0;  // event 2 deliveries that reached the history callback
+    int stops = 0;
+  };
+
+  explicit FakeFleet(FakeClock& clock) : clock_(clock) {}
+
+  void Add(const std::string& address, const std::string& serial, bool answers = true) {
+    auto phone = std::make_unique<Phone>();
+    phone->address = address;
+    phone->serial = serial;
+    phone->user = "user-" + serial;
+    phone->answers = answers;
+    phones_.push_back(std::move(phone));
+  }
+
+  // DiscoveryAccess: every phone of the range answers at once.
+  int32_t GetPhoneCount() override {
+    std::lock_guard lock(mutex_);
+    return static_cast<int32_t>(std::count_if(phones_.begin(), phones_.end(),
+                                              [](const auto& p) { return p->found; }));
+  }
+  bool StartDiscovery(const char* first, const char* last) override {
+    std::lock_guard lock(mutex_);
+    uint32_t a = ntohl(::inet_addr(first)), b = ntohl(::inet_addr(last));
+    for (auto& p : phones_) {
+      uint32_t x = ntohl(::inet_addr(p->address.c_str()));
+      if (x >= a && x <= b) p->found = true;
+    }
+    return true;
+  }
+  int32_t GetBusySlotCount() override { return 0; }
+
+  // MainBackend.
+  void CreateLoopTestsForPhones() override {
+    std::lock_guard lock(mutex_);
+    for (auto& p : phones_) {
+      if (p->found && !p->test) {
+        p->test = std::make_unique<LoopTest>(clock_, [](const uint8_t*, int, uint32_t) { return 0; });
+        p->test->Init(nullptr, p->serial.c_str());
+        registry_.push_back(p.get());
+      }
+    }
+  }
+  void ForEachLoopTest(const std::function<void(int, LoopTest&)>& visit) override {
+    std::vector<Phone*> copy;
+    {
+      std::lock_guard lock(mutex_);
+      copy = registry_;
+    }
+    for (std::size_t i = 0; i < copy.size(); ++i) visit(static_cast<int>(i), *copy[i]->test);
+  }
+  bool FindPhoneBySerial(const char* serial, PhoneEntry& entry) override {
+    std::lock_guard lock(mutex_);
+    for (auto& p : phones_) {
+      if (p->found && p->serial == serial) {
+        std::snprintf(entry.serialNumber, sizeof entry.serialNumber, "%s", p->serial.c_str());
+        std::snprintf(entry.userName, sizeof entry.userName, "%s", p->user.c_str());
+        std::snprintf(entry.scannedAddress, sizeof entry.scannedAddress, "%s", p->address.c_str());
+        return true;
+      }
+    }
+    return false;
+  }
+  TestSnapshot Snapshot(LoopTest& test) override {
+    Phone& p = Of(test);
+    bool ended = false;
+    {
+      std::lock_guard lock(mutex_);
+      ended = p.running && clock_.Now() >= p.endsAt;
+    }
+    if (ended) End(p);
+    std::lock_guard lock(mutex_);
+    TestSnapshot snap;
+    snap.running = p.running;
+    return snap;
+  }
+  int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
+    Phone& p = Of(test);
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(tries, 3);
+    EXPECT_EQ(address, ::inet_addr(p.address.c_str()));
+    ++p.controlCalls;
+    return p.answers ? 1 : 3;
+  }
+  int StartLoopTest(int32_t seconds, int32_t intervalMs, uint32_t, ResultCallback callback,
+                    LoopTest* test) override {
+    Phone& p = Of(*test);
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(intervalMs, 20);
+    p.running = true;
+    p.callback = std::move(callback);
+    p.endsAt = clock_.Now() + std::chrono::seconds(seconds);
+    startOrder.push_back(p.serial);
+    int running = static_cast<int>(std::count_if(phones_.begin(), phones_.end(),
+                                                 [](const auto& q) { return q->running; }));
+    maxRunning = std::max(maxRunning, running);
+    return 0;
+  }
+  int StopLoopTest(LoopTest* test) override {
+    Phone& p = Of(*test);
+    {
+      std::lock_guard lock(mutex_);
+      ++p.stops;
+    }
+    End(p);
+    return 0;
+  }
+  bool GetPhoneLog(const char*, const char*) override { return true; }
+  ResultCallback HistoryCallback() override {
+    return [this](LoopTest& test, int32_t, int32_t event) {
+      if (event == kEventCycleResult) {
+        std::lock_guard lock(mutex_);
+        ++Of(test).cycleResults;
+      }
+      return 0;
+    };
+  }
+
+  Phone& Get(const std::string& serial) {
+    for (auto& p : phones_) {
+      if (p->serial == serial) return *p;
+    }
+    throw std::out_of_range(serial);
+  }
+
+  std::vector<std::string> startOrder;
+  int maxRunning = 0;
+
+ private:
+  Phone& Of(LoopTest& test) {
+    for (auto& p : phones_) {
+      if (p->test.get() == &test) return *p;
+    }
+    throw std::out_of_range("no such test");
+  }
+  // The test's final events, as the test thread delivers them, outside the fleet's lock.
+  void End(Phone& p) {
+    ResultCallback callback;
+    {
+      std::lock_guard lock(mutex_);
+      if (!p.running) return;
+      callback = std::exchange(p.callback, nullptr);
+    }
+    if (callback) {
+      callback(*p.test, -1, kEventCycleResult);
+      callback(*p.test, -1, kEventFinished);
+    }
+    std::lock_guard lock(mutex_);
+    p.running = false;
+  }
+
+  FakeClock& clock_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Phone>> phones_;
+  std::vector<Phone*> registry_;
+};
+
+struct Harness {
+  FakeClock clock;
+  FakeFleet fleet{clock};
+  RecordingFileOpener opener;
+  std::ostringstream out, err;
+  int64_t interruptAtMs = -1;
+  std::vector<std::string> communities;
+
+  int Run(RunPlan plan) {
+    CliEnvironment env{fleet,
+                       fleet,
+                       clock,
+                       [this](const char* c) { communities.push_back(c); },
+                       [this](int ms) {
+                         clock.AdvanceMs(ms);
+                         // Lets the run's start threads finish before time moves on.
+                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                         return interruptAtMs >= 0 && clock.ElapsedMs() >= interruptAtMs;
+                       },
+                       opener,
+                       out,
+                       err,
+                       false};
+    return RunCli(plan, env);
+  }
+};
+
+RunPlan Plan(int32_t limit, std::vector<AddressRange> ranges) {
+  RunPlan plan;
+  plan.community = "lab";
+  plan.settings.durationMinutes = 1;
+  plan.settings.maxConcurrentTests = limit;
+  plan.ranges = std::move(ranges);
+  return plan;
+}
+
+TEST(CliRunFake, AFleetLargerThanTheLimitIsTestedInWavesInOrder) {
+  Harness h;
+  for (int i = 1; i <= 5; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), kExitUsable) << h.err.str();
+  EXPECT_EQ(h.communities, std::vector<std::string>{"lab"});
+  EXPECT_EQ(h.fleet.startOrder, (std::vector<std::string>{"SN1", "SN2", "SN3", "SN4", "SN5"}));
+  EXPECT_EQ(h.fleet.maxRunning, 2);
+  for (int i = 1; i <= 5; ++i) {
+    FakeFleet::Phone& p = h.fleet.Get("SN" + std::to_string(i));
+    EXPECT_EQ(p.controlCalls, 1);
+    EXPECT_EQ(p.cycleResults, 1);  // the history writer saw the final cycle
+    EXPECT_FALSE(p.running);
+  }
+  // Three waves of one minute.
+  EXPECT_GE(h.clock.ElapsedMs(), 180000);
+  EXPECT_LT(h.clock.ElapsedMs(), 210000);
+  const std::string out = h.out.str();
+  EXPECT_NE(out.find("Testing 5 phones for 1 min, at most 2 at once. 3 wait for a free place"),
+            std::string::npos);
+  EXPECT_NE(out.find("Waiting for a free place (at most 2 tests at once): SN3 SN4 SN5"),
+            std::string::npos);
+  EXPECT_NE(out.find("Remaining: 3:0"), std::string::npos);  // three waves ahead at first
+  EXPECT_EQ(h.err.str(), "");
+}
+
+TEST(CliRunFake, AFailedStartFreesItsPlaceAndMakesTheRunFail) {
+  Harness h;
+  h.fleet.Add("10.0.0.1", "SN1", false);
+  h.fleet.Add("10.0.0.2", "SN2");
+  h.fleet.Add("10.0.0.3", "SN3");
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.3"}})), kExitUnusable);
+  EXPECT_EQ(h.err.str(), FillMessage(kMsgStartFailed, "user-SN1", "SN1") + "\n");
+  EXPECT_EQ(h.fleet.startOrder, (std::vector<std::string>{"SN2", "SN3"}));
+  EXPECT_EQ(h.fleet.maxRunning, 2);      // SN3 took SN1's place at once
+  EXPECT_LT(h.clock.ElapsedMs(), 90000);  // one wave, not two
+}
+
+TEST(CliRunFake, NoTestStartedIsStatusThree) {
+  Harness h;
+  h.fleet.Add("10.0.0.1", "SN1", false);
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.1"}})), kExitNothingRun);
+  Harness empty;
+  EXPECT_EQ(empty.Run(Plan(2, {{"10.0.0.1", "10.0.0.1"}})), kExitNothingRun);
+  EXPECT_EQ(empty.err.str(), std::string(kMsgNoPhones) + "\n");
+}
+
+TEST(CliRunFake, SerialNumbersChooseAndOrderTheTestsAndAnUnknownOneStartsNothing) {
+  Harness h;
+  for (int i = 1; i <= 3; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
+  RunPlan plan = Plan(10, {{"10.0.0.1", "10.0.0.3"}});
+  plan.serials = {"sn3", "SN1", "SN3"};
+  EXPECT_EQ(h.Run(plan), kExitUsable);
+  EXPECT_EQ(h.fleet.startOrder, (std::vector<std::string>{"SN3", "SN1"}));
+  EXPECT_EQ(h.fleet.Get("SN2").controlCalls, 0);
+
+  Harness bad;
+  for (int i = 1; i <= 3; ++i) bad.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
+  plan.serials = {"SN1", "SN9"};
+  EXPECT_EQ(bad.Run(plan), kExitBadInput);
+  EXPECT_EQ(bad.err.str(), FillMessage(kMsgUnknownSerial, "SN9", "") + "\n");
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(bad.fleet.Get("SN" + std::to_string(i)).controlCalls, 0);
+}
+
+TEST(CliRunFake, AnInterruptionStopsTheRunningAndLeavesTheWaiting) {
+  Harness h;
+  for (int i = 1; i <= 5; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
+  h.interruptAtMs = 90000;  // the second wave runs, SN5 waits
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), kExitUsable);
+  EXPECT_EQ(h.fleet.startOrder, (std::vector<std::string>{"SN1", "SN2", "SN3", "SN4"}));
+  for (const char* serial : {"SN3", "SN4"}) {
+    EXPECT_EQ(h.fleet.Get(serial).stops, 1) << serial;
+    EXPECT_EQ(h.fleet.Get(serial).cycleResults, 1) << serial;  // the final history line
+  }
+  EXPECT_EQ(h.fleet.Get("SN1").stops, 0);  // ended by itself
+  EXPECT_EQ(h.fleet.Get("SN5").controlCalls, 0);
+  EXPECT_LT(h.clock.ElapsedMs(), 91000);
+  EXPECT_NE(h.err.str().find("Interrupted"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace pathmon::cli
