@@ -246,15 +246,15 @@ std::vector<unsigned long> ParseOidText(std::string_view text) {
   return name;
 }
 
-std::string RepeatedText(std::string_view spec) {
-  const std::size_t colon = spec.find(':');
+std::string RepeatedText(std::string_view repeat) {
+  const std::size_t colon = repeat.find(':');
   std::size_t size = 0;
   const auto [end, ec] =
-      std::from_chars(spec.data(), spec.data() + std::min(colon, spec.size()), size);
-  const std::string_view text = colon == std::string_view::npos ? "" : spec.substr(colon + 1);
-  if (ec != std::errc() || end != spec.data() + std::min(colon, spec.size()) || text.empty() ||
+      std::from_chars(repeat.data(), repeat.data() + std::min(colon, repeat.size()), size);
+  const std::string_view text = colon == std::string_view::npos ? "" : repeat.substr(colon + 1);
+  if (ec != std::errc() || end != repeat.data() + std::min(colon, repeat.size()) || text.empty() ||
       size > 65000) {
-    throw ConfigError(fmt::format("set: '{}' is not N:text with N up to 65000", spec));
+    throw ConfigError(fmt::format("set: '{}' is not N:text with N up to 65000", repeat));
   }
   std::string out;
   while (out.size() < size) out.append(text.substr(0, size - out.size()));

@@ -108,7 +108,7 @@ std::vector<SeqRange> ParseRanges(std::string_view text);
 std::vector<unsigned long> ParseOidText(std::string_view text);
 
 // The bytes of an `r` value "N:text": text repeated to exactly N bytes.
-std::string RepeatedText(std::string_view spec);
+std::string RepeatedText(std::string_view repeat);
 
 // Parses a dotted IPv4 address (four decimal parts 0-255) to host order.
 std::optional<uint32_t> ParseIpv4(std::string_view text);
