@@ -332,6 +332,11 @@ void Run::Draw() {
 
 void Run::FetchLogs() {
   for (int i : selected_) {
+    if (env_.wait(0)) {
+      interrupted_ = true;
+      env_.err << "Interrupted: no more logs fetched.\n" << std::flush;
+      return;
+    }
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
     std::string name = LogFileName(phone.entry.userName, phone.serial);
     if (!env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str())) {
