@@ -42,7 +42,7 @@ struct CliEnvironment {
   DiscoveryAccess& discovery;
   Clock& clock;
   std::function<void(const char*)> setCommunity;  // the directory's community
-  InterruptibleWait wait;                         // true once SIGINT or SIGTERM came
+  InterruptibleWait wait;                         // true once SIGINT, SIGTERM or SIGHUP came
   RecordingFileOpener& opener;                    // the opener GetPhoneLog was given
   std::ostream& out;
   std::ostream& err;

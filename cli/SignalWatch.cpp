@@ -14,6 +14,7 @@ SignalWatch::SignalWatch() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
   fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }

@@ -1,6 +1,6 @@
 #pragma once
-// SIGINT and SIGTERM as events the run waits for, read from a signalfd: no work is done in
-// a signal handler.
+// SIGINT, SIGTERM and SIGHUP (the session of a jump host dropped) as events the run waits
+// for, read from a signalfd: no work is done in a signal handler.
 //
 // Contract: construct it on the main thread before any other thread exists, so that every
 // later thread inherits the blocked mask and the signals can only be taken through here.
@@ -9,7 +9,7 @@ namespace pathmon::cli {
 
 class SignalWatch {
  public:
-  SignalWatch();  // blocks SIGINT and SIGTERM and opens the signalfd
+  SignalWatch();  // blocks SIGINT, SIGTERM and SIGHUP and opens the signalfd
   ~SignalWatch();
   SignalWatch(const SignalWatch&) = delete;
   SignalWatch& operator=(const SignalWatch&) = delete;

@@ -143,5 +143,29 @@ TEST(CliInput, InterruptStopsEveryTestWithItsFinalHistoryLine) {
   EXPECT_GT(counters["127.60.4.1"].framesReceived, 100);
 }
 
+TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
+  SimProcess sim({"--phone", "127.60.4.3 serial=SN43 user=hugo community=lab"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  // As in "pathmon-cli ... | head": the reader goes away while the test runs.
+  CliProcess cli({"--address", "127.60.4.3", "--community", "lab", "--duration", "5", "--json",
+                  "report.json"},
+                 dir.Path(), true);
+  ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+  cli.ClosePipe();
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // tables keep being written: EPIPE
+  EXPECT_FALSE(cli.Exited());
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(20000), cli::kExitUsable) << cli.Stderr();
+  std::string history = ReadFile(dir.File("hugo_SN43.txt"));
+  EXPECT_EQ(std::count(history.begin(), history.end(), '\n'), 1) << history;
+  JsonValue report;
+  std::string error;
+  ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
+  EXPECT_TRUE(report["interrupted"].boolean);
+  EXPECT_EQ(report["phones"][0]["cycles"].items.size(), 1u);
+  sim.Stop();
+}
+
 }  // namespace
 }  // namespace pathmon::testing

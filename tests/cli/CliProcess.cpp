@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,8 +51,11 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir)
+CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir,
+                       bool pipeStdout)
     : dir_(workDir) {
+  int fds[2] = {-1, -1};
+  if (pipeStdout && ::pipe2(fds, O_CLOEXEC) != 0) return;
   std::vector<char*> argv;
   static char exe[] = PATHMON_CLI_EXE;
   argv.push_back(exe);
@@ -81,16 +85,42 @@ CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(127);
-    ::dup2(o, STDOUT_FILENO);
+    ::dup2(pipeStdout ? fds[1] : o, STDOUT_FILENO);
     ::dup2(e, STDERR_FILENO);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
     ::execve(exe, argv.data(), envp.data());
     ::_exit(127);
   }
+  if (pipeStdout) {
+    ::close(fds[1]);
+    pipe_ = fds[0];
+  }
+}
+
+bool CliProcess::ReadPipeUntil(const std::string& text, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (pipe_ >= 0 && piped_.find(text) == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{pipe_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    ssize_t n = ::read(pipe_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    piped_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return piped_.find(text) != std::string::npos;
+}
+
+void CliProcess::ClosePipe() {
+  if (pipe_ >= 0) ::close(pipe_);
+  pipe_ = -1;
 }
 
 CliProcess::~CliProcess() {
+  ClosePipe();
   if (pid_ > 0 && !exited_) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);

@@ -30,7 +30,9 @@ std::string ReadFile(const std::string& path);
 
 class CliProcess {
  public:
-  CliProcess(std::vector<std::string> args, const std::string& workDir);
+  // With pipeStdout, standard output goes to a pipe the test reads (and may close) instead
+  // of a file.
+  CliProcess(std::vector<std::string> args, const std::string& workDir, bool pipeStdout = false);
   ~CliProcess();  // kills the program if still running
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
@@ -42,9 +44,15 @@ class CliProcess {
   bool Exited() const { return exited_; }
   std::string Stdout() const;
   std::string Stderr() const;
+  // pipeStdout only: reads until text has come (true) or timeoutMs passed; then closes the
+  // reading end, as a reader like head(1) would.
+  bool ReadPipeUntil(const std::string& text, int timeoutMs);
+  void ClosePipe();
 
  private:
   pid_t pid_ = -1;
+  int pipe_ = -1;
+  std::string piped_;
   std::string dir_;
   bool exited_ = false;
   int status_ = -1;

@@ -24,6 +24,11 @@ TEST(SignalWatch, SignalsBecomeEventsAndStayTaken) {
   SignalWatch second;  // takes the SIGINT still pending
   EXPECT_TRUE(second.Wait(1000));
   EXPECT_EQ(second.Signal(), SIGINT);
+
+  SignalWatch hangUp;
+  ASSERT_EQ(::raise(SIGHUP), 0);
+  EXPECT_TRUE(hangUp.Wait(1000));
+  EXPECT_EQ(hangUp.Signal(), SIGHUP);
 }
 
 }  // namespace
