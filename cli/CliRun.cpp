@@ -434,10 +434,20 @@ int Run::Execute() {
     env_.err << PrintableText(message) << '\n' << std::flush;
     return kExitBadInput;
   }
+  // The registry holds a test for at most 128 phones; a phone beyond them cannot be tested,
+  // and a run that quietly skipped it must not pass for a clean one.
+  const int32_t found = env_.discovery.GetPhoneCount();
+  const bool leftOut = plan_.serials.empty() && found > static_cast<int32_t>(phones_.size());
+  if (leftOut) {
+    Warn(std::to_string(found) + " phones were found, but only " +
+         std::to_string(phones_.size()) + " can be tested in one run; the others are left out.");
+  }
   TestPhones();
   if (plan_.fetchLogs && !interrupted_) FetchLogs();
   Summarise();
-  return Finish(ExitStatus(outcomes_));
+  int status = ExitStatus(outcomes_);
+  if (leftOut && status == kExitUsable) status = kExitUnusable;
+  return Finish(status);
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   void CreateLoopTestsForPhones() override {
     std::lock_guard lock(mutex_);
     for (auto& p : phones_) {
+      if (static_cast<int>(registry_.size()) >= registryCapacity) break;
       if (p->found && !p->test) {
         p->test = std::make_unique<LoopTest>(clock_, [](const uint8_t*, int, uint32_t) { return 0; });
         p->test->Init(nullptr, p->serial.c_str());
@@ -162,6 +163,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
 
   std::vector<std::string> startOrder;
   int maxRunning = 0;
+  int registryCapacity = 128;
 
  private:
   Phone& Of(LoopTest& test) {
@@ -273,6 +275,16 @@ TEST(CliRunFake, AFailedStartFreesItsPlaceAndMakesTheRunFail) {
   EXPECT_EQ(Waves(h.fleet.startOrder, 2), (std::vector<std::string>{"SN2", "SN3"}));
   EXPECT_EQ(h.fleet.maxRunning, 2);      // SN3 took SN1's place at once
   EXPECT_LT(h.clock.ElapsedMs(), 90000);  // one wave, not two
+}
+
+TEST(CliRunFake, PhonesTheRegistryCannotHoldAreNamedAndFailTheRun) {
+  Harness h;
+  for (int i = 1; i <= 3; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
+  h.fleet.registryCapacity = 2;
+  EXPECT_EQ(h.Run(Plan(10, {{"10.0.0.1", "10.0.0.3"}})), kExitUnusable);
+  EXPECT_EQ(h.err.str(),
+            "3 phones were found, but only 2 can be tested in one run; the others are left out.\n");
+  EXPECT_EQ(Waves(h.fleet.startOrder, 2), (std::vector<std::string>{"SN1", "SN2"}));
 }
 
 TEST(CliRunFake, NoTestStartedIsStatusThree) {
