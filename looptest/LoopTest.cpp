@@ -1,6 +1,7 @@
 #include "looptest/LoopTest.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -76,7 +77,7 @@ LoopTest::LoopTest(Clock& clock, DatagramSender sender)
 
 LoopTest::~LoopTest() {
   stop_.store(true);
-  if (thread_.joinable()) thread_.join();
+  while (threadBusy_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void LoopTest::Init(const char* prefix, const char* serialNumber) {
@@ -300,13 +301,14 @@ void LoopTest::SetCallback(ResultCallback callback) {
 
 bool LoopTest::StartTestThread(std::function<void()> body) {
   if (threadBusy_.load()) return false;
-  if (thread_.joinable()) thread_.join();  // a finished run: joins at once
   threadBusy_.store(true);
   try {
-    thread_ = std::thread([this, body = std::move(body)] {
+    // Detached, so an ended test leaves no thread behind; clearing the flag is the thread's
+    // last touch of this object, and the destructor waits for it.
+    std::thread([this, body = std::move(body)] {
       body();
       threadBusy_.store(false);
-    });
+    }).detach();
   } catch (const std::system_error&) {
     threadBusy_.store(false);
     return false;

@@ -68,7 +68,7 @@ enum ResultEvent : int32_t {
 class LoopTest {
  public:
   LoopTest(Clock& clock, DatagramSender sender);
-  ~LoopTest();  // stops a running test and joins its thread
+  ~LoopTest();  // stops a running test and waits for its thread to end
   LoopTest(const LoopTest&) = delete;
   LoopTest& operator=(const LoopTest&) = delete;
 
@@ -109,7 +109,8 @@ class LoopTest {
   void SetCallback(ResultCallback callback);
   Clock& GetClock() { return clock_; }
 
-  // The test thread, owned here so that it is always joined. Used by the registry.
+  // The test thread: one at a time, and always ended before the LoopTest goes. Used by the
+  // registry.
   bool TestThreadBusy() const { return threadBusy_.load(); }
   // False when the previous test thread has not ended or no thread could be started.
   bool StartTestThread(std::function<void()> body);
@@ -137,8 +138,7 @@ class LoopTest {
   ResultCallback callback_;
   char serialNumber_[128] = {};
 
-  std::thread thread_;
-  std::atomic<bool> threadBusy_{false};
+  std::atomic<bool> threadBusy_{false};  // a test thread exists
 };
 
 }  // namespace pathmon
