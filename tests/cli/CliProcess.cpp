@@ -15,8 +15,6 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace pathmon::testing {
 
 TempDir::TempDir() {
@@ -61,23 +59,6 @@ CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir
   argv.push_back(exe);
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  // The registry keeps every LoopTest, and with it its ended test thread, until the process
-  // exits (by design: the receive thread may still reach it); ThreadSanitizer would report
-  // those threads as leaked at exit. Every other thread the program starts is joined, and
-  // data races are still reported. Built before fork: the child only execs.
-  std::vector<std::string> env;
-  std::string tsan = "TSAN_OPTIONS=report_thread_leaks=0";
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "TSAN_OPTIONS=", 13) == 0) {
-      tsan = std::string(*e) + ":report_thread_leaks=0";
-    } else {
-      env.push_back(*e);
-    }
-  }
-  env.push_back(tsan);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
   std::string out = workDir + "/.stdout";
   std::string err = workDir + "/.stderr";
   pid_ = ::fork();
@@ -89,7 +70,7 @@ CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir
     ::dup2(e, STDERR_FILENO);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
-    ::execve(exe, argv.data(), envp.data());
+    ::execv(exe, argv.data());
     ::_exit(127);
   }
   if (pipeStdout) {
