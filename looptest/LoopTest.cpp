@@ -41,6 +41,9 @@ bool TestStatistics::CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenc
     if (sequence <= referenceSequence) {
       // Late or repeated: it was counted lost when the frames after it arrived.
       if (lost > 0) lost -= 1;
+      // Nor is it missing from the loss window still open, so that echoes that merely
+      // overtake each other never add up to an interruption.
+      if (windowLoss > 0 && static_cast<int64_t>(sequence) >= windowStart) windowLoss -= 1;
       inOrder = false;
     } else {
       gap = sequence - referenceSequence - 1;

@@ -79,6 +79,27 @@ TEST(Statistics, InterruptionNeedsTenMissingWithinAFiftyFrameWindow) {
   EXPECT_EQ(closing.s.windowStart, 55);
 }
 
+TEST(Statistics, ReorderedEchoesAreNeitherLostNorAnInterruption) {
+  // Frames 10..19 overtaken by 20: counted missing when 20 arrives, given back as they come.
+  Feeder f;
+  f.Range(0, 9);
+  f.Echo(20);
+  f.Range(10, 19);
+  f.Range(21, 120);
+  EXPECT_EQ(f.s.lost, 0);
+  EXPECT_EQ(f.s.received, 121);
+  EXPECT_EQ(f.s.interruptions, 0);
+
+  // A late echo from a window already closed does not lower the loss of the open one.
+  Feeder g;
+  g.Range(0, 39);
+  g.Echo(55);  // 15 missing: closes the window at 55 as an interruption
+  g.Echoes({60, 45});
+  EXPECT_EQ(g.s.interruptions, 1);
+  EXPECT_EQ(g.s.windowLoss, 4);  // 56..59; 45 belonged to the closed window
+  EXPECT_EQ(g.s.lost, 18);
+}
+
 TEST(Statistics, RoundTripFigures) {
   Feeder f;
   f.Echo(0, 400);
