@@ -9,6 +9,7 @@
 
 #include "CliProcess.h"
 #include "JsonValue.h"
+#include "TextSplit.h"
 #include "support/SimProcess.h"
 
 namespace pathmon::testing {
@@ -16,19 +17,6 @@ namespace {
 
 constexpr int kRunLimitMs = 150000;  // a 1-minute test, its start, the scan and the stop
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> words;
-  std::istringstream in(line);
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
-}
 
 const std::string kHeader =
     "USER\\s+SN\\s+PATHMON\\s+SENT\\s+RCVD\\s+LOST\\s+INTERRUPTIONS\\s+AVG RTT\\s+"

@@ -4,24 +4,14 @@
 
 #include <sstream>
 
+#include "TextSplit.h"
 #include "cli/ResultTable.h"
 
 namespace pathmon::cli {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> words;
-  std::istringstream in(line);
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
-}
+using testing::Lines;
+using testing::Words;
 
 TEST(ResultTable, TheTwelveColumnsWithTheirFiguresInOrder) {
   TestSnapshot running;
