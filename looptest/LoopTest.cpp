@@ -292,11 +292,6 @@ Nonce LoopTest::StoredNonce() {
   return nonce_;
 }
 
-std::array<uint8_t, kPhoneRecordSize> LoopTest::LastInOrderEcho() {
-  std::lock_guard lock(mutex_);
-  return lastInOrder_;
-}
-
 void LoopTest::SetCallback(ResultCallback callback) {
   std::lock_guard lock(mutex_);
   callback_ = std::move(callback);

@@ -102,7 +102,6 @@ class LoopTest {
   Signature ControlSignature() const { return controlSignature_; }
   KeyDigest Digest() const { return keyDigest_; }
   Nonce StoredNonce();
-  std::array<uint8_t, kPhoneRecordSize> LastInOrderEcho();
 
   uint32_t Replies() const { return replies_.load(); }
   void ClearReplies() { replies_.store(0); }

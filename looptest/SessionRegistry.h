@@ -37,8 +37,6 @@ class SessionRegistry final : public DatagramSink {
   // Hands the datagram to every LoopTest whose peer address is the sender's, in slot order.
   void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length) override;
 
-  Clock& GetClock() { return clock_; }
-
  private:
   Clock& clock_;
   DatagramSender sender_;

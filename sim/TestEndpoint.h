@@ -49,7 +49,6 @@ class TestEndpoint {
   std::optional<SimTime> NextDeadline() const;
 
   const EndpointCounters& Counters() const { return counters_; }
-  const Nonce8& CurrentNonce() const { return current_; }
   bool OffHook() const { return offHook_; }
 
  private:
