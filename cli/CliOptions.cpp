@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Version.h"
 #include "app/CommunityPresenter.h"
 #include "discovery/AddPhonesPresenter.h"
 
@@ -17,7 +18,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   CLI::App app{"Loop tests of Farline phones from the command line: discovers the phones "
                "of the given addresses over SNMP, tests them and writes their history files.",
                "pathmon-cli"};
-  app.set_version_flag("--version", "pathmon-cli 2.3.248");
+  app.set_version_flag("--version", std::string("pathmon-cli ") + kVersion);
   app.add_option("--community", a.community, "SNMP read community of the phones")
       ->default_str("orchid");
   app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60")
@@ -39,7 +40,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.output = app.help();
     return result;
   } catch (const CLI::CallForVersion&) {
-    result.output = "pathmon-cli 2.3.248\n";
+    result.output = std::string("pathmon-cli ") + kVersion + "\n";
     return result;
   } catch (const CLI::ParseError& e) {
     result.error = std::string(e.what()) + "\nRun with --help for more information.\n";

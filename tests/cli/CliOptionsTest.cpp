@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "cli/CliOptions.h"
 #include "ui/Messages.h"
 
@@ -57,6 +58,10 @@ TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.output.find("--range"), std::string::npos);
   EXPECT_TRUE(help.error.empty());
+
+  ParseResult version = Parse({"--version"});
+  EXPECT_FALSE(version.run);
+  EXPECT_EQ(version.output, std::string("pathmon-cli ") + kVersion + "\n");
 }
 
 TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
