@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <random>
 
 namespace pathmon::sim {
@@ -36,23 +37,6 @@ int OpenUdp(const std::string& address, uint16_t port, std::string& error) {
 
 std::string Peer(const sockaddr_in& a) {
   return fmt::format("{}:{}", FormatIpv4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port));
-}
-
-// JSON string with control and non-ASCII bytes escaped, so any serial stays valid JSON.
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20 || c >= 0x7F) {
-      out += fmt::format("\\u{:04x}", c);
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace
@@ -254,21 +238,22 @@ int Simulator::Run(int stopFd) {
 }
 
 std::string Simulator::ReportJson() const {
-  std::string out = "{\n  \"phones\": [";
-  for (std::size_t i = 0; i < phones_.size(); ++i) {
-    const SimPhone& phone = *phones_[i];
-    const EndpointCounters& c = phone.Endpoint().Counters();
-    out += fmt::format(
-        "{}\n    {{\"address\": {}, \"serial\": {}, \"controlMessages\": {}, \"framesReceived\": "
-        "{}, "
-        "\"badSignature\": {}, \"framesEchoed\": {}, \"framesDropped\": {}, \"noncesIssued\": {}, "
-        "\"snmpRequests\": {}}}",
-        i == 0 ? "" : ",", JsonString(phone.Config().address), JsonString(phone.Config().serial),
-        c.controlMessages, c.framesReceived, c.badSignature, c.framesEchoed, c.framesDropped,
-        c.noncesIssued, phone.Agent().RequestsAnswered());
+  nlohmann::ordered_json phones = nlohmann::ordered_json::array();
+  for (const auto& phone : phones_) {
+    const EndpointCounters& c = phone->Endpoint().Counters();
+    phones.push_back({{"address", phone->Config().address},
+                      {"serial", phone->Config().serial},
+                      {"controlMessages", c.controlMessages},
+                      {"framesReceived", c.framesReceived},
+                      {"badSignature", c.badSignature},
+                      {"framesEchoed", c.framesEchoed},
+                      {"framesDropped", c.framesDropped},
+                      {"noncesIssued", c.noncesIssued},
+                      {"snmpRequests", phone->Agent().RequestsAnswered()}});
   }
-  out += phones_.empty() ? "]\n}\n" : "\n  ]\n}\n";
-  return out;
+  nlohmann::ordered_json report = {{"phones", std::move(phones)}};
+  // ASCII only, and a serial that is no UTF-8 gets U+FFFD rather than breaking the document.
+  return report.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace pathmon::sim

@@ -84,8 +84,8 @@ TEST(CliInput, NoPhoneFoundEndsWithTheDialogsMessage) {
   JsonValue report;
   std::string error;
   ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
-  EXPECT_EQ(report["exitStatus"].number, cli::kExitNothingRun);
-  EXPECT_TRUE(report["phones"].items.empty());
+  EXPECT_EQ(report["exitStatus"].get<double>(), cli::kExitNothingRun);
+  EXPECT_TRUE(report["phones"].empty());
 }
 
 int RunningRows(const std::string& out) {
@@ -132,12 +132,12 @@ TEST(CliInput, InterruptStopsEveryTestWithItsFinalHistoryLine) {
   JsonValue report;
   std::string error;
   ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
-  EXPECT_TRUE(report["interrupted"].boolean);
-  ASSERT_EQ(report["phones"].items.size(), 2u);
-  for (const JsonValue& phone : report["phones"].items) {
-    ASSERT_EQ(phone["cycles"].items.size(), 1u);
-    EXPECT_GT(phone["cycles"][0]["sent"].number, 100);
-    EXPECT_EQ(phone["outcome"].text, "usable");
+  EXPECT_TRUE(report["interrupted"].get<bool>());
+  ASSERT_EQ(report["phones"].size(), 2u);
+  for (JsonValue phone : report["phones"]) {
+    ASSERT_EQ(phone["cycles"].size(), 1u);
+    EXPECT_GT(phone["cycles"][0]["sent"].get<double>(), 100);
+    EXPECT_EQ(phone["outcome"].get<std::string>(), "usable");
   }
   auto counters = sim.Stop();
   EXPECT_GT(counters["127.60.4.1"].framesReceived, 100);
@@ -162,8 +162,8 @@ TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
   JsonValue report;
   std::string error;
   ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
-  EXPECT_TRUE(report["interrupted"].boolean);
-  EXPECT_EQ(report["phones"][0]["cycles"].items.size(), 1u);
+  EXPECT_TRUE(report["interrupted"].get<bool>());
+  EXPECT_EQ(report["phones"][0]["cycles"].size(), 1u);
   sim.Stop();
 }
 

@@ -22,7 +22,7 @@ std::string Decoded(const std::string& bytes) {
   JsonValue v;
   std::string error;
   EXPECT_TRUE(ParseJson(JsonString(bytes), v, error)) << error << ": " << JsonString(bytes);
-  return v.text;
+  return v.get<std::string>();
 }
 
 TEST(JsonString, EscapesWhatJsonRequires) {
@@ -94,32 +94,32 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   JsonValue doc;
   std::string error;
   ASSERT_TRUE(ParseJson(FormatReport(r), doc, error)) << error;
-  EXPECT_EQ(doc["schema"].number, kReportSchema);
-  EXPECT_EQ(doc["exitStatus"].number, 1);
-  EXPECT_EQ(doc["durationMinutes"].number, 1);
-  EXPECT_EQ(doc["usableRule"]["maxAvgRtt"].number, 150);
-  EXPECT_EQ(doc["usableRule"]["maxInterruptions"].number, 10);
-  EXPECT_FALSE(doc["interrupted"].boolean);
-  ASSERT_EQ(doc["phones"].items.size(), 2u);
-  const JsonValue& p1 = doc["phones"][0];
-  EXPECT_EQ(p1["serialNumber"].text, "SN1");
-  EXPECT_EQ(p1["userName"].text, "CORP\\bob\x1b[2J");
-  EXPECT_EQ(p1["upTime"].number, 42);
-  EXPECT_EQ(p1["logFile"].kind, JsonValue::Kind::kNull);
+  EXPECT_EQ(doc["schema"].get<double>(), kReportSchema);
+  EXPECT_EQ(doc["exitStatus"].get<double>(), 1);
+  EXPECT_EQ(doc["durationMinutes"].get<double>(), 1);
+  EXPECT_EQ(doc["usableRule"]["maxAvgRtt"].get<double>(), 150);
+  EXPECT_EQ(doc["usableRule"]["maxInterruptions"].get<double>(), 10);
+  EXPECT_FALSE(doc["interrupted"].get<bool>());
+  ASSERT_EQ(doc["phones"].size(), 2u);
+  JsonValue p1 = doc["phones"][0];
+  EXPECT_EQ(p1["serialNumber"].get<std::string>(), "SN1");
+  EXPECT_EQ(p1["userName"].get<std::string>(), "CORP\\bob\x1b[2J");
+  EXPECT_EQ(p1["upTime"].get<double>(), 42);
+  EXPECT_TRUE(p1["logFile"].is_null());
   for (const char* key : {"identityKey", "scannedAddress", "probeAddress0", "probeText1",
                           "probeText2", "probeText3", "probeInt8", "probeInt10", "probeInt11",
                           "probeAddress13", "probeInt14", "probeInt15", "probeTime"}) {
-    EXPECT_TRUE(p1.Has(key)) << key;
+    EXPECT_TRUE(p1.contains(key)) << key;
   }
-  ASSERT_EQ(p1["cycles"].items.size(), 2u);
-  EXPECT_EQ(p1["cycles"][0]["epochSeconds"].number, 1796740030);
-  EXPECT_EQ(p1["cycles"][0]["received"].number, 2990);
-  EXPECT_TRUE(p1["cycles"][0]["usable"].boolean);
-  EXPECT_EQ(p1["cycles"][1]["avgRtt"].number, 200);
-  EXPECT_EQ(p1["cycles"][1]["maxRtt"].number, -7);
-  EXPECT_FALSE(p1["cycles"][1]["usable"].boolean);
-  EXPECT_EQ(doc["phones"][1]["userName"].text, std::string(63, 'u'));
-  EXPECT_TRUE(doc["phones"][1]["cycles"].items.empty());
+  ASSERT_EQ(p1["cycles"].size(), 2u);
+  EXPECT_EQ(p1["cycles"][0]["epochSeconds"].get<double>(), 1796740030);
+  EXPECT_EQ(p1["cycles"][0]["received"].get<double>(), 2990);
+  EXPECT_TRUE(p1["cycles"][0]["usable"].get<bool>());
+  EXPECT_EQ(p1["cycles"][1]["avgRtt"].get<double>(), 200);
+  EXPECT_EQ(p1["cycles"][1]["maxRtt"].get<double>(), -7);
+  EXPECT_FALSE(p1["cycles"][1]["usable"].get<bool>());
+  EXPECT_EQ(doc["phones"][1]["userName"].get<std::string>(), std::string(63, 'u'));
+  EXPECT_TRUE(doc["phones"][1]["cycles"].empty());
 }
 
 TEST(IsoLocalTime, CarriesTheOffset) {

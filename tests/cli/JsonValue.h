@@ -1,28 +1,23 @@
 #pragma once
-// A strict JSON reader for the tests of the CLI's report (RFC 8259): any document it
-// accepts is valid JSON, and its values can be looked at.
+// The CLI's report as its tests read it: nlohmann-json, which accepts only valid JSON
+// (RFC 8259, strings in UTF-8).
 
-#include <map>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
 namespace pathmon::testing {
 
-struct JsonValue {
-  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = Kind::kNull;
-  bool boolean = false;
-  double number = 0;
-  std::string text;  // strings, as UTF-8
-  std::vector<JsonValue> items;
-  std::map<std::string, JsonValue> members;
-
-  const JsonValue& operator[](const std::string& key) const;  // kNull when missing
-  const JsonValue& operator[](std::size_t index) const;
-  bool Has(const std::string& key) const { return members.count(key) != 0; }
-};
+using JsonValue = nlohmann::json;
 
 // False (with error set) unless text is exactly one valid JSON document.
-bool ParseJson(const std::string& text, JsonValue& out, std::string& error);
+inline bool ParseJson(const std::string& text, JsonValue& out, std::string& error) {
+  try {
+    out = JsonValue::parse(text);
+    return true;
+  } catch (const JsonValue::parse_error& e) {
+    error = e.what();
+    return false;
+  }
+}
 
 }  // namespace pathmon::testing

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace pathmon::testing {
@@ -21,161 +22,29 @@ namespace {
 constexpr int kReadyLimitMs = 10000;
 constexpr int kExitLimitMs = 10000;
 
-// A small reader for the one JSON shape the sim prints: objects, arrays, strings, integers.
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& text) : s_(text) {}
-
-  bool Report(std::map<std::string, SimPhoneCounters>& out) {
-    if (!Expect('{')) return false;
-    if (Peek('}')) return Expect('}');
-    do {
-      std::string key;
-      if (!String(key) || !Expect(':')) return false;
-      if (key == "phones") {
-        if (!Phones(out)) return false;
-      } else if (!SkipValue()) {
-        return false;
-      }
-    } while (Comma());
-    if (!Expect('}')) return false;
-    Space();
-    return i_ == s_.size();
-  }
-
- private:
-  bool Phones(std::map<std::string, SimPhoneCounters>& out) {
-    if (!Expect('[')) return false;
-    if (Peek(']')) return Expect(']');
-    do {
-      SimPhoneCounters c;
-      if (!Phone(c)) return false;
-      out[c.address] = c;
-    } while (Comma());
-    return Expect(']');
-  }
-
-  bool Phone(SimPhoneCounters& c) {
-    const std::map<std::string, long SimPhoneCounters::*> numbers = {
-        {"controlMessages", &SimPhoneCounters::controlMessages},
-        {"framesReceived", &SimPhoneCounters::framesReceived},
-        {"badSignature", &SimPhoneCounters::badSignature},
-        {"framesEchoed", &SimPhoneCounters::framesEchoed},
-        {"framesDropped", &SimPhoneCounters::framesDropped},
-        {"noncesIssued", &SimPhoneCounters::noncesIssued},
-        {"snmpRequests", &SimPhoneCounters::snmpRequests},
-    };
-    if (!Expect('{')) return false;
-    if (Peek('}')) return Expect('}');
-    do {
-      std::string key;
-      if (!String(key) || !Expect(':')) return false;
-      if (key == "address") {
-        if (!String(c.address)) return false;
-      } else if (key == "serial") {
-        if (!String(c.serial)) return false;
-      } else if (const auto it = numbers.find(key); it != numbers.end()) {
-        if (!Number(c.*(it->second))) return false;
-      } else if (!SkipValue()) {
-        return false;
-      }
-    } while (Comma());
-    return Expect('}');
-  }
-
-  void Space() {
-    while (i_ < s_.size() && std::strchr(" \t\r\n", s_[i_]) != nullptr) ++i_;
-  }
-  bool Peek(char c) {
-    Space();
-    return i_ < s_.size() && s_[i_] == c;
-  }
-  bool Expect(char c) {
-    if (!Peek(c)) return false;
-    ++i_;
-    return true;
-  }
-  bool Comma() { return Expect(','); }
-
-  bool String(std::string& out) {
-    if (!Expect('"')) return false;
-    out.clear();
-    while (i_ < s_.size() && s_[i_] != '"') {
-      char c = s_[i_++];
-      if (c == '\\') {
-        if (i_ >= s_.size()) return false;
-        c = s_[i_++];
-        if (c == 'u') {
-          if (i_ + 4 > s_.size()) return false;
-          const long code = std::strtol(s_.substr(i_, 4).c_str(), nullptr, 16);
-          i_ += 4;
-          if (code > 0xFF) return false;  // the sim escapes single bytes only
-          c = static_cast<char>(code);
-        } else if (c == 'n') {
-          c = '\n';
-        } else if (c == 't') {
-          c = '\t';
-        } else if (c == 'r') {
-          c = '\r';
-        } else if (c != '"' && c != '\\' && c != '/') {
-          return false;
-        }
-      }
-      out += c;
-    }
-    return Expect('"');
-  }
-
-  bool Number(long& out) {
-    Space();
-    const char* start = s_.c_str() + i_;
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtol(start, &end, 10);
-    if (end == start || errno != 0) return false;
-    i_ += static_cast<std::size_t>(end - start);
-    return true;
-  }
-
-  bool SkipValue() {
-    Space();
-    if (i_ >= s_.size()) return false;
-    if (s_[i_] == '"') {
-      std::string ignored;
-      return String(ignored);
-    }
-    if (s_[i_] == '{' || s_[i_] == '[') {
-      const char close = s_[i_] == '{' ? '}' : ']';
-      ++i_;
-      if (Peek(close)) return Expect(close);
-      do {
-        if (close == '}') {
-          std::string key;
-          if (!String(key) || !Expect(':')) return false;
-        }
-        if (!SkipValue()) return false;
-      } while (Comma());
-      return Expect(close);
-    }
-    for (const char* word : {"true", "false", "null"}) {
-      if (s_.compare(i_, std::strlen(word), word) == 0) {
-        i_ += std::strlen(word);
-        return true;
-      }
-    }
-    long ignored = 0;
-    return Number(ignored);
-  }
-
-  const std::string& s_;
-  std::size_t i_ = 0;
-};
-
 }  // namespace
 
 bool ParseSimReport(const std::string& json, std::map<std::string, SimPhoneCounters>& out) {
+  const nlohmann::json doc = nlohmann::json::parse(json, nullptr, false);
+  if (!doc.is_object() || !doc.contains("phones") || !doc["phones"].is_array()) return false;
   std::map<std::string, SimPhoneCounters> parsed;
-  if (!JsonReader(json).Report(parsed)) return false;
+  try {
+    for (const nlohmann::json& phone : doc["phones"]) {
+      SimPhoneCounters c;
+      c.address = phone.at("address").get<std::string>();
+      c.serial = phone.at("serial").get<std::string>();
+      c.controlMessages = phone.at("controlMessages").get<long>();
+      c.framesReceived = phone.at("framesReceived").get<long>();
+      c.badSignature = phone.at("badSignature").get<long>();
+      c.framesEchoed = phone.at("framesEchoed").get<long>();
+      c.framesDropped = phone.at("framesDropped").get<long>();
+      c.noncesIssued = phone.at("noncesIssued").get<long>();
+      c.snmpRequests = phone.at("snmpRequests").get<long>();
+      parsed[c.address] = c;
+    }
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
   out = std::move(parsed);
   return true;
 }
