@@ -9,7 +9,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "ui/AppIcon.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

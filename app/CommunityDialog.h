@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <functional>
 
-#include "app/CommunityPresenter.h"
+#include "frontend/CommunityPresenter.h"
 #include "ui/QtDialogView.h"
 
 namespace pathmon {

@@ -4,17 +4,16 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <memory>
+
 #include "app/CommunityDialog.h"
-#include "app/InstanceGuard.h"
-#include "app/Settings.h"
-#include "discovery/AddPhonesPresenter.h"
-#include "discovery/PhoneListMgr.h"
-#include "transport/PATHMONSocket.h"
-#include "transport/PhoneLog.h"
-#include "transport/SnmpAccess.h"
+#include "engine/Engine.h"
+#include "engine/HistoryFile.h"
+#include "frontend/EngineBackend.h"
+#include "frontend/InstanceGuard.h"
+#include "frontend/Messages.h"
 #include "ui/MainDialog.h"
 #include "ui/MessageBox.h"
-#include "ui/Messages.h"
 
 namespace pathmon {
 
@@ -31,12 +30,11 @@ class DesktopFileOpener final : public FileOpener {
 
 }  // namespace
 
-PathmonApp::PathmonApp(std::string lockPath, FileOpener* opener)
-    : lockPath_(std::move(lockPath)), opener_(opener) {}
+PathmonApp::PathmonApp(Engine& engine, std::string lockPath, FileOpener* opener)
+    : engine_(engine), lockPath_(std::move(lockPath)), opener_(opener) {}
 
 int PathmonApp::Run() {
-  InitSnmpLibrary();
-  InitPhoneList();
+  engine_.InitPhoneList();
   // Sockets need no start-up here.
 
   InstanceGuard guard;
@@ -47,21 +45,24 @@ int PathmonApp::Run() {
   }
 
   {
-    CommunityDialog community(Settings(), [](const char* text) { SetCommunity(text); });
+    CommunityDialog community(engine_.SessionSettings(),
+                              [this](const char* text) { engine_.Phones().SetCommunity(text); });
     if (community.exec() != kResultOk) {
       return 0;  // the test socket is never opened
     }
   }
 
-  SocketStart();  // the main window opens even without a socket
+  engine_.AddObserver(std::make_shared<HistoryWriter>("", LocalTimeNow));
+  engine_.SocketStart();  // the main window opens even without a socket
   DesktopFileOpener desktop;
-  SetFileOpener(opener_ != nullptr ? opener_ : &desktop);
+  engine_.SetFileOpener(opener_ != nullptr ? opener_ : &desktop);
   {
-    MainDialog main(ProgramBackend(), ProgramDiscovery(), Settings());
+    EngineBackend backend(engine_);
+    MainDialog main(backend, backend, engine_.SessionSettings());
     main.exec();
   }
-  SetFileOpener(nullptr);
-  SocketStop();
+  engine_.SetFileOpener(nullptr);
+  engine_.SocketStop();
   guard.Release();
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "app/PathmonApp.h"
+#include "engine/Engine.h"
 #include "ui/AppIcon.h"
 
 int main(int argc, char* argv[]) {
@@ -9,5 +10,6 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(QStringLiteral("pathmon"));
   QApplication::setApplicationVersion(QString::fromUtf8(pathmon::kVersion));
   QApplication::setWindowIcon(pathmon::AppIcon());
-  return pathmon::PathmonApp().Run();
+  pathmon::Engine engine;
+  return pathmon::PathmonApp(engine).Run();
 }

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "Version.h"
-#include "app/CommunityPresenter.h"
-#include "discovery/AddPhonesPresenter.h"
+#include "frontend/CommunityPresenter.h"
+#include "frontend/AddPhonesPresenter.h"
 
 namespace pathmon::cli {
 

@@ -13,16 +13,16 @@
 #include <memory>
 #include <optional>
 
-#include "app/CommunityPresenter.h"
 #include "cli/JsonReport.h"
 #include "cli/ResultTable.h"
 #include "cli/TestScheduler.h"
 #include "cli/Verdict.h"
-#include "discovery/AddPhonesPresenter.h"
 #include "discovery/PhoneListMgr.h"
+#include "engine/HistoryFile.h"
+#include "frontend/AddPhonesPresenter.h"
+#include "frontend/CommunityPresenter.h"
+#include "frontend/Messages.h"
 #include "transport/Clock.h"
-#include "ui/HistoryFile.h"
-#include "ui/Messages.h"
 
 namespace pathmon::cli {
 
@@ -40,13 +40,13 @@ namespace {
 
 constexpr int64_t kStartEstimateSeconds = 2;  // a control exchange and a thread start
 
-// Every cycle result of the run, by phone. Record runs on a test thread with that test's
-// lock held; this lock is taken last and nothing is called while it is held.
-class CycleRecorder {
+// Every cycle result of the run, by phone: the summary's and the JSON report's source. An
+// observer of every test the run starts; called on the tests' threads.
+class CycleRecorder final : public TestObserver {
  public:
-  void Record(const std::string& serial, const TestStatistics& stats, int64_t wallSeconds) {
+  void OnCycleResult(const CycleResult& result) override {
     std::lock_guard lock(mutex_);
-    cycles_[serial].push_back({wallSeconds, stats});
+    cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats});
   }
   std::vector<CycleRecord> Cycles(const std::string& serial) {
     std::lock_guard lock(mutex_);
@@ -83,7 +83,7 @@ class Run {
   int Execute();
 
  private:
-  bool Scan();
+  bool ScanRanges();
   void CollectPhones();
   std::string SelectPhones();  // a message for an unknown serial number
   void TestPhones();
@@ -107,7 +107,7 @@ class Run {
   std::vector<Clock::TimePoint> startedTest_;
   std::vector<std::future<StartResult>> starts_;
   std::atomic<bool> cancel_{false};
-  CycleRecorder recorder_;
+  std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<Outcome> outcomes_;        // by position in selected_
@@ -119,7 +119,7 @@ void Run::Warn(const std::string& text) {
   warnings_.push_back(printable);
 }
 
-bool Run::Scan() {
+bool Run::ScanRanges() {
   for (const AddressRange& range : plan_.ranges) {
     ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait, env_.out, env_.err,
                                  env_.terminal);
@@ -163,29 +163,19 @@ std::string Run::SelectPhones() {
 void Run::LaunchStart(int slot) {
   Phone& phone = phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
   MainBackend& backend = env_.backend;
-  CycleRecorder& recorder = recorder_;
-  Clock& clock = env_.clock;
-  ResultCallback history = backend.HistoryCallback();
-  ResultCallback callback = [history, &recorder, &clock](LoopTest& test, int32_t value,
-                                                         int32_t event) {
-    if (event == kEventCycleResult) {
-      recorder.Record(test.SerialNumber(), test.Statistics(), clock.WallSeconds());
-    }
-    return history ? history(test, value, event) : 0;
-  };
   const int32_t seconds = plan_.settings.durationMinutes * 60;
   const uint32_t address = ::inet_addr(phone.entry.scannedAddress);
   LoopTest* test = phone.test;
   std::atomic<bool>& cancel = cancel_;
   starts_[static_cast<std::size_t>(slot)] =
-      std::async(std::launch::async, [&backend, &cancel, test, address, seconds, callback] {
+      std::async(std::launch::async, [&backend, &cancel, test, address, seconds] {
         if (backend.SendStartCommand(kStartTries, address, *test) != 1) {
           return StartResult::kFailed;
         }
         if (cancel.load()) return StartResult::kCancelled;
         // As the Start command: the result is not looked at. A thread that is late to
         // report running is found stopped later and judged by its cycle results.
-        backend.StartLoopTest(seconds, kTestIntervalMs, address, callback, test);
+        backend.StartLoopTest(seconds, kTestIntervalMs, address, test);
         return StartResult::kStarted;
       });
 }
@@ -358,7 +348,7 @@ void Run::Summarise() {
   env_.out << "\nLast figures:\n" << RenderTable(rows) << "\nResults:\n";
   for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
     const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
-    std::vector<CycleRecord> cycles = recorder_.Cycles(phone.serial);
+    std::vector<CycleRecord> cycles = recorder_->Cycles(phone.serial);
     std::vector<TestStatistics> figures;
     int bad = 0;
     for (const CycleRecord& c : cycles) {
@@ -407,7 +397,7 @@ int Run::Finish(int status) {
     if (auto log = logFiles_.find(static_cast<int>(i)); log != logFiles_.end()) {
       p.logFile = log->second;
     }
-    p.cycles = recorder_.Cycles(phone.serial);
+    p.cycles = recorder_->Cycles(phone.serial);
     report.phones.push_back(std::move(p));
   }
   std::string error;
@@ -421,8 +411,9 @@ int Run::Finish(int status) {
 
 int Run::Execute() {
   startedAt_ = env_.clock.WallSeconds();
+  env_.backend.AddObserver(recorder_);
   env_.setCommunity(plan_.community.c_str());
-  if (!Scan()) {
+  if (!ScanRanges()) {
     interrupted_ = true;
     env_.err << "Interrupted during the scan: no test started.\n" << std::flush;
     CollectPhones();

@@ -13,7 +13,7 @@
 #include "cli/CliOptions.h"
 #include "cli/ConsoleScan.h"
 #include "transport/PhoneLog.h"
-#include "ui/MainPresenter.h"
+#include "frontend/Backend.h"
 
 namespace pathmon {
 class Clock;

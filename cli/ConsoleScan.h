@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "cli/CliOptions.h"
-#include "discovery/AddPhonesPresenter.h"
-#include "ui/DialogView.h"
+#include "frontend/AddPhonesPresenter.h"
+#include "frontend/DialogView.h"
 
 namespace pathmon::cli {
 

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "cli/Verdict.h"
+#include "frontend/Figures.h"
 
 namespace pathmon::cli {
 
@@ -80,15 +81,10 @@ class Json {
 };
 
 void Statistics(Json& j, const TestStatistics& s) {
-  j.Key("sent"); j.Number(s.sent);
-  j.Key("received"); j.Number(s.received);
-  j.Key("lost"); j.Number(s.lost);
-  j.Key("interruptions"); j.Number(s.interruptions);
-  j.Key("avgRtt"); j.Number(s.avgRtt);
-  j.Key("maxBurstLost"); j.Number(s.maxBurstLost);
-  j.Key("delayed"); j.Number(s.delayed);
-  j.Key("lastRtt"); j.Number(s.lastRtt);
-  j.Key("maxRtt"); j.Number(s.maxRtt);
+  for (const Figure& figure : kFigures) {
+    j.Key(figure.jsonKey);
+    j.Number(figure.get(s));
+  }
 }
 
 void Entry(Json& j, const PhoneEntry& e) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::cli {
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/MainPresenter.h"
+#include "frontend/Backend.h"
+#include "frontend/Figures.h"
 
 namespace pathmon::cli {
 

@@ -8,14 +8,10 @@
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
 #include "cli/SignalWatch.h"
-#include "discovery/AddPhonesPresenter.h"
-#include "discovery/PhoneListMgr.h"
-#include "transport/Clock.h"
+#include "engine/Engine.h"
+#include "engine/HistoryFile.h"
+#include "frontend/EngineBackend.h"
 #include "transport/DebugTrace.h"
-#include "transport/PATHMONSocket.h"
-#include "transport/PhoneLog.h"
-#include "transport/SnmpAccess.h"
-#include "ui/MainPresenter.h"
 
 int main(int argc, char* argv[]) {
   using namespace pathmon;
@@ -44,19 +40,22 @@ int main(int argc, char* argv[]) {
 
   // No single-instance guard: a scheduled run may well test phones while the desktop
   // program is open, and each process has a test socket of its own.
-  InitSnmpLibrary();
-  InitPhoneList();
-  if (SocketStart() != 0) {
+  Engine engine;
+  engine.InitPhoneList();
+  engine.SessionSettings() = plan.settings;
+  if (engine.SocketStart() != 0) {
     std::cerr << "The test socket could not be opened: no test can start.\n" << std::flush;
   }
   RecordingFileOpener opener;
-  SetFileOpener(&opener);
+  engine.SetFileOpener(&opener);
+  engine.AddObserver(std::make_shared<HistoryWriter>("", LocalTimeNow));
+  EngineBackend backend(engine);
 
   CliEnvironment env{
-      ProgramBackend(),
-      ProgramDiscovery(),
-      SystemClock(),
-      [](const char* community) { SetCommunity(community); },
+      backend,
+      backend,
+      engine.GetClock(),
+      [&engine](const char* community) { engine.Phones().SetCommunity(community); },
       [&signals](int ms) { return signals.Wait(ms); },
       opener,
       std::cout,
@@ -65,7 +64,7 @@ int main(int argc, char* argv[]) {
   };
   int status = RunCli(plan, env);
 
-  SetFileOpener(nullptr);
-  SocketStop();
+  engine.SetFileOpener(nullptr);
+  engine.SocketStop();
   return status;
 }

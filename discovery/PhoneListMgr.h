@@ -121,18 +121,4 @@ class DiscoveryScan {
   int32_t workersSpawned_ = 0;  // never reset: it numbers the trace lines across scans
 };
 
-// The process-wide directory and scan, for the program's free functions below.
-PhoneDirectory& Directory();
-DiscoveryScan& Scan();
-
-void InitPhoneList();
-void SetCommunity(const char* community);
-const char* GetCommunity();
-bool AddPhone(const char* address, const char* community);
-int32_t GetPhoneCount();
-bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry);
-void CreateLoopTestsForPhones();
-bool StartDiscovery(const char* first, const char* last);
-int32_t GetBusySlotCount();
-
 }  // namespace pathmon

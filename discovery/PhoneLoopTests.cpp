@@ -27,6 +27,4 @@ void PhoneDirectory::CreateLoopTestsForPhones(SessionRegistry& registry) {
   for (const Serial& serial : serials) registry.GetOrCreateLoopTest(nullptr, serial.data());
 }
 
-void CreateLoopTestsForPhones() { Directory().CreateLoopTestsForPhones(Registry()); }
-
 }  // namespace pathmon

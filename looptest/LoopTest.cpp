@@ -108,19 +108,26 @@ void LoopTest::Reset(bool full) {
   stats_.Reset();
 }
 
-int LoopTest::FormatResult(char* text, std::size_t size) {
-  std::lock_guard lock(mutex_);
+int FormatResult(const TestStatistics& stats, char* text, std::size_t size) {
   int n = std::snprintf(text, size,
                         "INTERRUPTIONS:%3d MAXBURSTLOST:%5d SEND:%5d LOST:%5d DELAYED:%5d "
                         "AVGRTT:%5d MAXRTT:%5d",
-                        stats_.interruptions, stats_.maxBurstLost, stats_.sent, stats_.lost,
-                        stats_.delayed, stats_.avgRtt, stats_.maxRtt);
+                        stats.interruptions, stats.maxBurstLost, stats.sent, stats.lost,
+                        stats.delayed, stats.avgRtt, stats.maxRtt);
   if (n < 0 || size == 0) return 0;
   return std::min<int>(n, static_cast<int>(size) - 1);
 }
 
-void LoopTest::Deliver(int32_t value, int32_t event) {
-  if (callback_) callback_(*this, value, event);
+int LoopTest::FormatResult(char* text, std::size_t size) {
+  return pathmon::FormatResult(Statistics(), text, size);
+}
+
+template <typename Event>
+void LoopTest::Deliver(const TestObservers& observers, const ResultCallback& callback,
+                       void (TestObserver::*handler)(const Event&), const Event& event,
+                       int32_t value, int32_t code) {
+  for (const std::shared_ptr<TestObserver>& observer : observers) ((*observer).*handler)(event);
+  if (callback) callback(*this, value, code);
 }
 
 int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress) {
@@ -129,6 +136,10 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   const int64_t endTime = clock_.WallSeconds() + durationSeconds;
 
   int32_t framesPerSecond = intervalMs > 0 ? std::max<int32_t>(1, 1000 / intervalMs) : 1000;
+  // Who hears of this run is fixed at its start, so the events can go out without the lock.
+  TestObservers observers;
+  ResultCallback callback;
+  TestIdentity phone;
   {
     std::lock_guard lock(mutex_);
     Reset(true);
@@ -136,16 +147,18 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     peerAddress_ = peerAddress;
     interval_ = intervalMs;
     stop_.store(false);
+    observers = observers_;
+    callback = callback_;
+    phone = TestIdentity{serialNumber_, userName_, peerAddress};
   }
   DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : Frame per second = %d", framesPerSecond);
 
-  ResultCallback started;
   {
     std::lock_guard lock(mutex_);
     frame_.fill(0);
-    started = callback_;
   }
-  if (started) started(*this, -1, kEventStarted);
+  Deliver(observers, callback, &TestObserver::OnStarted, TestStarted{phone, startTime}, -1,
+          kEventStarted);
 
   const int32_t framesPerCycle = kCycleSeconds * framesPerSecond;
   const auto interval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 0);
@@ -182,25 +195,32 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     ++progressFrames;
     ++cycleFrames;
     if (progressFrames >= framesPerSecond) {
-      std::lock_guard lock(mutex_);
-      Deliver(static_cast<int32_t>(clock_.WallSeconds() - startTime), kEventProgress);
+      const int64_t now = clock_.WallSeconds();
+      const auto elapsed = static_cast<int32_t>(now - startTime);
+      Deliver(observers, callback, &TestObserver::OnProgress, TestProgress{phone, now, elapsed},
+              elapsed, kEventProgress);
       progressFrames = 0;
     }
     if (cycleFrames >= framesPerCycle) {
       clock_.SleepMs(kCycleEndGraceMs);
-      std::lock_guard lock(mutex_);
-      Deliver(-1, kEventCycleResult);
-      Reset(false);
+      CycleResult result{phone, 0, {}};
+      {
+        std::lock_guard lock(mutex_);
+        result.stats = stats_;
+        Reset(false);
+      }
+      result.wallSeconds = clock_.WallSeconds();
+      Deliver(observers, callback, &TestObserver::OnCycleResult, result, -1, kEventCycleResult);
       cycleFrames = 0;
     }
     if (hasEnd && clock_.WallSeconds() >= endTime) break;
   }
 
-  {
-    std::lock_guard lock(mutex_);
-    Deliver(-1, kEventCycleResult);
-    Deliver(-1, kEventFinished);
-  }
+  // The last cycle's figures stay in place, for the list to show after the test.
+  CycleResult last{phone, clock_.WallSeconds(), Statistics()};
+  Deliver(observers, callback, &TestObserver::OnCycleResult, last, -1, kEventCycleResult);
+  Deliver(observers, callback, &TestObserver::OnFinished, TestFinished{phone, last.wallSeconds},
+          -1, kEventFinished);
   clock_.SleepMs(kRunningLingerMs);
   {
     std::lock_guard lock(mutex_);
@@ -295,6 +315,12 @@ Nonce LoopTest::StoredNonce() {
 void LoopTest::SetCallback(ResultCallback callback) {
   std::lock_guard lock(mutex_);
   callback_ = std::move(callback);
+}
+
+void LoopTest::SetObservers(std::string userName, TestObservers observers) {
+  std::lock_guard lock(mutex_);
+  userName_ = std::move(userName);
+  observers_ = std::move(observers);
 }
 
 bool LoopTest::StartTestThread(std::function<void()> body) {

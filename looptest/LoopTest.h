@@ -7,8 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "looptest/Datagram.h"
 
@@ -46,8 +49,55 @@ struct TestStatistics {
   bool CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence);
 };
 
-// Receives the test's events: 0 started, 1 progress (value: seconds since the start),
-// 2 cycle result, 3 finished. Events 1 to 3 are delivered with the test's lock held.
+// "INTERRUPTIONS:%3d MAXBURSTLOST:%5d SEND:%5d LOST:%5d DELAYED:%5d AVGRTT:%5d MAXRTT:%5d";
+// returns the characters written (cut to size - 1).
+int FormatResult(const TestStatistics& stats, char* text, std::size_t size);
+
+// The phone a test runs against, as it was when the test started.
+struct TestIdentity {
+  std::string serialNumber;
+  std::string userName;      // the directory's user name at the start; empty when unknown
+  uint32_t peerAddress = 0;  // IPv4, network byte order
+};
+
+struct TestStarted {
+  TestIdentity phone;
+  int64_t wallSeconds = 0;  // calendar seconds at the event
+};
+struct TestProgress {
+  TestIdentity phone;
+  int64_t wallSeconds = 0;
+  int32_t elapsedSeconds = 0;  // since the test started
+};
+struct CycleResult {
+  TestIdentity phone;
+  int64_t wallSeconds = 0;
+  TestStatistics stats;  // the figures of the cycle that just ended
+};
+struct TestFinished {
+  TestIdentity phone;
+  int64_t wallSeconds = 0;
+};
+
+// Receives a test's events, each a value. Contract: called on the test's thread, in the
+// order started, progress and cycle results, then the last cycle result and finished, and
+// always after the test's lock has been released, so an observer may be slow (a history
+// file on a full disk) without holding up the receive thread or any other test. An
+// observer shared by several tests is called from their threads at once.
+class TestObserver {
+ public:
+  virtual ~TestObserver() = default;
+  virtual void OnStarted(const TestStarted& /*event*/) {}
+  virtual void OnProgress(const TestProgress& /*event*/) {}
+  virtual void OnCycleResult(const CycleResult& /*event*/) {}
+  virtual void OnFinished(const TestFinished& /*event*/) {}
+};
+using TestObservers = std::vector<std::shared_ptr<TestObserver>>;
+
+// The events as plain calls: 0 started, 1 progress (value: seconds since the start),
+// 2 cycle result, 3 finished. Delivered like TestObserver's, after the lock is released;
+// at a cycle result the test already counts the next cycle, whose figures Statistics()
+// returns: the ended cycle's figures come with CycleResult.
 using ResultCallback = std::function<int32_t(LoopTest& test, int32_t value, int32_t event)>;
 
 // Sends one datagram to UDP port 7 of peer (IPv4, network byte order); 0 or -4.
@@ -64,7 +114,8 @@ enum ResultEvent : int32_t {
 // calls OnDatagram (holding the registry lock); the user-interface thread reads the figures
 // and starts and stops tests. The recursive lock guards everything but the stop flag
 // (atomic, polled by Run) and replies (atomic, polled by the control exchange).
-// Lock order: registry lock, then this lock, then the directory lock.
+// Lock order: registry lock, then this lock. Nothing outside this class runs under it: the
+// events go to their observers after it is released.
 class LoopTest {
  public:
   LoopTest(Clock& clock, DatagramSender sender);
@@ -82,8 +133,7 @@ class LoopTest {
   bool IsRunning();
   // The caller holds the lock (creation aside).
   void Reset(bool full);
-  // "INTERRUPTIONS:%3d MAXBURSTLOST:%5d SEND:%5d LOST:%5d DELAYED:%5d AVGRTT:%5d MAXRTT:%5d";
-  // returns the characters written (cut to size - 1). The caller holds the lock.
+  // The current figures as the free FormatResult writes them.
   int FormatResult(char* text, std::size_t size);
 
   // Runs the test on the calling thread until the duration (0: no end) has passed, the
@@ -91,6 +141,7 @@ class LoopTest {
   int Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress);
   int SendControl(uint32_t peerAddress);
   void RequestStop();
+  void SignalStop() { stop_.store(true); }  // RequestStop without its wait
   bool OnDatagram(const uint8_t* bytes, int length);
   void TakeNonce(const Nonce& nonce);
 
@@ -106,6 +157,8 @@ class LoopTest {
   uint32_t Replies() const { return replies_.load(); }
   void ClearReplies() { replies_.store(0); }
   void SetCallback(ResultCallback callback);
+  // Who hears of the next Run, and the user name its events carry. Set before Run starts.
+  void SetObservers(std::string userName, TestObservers observers);
   Clock& GetClock() { return clock_; }
 
   // The test thread: one at a time, and always ended before the LoopTest goes. Used by the
@@ -115,7 +168,11 @@ class LoopTest {
   bool StartTestThread(std::function<void()> body);
 
  private:
-  void Deliver(int32_t value, int32_t event);  // calls the callback; lock held for 1..3
+  // Hands an event to the observers and the callback; the lock is not held.
+  template <typename Event>
+  void Deliver(const TestObservers& observers, const ResultCallback& callback,
+               void (TestObserver::*handler)(const Event&), const Event& event, int32_t value,
+               int32_t code);
   void CountReply();
 
   Clock& clock_;
@@ -135,6 +192,8 @@ class LoopTest {
   TestStatistics stats_;
   std::atomic<uint32_t> replies_{0};
   ResultCallback callback_;
+  TestObservers observers_;
+  std::string userName_;
   char serialNumber_[128] = {};
 
   std::atomic<bool> threadBusy_{false};  // a test thread exists

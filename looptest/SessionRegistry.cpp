@@ -23,7 +23,11 @@ void vpnTunnelQualityTestTask(int32_t durationSeconds, int32_t intervalMs, uint3
 SessionRegistry::SessionRegistry(Clock& clock, DatagramSender sender)
     : clock_(clock), sender_(std::move(sender)) {}
 
-SessionRegistry::~SessionRegistry() = default;
+SessionRegistry::~SessionRegistry() {
+  // All tests are told first, so that their threads wind down side by side rather than one
+  // after another as each LoopTest's destructor waits for its own.
+  for (int i = 0; i < count_; ++i) slots_[i]->SignalStop();
+}
 
 LoopTest* SessionRegistry::GetOrCreateLoopTest(const char* prefix, const char* serialNumber) {
   if (LoopTest* existing = FindLoopTest(serialNumber)) return existing;
@@ -110,23 +114,6 @@ int StopLoopTest(LoopTest* test) {
   }
   test->SetCallback(nullptr);
   return 0;
-}
-
-SessionRegistry& Registry() {
-  // Lives until the process exits, like every LoopTest in it.
-  static SessionRegistry* registry = new SessionRegistry(
-      SystemClock(), [](const uint8_t* data, int length, uint32_t peer) {
-        return SocketSend(data, length, peer);
-      });
-  return *registry;
-}
-
-LoopTest* GetOrCreateLoopTest(const char* prefix, const char* serialNumber) {
-  return Registry().GetOrCreateLoopTest(prefix, serialNumber);
-}
-
-LoopTest* FindLoopTest(const char* serialNumber) {
-  return Registry().FindLoopTest(serialNumber);
 }
 
 }  // namespace pathmon

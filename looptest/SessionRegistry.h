@@ -16,7 +16,8 @@ inline constexpr int kRegistrySlots = 128;
 
 // Contract: the registry lock guards the slots; it lives as long as the registry, so the
 // receive thread can never see it destroyed. No caller may hold a LoopTest's lock or the
-// directory lock while calling into the registry.
+// directory lock while calling into the registry. The LoopTests live as long as the
+// registry; its destructor waits for their test threads to end.
 class SessionRegistry final : public DatagramSink {
  public:
   SessionRegistry(Clock& clock, DatagramSender sender);
@@ -49,14 +50,10 @@ class SessionRegistry final : public DatagramSink {
 // answered, 2 when datagrams had been counted before but none came now, 3 when none came.
 int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test);
 // Starts the test thread and waits up to 10 s for it to run; 0 when running, -1 otherwise.
+// The test reports to the observers set with LoopTest::SetObservers and to callback.
 int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
                   ResultCallback callback, LoopTest* test);
 // Asks the test to stop, waits up to 10 s for it, and clears its callback; -1 for nullptr.
 int StopLoopTest(LoopTest* test);
-
-// The process-wide registry, sending through the process-wide test socket.
-SessionRegistry& Registry();
-LoopTest* GetOrCreateLoopTest(const char* prefix, const char* serialNumber);
-LoopTest* FindLoopTest(const char* serialNumber);
 
 }  // namespace pathmon

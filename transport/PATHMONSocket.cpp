@@ -123,23 +123,3 @@ uint16_t TestSocket::LocalPort() const {
 }
 
 }  // namespace pathmon
-
-// The program's socket and its free functions. Both objects live until the process exits.
-#include "looptest/SessionRegistry.h"
-
-namespace pathmon {
-
-TestSocket& ProgramSocket() {
-  static TestSocket* socket = new TestSocket(Registry());
-  return *socket;
-}
-
-int SocketStart() { return ProgramSocket().Start(); }
-
-void SocketStop() { ProgramSocket().Stop(); }
-
-int SocketSend(const uint8_t* data, int length, uint32_t peerAddress) {
-  return ProgramSocket().Send(data, length, peerAddress);
-}
-
-}  // namespace pathmon

@@ -50,10 +50,4 @@ class TestSocket {
   std::shared_ptr<ReceiverExit> exit_;  // shared with the thread, which may outlive a Stop
 };
 
-// The process-wide test socket, dispatching to the process-wide registry.
-TestSocket& ProgramSocket();
-int SocketStart();
-void SocketStop();
-int SocketSend(const uint8_t* data, int length, uint32_t peerAddress);
-
 }  // namespace pathmon

@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/PhoneListMgr.h"
 #include "transport/SnmpAccess.h"
 
 extern char** environ;
@@ -71,60 +69,48 @@ std::string FindOnPath(const char* name) {
   return {};
 }
 
-class XdgOpener final : public FileOpener {
- public:
-  void Open(const std::string& path) override {
-    if (path.empty()) return;
-    // An absolute path: xdg-open then never reads a name starting with "-" as an option,
-    // and the viewer finds the file whatever its own working directory.
-    std::string target = path;
-    if (target[0] != '/') {
-      char cwd[4096];
-      if (getcwd(cwd, sizeof cwd) == nullptr) return;
-      target = std::string(cwd) + "/" + target;
-    }
-    std::string program = FindOnPath("xdg-open");
-    if (program.empty()) return;
-    char* const argv[] = {program.data(), target.data(), nullptr};
-
-    // Double fork: the grandchild runs xdg-open, re-parented to init, and the child we
-    // wait for exits at once, so no zombie stays and nothing waits on the viewer. The
-    // caller may have many threads: between fork and exec only async-signal-safe calls
-    // are made, which is why the program's path was looked up before.
-    const pid_t child = fork();
-    if (child < 0) return;
-    if (child == 0) {
-      setsid();
-      const int devNull = open("/dev/null", O_RDWR);
-      if (devNull >= 0) {
-        dup2(devNull, STDIN_FILENO);
-        dup2(devNull, STDOUT_FILENO);
-        dup2(devNull, STDERR_FILENO);
-        if (devNull > STDERR_FILENO) close(devNull);
-      }
-      const pid_t grandchild = fork();
-      if (grandchild == 0) {
-        execve(argv[0], argv, environ);
-        _exit(127);
-      }
-      _exit(grandchild < 0 ? 1 : 0);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-};
-
-std::atomic<FileOpener*> g_opener{nullptr};
-
 }  // namespace
 
-FileOpener& XdgFileOpener() {
-  static XdgOpener opener;
-  return opener;
-}
+void XdgFileOpener::Open(const std::string& path) {
+  if (path.empty()) return;
+  // An absolute path: xdg-open then never reads a name starting with "-" as an option,
+  // and the viewer finds the file whatever its own working directory.
+  std::string target = path;
+  if (target[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return;
+    target = std::string(cwd) + "/" + target;
+  }
+  std::string program = FindOnPath("xdg-open");
+  if (program.empty()) return;
+  char* const argv[] = {program.data(), target.data(), nullptr};
 
-void SetFileOpener(FileOpener* opener) { g_opener.store(opener, std::memory_order_release); }
+  // Double fork: the grandchild runs xdg-open, re-parented to init, and the child we
+  // wait for exits at once, so no zombie stays and nothing waits on the viewer. The
+  // caller may have many threads: between fork and exec only async-signal-safe calls
+  // are made, which is why the program's path was looked up before.
+  const pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    setsid();
+    const int devNull = open("/dev/null", O_RDWR);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDOUT_FILENO);
+      dup2(devNull, STDERR_FILENO);
+      if (devNull > STDERR_FILENO) close(devNull);
+    }
+    const pid_t grandchild = fork();
+    if (grandchild == 0) {
+      execve(argv[0], argv, environ);
+      _exit(127);
+    }
+    _exit(grandchild < 0 ? 1 : 0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
 
 bool GetPhoneLog(SnmpClient& client, const char* agent, const char* community,
                  const char* fileName, FileOpener& opener) {
@@ -145,12 +131,6 @@ bool GetPhoneLog(SnmpClient& client, const char* agent, const char* community,
   std::fclose(file);
   opener.Open(fileName);
   return true;
-}
-
-bool GetPhoneLog(const char* agent, const char* fileName) {
-  FileOpener* opener = g_opener.load(std::memory_order_acquire);
-  return GetPhoneLog(DefaultSnmpClient(), agent, GetCommunity(), fileName,
-                     opener != nullptr ? *opener : XdgFileOpener());
 }
 
 }  // namespace pathmon

@@ -16,18 +16,15 @@ class FileOpener {
   virtual void Open(const std::string& path) = 0;
 };
 
-// Runs xdg-open on the file, detached, without waiting.
-FileOpener& XdgFileOpener();
-
-// The opener that GetPhoneLog(agent, fileName) uses; nullptr restores XdgFileOpener.
-void SetFileOpener(FileOpener* opener);
+// Runs xdg-open on the file, detached, without waiting. Holds no state.
+class XdgFileOpener final : public FileOpener {
+ public:
+  void Open(const std::string& path) override;
+};
 
 // False when neither log column gave a row (no file is touched then); true otherwise, also
 // when the file could not be written.
 bool GetPhoneLog(SnmpClient& client, const char* agent, const char* community,
                  const char* fileName, FileOpener& opener);
-
-// With the process-wide SNMP client, the directory's community and the opener set above.
-bool GetPhoneLog(const char* agent, const char* fileName);
 
 }  // namespace pathmon

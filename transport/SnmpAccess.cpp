@@ -264,10 +264,4 @@ bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,
   return *rowCount > 0;
 }
 
-SnmpClient& DefaultSnmpClient() {
-  InitSnmpLibrary();
-  static NetSnmpClient client;
-  return client;
-}
-
 }  // namespace pathmon

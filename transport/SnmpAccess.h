@@ -71,7 +71,4 @@ inline constexpr std::size_t kRowBufferSize = 5120;  // a row keeps at most 5119
 bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,
                  const char* prefix, int32_t count, int32_t* rowCount, char** rows);
 
-// The process-wide client (net-snmp, 3000 ms time-out, 3 retries). Initialises the library.
-SnmpClient& DefaultSnmpClient();
-
 }  // namespace pathmon

@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "ui/AppIcon.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

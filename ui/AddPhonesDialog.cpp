@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "ui/AppIcon.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

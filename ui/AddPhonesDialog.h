@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <memory>
 
-#include "discovery/AddPhonesPresenter.h"
+#include "frontend/AddPhonesPresenter.h"
 #include "ui/QtDialogView.h"
 
 class QPushButton;

@@ -11,7 +11,7 @@
 #include "ui/AboutDialog.h"
 #include "ui/AddPhonesDialog.h"
 #include "ui/AppIcon.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

@@ -5,8 +5,8 @@
 #include <QDialog>
 #include <functional>
 
-#include "discovery/AddPhonesPresenter.h"
-#include "ui/MainPresenter.h"
+#include "frontend/AddPhonesPresenter.h"
+#include "frontend/MainPresenter.h"
 #include "ui/QtDialogView.h"
 
 class QTreeWidget;

@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

@@ -12,7 +12,7 @@
 #include <functional>
 #include <map>
 
-#include "ui/DialogView.h"
+#include "frontend/DialogView.h"
 #include "ui/MessageBox.h"
 
 namespace pathmon {

@@ -50,6 +50,25 @@ class MeasuringClock final : public Clock {
   }
 };
 
+// Frames sent, received and lost over every cycle of every test.
+class CycleTotals final : public TestObserver {
+ public:
+  void OnCycleResult(const CycleResult& result) override {
+    std::lock_guard lock(mutex_);
+    sum_.sent += result.stats.sent;
+    sum_.received += result.stats.received;
+    sum_.lost += result.stats.lost;
+  }
+  TestStatistics Sum() {
+    std::lock_guard lock(mutex_);
+    return sum_;
+  }
+
+ private:
+  std::mutex mutex_;
+  TestStatistics sum_;
+};
+
 struct Lateness {
   std::mutex mutex;
   std::vector<double> samplesUs;
@@ -126,8 +145,7 @@ int main(int argc, char** argv) {
     loops.push_back(registry.GetOrCreateLoopTest(nullptr, serial));
   }
 
-  std::vector<TestStatistics> finals(static_cast<std::size_t>(tests));
-  std::mutex finalsMutex;
+  auto totals = std::make_shared<CycleTotals>();
   double cpuBefore = CpuSeconds();
   auto started = Steady::now();
   std::vector<std::thread> starters;
@@ -141,19 +159,8 @@ int main(int argc, char** argv) {
         refused.fetch_add(1);
         return;
       }
-      StartLoopTest(seconds, 20, htonl(base + static_cast<uint32_t>(i)),
-                    [&, i](LoopTest& t, int32_t, int32_t event) {
-                      if (event == kEventCycleResult) {
-                        std::lock_guard lock(finalsMutex);
-                        TestStatistics s = t.Statistics();
-                        auto& f = finals[static_cast<std::size_t>(i)];
-                        f.sent += s.sent;
-                        f.received += s.received;
-                        f.lost += s.lost;
-                      }
-                      return 0;
-                    },
-                    loop);
+      loop->SetObservers("", {totals});
+      StartLoopTest(seconds, 20, htonl(base + static_cast<uint32_t>(i)), nullptr, loop);
     });
   }
   for (auto& t : starters) t.join();
@@ -165,12 +172,8 @@ int main(int argc, char** argv) {
   double cpu = CpuSeconds() - cpuBefore;
   socket->Stop();
 
-  long sent = 0, received = 0, lost = 0;
-  for (auto& f : finals) {
-    sent += f.sent;
-    received += f.received;
-    lost += f.lost;
-  }
+  const TestStatistics all = totals->Sum();
+  const long sent = all.sent, received = all.received, lost = all.lost;
   auto phones = sim.Stop();
   long phoneReceived = 0, phoneEchoed = 0, badSignature = 0;
   for (auto& [address, c] : phones) {

@@ -55,7 +55,9 @@ bool Run(const Round& round) {
     std::fprintf(stderr, "%s: the simulated phones did not start\n", round.name);
     return false;
   }
-  PhoneDirectory directory(DefaultSnmpClient(), SystemClock());
+  InitSnmpLibrary();
+  NetSnmpClient client;
+  PhoneDirectory directory(client, SystemClock());
   DiscoveryScan scan(directory, SystemClock());
 
   gTraceLines.store(0);

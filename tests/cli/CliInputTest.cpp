@@ -12,7 +12,7 @@
 #include "JsonValue.h"
 #include "cli/CliOptions.h"
 #include "support/SimProcess.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::testing {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "Version.h"
 #include "cli/CliOptions.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::cli {
 namespace {

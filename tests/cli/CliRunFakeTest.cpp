@@ -15,7 +15,7 @@
 #include "cli/CliRun.h"
 #include "discovery/PhoneListMgr.h"
 #include "support/FakeClock.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::cli {
 namespace {
@@ -33,9 +33,9 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     bool found = false;
     bool running = false;
     Clock::TimePoint endsAt{};
-    ResultCallback callback;
+    TestObservers observers;  // while the test runs
     int controlCalls = 0;
-    int cycleResults = 0;  // event 2 deliveries that reached the history callback
+    int cycleResults = 0;  // cycle results delivered to the run's observers
     int stops = 0;
   };
 
@@ -120,13 +120,12 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     ++p.controlCalls;
     return p.answers ? 1 : 3;
   }
-  int StartLoopTest(int32_t seconds, int32_t intervalMs, uint32_t, ResultCallback callback,
-                    LoopTest* test) override {
+  int StartLoopTest(int32_t seconds, int32_t intervalMs, uint32_t, LoopTest* test) override {
     Phone& p = Of(*test);
     std::lock_guard lock(mutex_);
     EXPECT_EQ(intervalMs, 20);
     p.running = true;
-    p.callback = std::move(callback);
+    p.observers = observers_;
     p.endsAt = clock_.Now() + std::chrono::seconds(seconds);
     startOrder.push_back(p.serial);
     int running = static_cast<int>(std::count_if(phones_.begin(), phones_.end(),
@@ -144,14 +143,9 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     return 0;
   }
   bool GetPhoneLog(const char*, const char*) override { return true; }
-  ResultCallback HistoryCallback() override {
-    return [this](LoopTest& test, int32_t, int32_t event) {
-      if (event == kEventCycleResult) {
-        std::lock_guard lock(mutex_);
-        ++Of(test).cycleResults;
-      }
-      return 0;
-    };
+  void AddObserver(std::shared_ptr<TestObserver> observer) override {
+    std::lock_guard lock(mutex_);
+    observers_.push_back(std::move(observer));
   }
 
   Phone& Get(const std::string& serial) {
@@ -174,15 +168,18 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   }
   // The test's final events, as the test thread delivers them, outside the fleet's lock.
   void End(Phone& p) {
-    ResultCallback callback;
+    TestObservers observers;
     {
       std::lock_guard lock(mutex_);
       if (!p.running) return;
-      callback = std::exchange(p.callback, nullptr);
+      observers = std::exchange(p.observers, {});
+      p.cycleResults += observers.empty() ? 0 : 1;
     }
-    if (callback) {
-      callback(*p.test, -1, kEventCycleResult);
-      callback(*p.test, -1, kEventFinished);
+    const TestIdentity phone{p.serial, p.user, ::inet_addr(p.address.c_str())};
+    const int64_t now = clock_.WallSeconds();
+    for (const auto& observer : observers) {
+      observer->OnCycleResult(CycleResult{phone, now, p.test->Statistics()});
+      observer->OnFinished(TestFinished{phone, now});
     }
     std::lock_guard lock(mutex_);
     p.running = false;
@@ -192,6 +189,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   std::mutex mutex_;
   std::vector<std::unique_ptr<Phone>> phones_;
   std::vector<Phone*> registry_;
+  TestObservers observers_;
 };
 
 // The start order with each wave's phones (they start side by side) sorted.
@@ -250,7 +248,7 @@ TEST(CliRunFake, AFleetLargerThanTheLimitIsTestedInWavesInOrder) {
   for (int i = 1; i <= 5; ++i) {
     FakeFleet::Phone& p = h.fleet.Get("SN" + std::to_string(i));
     EXPECT_EQ(p.controlCalls, 1);
-    EXPECT_EQ(p.cycleResults, 1);  // the history writer saw the final cycle
+    EXPECT_EQ(p.cycleResults, 1);  // the run's observers saw the final cycle
     EXPECT_FALSE(p.running);
   }
   // Three waves of one minute.
@@ -321,7 +319,7 @@ TEST(CliRunFake, AnInterruptionStopsTheRunningAndLeavesTheWaiting) {
   EXPECT_EQ(Waves(h.fleet.startOrder, 2), (std::vector<std::string>{"SN1", "SN2", "SN3", "SN4"}));
   for (const char* serial : {"SN3", "SN4"}) {
     EXPECT_EQ(h.fleet.Get(serial).stops, 1) << serial;
-    EXPECT_EQ(h.fleet.Get(serial).cycleResults, 1) << serial;  // the final history line
+    EXPECT_EQ(h.fleet.Get(serial).cycleResults, 1) << serial;  // the final cycle result
   }
   EXPECT_EQ(h.fleet.Get("SN1").stops, 0);  // ended by itself
   EXPECT_EQ(h.fleet.Get("SN5").controlCalls, 0);

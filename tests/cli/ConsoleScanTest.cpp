@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "cli/ConsoleScan.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::cli {
 namespace {

@@ -1,4 +1,4 @@
-// The program's own scan (the process-wide directory over net-snmp and the real clock)
+// The program's own scan (an engine's directory over net-snmp and the real clock)
 // against simulated phones on 127.30.0.0/16: phones, agents that are not phones, an agent
 // that never answers, a phone with another community, and addresses where nothing listens.
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "discovery/PhoneListMgr.h"
+#include "engine/Engine.h"
 #include "support/SimProcess.h"
 
 namespace pathmon {
@@ -17,24 +17,25 @@ namespace {
 using testing::SimProcess;
 
 // Waits for the scan's workers; a silent address costs a probe 4 x 3 s, so allow for more.
-bool WaitForScanEnd(std::chrono::seconds limit = std::chrono::seconds(60)) {
+bool WaitForScanEnd(Engine& engine, std::chrono::seconds limit = std::chrono::seconds(60)) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (GetBusySlotCount() != 0) {
+  while (engine.Discovery().GetBusySlotCount() != 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
 }
 
-PhoneEntry Find(const char* serial) {
+PhoneEntry Find(Engine& engine, const char* serial) {
   PhoneEntry e{};
-  EXPECT_TRUE(FindPhoneBySerial(serial, e)) << serial;
+  EXPECT_TRUE(engine.Phones().FindPhoneBySerial(serial, e)) << serial;
   return e;
 }
 
 TEST(DiscoveryIntegrationTest, ScanStoresExactlyThePhonesWithEveryField) {
-  InitPhoneList();
-  ASSERT_EQ(GetPhoneCount(), 0);
+  Engine engine;
+  engine.InitPhoneList();
+  ASSERT_EQ(engine.Phones().GetPhoneCount(), 0);
 
   auto scanStart = std::chrono::steady_clock::now();
   {
@@ -53,14 +54,14 @@ TEST(DiscoveryIntegrationTest, ScanStoresExactlyThePhonesWithEveryField) {
     ASSERT_TRUE(sim.Ok());
 
     // 127.30.0.1, .3 and .9 have no agent at all.
-    ASSERT_TRUE(StartDiscovery("127.30.0.1", "127.30.0.10"));
-    ASSERT_TRUE(WaitForScanEnd());
+    ASSERT_TRUE(engine.Discovery().StartDiscovery("127.30.0.1", "127.30.0.10"));
+    ASSERT_TRUE(WaitForScanEnd(engine));
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - scanStart);
     RecordProperty("scan_seconds", std::to_string(seconds.count()));
   }
 
-  ASSERT_EQ(GetPhoneCount(), 3);
-  PhoneEntry a = Find("fa0002");
+  ASSERT_EQ(engine.Phones().GetPhoneCount(), 3);
+  PhoneEntry a = Find(engine, "fa0002");
   EXPECT_EQ(a.index, 0);
   EXPECT_STREQ(a.serialNumber, "FA0002");
   EXPECT_STREQ(a.identityKey, "KEY-0002");
@@ -83,12 +84,12 @@ TEST(DiscoveryIntegrationTest, ScanStoresExactlyThePhonesWithEveryField) {
   EXPECT_LE(a.probeTime, now);
   EXPECT_GT(a.probeTime, now - 120);
 
-  PhoneEntry b = Find("FA0004");
+  PhoneEntry b = Find(engine, "FA0004");
   EXPECT_STREQ(b.userName, "Unknown");
   EXPECT_EQ(b.upTime, 6000);
   EXPECT_STREQ(b.scannedAddress, "127.30.0.4");
 
-  PhoneEntry c = Find("FA0010");
+  PhoneEntry c = Find(engine, "FA0010");
   EXPECT_STREQ(c.userName, "x\\bob");
   EXPECT_EQ(c.upTime, 1);
 
@@ -97,7 +98,7 @@ TEST(DiscoveryIntegrationTest, ScanStoresExactlyThePhonesWithEveryField) {
   EXPECT_NE(b.index, c.index);
   PhoneEntry none{};
   for (const char* serial : {"NP0005", "SL0006", "MS0007", "CM0008"}) {
-    EXPECT_FALSE(FindPhoneBySerial(serial, none)) << serial;
+    EXPECT_FALSE(engine.Phones().FindPhoneBySerial(serial, none)) << serial;
   }
 
   // The same phone found again under another address keeps its position and takes the
@@ -106,11 +107,11 @@ TEST(DiscoveryIntegrationTest, ScanStoresExactlyThePhonesWithEveryField) {
     SimProcess sim({"--phone",
                     "127.30.1.9 serial=FA0002 key=key-0002 \"user=Ann Lee-Moved\" uptime=120000"});
     ASSERT_TRUE(sim.Ok());
-    ASSERT_TRUE(StartDiscovery("127.30.1.9", "127.30.1.9"));
-    ASSERT_TRUE(WaitForScanEnd());
+    ASSERT_TRUE(engine.Discovery().StartDiscovery("127.30.1.9", "127.30.1.9"));
+    ASSERT_TRUE(WaitForScanEnd(engine));
   }
-  EXPECT_EQ(GetPhoneCount(), 3);
-  PhoneEntry moved = Find("FA0002");
+  EXPECT_EQ(engine.Phones().GetPhoneCount(), 3);
+  PhoneEntry moved = Find(engine, "FA0002");
   EXPECT_EQ(moved.index, a.index);
   EXPECT_STREQ(moved.scannedAddress, "127.30.1.9");
   EXPECT_STREQ(moved.identityKey, "key-0002");

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/AddPhonesPresenter.h"
+#include "frontend/AddPhonesPresenter.h"
 #include "frontend/FakeViews.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/CommunityPresenter.h"
+#include "frontend/CommunityPresenter.h"
 #include "frontend/FakeViews.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "transport/Clock.h"
-#include "ui/DialogView.h"
+#include "frontend/DialogView.h"
 
 namespace pathmon::testing {
 

@@ -3,16 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 
-#include "discovery/PhoneListMgr.h"
-#include "frontend/FakeViews.h"
-#include "looptest/LoopTest.h"
-#include "ui/HistoryFile.h"
+#include "engine/HistoryFile.h"
 
 namespace pathmon {
 namespace {
@@ -59,37 +57,22 @@ class HistoryWriterTest : public ::testing::Test {
       : dir(fs::temp_directory_path() /
             ("pathmon-history-" + std::to_string(::getpid()) + "-" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name())),
-        test(clock, [](const uint8_t*, int, uint32_t) { return 0; }),
-        writer([this](const char* serial, PhoneEntry& entry) { return Lookup(serial, entry); },
-               (dir / "inner").string(), [this] { return now; }) {
+        writer((dir / "inner").string(), [this] { return now; }) {
     fs::remove_all(dir);
     fs::create_directories(dir / "inner");
-    test.Init(nullptr, "SN1");
+    stats.sent = 15000;
+    stats.lost = 65;
+    stats.interruptions = 1;
+    stats.maxBurstLost = 13;
+    stats.avgRtt = 54;
+    stats.maxRtt = 112;
   }
   ~HistoryWriterTest() override {
     ::chmod((dir / "inner").c_str(), 0755);
     fs::remove_all(dir);
   }
 
-  bool Lookup(const char* serial, PhoneEntry& entry) {
-    if (userName == nullptr || std::strcmp(serial, "SN1") != 0) return false;
-    std::strncpy(entry.userName, userName, sizeof entry.userName - 1);
-    std::strncpy(entry.serialNumber, serial, sizeof entry.serialNumber - 1);
-    return true;
-  }
-  int32_t Event(int32_t event) {
-    test.Lock();  // the engine calls with the test's lock held
-    int32_t r = writer(test, -1, event);
-    test.Unlock();
-    return r;
-  }
-  std::string Result() {
-    char text[256];
-    test.Lock();
-    test.FormatResult(text, sizeof text);
-    test.Unlock();
-    return text;
-  }
+  void Cycle() { writer.OnCycleResult(CycleResult{{"SN1", userName, 0}, 0, stats}); }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(dir)) {
@@ -100,57 +83,47 @@ class HistoryWriterTest : public ::testing::Test {
   }
 
   fs::path dir;
-  testing::StillClock clock;
-  LoopTest test;
-  const char* userName = "alice";
+  std::string userName = "alice";
+  TestStatistics stats;
   std::tm now = At(2026, 12, 7, 15, 30, 5);
   HistoryWriter writer;
 };
 
+constexpr const char* kLine =
+    "INTERRUPTIONS:  1 MAXBURSTLOST:   13 SEND:15000 LOST:   65 DELAYED:    0 AVGRTT:   54 "
+    "MAXRTT:  112";
+
 TEST_F(HistoryWriterTest, ACycleResultAppendsOneStampedLineEndingInCrLf) {
-  EXPECT_EQ(Event(2), 0);
-  std::string expected = "12:07:2026 15:30:05 <PATHMON>" + Result() + "\r\n";
-  EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"), expected);
-  EXPECT_EQ(Result().rfind("INTERRUPTIONS:  0 MAXBURSTLOST:    0 SEND:    0", 0), 0u);
+  Cycle();
+  EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"),
+            std::string("12:07:2026 15:30:05 <PATHMON>") + kLine + "\r\n");
 }
 
 TEST_F(HistoryWriterTest, OnlyTheCycleResultWrites) {
-  for (int32_t event : {0, 1, 3, 4, -1}) EXPECT_EQ(Event(event), 0);
+  const TestIdentity phone{"SN1", userName, 0};
+  writer.OnStarted(TestStarted{phone, 0});
+  writer.OnProgress(TestProgress{phone, 0, 1});
+  writer.OnFinished(TestFinished{phone, 0});
   EXPECT_TRUE(Files().empty());
 }
 
 TEST_F(HistoryWriterTest, LinesAreAppendedNeverRewritten) {
-  Event(2);
+  Cycle();
   now = At(2026, 12, 7, 15, 35, 5);
-  Event(2);
-  std::string result = Result();
+  Cycle();
   EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"),
-            "12:07:2026 15:30:05 <PATHMON>" + result + "\r\n" + "12:07:2026 15:35:05 <PATHMON>" +
-                result + "\r\n");
-}
-
-TEST_F(HistoryWriterTest, TheUserIsLookedUpForEveryLine) {
-  Event(2);
-  userName = "carol";
-  Event(2);
-  EXPECT_EQ(Files(), (std::vector<std::string>{"inner/alice_SN1.txt", "inner/carol_SN1.txt"}));
-}
-
-TEST_F(HistoryWriterTest, APhoneMissingFromTheDirectoryWritesUnderscoreSerial) {
-  userName = nullptr;
-  Event(2);
-  EXPECT_EQ(Files(), std::vector<std::string>{"inner/_SN1.txt"});
+            std::string("12:07:2026 15:30:05 <PATHMON>") + kLine + "\r\n" +
+                "12:07:2026 15:35:05 <PATHMON>" + kLine + "\r\n");
 }
 
 TEST_F(HistoryWriterTest, AUserNameWithPathCharactersStaysInTheDirectory) {
-  userName = "DOMAIN\\user";
-  Event(2);
-  userName = "../escaped";
-  Event(2);
-  userName = "/abs/path";
-  Event(2);
+  for (const char* name : {"DOMAIN\\user", "../escaped", "/abs/path", ""}) {
+    userName = name;
+    Cycle();
+  }
   EXPECT_EQ(Files(), (std::vector<std::string>{"inner/.._escaped_SN1.txt",
                                                "inner/DOMAIN_user_SN1.txt",
+                                               "inner/_SN1.txt",
                                                "inner/_abs_path_SN1.txt"}));
 }
 
@@ -161,7 +134,7 @@ TEST_F(HistoryWriterTest, ALineThatCannotBeWrittenIsLostQuietly) {
   } else {
     ::chmod((dir / "inner").c_str(), 0555);
   }
-  EXPECT_EQ(Event(2), 0);
+  Cycle();
   EXPECT_FALSE(AppendLine((dir / "inner" / "x.txt").string(), "line"));
 }
 

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/InstanceGuard.h"
+#include "frontend/InstanceGuard.h"
 
 namespace pathmon {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeViews.h"
-#include "ui/MainPresenter.h"
-#include "ui/Messages.h"
+#include "frontend/MainPresenter.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 namespace {
@@ -119,11 +119,10 @@ class FakeBackend final : public MainBackend {
     auto it = answers.find(test.SerialNumber());
     return it == answers.end() ? 1 : it->second;
   }
-  int StartLoopTest(int32_t duration, int32_t interval, uint32_t address, ResultCallback callback,
+  int StartLoopTest(int32_t duration, int32_t interval, uint32_t address,
                     LoopTest* test) override {
     calls.push_back(std::string("start ") + test->SerialNumber() + " " + std::to_string(duration) +
-                    " " + std::to_string(interval) + " " + Dotted(address) +
-                    (callback ? " callback" : " none"));
+                    " " + std::to_string(interval) + " " + Dotted(address));
     if (startSucceeds) snapshots[test].running = true;
     return startSucceeds ? 0 : -1;
   }
@@ -137,9 +136,7 @@ class FakeBackend final : public MainBackend {
     return logSucceeds;
   }
   void CreateLoopTestsForPhones() override { calls.push_back("create tests"); }
-  ResultCallback HistoryCallback() override {
-    return [](LoopTest&, int32_t, int32_t) { return 0; };
-  }
+  void AddObserver(std::shared_ptr<TestObserver>) override { calls.push_back("observer"); }
 
   static std::string Dotted(uint32_t address) {
     in_addr a{};
@@ -301,7 +298,7 @@ TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
   presenter.OnStart();
   EXPECT_TRUE(view.messages.empty());
   EXPECT_EQ(backend.calls, (std::vector<std::string>{"exchange SN1 3 10.0.0.2",
-                                                     "start SN1 420 20 10.0.0.2 callback"}));
+                                                     "start SN1 420 20 10.0.0.2"}));
   EXPECT_EQ(view.waitDepth, 0);
   EXPECT_EQ(view.events.front(), "wait");
 }
@@ -321,7 +318,7 @@ TEST_F(MainWindowTest, APhoneThatDoesNotAnswerIsReportedAndTheWalkGoesOn) {
   Select({0, 2});
   presenter.OnStart();
   EXPECT_EQ(view.messages, std::vector<std::string>{"Failed to start PATHMON for user0:SN0"});
-  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN2 300 20 10.0.0.3 callback"});
+  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN2 300 20 10.0.0.3"});
 }
 
 TEST_F(MainWindowTest, ARowWhosePhoneIsGoneIsSkippedSilently) {
@@ -366,7 +363,7 @@ TEST_F(MainWindowTest, TheRunningTestsAreCountedOnceAndEachStartAddsOne) {
   SetRunning(0, true);
   Select({1, 2, 3});
   presenter.OnStart();
-  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2 callback"});
+  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2"});
   EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
   // The walk ended at the limit: the third selected row was never tried.
   EXPECT_TRUE(Calls("exchange SN3").empty());

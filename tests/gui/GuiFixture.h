@@ -1,7 +1,7 @@
 #pragma once
-// A test of the whole desktop program: Qt's offscreen platform, a temporary current
-// directory for the history and log files, message boxes recorded instead of shown, and a
-// log opener that only notes the file.
+// A test of the whole desktop program: Qt's offscreen platform, an engine of its own, a
+// temporary current directory for the history and log files, message boxes recorded instead
+// of shown, and a log opener that only notes the file.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/PathmonApp.h"
+#include "engine/Engine.h"
 #include "gui/GuiScript.h"
 #include "transport/PhoneLog.h"
 #include "ui/MessageBox.h"
@@ -51,7 +52,7 @@ class GuiSessionTest : public ::testing::Test {
   // Runs the program's whole life with the script driving its dialogs.
   int RunProgram(GuiScript& script) {
     script.Start();
-    PathmonApp program(LockPath(), &opener);
+    PathmonApp program(engine, LockPath(), &opener);
     return program.Run();
   }
   std::string LockPath() const { return (dir_ / "instance.lock").string(); }
@@ -86,6 +87,7 @@ class GuiSessionTest : public ::testing::Test {
 
   std::vector<std::string> messages;
   RecordingOpener opener;
+  Engine engine;  // the program's, one per test
 
  private:
   int argc_ = 1;

@@ -7,7 +7,7 @@
 #include "gui/GuiFixture.h"
 #include "looptest/SessionRegistry.h"
 #include "support/SimProcess.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::testing {
 namespace {
@@ -59,7 +59,7 @@ TEST_F(OffHookTest, APhoneGoingOffHookEndsItsTestAndAnOffHookPhoneRefuses) {
     if (!sent.empty()) {
       EXPECT_GT(sent[0], 0);
     }
-    EXPECT_FALSE(FindLoopTest("SN9")->IsRunning());
+    EXPECT_FALSE(engine.Tests().FindLoopTest("SN9")->IsRunning());
     EXPECT_TRUE(messages.empty());
     SelectSerial(list, "SN8");
     QueueClick(main, "start");

@@ -11,7 +11,7 @@
 #include "gui/GuiFixture.h"
 #include "looptest/SessionRegistry.h"
 #include "support/SimProcess.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon::testing {
 namespace {
@@ -60,7 +60,7 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
   script.Then("three rows in registry order", [&] {
     if (Modal("MainDialog") == nullptr || list->topLevelItemCount() == 0) return false;
     std::vector<std::string> registry;
-    Registry().ForEach([&](int, LoopTest& t) { registry.push_back(t.SerialNumber()); });
+    engine.Tests().ForEach([&](int, LoopTest& t) { registry.push_back(t.SerialNumber()); });
     std::vector<std::string> rows;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
       rows.push_back(list->topLevelItem(i)->text(1).toStdString());
@@ -136,7 +136,7 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
   EXPECT_TRUE(messages.empty()) << messages.front();
 
   // Close stopped the running test first: not running, and its final line was written.
-  LoopTest* third = FindLoopTest("SN3");
+  LoopTest* third = engine.Tests().FindLoopTest("SN3");
   ASSERT_NE(third, nullptr);
   EXPECT_FALSE(third->IsRunning());
   EXPECT_EQ(HistorySent("carol_SN3.txt").size(), 1u);

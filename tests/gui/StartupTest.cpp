@@ -5,11 +5,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/InstanceGuard.h"
-#include "app/Settings.h"
-#include "discovery/PhoneListMgr.h"
+#include "frontend/InstanceGuard.h"
+#include "frontend/Messages.h"
 #include "gui/GuiFixture.h"
-#include "ui/Messages.h"
 
 namespace pathmon::testing {
 namespace {
@@ -60,9 +58,9 @@ TEST_F(StartupTest, ASecondCopyIsRefusedAndCancelEndsTheProgramWithTheLockFreed)
   });
   EXPECT_EQ(RunProgram(script), 0);
   EXPECT_TRUE(script.Finished());
-  EXPECT_EQ(Settings().durationMinutes, 5);
-  EXPECT_EQ(Settings().maxConcurrentTests, 10);
-  EXPECT_STREQ(GetCommunity(), "orchid");
+  EXPECT_EQ(engine.SessionSettings().durationMinutes, 5);
+  EXPECT_EQ(engine.SessionSettings().maxConcurrentTests, 10);
+  EXPECT_STREQ(engine.Phones().GetCommunity(), "orchid");
 
   InstanceGuard next;
   EXPECT_EQ(next.Acquire(LockPath()), InstanceGuard::Result::kAcquired);

@@ -12,12 +12,14 @@
 
 #include "looptest/LoopTest.h"
 #include "support/FakeClock.h"
+#include "support/RecordingObserver.h"
 #include "support/TraceRecorder.h"
 
 namespace pathmon {
 namespace {
 
 using testing::FakeClock;
+using testing::RecordingObserver;
 using testing::TraceRecorder;
 
 std::vector<uint8_t> Reply(const Nonce& nonce, uint32_t sequence, uint32_t sendTick,
@@ -178,21 +180,26 @@ TEST(LoopTestRun, FramesKeepASteadyScheduleAndSkipAheadAfterAStall) {
 
 TEST(LoopTestRun, CycleEndDeliversTheResultAndRestartsSequenceNumbers) {
   LoopHarness h;
-  std::vector<TestStatistics> cycles;
-  h.test.SetCallback([&](LoopTest& t, int32_t, int32_t event) {
-    if (event == kEventCycleResult) cycles.push_back(t.Statistics());
-    return 0;
-  });
+  auto observer = std::make_shared<RecordingObserver>();
+  h.test.SetObservers("bob", {observer});
   h.onSend = [&](const SentFrame& f) {
     if (f.sequence % 1000 != 7) h.Deliver(Reply(Nonce{}, f.sequence, f.sendTick));
   };
-  h.test.Run(310, 20, 1);
+  h.test.Run(310, 20, 0x0100007f);
+  std::vector<CycleResult> cycles = observer->Cycles();
   ASSERT_EQ(cycles.size(), 2u);
-  EXPECT_EQ(cycles[0].sent, 15000);
-  EXPECT_EQ(cycles[0].lost, 15);
-  EXPECT_EQ(cycles[0].received, 14985);
-  EXPECT_GT(cycles[1].sent, 0);
-  EXPECT_LT(cycles[1].sent, 15000);
+  EXPECT_EQ(cycles[0].stats.sent, 15000);
+  EXPECT_EQ(cycles[0].stats.lost, 15);
+  EXPECT_EQ(cycles[0].stats.received, 14985);
+  EXPECT_GT(cycles[1].stats.sent, 0);
+  EXPECT_LT(cycles[1].stats.sent, 15000);
+  // Each event names the phone as the test began.
+  EXPECT_EQ(cycles[1].phone.serialNumber, "SN12345");
+  EXPECT_EQ(cycles[1].phone.userName, "bob");
+  EXPECT_EQ(cycles[1].phone.peerAddress, 0x0100007fu);
+  EXPECT_EQ(cycles[0].wallSeconds, 1'765'000'000 + 300);
+  EXPECT_EQ(observer->Events().front(), kEventStarted);
+  EXPECT_EQ(observer->Events().back(), kEventFinished);
   // Sequence numbers begin again at 0 after the cycle end.
   EXPECT_EQ(h.frames[15000].sequence, 0u);
   EXPECT_EQ(h.frames[14999].sequence, 14999u);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
+#include "engine/Engine.h"
 #include "support/SnmpdProcess.h"
 #include "transport/PhoneLog.h"
 #include "transport/SnmpAccess.h"
@@ -435,7 +436,7 @@ TEST_F(SnmpdTest, RowWalks) {
   EXPECT_THAT(take(), ElementsAre("", "ab", "\xe9t\xe9"));
 }
 
-// The free GetPhoneLog: process-wide client, the directory's community, the opener set.
+// The engine's GetPhoneLog: its net-snmp client, the directory's community, the opener set.
 TEST_F(SnmpdTest, PhoneLogEndToEnd) {
   struct Recorder final : FileOpener {
     void Open(const std::string& path) override { opened.push_back(path); }
@@ -445,10 +446,10 @@ TEST_F(SnmpdTest, PhoneLogEndToEnd) {
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string file = std::string(pattern) + "/alice_SN0001_log.txt";
 
-  SetCommunity(kCommunity);
-  SetFileOpener(&recorder);
-  const bool result = GetPhoneLog(kSnmpdAddress, file.c_str());
-  SetFileOpener(nullptr);
+  Engine engine;
+  engine.Phones().SetCommunity(kCommunity);
+  engine.SetFileOpener(&recorder);
+  const bool result = engine.GetPhoneLog(kSnmpdAddress, file.c_str());
 
   EXPECT_TRUE(result);
   EXPECT_EQ(ReadFile(file), "001 boot\r\n002 A  B\r\n003 \r\n004 call 1\r\n005 call 2\r\n");
@@ -552,6 +553,7 @@ TEST_F(ShapedAnswerTest, ErrorStatusFailsTheGet) {
 TEST_F(SnmpdTest, TwoHundredFiftySixConcurrentCallersEach) {
   SilentAgent silent(kSilentAddress);
   ASSERT_TRUE(silent.bound());
+  NetSnmpClient client;
   constexpr int kCallers = 256;
   std::vector<int> silentResults(kCallers, -1);
   std::vector<int> answeredResults(kCallers, -1);
@@ -565,7 +567,7 @@ TEST_F(SnmpdTest, TwoHundredFiftySixConcurrentCallersEach) {
       uint8_t value[kSnmpSlotSize];
       uint32_t length = 0;
       silentResults[i] =
-          DefaultSnmpClient().SnmpGet(kSilentAddress, kCommunity, objects, value, &length);
+          client.SnmpGet(kSilentAddress, kCommunity, objects, value, &length);
     });
     threads.emplace_back([&, i] {
       const char* objects[] = {kDiscoveryObjects[6], kDiscoveryObjects[12],
@@ -573,7 +575,7 @@ TEST_F(SnmpdTest, TwoHundredFiftySixConcurrentCallersEach) {
       std::vector<uint8_t> area(kSnmpSlotSize * 3, 0);
       uint32_t lengths[3] = {};
       answeredResults[i] =
-          DefaultSnmpClient().SnmpGet(kSnmpdAddress, kCommunity, objects, area.data(), lengths);
+          client.SnmpGet(kSnmpdAddress, kCommunity, objects, area.data(), lengths);
       answeredTimes[i] = Clock::now() - start;
       serials[i] = Slot(area, 0, lengths[0]) + "/" + Slot(area, 1, lengths[1]) + "/" +
                    std::to_string(U32(area, 2));

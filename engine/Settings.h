@@ -1,5 +1,6 @@
 #pragma once
-// The two process-wide settings that the community dialog writes and the Start command reads.
+// The session's settings that the community dialog writes and the Start command reads; the
+// third, the community, is the directory's.
 
 #include <cstdint>
 
@@ -12,14 +13,11 @@ inline constexpr int32_t kDefaultCommunityMaxMinutes = 5;
 inline constexpr int32_t kMinDurationMinutes = 1;
 inline constexpr int32_t kMaxDurationMinutes = 60;
 
-// Contract: written on the user-interface thread before the main window opens, only read
-// afterwards; no lock.
+// Contract: written on the user-interface thread before the main window opens (or before the
+// command line's tests start), only read afterwards; no lock.
 struct ProgramSettings {
   int32_t durationMinutes = kInitialDurationMinutes;        // length of every test
   int32_t maxConcurrentTests = kInitialMaxConcurrentTests;  // most tests running at once
 };
-
-// The program's one instance.
-ProgramSettings& Settings();
 
 }  // namespace pathmon

@@ -1,30 +1,13 @@
-#include "ui/MainPresenter.h"
+#include "frontend/MainPresenter.h"
 
 #include <arpa/inet.h>
 #include <cstring>
 
 #include "discovery/PhoneListMgr.h"
-#include "looptest/SessionRegistry.h"
-#include "transport/PhoneLog.h"
-#include "ui/HistoryFile.h"
-#include "ui/Messages.h"
+#include "engine/HistoryFile.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
-
-int32_t ColumnFigure(const TestStatistics& stats, int column) {
-  switch (column) {
-    case 3: return stats.sent;
-    case 4: return stats.received;
-    case 5: return stats.lost;
-    case 6: return stats.interruptions;
-    case 7: return stats.avgRtt;
-    case 8: return stats.maxBurstLost;
-    case 9: return stats.delayed;
-    case 10: return stats.lastRtt;
-    case 11: return stats.maxRtt;
-    default: return 0;
-  }
-}
 
 int32_t CompareRows(const TestSnapshot& a, const TestSnapshot& b, int column) {
   if (column < kFirstFigureColumn || column >= kColumnCount) {
@@ -140,8 +123,7 @@ void MainPresenter::OnStart() {
     }
     uint32_t address = ::inet_addr(entry.scannedAddress);
     if (backend_.SendStartCommand(kStartTries, address, *test) == 1) {
-      backend_.StartLoopTest(settings_.durationMinutes * 60, kTestIntervalMs, address,
-                             backend_.HistoryCallback(), test);
+      backend_.StartLoopTest(settings_.durationMinutes * 60, kTestIntervalMs, address, test);
       ++running;
     } else {
       view_.ShowMessage(FillMessage(kMsgStartFailed, entry.userName, test->SerialNumber()));
@@ -210,47 +192,6 @@ void MainPresenter::OnCloseWindow() {
   }
   view_.EndWaitCursor();
   view_.EndDialog(kResultOk);
-}
-
-namespace {
-
-class RegistryBackend final : public MainBackend {
- public:
-  void ForEachLoopTest(const std::function<void(int, LoopTest&)>& visit) override {
-    Registry().ForEach(visit);
-  }
-  bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry) override {
-    return pathmon::FindPhoneBySerial(serialNumber, entry);
-  }
-  TestSnapshot Snapshot(LoopTest& test) override {
-    TestSnapshot snap;
-    test.Lock();
-    snap.running = test.IsRunning();
-    snap.stats = test.Statistics();
-    test.Unlock();
-    return snap;
-  }
-  int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) override {
-    return pathmon::SendStartCommand(tries, peerAddress, test);
-  }
-  int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
-                    ResultCallback callback, LoopTest* test) override {
-    return pathmon::StartLoopTest(durationSeconds, intervalMs, peerAddress, std::move(callback),
-                                  test);
-  }
-  int StopLoopTest(LoopTest* test) override { return pathmon::StopLoopTest(test); }
-  bool GetPhoneLog(const char* agent, const char* fileName) override {
-    return pathmon::GetPhoneLog(agent, fileName);
-  }
-  void CreateLoopTestsForPhones() override { pathmon::CreateLoopTestsForPhones(); }
-  ResultCallback HistoryCallback() override { return WriteHistoryLine; }
-};
-
-}  // namespace
-
-MainBackend& ProgramBackend() {
-  static RegistryBackend backend;
-  return backend;
 }
 
 }  // namespace pathmon

@@ -8,13 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "looptest/LoopTest.h"
+
 namespace pathmon {
 
-class LoopTest;
-struct PhoneEntry;
-
-// Finds a phone's entry by serial number; false (entry untouched) when none matches.
-using PhoneLookup = std::function<bool(const char* serialNumber, PhoneEntry& entry)>;
 // The local date and time at which a line is written.
 using LocalTimeSource = std::function<std::tm()>;
 
@@ -34,22 +31,22 @@ bool AppendLine(const std::string& path, std::string_view text);
 
 std::tm LocalTimeNow();
 
-// The ResultCallback that writes history lines. Only event 2 (cycle result) writes: the
-// stamp, then LoopTest::FormatResult. Called on the test's thread with the test's lock held;
-// it takes the directory lock inside (through lookup), never the other way round. A line
-// that cannot be written is lost without a report.
-class HistoryWriter {
+// The observer that writes history lines: every cycle result, as the stamp and then
+// FormatResult of the cycle's figures, to the file named by the user name and serial number
+// the test started with. Called on the tests' threads without any lock held; it keeps no
+// state, so tests may call it at once. A line that cannot be written is lost without a
+// report.
+class HistoryWriter final : public TestObserver {
  public:
-  HistoryWriter(PhoneLookup lookup, std::string directory, LocalTimeSource now);
-  int32_t operator()(LoopTest& test, int32_t value, int32_t event) const;
+  // directory: where the files lie; empty for the current directory.
+  HistoryWriter(std::string directory, LocalTimeSource now);
+
+  void OnCycleResult(const CycleResult& result) override { WriteHistoryLine(result); }
+  bool WriteHistoryLine(const CycleResult& result) const;  // false when nothing was written
 
  private:
-  PhoneLookup lookup_;
-  std::string directory_;  // where the files lie; empty for the current directory
+  std::string directory_;
   LocalTimeSource now_;
 };
-
-// The program's callback: the process-wide directory, the current directory, local time.
-int32_t WriteHistoryLine(LoopTest& test, int32_t value, int32_t event);
 
 }  // namespace pathmon

@@ -1,9 +1,8 @@
-#include "discovery/AddPhonesPresenter.h"
+#include "frontend/AddPhonesPresenter.h"
 
 #include <arpa/inet.h>
 
-#include "discovery/PhoneListMgr.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 
@@ -40,24 +39,6 @@ std::string ScanEndMessage(int32_t phoneCount, int32_t baselineCount) {
     return {};
   }
   return baselineCount != 0 ? kMsgNoNewPhones : kMsgNoPhones;
-}
-
-namespace {
-
-class DirectoryDiscovery final : public DiscoveryAccess {
- public:
-  int32_t GetPhoneCount() override { return pathmon::GetPhoneCount(); }
-  bool StartDiscovery(const char* first, const char* last) override {
-    return pathmon::StartDiscovery(first, last);
-  }
-  int32_t GetBusySlotCount() override { return pathmon::GetBusySlotCount(); }
-};
-
-}  // namespace
-
-DiscoveryAccess& ProgramDiscovery() {
-  static DirectoryDiscovery discovery;
-  return discovery;
 }
 
 AddPhonesPresenter::AddPhonesPresenter(DialogView& view, DiscoveryAccess& discovery)

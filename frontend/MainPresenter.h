@@ -3,16 +3,16 @@
 // 2-second refresh, the sort by a figure, and the Start, Stop, Get Log, Add and Close
 // commands.
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
-#include "looptest/LoopTest.h"
-#include "ui/DialogView.h"
+#include "engine/Settings.h"
+#include "frontend/Backend.h"
+#include "frontend/DialogView.h"
+#include "frontend/Figures.h"
 
 namespace pathmon {
 
@@ -28,39 +28,8 @@ inline constexpr int kIdGetLog = 1023;
 inline constexpr int kIdCloseMain = 1;
 inline constexpr int kRefreshTimerId = 1;
 inline constexpr int kRefreshTimerMs = 2000;
-inline constexpr int kStartTries = 3;
-inline constexpr int32_t kTestIntervalMs = 20;
 
-struct ListColumn {
-  const char* header;
-  int width;  // pixels
-};
-inline constexpr int kColumnCount = 12;
-inline constexpr std::array<ListColumn, kColumnCount> kListColumns = {{
-    {"USER", 100},
-    {"SN", 150},
-    {"PATHMON", 70},
-    {"SENT", 70},
-    {"RCVD", 60},
-    {"LOST", 70},
-    {"INTERRUPTIONS", 100},
-    {"AVG RTT", 100},
-    {"MAXBURSTLOST", 100},
-    {"DELAYED", 100},
-    {"RTT", 40},
-    {"MAX RTT", 40},
-}};
-inline constexpr int kFirstFigureColumn = 3;
-
-// A test's state and figures, read together under its lock.
-struct TestSnapshot {
-  bool running = false;
-  TestStatistics stats;
-};
-
-// The figure shown in column 3..11; 0 for any other column.
-int32_t ColumnFigure(const TestStatistics& stats, int column);
-// The order of two rows for a click on column: negative when a goes first. Columns 3..11
+// The order of two rows for a click on column: negative when a goes first. Figure columns
 // order by the figure, largest first; other columns impose no order.
 int32_t CompareRows(const TestSnapshot& a, const TestSnapshot& b, int column);
 // The rows' new order after a click on column (new row i is old row order[i]); rows that
@@ -85,26 +54,6 @@ class MainView : public DialogView {
   virtual void ShowAboutDialog() = 0;
 };
 
-// The engine and the directory as the main window sees them.
-class MainBackend {
- public:
-  virtual ~MainBackend() = default;
-  // Every registered LoopTest in slot order, under the registry lock.
-  virtual void ForEachLoopTest(const std::function<void(int slot, LoopTest& test)>& visit) = 0;
-  virtual bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry) = 0;
-  virtual TestSnapshot Snapshot(LoopTest& test) = 0;
-  virtual int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) = 0;
-  virtual int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
-                            ResultCallback callback, LoopTest* test) = 0;
-  virtual int StopLoopTest(LoopTest* test) = 0;
-  virtual bool GetPhoneLog(const char* agent, const char* fileName) = 0;
-  virtual void CreateLoopTestsForPhones() = 0;
-  // The callback every started test gets.
-  virtual ResultCallback HistoryCallback() = 0;
-};
-
-// The process-wide registry, directory, socket and history writer.
-MainBackend& ProgramBackend();
 
 // Contract: user-interface thread only. The view calls OnInitDialog when the window opens,
 // OnTimer for every tick, OnColumnClick for a header click and the On... command handlers

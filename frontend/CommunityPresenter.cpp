@@ -1,10 +1,10 @@
-#include "app/CommunityPresenter.h"
+#include "frontend/CommunityPresenter.h"
 
 #include <cerrno>
 #include <cstdlib>
 
 #include "discovery/PhoneListMgr.h"
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

@@ -1,4 +1,4 @@
-#include "app/InstanceGuard.h"
+#include "frontend/InstanceGuard.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

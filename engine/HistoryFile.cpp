@@ -1,10 +1,8 @@
-#include "ui/HistoryFile.h"
+#include "engine/HistoryFile.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "discovery/PhoneListMgr.h"
-#include "looptest/LoopTest.h"
 
 namespace pathmon {
 
@@ -59,36 +57,17 @@ std::tm LocalTimeNow() {
   return local;
 }
 
-HistoryWriter::HistoryWriter(PhoneLookup lookup, std::string directory, LocalTimeSource now)
-    : lookup_(std::move(lookup)), directory_(std::move(directory)), now_(std::move(now)) {}
+HistoryWriter::HistoryWriter(std::string directory, LocalTimeSource now)
+    : directory_(std::move(directory)), now_(std::move(now)) {}
 
-int32_t HistoryWriter::operator()(LoopTest& test, int32_t /*value*/, int32_t event) const {
-  if (event != kEventCycleResult) {
-    return 0;
-  }
-  PhoneEntry entry;
-  std::memset(&entry, 0, sizeof entry);
-  lookup_(test.SerialNumber(), entry);
-  entry.userName[sizeof entry.userName - 1] = '\0';
-  std::string name = HistoryFileName(entry.userName, test.SerialNumber());
-
+bool HistoryWriter::WriteHistoryLine(const CycleResult& result) const {
+  std::string name = HistoryFileName(result.phone.userName, result.phone.serialNumber);
   std::string line = FormatHistoryStamp(now_());
-  char result[256];
-  test.Lock();  // held by the caller already; recursive, and keeps this safe on its own
-  test.FormatResult(result, sizeof result);
-  test.Unlock();
-  line += result;
-
+  char figures[256];
+  FormatResult(result.stats, figures, sizeof figures);
+  line += figures;
   std::string path = directory_.empty() ? name : directory_ + "/" + name;
-  AppendLine(path, line);
-  return 0;
-}
-
-int32_t WriteHistoryLine(LoopTest& test, int32_t value, int32_t event) {
-  static const HistoryWriter writer(
-      [](const char* serial, PhoneEntry& entry) { return FindPhoneBySerial(serial, entry); }, "",
-      LocalTimeNow);
-  return writer(test, value, event);
+  return AppendLine(path, line);
 }
 
 }  // namespace pathmon

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "ui/DialogView.h"
+#include "frontend/DialogView.h"
 
 namespace pathmon {
 
@@ -44,9 +44,6 @@ class DiscoveryAccess {
   virtual bool StartDiscovery(const char* first, const char* last) = 0;
   virtual int32_t GetBusySlotCount() = 0;
 };
-
-// The process-wide directory and scan.
-DiscoveryAccess& ProgramDiscovery();
 
 // Contract: user-interface thread only. The view calls OnInitDialog when the dialog opens,
 // OnStart for "Start" and Enter, OnTimer for every timer tick; "Close" ends the dialog with

@@ -1,4 +1,4 @@
-#include "ui/Messages.h"
+#include "frontend/Messages.h"
 
 namespace pathmon {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/Settings.h"
-#include "ui/DialogView.h"
+#include "engine/Settings.h"
+#include "frontend/DialogView.h"
 
 namespace pathmon {
 
