@@ -145,47 +145,6 @@ class FakeAgents final : public SnmpClient {
   std::string lastCommunity_;
 };
 
-// Time stands still except for WallSeconds, which a test sets. Every SleepMs is recorded;
-// an optional hook runs on the sleeping thread, so a test can act while the scan waits.
-class RecordingClock final : public Clock {
- public:
-  uint32_t TickMs() override { return 0; }
-  int64_t WallSeconds() override {
-    std::lock_guard lock(mutex_);
-    return wall_;
-  }
-  TimePoint Now() override { return TimePoint{}; }
-  void SleepMs(int32_t ms) override {
-    std::function<void(int32_t)> hook;
-    {
-      std::lock_guard lock(mutex_);
-      sleeps_.push_back(ms);
-      hook = hook_;
-    }
-    if (hook) hook(ms);
-  }
-  void SleepUntil(TimePoint) override {}
-
-  void SetWallSeconds(int64_t s) {
-    std::lock_guard lock(mutex_);
-    wall_ = s;
-  }
-  void SetSleepHook(std::function<void(int32_t)> hook) {
-    std::lock_guard lock(mutex_);
-    hook_ = std::move(hook);
-  }
-  std::vector<int32_t> Sleeps() const {
-    std::lock_guard lock(mutex_);
-    return sleeps_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  int64_t wall_ = 1'765'000'000;
-  std::vector<int32_t> sleeps_;
-  std::function<void(int32_t)> hook_;
-};
-
 // Waits for real worker threads, bounded: polls the busy count, never a fixed sleep.
 inline bool WaitUntilIdle(const DiscoveryScan& scan,
                           std::chrono::seconds limit = std::chrono::seconds(20)) {

@@ -12,6 +12,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "support/TraceRecorder.h"
+#include "support/FakeClock.h"
 #include "tests/discovery/DiscoveryFakes.h"
 
 namespace pathmon {
@@ -19,7 +20,7 @@ namespace {
 
 using discovery_test::FakeAgents;
 using discovery_test::MakePhone;
-using discovery_test::RecordingClock;
+using testing::FakeClock;
 using discovery_test::WaitForBusyCount;
 using discovery_test::WaitUntilIdle;
 using ::testing::ElementsAre;
@@ -42,7 +43,7 @@ class DiscoveryScanTest : public ::testing::Test {
 
   testing::TraceRecorder trace_;  // first in, last out: outlives every worker
   FakeAgents agents_;
-  RecordingClock clock_;
+  FakeClock clock_;
   PhoneDirectory directory_{agents_, clock_};
   DiscoveryScan scan_{directory_, clock_};
 };
@@ -225,7 +226,7 @@ TEST_F(DiscoveryScanTest, EachWorkerProbesTheAddressOfItsOwnSlot) {
 
 TEST(DiscoveryScanLifetimeTest, DestroyingTheScanWaitsForItsRunningWorkers) {
   FakeAgents agents;
-  RecordingClock clock;
+  FakeClock clock;
   PhoneDirectory directory(agents, clock);
   agents.SetPhone("10.5.0.1", MakePhone("SN1", "ID1"));
   agents.HoldAll();

@@ -15,6 +15,7 @@
 #include "looptest/SessionRegistry.h"
 #include "support/FakeSnmpClient.h"
 #include "support/TraceRecorder.h"
+#include "support/FakeClock.h"
 #include "tests/discovery/DiscoveryFakes.h"
 
 namespace pathmon {
@@ -26,7 +27,7 @@ using discovery_test::Int32;
 using discovery_test::Ip;
 using discovery_test::MakePhone;
 using discovery_test::PhoneAnswer;
-using discovery_test::RecordingClock;
+using testing::FakeClock;
 using discovery_test::Text;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
@@ -48,7 +49,7 @@ class PhoneDirectoryTest : public ::testing::Test {
   }
 
   FakeAgents agents_;
-  RecordingClock clock_;
+  FakeClock clock_;
   PhoneDirectory directory_{agents_, clock_};
 };
 
@@ -212,7 +213,7 @@ void ServePhone(testing::FakeSnmpClient& snmp, const std::string& address,
 
 TEST(PhoneDirectoryAgentTest, AgentMissingAnyOneObjectIsNotAPhone) {
   testing::FakeSnmpClient snmp;
-  RecordingClock clock;
+  FakeClock clock;
   PhoneDirectory directory(snmp, clock);
   for (int missing = 0; missing < kDiscoveryObjectCount; ++missing) {
     std::string address = "10.4.0." + std::to_string(missing);

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "transport/Clock.h"
 #include "frontend/DialogView.h"
 
 namespace pathmon::testing {
@@ -69,16 +68,6 @@ class RecordingView : public DialogView {
   int progressMax = -1;
   int progressPos = -1;
   int waitDepth = 0;
-};
-
-// A clock that never moves and never sleeps; LoopTest objects here never run.
-class StillClock final : public Clock {
- public:
-  uint32_t TickMs() override { return 0; }
-  int64_t WallSeconds() override { return 0; }
-  TimePoint Now() override { return TimePoint{}; }
-  void SleepMs(int32_t) override {}
-  void SleepUntil(TimePoint) override {}
 };
 
 }  // namespace pathmon::testing

@@ -11,6 +11,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeViews.h"
+#include "support/FakeClock.h"
 #include "frontend/MainPresenter.h"
 #include "frontend/Messages.h"
 
@@ -18,7 +19,7 @@ namespace pathmon {
 namespace {
 
 using testing::RecordingView;
-using testing::StillClock;
+using testing::FakeClock;
 
 // A list control in memory; several rows may be selected, so the walks are tested for any
 // number of rows.
@@ -144,7 +145,7 @@ class FakeBackend final : public MainBackend {
     return inet_ntoa(a);
   }
 
-  StillClock clock;
+  FakeClock clock;
   std::vector<std::unique_ptr<LoopTest>> tests;
   std::map<std::string, PhoneEntry> phones;
   std::map<LoopTest*, TestSnapshot> snapshots;

@@ -1,10 +1,16 @@
 #pragma once
 // A Clock whose time moves only when someone sleeps on it or a test advances it, so loop
-// tests run in microseconds and give the same figures every time.
+// tests run in microseconds and give the same figures every time. It also notes every
+// SleepMs and can run a hook on the sleeping thread, so a test can act while code waits.
+//
+// Contract: thread-safe.
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "transport/Clock.h"
 
@@ -16,11 +22,17 @@ class FakeClock final : public Clock {
       : startTick_(startTick), startWall_(startWall) {}
 
   uint32_t TickMs() override { return startTick_ + static_cast<uint32_t>(elapsedUs_.load() / 1000); }
-  int64_t WallSeconds() override { return startWall_ + elapsedUs_.load() / 1'000'000; }
+  int64_t WallSeconds() override { return startWall_.load() + elapsedUs_.load() / 1'000'000; }
   TimePoint Now() override { return TimePoint{} + std::chrono::microseconds(elapsedUs_.load()); }
   void SleepMs(int32_t ms) override {
-    sleeps_.fetch_add(1);
+    std::function<void(int32_t)> hook;
+    {
+      std::lock_guard lock(mutex_);
+      sleeps_.push_back(ms);
+      hook = hook_;
+    }
     if (ms > 0) AdvanceMs(ms);
+    if (hook) hook(ms);
     // Polling loops that wait for another thread need that thread to make progress.
     if (realSleepUs_ > 0) std::this_thread::sleep_for(std::chrono::microseconds(realSleepUs_));
   }
@@ -36,15 +48,31 @@ class FakeClock final : public Clock {
   void SetRealSleepUs(int us) { realSleepUs_ = us; }
   void AdvanceMs(int64_t ms) { elapsedUs_.fetch_add(ms * 1000); }
   void AdvanceUs(int64_t us) { elapsedUs_.fetch_add(us); }
+  // WallSeconds is seconds from now on, moving on with the clock as before.
+  void SetWallSeconds(int64_t seconds) { startWall_.store(seconds - elapsedUs_.load() / 1'000'000); }
+  // Runs on the sleeping thread after each SleepMs has moved the clock; nullptr for none.
+  void SetSleepHook(std::function<void(int32_t ms)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+  }
   int64_t ElapsedMs() const { return elapsedUs_.load() / 1000; }
-  int SleepCalls() const { return sleeps_.load(); }
+  int SleepCalls() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(sleeps_.size());
+  }
+  std::vector<int32_t> Sleeps() const {  // every SleepMs's argument, in order
+    std::lock_guard lock(mutex_);
+    return sleeps_;
+  }
 
  private:
   uint32_t startTick_;
-  int64_t startWall_;
+  std::atomic<int64_t> startWall_;
   std::atomic<int64_t> elapsedUs_{0};
-  std::atomic<int> sleeps_{0};
   int realSleepUs_ = 0;
+  mutable std::mutex mutex_;
+  std::vector<int32_t> sleeps_;
+  std::function<void(int32_t)> hook_;
 };
 
 }  // namespace pathmon::testing
