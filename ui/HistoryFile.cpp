@@ -5,14 +5,22 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "looptest/LoopTest.h"
+#include "ui/PhoneText.h"
 
 namespace pathmon {
 
 std::string SafeFileName(std::string name) {
+  name = ReplaceControlCharacters(name, "_");
   for (char& c : name) {
     if (c == '\\' || c == '/') {
       c = '_';
     }
+  }
+  // A leading dot would hide the file, and "." or ".." would name a folder.
+  if (name.empty()) {
+    name = "_";
+  } else if (name.front() == '.') {
+    name.front() = '_';
   }
   return name;
 }
