@@ -2,17 +2,12 @@
 
 #include <algorithm>
 
+#include "engine/PhoneText.h"
 #include "frontend/Messages.h"
 
 namespace pathmon::cli {
 
-std::string PrintableText(std::string text) {
-  for (char& c : text) {
-    unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) c = '?';
-  }
-  return text;
-}
+std::string PrintableText(std::string text) { return ReplaceControlCharacters(text, "?"); }
 
 RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
                  const TestSnapshot& snapshot) {

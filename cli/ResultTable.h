@@ -13,9 +13,9 @@ namespace pathmon::cli {
 
 using RowTexts = std::array<std::string, kColumnCount>;
 
-// The text with every control character (C0 and DEL) replaced by "?": a phone's texts come
-// from the network, and an escape sequence in a user name must not drive the
-// administrator's terminal.
+// The text with every control character (C0, DEL and C1, see ReplaceControlCharacters)
+// replaced by "?": a phone's texts come from the network, and an escape sequence in a user
+// name (ESC, or the one-character CSI U+009B) must not drive the administrator's terminal.
 std::string PrintableText(std::string text);
 
 // A row as the main window's refresh writes it: user, serial number, state, figures.

@@ -3,14 +3,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/PhoneText.h"
 
 namespace pathmon {
 
 std::string SafeFileName(std::string name) {
+  name = ReplaceControlCharacters(name, "_");
   for (char& c : name) {
     if (c == '\\' || c == '/') {
       c = '_';
     }
+  }
+  // A leading dot would hide the file, and "." or ".." would name a folder.
+  if (name.empty()) {
+    name = "_";
+  } else if (name.front() == '.') {
+    name.front() = '_';
   }
   return name;
 }

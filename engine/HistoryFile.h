@@ -15,8 +15,9 @@ namespace pathmon {
 // The local date and time at which a line is written.
 using LocalTimeSource = std::function<std::tm()>;
 
-// Replaces every "\" and every "/" by "_", so that a name made from a phone's texts always
-// names a file in the current directory.
+// Replaces every control character (see ReplaceControlCharacters), every "\" and every "/"
+// by "_", and a leading "." too, so that a name made from a phone's texts always names a
+// visible file in its folder ("_" for an empty name) and prints as it will be listed.
 std::string SafeFileName(std::string name);
 // "%s_%s.txt" and "%s_%s_log.txt" from the user name and the serial number, made safe.
 std::string HistoryFileName(std::string_view userName, std::string_view serialNumber);

@@ -208,33 +208,42 @@ int NetSnmpClient::SnmpGet(const char* agent, const char* community,
   netsnmp_pdu* response = nullptr;
   const int status = snmp_sess_synch_response(handle, request, &response);
 
-  int result = 0;
-  if (status == STAT_SUCCESS && response != nullptr && response->command == SNMP_MSG_RESPONSE &&
-      response->errstat == SNMP_ERR_NOERROR) {
-    // Check the whole answer before the first byte is written: all values or none.
-    bool matches = true;
-    std::size_t count = 0;
-    for (netsnmp_variable_list* var = response->variables; var != nullptr;
-         var = var->next_variable, ++count) {
-      if (count >= names.size() || !StorableType(var->type) ||
-          snmp_oid_compare(var->name, var->name_length, names[count].name,
-                           names[count].length) != 0) {
-        matches = false;
-        break;
-      }
-    }
-    if (matches && count == names.size()) {
-      std::size_t i = 0;
-      for (netsnmp_variable_list* var = response->variables; var != nullptr;
-           var = var->next_variable, ++i) {
-        StoreValue(var, values + slotSize * i, slotSize, &lengths[i]);
-      }
-      result = 1;
-    }
-  }
+  const int result =
+      status == STAT_SUCCESS ? StoreGetResponse(response, objects, values, lengths, slotSize) : 0;
   if (response != nullptr) snmp_free_pdu(response);
   CloseSession(handle);
   return result;
+}
+
+int StoreGetResponse(const snmp_pdu* response, const char* const* objects, uint8_t* values,
+                     uint32_t* lengths, std::size_t slotSize) {
+  if (response == nullptr || objects == nullptr || values == nullptr || lengths == nullptr ||
+      response->command != SNMP_MSG_RESPONSE || response->errstat != SNMP_ERR_NOERROR) {
+    return 0;
+  }
+  std::vector<ParsedOid> names;
+  for (const char* const* text = objects; *text != nullptr; ++text) {
+    ParsedOid parsed;
+    if (read_objid(*text, parsed.name, &parsed.length) == 0) return 0;
+    names.push_back(parsed);
+  }
+  // Check the whole answer before the first byte is written: all values or none.
+  std::size_t count = 0;
+  for (const netsnmp_variable_list* var = response->variables; var != nullptr;
+       var = var->next_variable, ++count) {
+    if (count >= names.size() || !StorableType(var->type) ||
+        snmp_oid_compare(var->name, var->name_length, names[count].name, names[count].length) !=
+            0) {
+      return 0;
+    }
+  }
+  if (count != names.size()) return 0;
+  std::size_t i = 0;
+  for (const netsnmp_variable_list* var = response->variables; var != nullptr;
+       var = var->next_variable, ++i) {
+    StoreValue(var, values + slotSize * i, slotSize, &lengths[i]);
+  }
+  return 1;
 }
 
 bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,

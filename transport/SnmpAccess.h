@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct snmp_pdu;  // net-snmp's netsnmp_pdu
+
 namespace pathmon {
 
 inline constexpr std::size_t kSnmpSlotSize = 512;    // bytes per value in SnmpGet's area
@@ -62,6 +64,12 @@ class NetSnmpClient final : public SnmpClient {
   int timeoutMs_;
   int retries_;
 };
+
+// The values of a decoded GetResponse to a request for objects (dotted texts, null-terminated
+// list), stored as NetSnmpClient stores them: 1 when every binding matches the request and
+// was stored, 0 (nothing written) for an error status, another PDU type or any mismatch.
+int StoreGetResponse(const snmp_pdu* response, const char* const* objects, uint8_t* values,
+                     uint32_t* lengths, std::size_t slotSize);
 
 inline constexpr std::size_t kRowBufferSize = 5120;  // a row keeps at most 5119 bytes
 

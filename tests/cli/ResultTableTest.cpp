@@ -59,6 +59,9 @@ TEST(ResultTable, TextsFromThePhoneCannotDriveTheTerminal) {
   EXPECT_EQ(row[0], "evil?[2J??name?");
   EXPECT_EQ(row[1], "SN?1");
   EXPECT_EQ(PrintableText("Jos\xc3\xa9"), "Jos\xc3\xa9");  // UTF-8 is left alone
+  // The one-character CSI (U+009B), as UTF-8 and as a byte of text that is not UTF-8.
+  EXPECT_EQ(PrintableText("a\xc2\x9b" "2J"), "a?2J");
+  EXPECT_EQ(PrintableText("a\x9b" "2J\xe9"), "a?2J\xe9");
   EXPECT_EQ(Lines(RenderTable({row})).size(), 2u);
 }
 

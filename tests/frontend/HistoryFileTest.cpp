@@ -41,14 +41,36 @@ TEST(HistoryStampTest, MonthDayYearThenTheTime) {
   EXPECT_EQ(FormatHistoryStamp(At(2030, 9, 30, 23, 59, 59)), "09:30:2030 23:59:59 <PATHMON>");
 }
 
-TEST(FileNameTest, BackslashesAndSlashesBecomeUnderscores) {
-  EXPECT_EQ(HistoryFileName("alice", "SN1"), "alice_SN1.txt");
-  EXPECT_EQ(HistoryFileName("CORP\\bob", "SN1"), "CORP_bob_SN1.txt");
-  EXPECT_EQ(HistoryFileName("../x", "SN1"), ".._x_SN1.txt");
-  EXPECT_EQ(HistoryFileName("/etc/passwd", "a/b\\c"), "_etc_passwd_a_b_c.txt");
-  EXPECT_EQ(HistoryFileName("", "SN1"), "_SN1.txt");
-  EXPECT_EQ(LogFileName("CORP\\bob", "SN1"), "CORP_bob_SN1_log.txt");
-  EXPECT_EQ(LogFileName("../../x", "SN/2"), ".._.._x_SN_2_log.txt");
+// Names made from a phone's texts stay in their folder, are visible, and carry no control
+// character: C0, DEL and C1, the last as UTF-8 (C2 80-C2 9F, one "_" each) or, in text that
+// is not UTF-8, as single bytes.
+TEST(FileNameTest, PhoneTextsMakeVisibleNamesInTheFolder) {
+  struct Case {
+    std::string user, serial, history;
+  };
+  const Case cases[] = {
+      {"alice", "SN1", "alice_SN1.txt"},
+      {"CORP\\bob", "SN1", "CORP_bob_SN1.txt"},
+      {"/etc/passwd", "a/b\\c", "_etc_passwd_a_b_c.txt"},
+      {"", "SN1", "_SN1.txt"},
+      {"../x", "SN1", "_._x_SN1.txt"},
+      {".", "", "__.txt"},
+      {".hidden", "SN1", "_hidden_SN1.txt"},
+      {"a\x1b[2J\r\n\t\x7f", std::string("S\0N", 3), "a_[2J_____S_N.txt"},
+      {"Jos\xc3\xa9\xc2\xa0", "SN1", "Jos\xc3\xa9\xc2\xa0_SN1.txt"},  // UTF-8 kept
+      {"x\xc2\x9b" "2J\xc2\x80", "SN1", "x_2J__SN1.txt"},          // C1 as UTF-8
+      {"x\x9b" "2J\xe9", "SN1", "x_2J\xe9_SN1.txt"},                // C1 as a byte, Latin-1
+      {"\xc2\x9b\xff", "SN1", "\xc2_\xff_SN1.txt"},                // not UTF-8: bytes
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.user) + " " + ::testing::PrintToString(c.serial));
+    EXPECT_EQ(HistoryFileName(c.user, c.serial), c.history);
+    std::string log = c.history.substr(0, c.history.size() - 4) + "_log.txt";
+    EXPECT_EQ(LogFileName(c.user, c.serial), log);
+  }
+  EXPECT_EQ(SafeFileName(".."), "_.");
+  EXPECT_EQ(SafeFileName("."), "_");
+  EXPECT_EQ(SafeFileName(""), "_");
 }
 
 class HistoryWriterTest : public ::testing::Test {
@@ -121,8 +143,8 @@ TEST_F(HistoryWriterTest, AUserNameWithPathCharactersStaysInTheDirectory) {
     userName = name;
     Cycle();
   }
-  EXPECT_EQ(Files(), (std::vector<std::string>{"inner/.._escaped_SN1.txt",
-                                               "inner/DOMAIN_user_SN1.txt",
+  EXPECT_EQ(Files(), (std::vector<std::string>{"inner/DOMAIN_user_SN1.txt",
+                                               "inner/_._escaped_SN1.txt",
                                                "inner/_SN1.txt",
                                                "inner/_abs_path_SN1.txt"}));
 }

@@ -394,7 +394,7 @@ TEST_F(MainWindowTest, GetLogNamesTheFileAfterUserAndSerialAndKeepsItInTheCurren
   Select({0, 1, 2});
   presenter.OnGetLog();
   EXPECT_EQ(backend.calls, (std::vector<std::string>{"log 10.0.0.1 CORP_bob_SN1_log.txt",
-                                                     "log 10.0.0.2 .._.._etc_x_SN2_log.txt",
+                                                     "log 10.0.0.2 _._.._etc_x_SN2_log.txt",
                                                      "log  _SN3_log.txt"}));
   EXPECT_TRUE(view.messages.empty());
 }
