@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <nlohmann/json.hpp>
 
 #include "cli/Verdict.h"
 #include "frontend/Figures.h"
@@ -40,70 +41,27 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
   return 0;
 }
 
-class Json {
- public:
-  void Open(char c) {
-    Separate();
-    out_ += c;
-    first_ = true;
-  }
-  void Close(char c) {
-    out_ += c;
-    first_ = false;
-  }
-  void Key(const char* key) {
-    Separate();
-    out_ += JsonString(key);
-    out_ += ':';
-    pendingValue_ = true;
-  }
-  void Value(const std::string& raw) {
-    Separate();
-    out_ += raw;
-  }
-  void String(std::string_view text) { Value(JsonString(text)); }
-  void Number(int64_t n) { Value(std::to_string(n)); }
-  void Bool(bool b) { Value(b ? "true" : "false"); }
-  std::string Take() { return std::move(out_) + "\n"; }
+using Json = nlohmann::ordered_json;
 
- private:
-  void Separate() {
-    if (pendingValue_) {
-      pendingValue_ = false;
-      return;
-    }
-    if (!first_) out_ += ',';
-    first_ = false;
-  }
-  std::string out_;
-  bool first_ = true;
-  bool pendingValue_ = false;
-};
-
-void Statistics(Json& j, const TestStatistics& s) {
-  for (const Figure& figure : kFigures) {
-    j.Key(figure.jsonKey);
-    j.Number(figure.get(s));
-  }
-}
+Json Text(std::string_view bytes) { return Utf8OrLatin1(bytes); }
 
 void Entry(Json& j, const PhoneEntry& e) {
-  j.Key("serialNumber"); j.String(e.serialNumber);
-  j.Key("userName"); j.String(e.userName);
-  j.Key("identityKey"); j.String(e.identityKey);
-  j.Key("scannedAddress"); j.String(e.scannedAddress);
-  j.Key("probeAddress0"); j.String(e.probeAddress0);
-  j.Key("probeText1"); j.String(e.probeText1);
-  j.Key("probeText2"); j.String(e.probeText2);
-  j.Key("probeText3"); j.String(e.probeText3);
-  j.Key("probeInt8"); j.Number(e.probeInt8);
-  j.Key("upTime"); j.Number(e.upTime);
-  j.Key("probeInt10"); j.Number(e.probeInt10);
-  j.Key("probeInt11"); j.Number(e.probeInt11);
-  j.Key("probeAddress13"); j.String(e.probeAddress13);
-  j.Key("probeInt14"); j.Number(e.probeInt14);
-  j.Key("probeInt15"); j.Number(e.probeInt15);
-  j.Key("probeTime"); j.Number(e.probeTime);
+  j["serialNumber"] = Text(e.serialNumber);
+  j["userName"] = Text(e.userName);
+  j["identityKey"] = Text(e.identityKey);
+  j["scannedAddress"] = Text(e.scannedAddress);
+  j["probeAddress0"] = Text(e.probeAddress0);
+  j["probeText1"] = Text(e.probeText1);
+  j["probeText2"] = Text(e.probeText2);
+  j["probeText3"] = Text(e.probeText3);
+  j["probeInt8"] = e.probeInt8;
+  j["upTime"] = e.upTime;
+  j["probeInt10"] = e.probeInt10;
+  j["probeInt11"] = e.probeInt11;
+  j["probeAddress13"] = Text(e.probeAddress13);
+  j["probeInt14"] = e.probeInt14;
+  j["probeInt15"] = e.probeInt15;
+  j["probeTime"] = e.probeTime;
 }
 
 // The texts of an entry are zero-terminated within their fields; a record from elsewhere
@@ -123,36 +81,24 @@ PhoneEntry Terminated(PhoneEntry e) {
 
 }  // namespace
 
-std::string JsonString(std::string_view bytes) {
-  std::string out = "\"";
+std::string Utf8OrLatin1(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c >= 0x80) {
-      std::size_t n = Utf8Length(bytes, i);
-      if (n > 0) {
-        out.append(bytes.substr(i, n));
-        i += n;
-        continue;
-      }
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+    } else if (std::size_t n = Utf8Length(bytes, i); n > 0) {
+      out.append(bytes.substr(i, n));
+      i += n;
+    } else {
+      // U+0080..U+00FF in two bytes of UTF-8.
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+      ++i;
     }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", c);
-          out += escape;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-    ++i;
   }
-  out += '"';
   return out;
 }
 
@@ -169,53 +115,42 @@ std::string IsoLocalTime(int64_t wallSeconds) {
 }
 
 std::string FormatReport(const RunReport& r) {
-  Json j;
-  j.Open('{');
-  j.Key("schema"); j.Number(kReportSchema);
-  j.Key("program"); j.String("pathmon-cli");
-  j.Key("startedAt"); j.String(IsoLocalTime(r.startedAt));
-  j.Key("endedAt"); j.String(IsoLocalTime(r.endedAt));
-  j.Key("defaultCommunity"); j.Bool(r.defaultCommunity);
-  j.Key("durationMinutes"); j.Number(r.durationMinutes);
-  j.Key("maxConcurrentTests"); j.Number(r.maxConcurrentTests);
-  j.Key("usableRule");
-  j.Open('{');
-  j.Key("maxAvgRtt"); j.Number(kUsableMaxAvgRtt);
-  j.Key("maxInterruptions"); j.Number(kUsableMaxInterruptions);
-  j.Close('}');
-  j.Key("interrupted"); j.Bool(r.interrupted);
-  j.Key("exitStatus"); j.Number(r.exitStatus);
-  j.Key("phones");
-  j.Open('[');
+  Json doc;
+  doc["schema"] = kReportSchema;
+  doc["program"] = "pathmon-cli";
+  doc["startedAt"] = IsoLocalTime(r.startedAt);
+  doc["endedAt"] = IsoLocalTime(r.endedAt);
+  doc["defaultCommunity"] = r.defaultCommunity;
+  doc["durationMinutes"] = r.durationMinutes;
+  doc["maxConcurrentTests"] = r.maxConcurrentTests;
+  doc["usableRule"] = {{"maxAvgRtt", kUsableMaxAvgRtt},
+                       {"maxInterruptions", kUsableMaxInterruptions}};
+  doc["interrupted"] = r.interrupted;
+  doc["exitStatus"] = r.exitStatus;
+  Json phones = Json::array();
   for (const PhoneReport& p : r.phones) {
-    j.Open('{');
-    Entry(j, Terminated(p.entry));
-    j.Key("selected"), j.Bool(p.selected);
-    j.Key("state"), j.String(p.state);
-    j.Key("outcome"), j.String(p.outcome);
-    j.Key("historyFile"), j.String(p.historyFile);
-    j.Key("logFile");
-    if (p.logFile.empty()) {
-      j.Value("null");
-    } else {
-      j.String(p.logFile);
-    }
-    j.Key("cycles");
-    j.Open('[');
+    Json phone;
+    Entry(phone, Terminated(p.entry));
+    phone["selected"] = p.selected;
+    phone["state"] = p.state;
+    phone["outcome"] = p.outcome;
+    phone["historyFile"] = Text(p.historyFile);
+    phone["logFile"] = p.logFile.empty() ? Json(nullptr) : Text(p.logFile);
+    Json cycles = Json::array();
     for (const CycleRecord& c : p.cycles) {
-      j.Open('{');
-      j.Key("time"), j.String(IsoLocalTime(c.wallSeconds));
-      j.Key("epochSeconds"), j.Number(c.wallSeconds);
-      Statistics(j, c.stats);
-      j.Key("usable"), j.Bool(CycleUsable(c.stats));
-      j.Close('}');
+      Json cycle;
+      cycle["time"] = IsoLocalTime(c.wallSeconds);
+      cycle["epochSeconds"] = c.wallSeconds;
+      for (const Figure& figure : kFigures) cycle[figure.jsonKey] = figure.get(c.stats);
+      cycle["usable"] = CycleUsable(c.stats);
+      cycles.push_back(std::move(cycle));
     }
-    j.Close(']');
-    j.Close('}');
+    phone["cycles"] = std::move(cycles);
+    phones.push_back(std::move(phone));
   }
-  j.Close(']');
-  j.Close('}');
-  return j.Take();
+  doc["phones"] = std::move(phones);
+  // Every text went through Utf8OrLatin1, so the dump never meets bytes that are not UTF-8.
+  return doc.dump() + "\n";
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {

@@ -15,11 +15,10 @@ namespace pathmon::cli {
 
 inline constexpr int kReportSchema = 1;
 
-// A JSON string literal, quotes included. Quote, backslash and control characters are
-// escaped; well-formed UTF-8 passes unchanged; any other byte (the phones' texts are bytes
-// of no known encoding) is read as Latin-1 and escaped as \u00XX, so the document is
-// always valid JSON and no byte is lost.
-std::string JsonString(std::string_view bytes);
+// The bytes as UTF-8 for the report: well-formed UTF-8 passes unchanged; any other byte
+// (the phones' texts are bytes of no known encoding) is read as Latin-1, the character
+// U+0080..U+00FF, so the document is always valid JSON and no byte is lost.
+std::string Utf8OrLatin1(std::string_view bytes);
 
 // "2026-12-07T15:30:05+01:00": local time with its offset.
 std::string IsoLocalTime(int64_t wallSeconds);

@@ -1,4 +1,4 @@
-// The JSON report: escaping of the phones' bytes, the documented layout, the atomic write.
+// The JSON report: the phones' bytes as text, the documented layout, the atomic write.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -18,36 +18,28 @@ namespace {
 using pathmon::testing::JsonValue;
 using pathmon::testing::ParseJson;
 
-std::string Decoded(const std::string& bytes) {
-  JsonValue v;
-  std::string error;
-  EXPECT_TRUE(ParseJson(JsonString(bytes), v, error)) << error << ": " << JsonString(bytes);
-  return v.get<std::string>();
-}
-
-TEST(JsonString, EscapesWhatJsonRequires) {
-  EXPECT_EQ(JsonString("plain"), "\"plain\"");
-  EXPECT_EQ(JsonString("CORP\\bob \"x\""), R"("CORP\\bob \"x\"")");
-  EXPECT_EQ(JsonString("a\r\nb\tc"), R"("a\r\nb\tc")");
-  EXPECT_EQ(JsonString(std::string("\x01\x1f\x7f", 3)), R"("\u0001\u001f\u007f")");
-  EXPECT_EQ(JsonString(std::string("a\0b", 3)), R"("a\u0000b")");
-  EXPECT_EQ(JsonString(""), "\"\"");
-}
-
-TEST(JsonString, Utf8PassesAndOtherBytesReadAsLatin1) {
-  EXPECT_EQ(JsonString("Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e"),
-            "\"Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e\"");
-  EXPECT_EQ(JsonString("Jos\xe9"), R"("Jos\u00e9")");         // Latin-1 byte
-  EXPECT_EQ(JsonString("\xc3"), R"("\u00c3")");               // cut sequence
-  EXPECT_EQ(JsonString("\xc0\xaf"), R"("\u00c0\u00af")");     // overlong "/"
-  EXPECT_EQ(JsonString("\xed\xa0\x80"), R"("\u00ed\u00a0\u0080")");  // surrogate
-  EXPECT_EQ(JsonString("\xf4\x90\x80\x80"), R"("\u00f4\u0090\u0080\u0080")");  // > U+10FFFF
-  // Every byte value survives as a character of the same number (Latin-1 or UTF-8 itself).
+TEST(Utf8OrLatin1, Utf8PassesAndOtherBytesReadAsLatin1) {
+  EXPECT_EQ(Utf8OrLatin1("Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e"),
+            "Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e");
+  EXPECT_EQ(Utf8OrLatin1("Jos\xe9"), "Jos\xc3\xa9");                 // Latin-1 byte
+  EXPECT_EQ(Utf8OrLatin1("\xc3"), "\xc3\x83");                       // cut sequence
+  EXPECT_EQ(Utf8OrLatin1("\xc0\xaf"), "\xc3\x80\xc2\xaf");            // overlong "/"
+  EXPECT_EQ(Utf8OrLatin1("\xed\xa0\x80"), "\xc3\xad\xc2\xa0\xc2\x80");  // surrogate
+  EXPECT_EQ(Utf8OrLatin1("\xf4\x90\x80\x80"), "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80");  // > U+10FFFF
+  // Every byte value survives as a character of the same number, also through the report.
   std::string all;
   for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
-  std::string back = Decoded(all);
+  std::string back = Utf8OrLatin1(all);
   EXPECT_EQ(back.substr(0, 127), all.substr(0, 127));
   EXPECT_EQ(back.size(), 127u + 128u * 2u);  // 0x80..0xFF as two-byte UTF-8
+  RunReport r;
+  PhoneReport p;
+  std::snprintf(p.entry.userName, sizeof p.entry.userName, "%s", all.substr(150).c_str());
+  r.phones.push_back(p);
+  JsonValue doc;
+  std::string error;
+  ASSERT_TRUE(ParseJson(FormatReport(r), doc, error)) << error;
+  EXPECT_EQ(doc["phones"][0]["userName"].get<std::string>(), Utf8OrLatin1(all.substr(150, 63)));
 }
 
 PhoneEntry Entry(const char* serial, const char* user) {
