@@ -144,9 +144,9 @@ SenderCheck CheckSender(const CycleTimings& cycle) {
   std::sort(lateness.begin(), lateness.end());
   const int64_t p99 = NearestRank(lateness, 99);
   c.latenessP99Us = static_cast<double>(p99) / 1000.0;
-  c.hostLimited =
-      p99 > kLatenessLimitNs ||
-      static_cast<int64_t>(c.skippedSlots) * 1000 > static_cast<int64_t>(c.slots) * kSkippedSlotsPerMille;
+  const bool skipsTooMany = static_cast<int64_t>(c.skippedSlots) * 1000 >
+                           static_cast<int64_t>(c.slots) * kSkippedSlotsPerMille;
+  c.hostLimited = p99 > kLatenessLimitNs || skipsTooMany;
   return c;
 }
 
@@ -169,7 +169,7 @@ VoiceQuality AssessCycle(const CycleTimings& cycle) {
     v.rtt.p95Us = us(NearestRank(rtts, 95));
     v.rtt.p99Us = us(NearestRank(rtts, 99));
   }
-  rtts = {};
+  rtts = {};  // freed before the arrival order is built: the two never coexist
 
   const std::size_t windowCount = (frames.size() + kWindowFrames - 1) / kWindowFrames;
   std::vector<double> windowJitterNs(windowCount, 0.0);
@@ -180,7 +180,8 @@ VoiceQuality AssessCycle(const CycleTimings& cycle) {
   v.worstWindowMos = v.score.mos;
   for (std::size_t w = 0; w < windowCount; ++w) {
     const std::size_t first = w * kWindowFrames;
-    const auto run = frames.subspan(first, std::min<std::size_t>(kWindowFrames, frames.size() - first));
+    const auto run =
+        frames.subspan(first, std::min<std::size_t>(kWindowFrames, frames.size() - first));
     if (run.size() < static_cast<std::size_t>(kMinWindowFrames)) continue;
     WindowQuality q;
     q.firstSequence = cycle.firstSequence + static_cast<uint32_t>(first);
