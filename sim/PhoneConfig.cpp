@@ -385,6 +385,9 @@ const std::map<std::string_view, Setter>& Setters() {
        }},
       {"delay", [](PhoneConfig& p, K k, V v) { p.delayMs = ToCount(k, v, 600000); }},
       {"jitter", [](PhoneConfig& p, K k, V v) { p.jitterMs = ToCount(k, v, 600000); }},
+      {"jitter-sd", [](PhoneConfig& p, K k, V v) { p.jitterSdMs = ToDouble(k, v, 0, 60000); }},
+      {"gilbert-p", [](PhoneConfig& p, K k, V v) { p.gilbertP = ToDouble(k, v, 0, 1); }},
+      {"gilbert-q", [](PhoneConfig& p, K k, V v) { p.gilbertQ = ToDouble(k, v, 0, 1); }},
       {"outage", [](PhoneConfig& p, K k, V v) { p.outageFrames = ToCount(k, v); }},
       {"every",
        [](PhoneConfig& p, K k, V v) {

@@ -70,6 +70,10 @@ struct PhoneConfig {
   uint64_t rng = 1;            // state of the loss and jitter generators
   int delayMs = 0;
   int jitterMs = 0;                       // extra delay, uniform in [0, jitterMs]
+  double jitterSdMs = 0.0;                // extra delay, normal with mean 0 and this deviation
+  double gilbertP = 0.0;                  // two-state loss: chance a frame after an echoed one
+                                          // is lost ...
+  double gilbertQ = 0.0;                  // ... and a frame after a lost one is echoed
   int outageFrames = 0;                   // frames lost in each outage ...
   int outageEverySec = 10;                // ... one outage every this many seconds of a test
   std::optional<double> offHookAfterSec;  // seconds of a running test until off hook

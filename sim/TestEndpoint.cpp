@@ -1,7 +1,9 @@
 #include "sim/TestEndpoint.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <numbers>
 
 namespace pathmon::sim {
 namespace {
@@ -26,6 +28,10 @@ TestEndpoint::TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime
       lossGen_(config.rng),
       // The jitter stream must not shift the loss stream, so it has its own generator.
       jitterGen_(config.rng ^ 0x9E3779B97F4A7C15ull),
+      // Each impairment added later draws from a generator of its own, so the streams of the
+      // older ones stay as they were for a given rng.
+      normalJitterGen_(config.rng ^ 0xD1B54A32D192ED03ull),
+      gilbertGen_(config.rng ^ 0x8CB92BA72F3D8DD7ull),
       offHook_(config.offHook) {
   if (offHook_ && config_.offHookForSec) onHookAt_ = started + Ms(*config_.offHookForSec);
 }
@@ -65,6 +71,7 @@ bool TestEndpoint::ImpairmentDrops(uint32_t sequence, SimTime now) {
   // One draw per verified frame whatever else happens, so the random losses depend only on
   // how many frames arrived.
   const bool randomLoss = config_.loss > 0 && Uniform01(lossGen_) < config_.loss;
+  const bool burstLoss = GilbertLoses();
   if (std::any_of(config_.drop.begin(), config_.drop.end(),
                   [&](const SeqRange& r) { return sequence >= r.first && sequence <= r.last; })) {
     return true;
@@ -78,7 +85,17 @@ bool TestEndpoint::ImpairmentDrops(uint32_t sequence, SimTime now) {
     --outageLeft_;
     return true;
   }
-  return randomLoss;
+  return randomLoss || burstLoss;
+}
+
+bool TestEndpoint::GilbertLoses() {
+  // Starting in the echoing state, the chain never leaves it when p is 0: no draws needed.
+  if (config_.gilbertP <= 0) return false;
+  // The frame takes the current state; then one draw moves the chain for the next frame.
+  const bool lost = gilbertLosing_;
+  const double u = Uniform01(gilbertGen_);
+  gilbertLosing_ = gilbertLosing_ ? u >= config_.gilbertQ : u < config_.gilbertP;
+  return lost;
 }
 
 SimTime TestEndpoint::EchoDue(SimTime now) {
@@ -86,7 +103,17 @@ SimTime TestEndpoint::EchoDue(SimTime now) {
   if (config_.jitterMs > 0) {
     ms += static_cast<long long>(jitterGen_() % (static_cast<uint64_t>(config_.jitterMs) + 1));
   }
-  return now + std::chrono::milliseconds(ms);
+  SimTime due = now + std::chrono::milliseconds(ms);
+  if (config_.jitterSdMs > 0) {
+    // Box-Muller on two raw draws; u1 in (0, 1] keeps the logarithm finite.
+    const double u1 = 1.0 - Uniform01(normalJitterGen_);
+    const double u2 = Uniform01(normalJitterGen_);
+    const double z = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+    due += std::chrono::microseconds(std::llround(z * config_.jitterSdMs * 1000.0));
+    // An echo cannot leave before its frame arrived.
+    due = std::max(due, now);
+  }
+  return due;
 }
 
 void TestEndpoint::GoOffHook(SimTime now, std::vector<Outgoing>& out) {
@@ -162,6 +189,7 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
     if (config_.offHookAfterSec) offHookAt_ = now + Ms(*config_.offHookAfterSec);
     if (config_.outageFrames > 0) nextOutage_ = now + std::chrono::seconds(config_.outageEverySec);
     outageLeft_ = 0;
+    gilbertLosing_ = false;
   }
   if (config_.rotateEvery > 0 && ++framesSinceNonce_ >= config_.rotateEvery) IssueNonce();
   if (ImpairmentDrops(GetLe32(data + kAtSequence), now)) {

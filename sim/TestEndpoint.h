@@ -56,6 +56,7 @@ class TestEndpoint {
   Verdict Verify(const uint8_t* data, std::size_t length) const;
   void IssueNonce();
   bool ImpairmentDrops(uint32_t sequence, SimTime now);
+  bool GilbertLoses();
   SimTime EchoDue(SimTime now);
   void GoOffHook(SimTime now, std::vector<Outgoing>& out);
 
@@ -68,6 +69,9 @@ class TestEndpoint {
   std::mt19937_64 nonceGen_;
   std::mt19937_64 lossGen_;
   std::mt19937_64 jitterGen_;
+  std::mt19937_64 normalJitterGen_;
+  std::mt19937_64 gilbertGen_;
+  bool gilbertLosing_ = false;  // the two-state loss model is in its losing state
 
   bool offHook_ = false;
   std::optional<SimTime> onHookAt_;   // when an off-hook phase ends

@@ -2,7 +2,12 @@
 // phones, in real time. Prints the frame rate per test, how late sends are against their
 // schedule, frames lost on loopback, and CPU time per 1000 frames.
 //
-//   looptest_load [--tests 128] [--seconds 60] [--first 127.52.0.1]
+//   looptest_load [--tests 128] [--seconds 60] [--first 127.52.0.1] [--lateness-out FILE]
+//
+// The phones (one farline-phone-sim child, at --first and the addresses after it) are part of
+// the figures: their CPU per 1000 frames is printed beside the tool's. --lateness-out writes
+// every lateness sample (microseconds, native float32) so that a script running several of
+// these processes can take the percentiles of all of them together.
 
 #include <arpa/inet.h>
 #include <sys/resource.h>
@@ -80,9 +85,9 @@ struct SendSpan {
   Steady::time_point first{}, last{};
 };
 
-double CpuSeconds() {
+double CpuSeconds(int who = RUSAGE_SELF) {
   rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
+  getrusage(who, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -98,10 +103,20 @@ int main(int argc, char** argv) {
   int tests = 128;
   int seconds = 60;
   std::string first = "127.52.0.1";
-  for (int i = 1; i + 1 < argc; i += 2) {
+  std::string latenessOut;
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "%s needs a value\n", argv[i]);
+      return 2;
+    }
     if (!std::strcmp(argv[i], "--tests")) tests = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--first")) first = argv[i + 1];
+    else if (!std::strcmp(argv[i], "--lateness-out")) latenessOut = argv[i + 1];
+    else {
+      std::fprintf(stderr, "unknown option %s\n", argv[i]);
+      return 2;
+    }
   }
   tests = std::clamp(tests, 1, kRegistrySlots);
 
@@ -175,6 +190,9 @@ int main(int argc, char** argv) {
   const TestStatistics all = totals->Sum();
   const long sent = all.sent, received = all.received, lost = all.lost;
   auto phones = sim.Stop();
+  // The sim is this process's only child and has been waited for: its whole run, start-up
+  // and shutdown included.
+  const double phoneCpu = CpuSeconds(RUSAGE_CHILDREN);
   long phoneReceived = 0, phoneEchoed = 0, badSignature = 0;
   for (auto& [address, c] : phones) {
     phoneReceived += c.framesReceived;
@@ -183,6 +201,17 @@ int main(int argc, char** argv) {
   }
 
   std::vector<double>& l = lateness.samplesUs;
+  if (!latenessOut.empty()) {
+    std::vector<float> samples(l.begin(), l.end());
+    FILE* out = std::fopen(latenessOut.c_str(), "wb");
+    bool written = out != nullptr &&
+                   std::fwrite(samples.data(), sizeof(float), samples.size(), out) == samples.size();
+    if (out != nullptr && std::fclose(out) != 0) written = false;
+    if (!written) {
+      std::fprintf(stderr, "cannot write %s\n", latenessOut.c_str());
+      return 1;
+    }
+  }
   std::sort(l.begin(), l.end());
   double mean = 0;
   for (double v : l) mean += v;
@@ -213,5 +242,8 @@ int main(int argc, char** argv) {
               badSignature);
   std::printf("CPU seconds per 1000 frames   %.4f (%.1f s CPU in %.1f s)\n",
               sent ? cpu / (static_cast<double>(sent) / 1000.0) : 0.0, cpu, elapsed);
+  std::printf("phones: CPU s per 1000 frames %.4f (%.1f s CPU)\n",
+              phoneEchoed ? phoneCpu / (static_cast<double>(phoneEchoed) / 1000.0) : 0.0,
+              phoneCpu);
   return 0;
 }

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 
 #include "SimHelpers.h"
+#include "looptest/VoiceQuality.h"
 #include "sim/TestEndpoint.h"
 
 namespace pathmon::sim {
@@ -157,6 +159,54 @@ TEST_F(EndpointTest, DelayAndJitterSetTheDueTime) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_GE(out[0].due, now_ + 100ms);
     EXPECT_LE(out[0].due, now_ + 150ms);
+  }
+}
+
+TEST_F(EndpointTest, TwoStateLossShowsItsTransitionChancesOverACycle) {
+  // 15,000 frames (a 5-minute cycle): about 1,250 bursts, so 10 % is over 3 standard deviations
+  // of either measured chance.
+  constexpr uint32_t kFrames = 15000;
+  Make("gilbert-p=0.1 gilbert-q=0.5 rng=5");
+  const auto echoed = Run(Start(), 0, kFrames);
+  std::vector<FrameTiming> frames(kFrames);
+  for (uint32_t s : echoed) frames[s].arrivalNs = 0;  // received; timing plays no part here
+  // Measured as the tool measures a cycle.
+  const LossModel m = MeasureLoss(frames);
+  EXPECT_NEAR(m.p, 0.1, 0.01);
+  EXPECT_NEAR(m.q, 0.5, 0.05);
+  EXPECT_TRUE(echoed.count(0));  // the chain starts in its echoing state
+
+  Make("gilbert-p=0.1 gilbert-q=0.5 rng=5");
+  EXPECT_EQ(Run(Start(), 0, kFrames), echoed);
+}
+
+TEST_F(EndpointTest, NormalJitterHasItsMeanAndDeviationAndNeverRunsAhead) {
+  struct Spread {
+    const char* settings;
+    double meanMs;
+    double sdMs;
+  };
+  // Without a delay, the half of the draws below 0 are held to the arrival itself.
+  for (const Spread& c : {Spread{"delay=100 jitter-sd=5", 100, 5}, Spread{"jitter-sd=5", -1, -1}}) {
+    SCOPED_TRACE(c.settings);
+    Make(c.settings);
+    const NonceBytes nonce = Start();
+    double sum = 0, squares = 0;
+    constexpr uint32_t kFrames = 15000;
+    for (uint32_t seq = 0; seq < kFrames; ++seq) {
+      const auto out = Send(Frame("T1", nonce, seq, 1));
+      ASSERT_EQ(out.size(), 1u);
+      ASSERT_GE(out[0].due, now_);
+      const double ms = std::chrono::duration<double, std::milli>(out[0].due - now_).count();
+      sum += ms;
+      squares += ms * ms;
+      now_ += 20ms;
+    }
+    if (c.meanMs < 0) continue;
+    const double mean = sum / kFrames;
+    const double sd = std::sqrt(squares / kFrames - mean * mean);
+    EXPECT_NEAR(mean, c.meanMs, 0.2);  // 5 standard errors
+    EXPECT_NEAR(sd, c.sdMs, 0.05 * c.sdMs);
   }
 }
 
