@@ -299,6 +299,9 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     }
   }
 
+  // The last echoes get the grace of a cycle end too: without it, frames still on their
+  // way, or overtaken by a later echo, would end the test counted as lost.
+  if (!resultDelivered) clock_.SleepMs(kCycleEndGraceMs);
   {
     std::lock_guard lock(mutex_);
     if (end == TestEnd::kNone) end = phoneEnded_ ? TestEnd::kPhoneEnded : TestEnd::kStopped;

@@ -143,8 +143,10 @@ class LoopTest {
   // returns the characters written (cut to size - 1). The caller holds the lock.
   int FormatResult(char* text, std::size_t size);
 
-  // Runs the test on the calling thread until the duration (0: no end) has passed, the
-  // stop flag is set, or the phone's end flag arrives. Returns the last send result.
+  // Runs the test on the calling thread until the duration (0: no end) has passed on the
+  // steady clock, the stop flag is set, the phone's end flag arrives, or no frame could be
+  // sent for kSendFailureEndSeconds. Returns the last send result. A test that ends right
+  // at a cycle end delivers no second, empty cycle result.
   int Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress);
   int SendControl(uint32_t peerAddress);
   void RequestStop();

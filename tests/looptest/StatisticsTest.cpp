@@ -161,7 +161,7 @@ struct LedgerRig {
   }
   uint32_t Now() const { return ticks.back() + 20; }  // just after the last frame's interval
   void CycleResult() { ledger.CountUnanswered(Now() + 200, 200); }  // after the grace
-  void TestEnd() { ledger.CountUnanswered(Now(), 200); }            // no grace
+  void ResultNow() { ledger.CountUnanswered(Now(), 200); }          // within the grace
 };
 
 TEST(CycleLedger, EveryFailureOfThePathShowsInTheFigures) {
@@ -177,9 +177,9 @@ TEST(CycleLedger, EveryFailureOfThePathShowsInTheFigures) {
       {"dies after frame 999, cycle result",
        [](LedgerRig& r) { r.Send(2981); r.Echoes(0, 999); r.CycleResult(); },
        2981, 1000, 1981, 1981, 40, 0},
-      // Without the grace the last 10 frames (200 ms) may still be on their way.
-      {"dies after frame 999, test end",
-       [](LedgerRig& r) { r.Send(2981); r.Echoes(0, 999); r.TestEnd(); },
+      // Before the grace is over the last 10 frames (200 ms) may still be on their way.
+      {"dies after frame 999, result within the grace",
+       [](LedgerRig& r) { r.Send(2981); r.Echoes(0, 999); r.ResultNow(); },
        2981, 1000, 1971, 1971, 40, 0},
       // The gap 250..2899 closes the window opened at 200: a span of 2700 frames.
       {"53-second outage",
@@ -211,10 +211,10 @@ TEST(CycleLedger, EveryFailureOfThePathShowsInTheFigures) {
          r.CycleResult();
        },
        2981, 2981, 0, 0, 0, 1},
-      // The phone ends the test on the first frame: the frame is inside the grace, so not
-      // lost, and the cycle has no echo (the front ends call that not usable).
-      {"end flag on the first frame", [](LedgerRig& r) { r.Send(1); r.TestEnd(); },
-       1, 0, 0, 0, 0, 0},
+      // The phone ends the test on the first frame without echoing it: lost after the
+      // grace, and the cycle has no echo (the front ends call that not usable).
+      {"end flag on the first frame", [](LedgerRig& r) { r.Send(1); r.CycleResult(); },
+       1, 0, 1, 1, 0, 0},
       {"nothing echoed at all", [](LedgerRig& r) { r.Send(3000); r.CycleResult(); },
        3000, 0, 3000, 3000, 60, 0},
       // A late echo still takes back the loss of its gap; its repeat does not.
