@@ -89,6 +89,7 @@ void Statistics(Json& j, const TestStatistics& s) {
   j.Key("delayed"); j.Number(s.delayed);
   j.Key("lastRtt"); j.Number(s.lastRtt);
   j.Key("maxRtt"); j.Number(s.maxRtt);
+  j.Key("strayEchoes"); j.Number(s.strayEchoes);
 }
 
 void Entry(Json& j, const PhoneEntry& e) {
@@ -203,6 +204,18 @@ std::string FormatReport(const RunReport& r) {
       j.Value("null");
     } else {
       j.String(p.logFile);
+    }
+    j.Key("notTestedReason");
+    if (p.notTestedReason.empty()) {
+      j.Value("null");
+    } else {
+      j.String(p.notTestedReason);
+    }
+    j.Key("endReason");
+    if (p.endReason == TestEnd::kNone) {
+      j.Value("null");
+    } else {
+      j.String(TestEndName(p.endReason));
     }
     j.Key("cycles");
     j.Open('[');

@@ -51,6 +51,8 @@ class DirectoryDiscovery final : public DiscoveryAccess {
     return pathmon::StartDiscovery(first, last);
   }
   int32_t GetBusySlotCount() override { return pathmon::GetBusySlotCount(); }
+  std::vector<PhoneEntry> Phones() override { return Directory().Entries(); }
+  std::vector<PhoneNotKept> PhonesNotKept() override { return Directory().NotKept(); }
 };
 
 }  // namespace

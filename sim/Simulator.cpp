@@ -262,10 +262,10 @@ std::string Simulator::ReportJson() const {
         "{}\n    {{\"address\": {}, \"serial\": {}, \"controlMessages\": {}, \"framesReceived\": "
         "{}, "
         "\"badSignature\": {}, \"framesEchoed\": {}, \"framesDropped\": {}, \"noncesIssued\": {}, "
-        "\"snmpRequests\": {}}}",
+        "\"snmpRequests\": {}, \"extraEchoes\": {}}}",
         i == 0 ? "" : ",", JsonString(phone.Config().address), JsonString(phone.Config().serial),
         c.controlMessages, c.framesReceived, c.badSignature, c.framesEchoed, c.framesDropped,
-        c.noncesIssued, phone.Agent().RequestsAnswered());
+        c.noncesIssued, phone.Agent().RequestsAnswered(), c.extraEchoes);
   }
   out += phones_.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;

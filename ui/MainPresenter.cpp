@@ -227,6 +227,7 @@ class RegistryBackend final : public MainBackend {
     test.Lock();
     snap.running = test.IsRunning();
     snap.stats = test.Statistics();
+    snap.end = test.EndReason();
     test.Unlock();
     return snap;
   }

@@ -56,6 +56,7 @@ inline constexpr int kFirstFigureColumn = 3;
 struct TestSnapshot {
   bool running = false;
   TestStatistics stats;
+  TestEnd end = TestEnd::kNone;  // why the last test ended
 };
 
 // The figure shown in column 3..11; 0 for any other column.

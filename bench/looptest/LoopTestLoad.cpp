@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
                         f.sent += s.sent;
                         f.received += s.received;
                         f.lost += s.lost;
+                        f.strayEchoes += s.strayEchoes;
                       }
                       return 0;
                     },
@@ -180,8 +181,9 @@ int main(int argc, char** argv) {
   double cpu = CpuSeconds() - cpuBefore;
   socket->Stop();
 
-  long sent = 0, received = 0, lost = 0;
+  long sent = 0, received = 0, lost = 0, stray = 0;
   for (auto& f : finals) {
+    stray += f.strayEchoes;
     sent += f.sent;
     received += f.received;
     lost += f.lost;
@@ -235,6 +237,7 @@ int main(int argc, char** argv) {
   std::printf("frames sent / echoed back     %ld / %ld\n", sent, received);
   std::printf("frames lost (tool's count)    %ld\n", lost);
   std::printf("frames not echoed (any cause) %ld\n", sent - received);
+  std::printf("stray or repeated echoes      %ld\n", stray);
   std::printf("phones: received/echoed/bad   %ld / %ld / %ld\n", phoneReceived, phoneEchoed,
               badSignature);
   std::printf("CPU seconds per 1000 frames   %.4f (%.1f s CPU in %.1f s)\n",

@@ -16,7 +16,9 @@ class FakeClock final : public Clock {
       : startTick_(startTick), startWall_(startWall) {}
 
   uint32_t TickMs() override { return startTick_ + static_cast<uint32_t>(elapsedUs_.load() / 1000); }
-  int64_t WallSeconds() override { return startWall_ + elapsedUs_.load() / 1'000'000; }
+  int64_t WallSeconds() override {
+    return startWall_ + wallStepSeconds_.load() + elapsedUs_.load() / 1'000'000;
+  }
   TimePoint Now() override { return TimePoint{} + std::chrono::microseconds(elapsedUs_.load()); }
   void SleepMs(int32_t ms) override {
     sleeps_.fetch_add(1);
@@ -35,6 +37,8 @@ class FakeClock final : public Clock {
   // Each SleepMs also sleeps this long for real (0: not at all).
   void SetRealSleepUs(int us) { realSleepUs_ = us; }
   void AdvanceMs(int64_t ms) { elapsedUs_.fetch_add(ms * 1000); }
+  // Sets the calendar clock forward (or back, negative) without moving the steady clock.
+  void StepWallSeconds(int64_t seconds) { wallStepSeconds_.fetch_add(seconds); }
   void AdvanceUs(int64_t us) { elapsedUs_.fetch_add(us); }
   int64_t ElapsedMs() const { return elapsedUs_.load() / 1000; }
   int SleepCalls() const { return sleeps_.load(); }
@@ -43,6 +47,7 @@ class FakeClock final : public Clock {
   uint32_t startTick_;
   int64_t startWall_;
   std::atomic<int64_t> elapsedUs_{0};
+  std::atomic<int64_t> wallStepSeconds_{0};
   std::atomic<int> sleeps_{0};
   int realSleepUs_ = 0;
 };

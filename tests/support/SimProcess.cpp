@@ -64,6 +64,7 @@ class JsonReader {
         {"framesDropped", &SimPhoneCounters::framesDropped},
         {"noncesIssued", &SimPhoneCounters::noncesIssued},
         {"snmpRequests", &SimPhoneCounters::snmpRequests},
+        {"extraEchoes", &SimPhoneCounters::extraEchoes},
     };
     if (!Expect('{')) return false;
     if (Peek('}')) return Expect('}');
