@@ -67,6 +67,18 @@ struct Phone {
 
 enum class StartResult { kStarted, kFailed, kCancelled };
 
+// Why a test stopped short, for the summary; null for a test that ran its duration.
+const char* EndExplanation(TestEnd end) {
+  switch (end) {
+    case TestEnd::kPhoneEnded: return "the phone ended the test";
+    case TestEnd::kSendFailed: return "frames could not be sent";
+    case TestEnd::kStopped: return "stopped before its duration";
+    case TestEnd::kDuration:
+    case TestEnd::kNone: break;
+  }
+  return nullptr;
+}
+
 std::string Clock24(int64_t wallSeconds) {
   std::time_t t = static_cast<std::time_t>(wallSeconds);
   std::tm local{};
@@ -96,6 +108,7 @@ class Run {
   void Summarise();
   int Finish(int status);
   void Warn(const std::string& text);
+  int32_t NoteUntestablePhones();  // returns the number of distinct phones the registry may hold
 
   const RunPlan& plan_;
   CliEnvironment& env_;
@@ -111,7 +124,40 @@ class Run {
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<Outcome> outcomes_;        // by position in selected_
+  std::vector<PhoneNotKept> notTestable_;  // found, but no test of theirs can run
 };
+
+int32_t Run::NoteUntestablePhones() {
+  for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) notTestable_.push_back(n);
+  // The registry keys its tests by serial number: of two phones that share one, only the
+  // first in the directory can be tested.
+  const std::vector<PhoneEntry> entries = env_.discovery.Phones();
+  int32_t duplicates = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (std::size_t k = 0; k < i; ++k) {
+      if (strcasecmp(entries[k].serialNumber, entries[i].serialNumber) == 0) {
+        notTestable_.push_back({entries[i], std::string("same serial number \"") +
+                                                entries[i].serialNumber + "\" as the phone at " +
+                                                entries[k].scannedAddress});
+        ++duplicates;
+        break;
+      }
+    }
+  }
+  for (const PhoneNotKept& n : notTestable_) {
+    Warn(std::string("Phone at ") + n.entry.scannedAddress + " not tested: " + n.reason);
+  }
+  // Phones beyond the registry's room are in the directory but have no test.
+  for (const PhoneEntry& e : entries) {
+    const bool listed =
+        std::any_of(phones_.begin(), phones_.end(),
+                    [&](const Phone& p) { return strcasecmp(p.serial.c_str(), e.serialNumber) == 0; });
+    if (!listed) {
+      notTestable_.push_back({e, "more phones than one run can test"});
+    }
+  }
+  return env_.discovery.GetPhoneCount() - duplicates;
+}
 
 void Run::Warn(const std::string& text) {
   std::string printable = PrintableText(text);
@@ -355,12 +401,14 @@ void Run::Summarise() {
       figures.push_back(c.stats);
       if (!CycleUsable(c.stats)) ++bad;
     }
+    const TestEnd end = env_.backend.Snapshot(*phone.test).end;
     Outcome outcome = PhoneOutcome(scheduler_ ? scheduler_->State(static_cast<int>(slot))
                                               : PhoneState::kNotStarted,
-                                   figures);
+                                   figures, end);
     outcomes_.push_back(outcome);
     env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
              << "  " << OutcomeName(outcome);
+    if (const char* why = EndExplanation(end)) env_.out << ", " << why;
     if (!cycles.empty()) {
       env_.out << " (" << cycles.size() << (cycles.size() == 1 ? " cycle" : " cycles");
       if (bad > 0) env_.out << ", " << bad << " not usable for voice";
@@ -398,6 +446,16 @@ int Run::Finish(int status) {
       p.logFile = log->second;
     }
     p.cycles = recorder_->Cycles(phone.serial);
+    if (p.selected) p.endReason = env_.backend.Snapshot(*phone.test).end;
+    report.phones.push_back(std::move(p));
+  }
+  for (const PhoneNotKept& n : notTestable_) {
+    PhoneReport p;
+    p.entry = n.entry;
+    p.state = "not-testable";
+    p.outcome = OutcomeName(Outcome::kNotTested);
+    p.historyFile = HistoryFileName(n.entry.userName, n.entry.serialNumber);
+    p.notTestedReason = n.reason;
     report.phones.push_back(std::move(p));
   }
   std::string error;
@@ -427,7 +485,7 @@ int Run::Execute() {
   }
   // The registry holds a test for at most 128 phones; a phone beyond them cannot be tested,
   // and a run that quietly skipped it must not pass for a clean one.
-  const int32_t found = env_.discovery.GetPhoneCount();
+  const int32_t found = NoteUntestablePhones();
   const bool leftOut = plan_.serials.empty() && found > static_cast<int32_t>(phones_.size());
   if (leftOut) {
     Warn(std::to_string(found) + " phones were found, but only " +
@@ -437,7 +495,8 @@ int Run::Execute() {
   if (plan_.fetchLogs && !interrupted_) FetchLogs();
   Summarise();
   int status = ExitStatus(outcomes_);
-  if (leftOut && status == kExitUsable) status = kExitUnusable;
+  const bool setAside = plan_.serials.empty() && !notTestable_.empty();
+  if ((leftOut || setAside) && status == kExitUsable) status = kExitUnusable;
   return Finish(status);
 }
 

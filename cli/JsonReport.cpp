@@ -136,6 +136,8 @@ std::string FormatReport(const RunReport& r) {
     phone["outcome"] = p.outcome;
     phone["historyFile"] = Text(p.historyFile);
     phone["logFile"] = p.logFile.empty() ? Json(nullptr) : Text(p.logFile);
+    phone["notTestedReason"] = p.notTestedReason.empty() ? Json(nullptr) : Text(p.notTestedReason);
+    phone["endReason"] = p.endReason == TestEnd::kNone ? Json(nullptr) : Json(TestEndName(p.endReason));
     Json cycles = Json::array();
     for (const CycleRecord& c : p.cycles) {
       Json cycle;

@@ -36,6 +36,8 @@ struct PhoneReport {
   std::string historyFile;
   std::string logFile;       // empty unless --log fetched it
   std::vector<CycleRecord> cycles;
+  TestEnd endReason = TestEnd::kNone;  // kNone: its test never ran to an end
+  std::string notTestedReason;         // why a phone found could not be tested at all
 };
 
 struct RunReport {

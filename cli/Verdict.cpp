@@ -7,7 +7,7 @@ namespace pathmon::cli {
 bool CycleUsable(const TestStatistics& cycle) {
   if (cycle.avgRtt > kUsableMaxAvgRtt) return false;
   if (cycle.interruptions > kUsableMaxInterruptions) return false;
-  if (cycle.sent >= kSilentCycleMinFrames && cycle.received == 0) return false;
+  if (cycle.sent > 0 && cycle.received == 0) return false;
   return true;
 }
 
@@ -15,6 +15,7 @@ const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::kUsable: return "usable";
     case Outcome::kUnusable: return "unusable";
+    case Outcome::kIncomplete: return "incomplete";
     case Outcome::kNoResult: return "no-result";
     case Outcome::kStartFailed: return "start-failed";
     case Outcome::kNotTested: return "not-tested";
@@ -22,7 +23,8 @@ const char* OutcomeName(Outcome outcome) {
   return "unknown";
 }
 
-Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles) {
+Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles,
+                     TestEnd end) {
   switch (state) {
     case PhoneState::kWaiting:
     case PhoneState::kNotStarted:
@@ -41,6 +43,9 @@ Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles
   for (const TestStatistics& cycle : cycles) {
     if (!CycleUsable(cycle)) return Outcome::kUnusable;
   }
+  // Usable as far as it went: a test the phone, a failed send or a stop cut short did not
+  // measure the whole duration, and a script must not read it as a clean one.
+  if (end != TestEnd::kDuration) return Outcome::kIncomplete;
   return Outcome::kUsable;
 }
 
@@ -51,6 +56,7 @@ int ExitStatus(const std::vector<Outcome>& outcomes) {
     switch (outcome) {
       case Outcome::kUsable: tested = true; break;
       case Outcome::kUnusable:
+      case Outcome::kIncomplete:
       case Outcome::kNoResult: tested = true; bad = true; break;
       case Outcome::kStartFailed: bad = true; break;
       case Outcome::kNotTested: break;

@@ -13,18 +13,15 @@ namespace pathmon::cli {
 
 inline constexpr int32_t kUsableMaxAvgRtt = 150;
 inline constexpr int32_t kUsableMaxInterruptions = 10;
-// A cycle of at least one loss window of frames in which no echo came back. Its average
-// round-trip time (0) and interruptions (0: they are counted between echoes) would pass the
-// rule, yet a phone that answers the control exchange and then echoes nothing is surely not
-// usable. Shorter cycles (the few frames a test sends after a cycle end) are left to the
-// rule alone: their echoes may simply not have arrived yet.
-inline constexpr int32_t kSilentCycleMinFrames = TestStatistics::kWindowFrames;
-
+// Beside the rule: a cycle that sent frames and got no echo back is not usable. Its average
+// round-trip time stays 0 and would pass the rule, yet a phone that answers the control
+// exchange and then echoes nothing (or ends the test at once) is surely not usable.
 bool CycleUsable(const TestStatistics& cycle);
 
 enum class Outcome {
   kUsable,       // tested; every cycle usable
   kUnusable,     // tested; a cycle was not usable
+  kIncomplete,   // tested, every cycle usable, but the test ended before its duration
   kNoResult,     // its test ran, but no cycle result arrived
   kStartFailed,  // the phone did not answer the control exchange
   kNotTested,    // not selected, or the run was interrupted before its turn
@@ -32,12 +29,14 @@ enum class Outcome {
 
 const char* OutcomeName(Outcome outcome);
 
-// From the phone's final state in the scheduler (or kNotStarted when it was not scheduled)
-// and its cycle results.
-Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles);
+// From the phone's final state in the scheduler (or kNotStarted when it was not scheduled),
+// its cycle results and why its test ended.
+Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles,
+                     TestEnd end = TestEnd::kDuration);
 
-// 0 when every tested phone was usable; 1 when one was not or did not start (a phone that
-// cannot be tested needs the administrator as much as a bad one); 3 when no test started.
+// 0 when every tested phone was usable; 1 when one was not, was not tested to the end, or
+// did not start (a phone that cannot be tested needs the administrator as much as a bad
+// one); 3 when no test started.
 int ExitStatus(const std::vector<Outcome>& outcomes);
 
 }  // namespace pathmon::cli

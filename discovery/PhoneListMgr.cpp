@@ -122,6 +122,8 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   CopyText(entry.probeText2, value(2), length(2));
   CopyText(entry.probeText3, value(3), length(3));
   CopyText(entry.serialNumber, value(6), length(6));
+  const std::string_view serial(reinterpret_cast<const char*>(value(6)),
+                                std::find(value(6), value(6) + length(6), 0) - value(6));
   CopyText(entry.identityKey, value(7), length(7));
   entry.probeInt8 = static_cast<int32_t>(ReadInteger(value(8), length(8)));
 
@@ -144,6 +146,14 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   entry.probeInt15 = static_cast<int32_t>(ReadInteger(value(15), length(15)));
 
   entry.probeTime = clock_.WallSeconds();
+  if (serial.size() >= sizeof entry.serialNumber) {
+    std::string reason = "serial number \"" + std::string(serial) + "\" is longer than " +
+                         std::to_string(sizeof entry.serialNumber - 1) + " characters";
+    DebugTrace(__LINE__, kModule, nullptr, "Phone at %s not kept: %s", address, reason.c_str());
+    std::lock_guard<std::mutex> lock(mutex_);
+    notKept_.push_back({entry, std::move(reason)});
+    return false;
+  }
   return true;
 }
 
@@ -162,12 +172,24 @@ bool PhoneDirectory::AddPhone(const char* address, const char* community) {
 
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A phone found again is no longer set aside.
+    std::erase_if(notKept_, [&](const PhoneNotKept& n) {
+      return std::strcmp(n.entry.scannedAddress, entry.scannedAddress) == 0;
+    });
     for (int32_t i = 0; i < count_; ++i) {
-      if (EqualIgnoringAsciiCase(entries_[i].identityKey, entry.identityKey)) {
-        entry.index = i;
-        entries_[i] = entry;
-        return true;
+      PhoneEntry& stored = entries_[i];
+      const bool sameAddress = std::strcmp(stored.scannedAddress, entry.scannedAddress) == 0;
+      const bool samePhone = entry.identityKey[0] == '\0'
+                                 ? stored.identityKey[0] == '\0' && sameAddress
+                                 : EqualIgnoringAsciiCase(stored.identityKey, entry.identityKey);
+      if (!samePhone) continue;
+      if (!sameAddress) {
+        notKept_.push_back({stored, std::string("same identity key \"") + entry.identityKey +
+                                        "\" as the phone at " + entry.scannedAddress});
       }
+      entry.index = i;
+      stored = entry;
+      return true;
     }
     if (count_ < kDirectoryCapacity) {
       entry.index = count_;
@@ -198,6 +220,16 @@ bool PhoneDirectory::FindPhoneBySerial(const char* serialNumber, PhoneEntry& ent
     }
   }
   return false;
+}
+
+std::vector<PhoneEntry> PhoneDirectory::Entries() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::vector<PhoneEntry>(entries_.get(), entries_.get() + count_);
+}
+
+std::vector<PhoneNotKept> PhoneDirectory::NotKept() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return notKept_;
 }
 
 // ---- The scan ----------------------------------------------------------------------------

@@ -7,7 +7,9 @@
 #include <functional>
 #include <mutex>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace pathmon {
 
@@ -37,6 +39,12 @@ struct PhoneEntry {
   int64_t probeTime;           // calendar seconds at which the probe completed
 };
 
+// A phone a scan found that the directory does not hold for testing, and why.
+struct PhoneNotKept {
+  PhoneEntry entry;    // as probed; a text too long for its field is cut here
+  std::string reason;  // names the clash or the refused value
+};
+
 inline constexpr int kDirectoryCapacity = 4096;
 inline constexpr int kCommunityMax = 255;
 inline constexpr const char* kDefaultCommunity = "orchid";
@@ -60,8 +68,12 @@ class PhoneDirectory {
   // IpAddress that is not 4 bytes gives an empty text, an integer that is not 4 bytes 0.
   bool ProbePhone(const char* address, const char* community, PhoneEntry& entry);
   // Probes without the lock, then replaces the entry with the same identityKey (letter
-  // case ignored) or appends. False when the address is no phone, and when the phone is
-  // new but the directory already holds kDirectoryCapacity phones (nothing is overwritten).
+  // case ignored) or appends. An empty identityKey identifies nothing: such a phone
+  // replaces only the entry of its own address. A phone at another address that takes an
+  // entry's place is no silent merge: the phone it displaces goes to NotKept. False when
+  // the address is no phone, when its serial number does not fit the field (NotKept names
+  // it: a cut serial number would sign every frame wrong), and when the phone is new but
+  // the directory already holds kDirectoryCapacity phones (nothing is overwritten).
   bool AddPhone(const char* address, const char* community);
   int32_t GetPhoneCount();
   // Copies the first entry whose serialNumber matches (letter case ignored); the record is
@@ -69,6 +81,10 @@ class PhoneDirectory {
   bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry);
   // Takes the serial numbers under the lock, then asks the registry for each without it.
   void CreateLoopTestsForPhones(SessionRegistry& registry);
+  // Copies of every entry, in position order.
+  std::vector<PhoneEntry> Entries();
+  // The phones found but not held, in the order they were set aside.
+  std::vector<PhoneNotKept> NotKept();
 
  private:
   SnmpClient& snmp_;
@@ -76,6 +92,7 @@ class PhoneDirectory {
   std::mutex mutex_;
   std::unique_ptr<PhoneEntry[]> entries_;  // kDirectoryCapacity records, made on first AddPhone
   int32_t count_ = 0;
+  std::vector<PhoneNotKept> notKept_;
   char community_[kCommunityMax + 1] = {};
 };
 

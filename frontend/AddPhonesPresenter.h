@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "discovery/PhoneListMgr.h"
 
 #include "frontend/DialogView.h"
 
@@ -43,6 +46,9 @@ class DiscoveryAccess {
   // Returns once a probe has been started for every address of the range.
   virtual bool StartDiscovery(const char* first, const char* last) = 0;
   virtual int32_t GetBusySlotCount() = 0;
+  // Every phone the directory holds, in position order, and the phones found but not held.
+  virtual std::vector<PhoneEntry> Phones() { return {}; }
+  virtual std::vector<PhoneNotKept> PhonesNotKept() { return {}; }
 };
 
 // Contract: user-interface thread only. The view calls OnInitDialog when the dialog opens,

@@ -20,6 +20,7 @@ inline constexpr int32_t kTestIntervalMs = 20;
 struct TestSnapshot {
   bool running = false;
   TestStatistics stats;
+  TestEnd end = TestEnd::kNone;  // why the last test ended
 };
 
 // Contract: called on the front end's thread, StartLoopTest and SendStartCommand also from

@@ -12,7 +12,7 @@ bool EngineBackend::FindPhoneBySerial(const char* serialNumber, PhoneEntry& entr
 
 TestSnapshot EngineBackend::Snapshot(LoopTest& test) {
   std::lock_guard lock(test.Mutex());
-  return TestSnapshot{test.IsRunning(), test.Statistics()};
+  return TestSnapshot{test.IsRunning(), test.Statistics(), test.EndReason()};
 }
 
 int EngineBackend::SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) {
@@ -43,5 +43,9 @@ bool EngineBackend::StartDiscovery(const char* first, const char* last) {
 }
 
 int32_t EngineBackend::GetBusySlotCount() { return engine_.Discovery().GetBusySlotCount(); }
+
+std::vector<PhoneEntry> EngineBackend::Phones() { return engine_.Phones().Entries(); }
+
+std::vector<PhoneNotKept> EngineBackend::PhonesNotKept() { return engine_.Phones().NotKept(); }
 
 }  // namespace pathmon

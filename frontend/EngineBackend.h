@@ -27,6 +27,8 @@ class EngineBackend final : public MainBackend, public DiscoveryAccess {
   int32_t GetPhoneCount() override;
   bool StartDiscovery(const char* first, const char* last) override;
   int32_t GetBusySlotCount() override;
+  std::vector<PhoneEntry> Phones() override;
+  std::vector<PhoneNotKept> PhonesNotKept() override;
 
  private:
   Engine& engine_;

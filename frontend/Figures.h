@@ -17,20 +17,24 @@ struct Figure {
   const char* jsonKey;  // key in the report's cycles (never renamed: scripts read it)
   const char* unit;     // "frames", "ms" or "count"
   int32_t (*get)(const TestStatistics& stats);
+  bool column;  // a column of the main window's list and the command line's table; the
+                // others are in the report only. The columns come first.
 };
 
-inline constexpr std::array<Figure, 9> kFigures = {{
-    {"SENT", 70, "sent", "frames", [](const TestStatistics& s) { return s.sent; }},
-    {"RCVD", 60, "received", "frames", [](const TestStatistics& s) { return s.received; }},
-    {"LOST", 70, "lost", "frames", [](const TestStatistics& s) { return s.lost; }},
+inline constexpr std::array<Figure, 10> kFigures = {{
+    {"SENT", 70, "sent", "frames", [](const TestStatistics& s) { return s.sent; }, true},
+    {"RCVD", 60, "received", "frames", [](const TestStatistics& s) { return s.received; }, true},
+    {"LOST", 70, "lost", "frames", [](const TestStatistics& s) { return s.lost; }, true},
     {"INTERRUPTIONS", 100, "interruptions", "count",
-     [](const TestStatistics& s) { return s.interruptions; }},
-    {"AVG RTT", 100, "avgRtt", "ms", [](const TestStatistics& s) { return s.avgRtt; }},
+     [](const TestStatistics& s) { return s.interruptions; }, true},
+    {"AVG RTT", 100, "avgRtt", "ms", [](const TestStatistics& s) { return s.avgRtt; }, true},
     {"MAXBURSTLOST", 100, "maxBurstLost", "frames",
-     [](const TestStatistics& s) { return s.maxBurstLost; }},
-    {"DELAYED", 100, "delayed", "count", [](const TestStatistics& s) { return s.delayed; }},
-    {"RTT", 40, "lastRtt", "ms", [](const TestStatistics& s) { return s.lastRtt; }},
-    {"MAX RTT", 40, "maxRtt", "ms", [](const TestStatistics& s) { return s.maxRtt; }},
+     [](const TestStatistics& s) { return s.maxBurstLost; }, true},
+    {"DELAYED", 100, "delayed", "count", [](const TestStatistics& s) { return s.delayed; }, true},
+    {"RTT", 40, "lastRtt", "ms", [](const TestStatistics& s) { return s.lastRtt; }, true},
+    {"MAX RTT", 40, "maxRtt", "ms", [](const TestStatistics& s) { return s.maxRtt; }, true},
+    {"STRAY", 60, "strayEchoes", "count",
+     [](const TestStatistics& s) { return s.strayEchoes; }, false},
 }};
 
 // The list's columns: the phone's user name, serial number and test state, then the figures.
@@ -39,10 +43,14 @@ struct ListColumn {
   int width;  // pixels
 };
 inline constexpr int kFirstFigureColumn = 3;
-inline constexpr int kColumnCount = kFirstFigureColumn + static_cast<int>(kFigures.size());
+inline constexpr int kColumnCount = kFirstFigureColumn + [] {
+  int n = 0;
+  for (const Figure& figure : kFigures) n += figure.column ? 1 : 0;
+  return n;
+}();
 inline constexpr std::array<ListColumn, kColumnCount> kListColumns = [] {
   std::array<ListColumn, kColumnCount> columns = {{{"USER", 100}, {"SN", 150}, {"PATHMON", 70}}};
-  for (std::size_t i = 0; i < kFigures.size(); ++i) {
+  for (std::size_t i = 0; i + kFirstFigureColumn < columns.size(); ++i) {
     columns[kFirstFigureColumn + i] = {kFigures[i].header, kFigures[i].width};
   }
   return columns;

@@ -30,6 +30,11 @@ int32_t Increment(int32_t value) { return value == kInt32Max ? value : value + 1
 }  // namespace
 
 bool TestStatistics::CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence) {
+  return CountEcho(sequence, rtt, referenceSequence, received == 0);
+}
+
+bool TestStatistics::CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence,
+                               bool first) {
   lastRtt = rtt;
   rttSum += rtt;
   if (rtt > kDelayedAboveMs) delayed = Increment(delayed);
@@ -37,7 +42,7 @@ bool TestStatistics::CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenc
 
   uint32_t gap = 0;
   bool inOrder = true;
-  if (received != 0) {
+  if (!first) {
     if (sequence <= referenceSequence) {
       // Late or repeated: it was counted lost when the frames after it arrived.
       if (lost > 0) lost -= 1;
@@ -56,21 +61,100 @@ bool TestStatistics::CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenc
     }
   }
 
-  if (inOrder) {
-    // A loss window spans at least 50 sequence numbers; 10 or more missing in it make an
-    // interruption (about one second of speech at the 20 ms interval). The gap that closes
-    // a window counts toward it.
-    windowLoss = SaturatingAdd(windowLoss, gap);
-    if (static_cast<int64_t>(sequence) - windowStart >= kWindowFrames) {
-      if (windowLoss >= kInterruptionLoss) interruptions = Increment(interruptions);
-      windowStart = static_cast<int32_t>(sequence);
-      windowLoss = 0;
-    }
-  }
+  if (inOrder) AdvanceWindow(sequence, gap);
 
   received = Increment(received);
   avgRtt = static_cast<int32_t>(rttSum / received);
   return inOrder;
+}
+
+void TestStatistics::CountFinalGap(uint32_t nextSequence, uint32_t referenceSequence,
+                                   bool noReference) {
+  const uint32_t from = noReference ? 0 : referenceSequence + 1;
+  if (nextSequence <= from) return;
+  const uint32_t gap = nextSequence - from;
+  lost = SaturatingAdd(lost, gap);
+  if (gap > static_cast<uint32_t>(maxBurstLost)) {
+    maxBurstLost = static_cast<int32_t>(std::min<uint32_t>(gap, kInt32Max));
+  }
+  AdvanceWindow(nextSequence, gap);
+}
+
+void TestStatistics::AdvanceWindow(uint32_t sequence, uint32_t gap) {
+  // A loss window spans at least 50 sequence numbers; 10 or more missing in it make an
+  // interruption (about one second of speech at the 20 ms interval). The gap that closes
+  // a window counts toward it. A gap that spans several windows closes one long span: it
+  // counts once for every 50 frames of that span, so that an outage of a minute is some
+  // sixty interruptions and not one.
+  windowLoss = SaturatingAdd(windowLoss, gap);
+  const int64_t span = static_cast<int64_t>(sequence) - windowStart;
+  if (span >= kWindowFrames) {
+    if (windowLoss >= kInterruptionLoss) {
+      interruptions = SaturatingAdd(interruptions, static_cast<uint32_t>(span / kWindowFrames));
+    }
+    windowStart = static_cast<int32_t>(std::min<uint32_t>(sequence, kInt32Max));
+    windowLoss = 0;
+  }
+}
+
+void CycleLedger::Reset() {
+  stats_.Reset();
+  sendTicks_.clear();
+  counted_.clear();
+  reference_ = 0;
+  haveReference_ = false;
+}
+
+uint32_t CycleLedger::FrameSent(uint32_t sendTick) {
+  const auto sequence = static_cast<uint32_t>(sendTicks_.size());
+  sendTicks_.push_back(sendTick);
+  counted_.push_back(false);
+  stats_.sent = Increment(stats_.sent);
+  return sequence;
+}
+
+CycleLedger::Echo CycleLedger::CountEcho(uint32_t sequence, uint32_t sendTick,
+                                         uint32_t arrivalTick) {
+  // Modulo 2^32, read as a signed number of milliseconds. The send tick is the frame's
+  // own, so the round trip cannot be negative unless the phone invented the tick.
+  const auto rtt = static_cast<int32_t>(arrivalTick - sendTick);
+  if (sequence >= sendTicks_.size() || sendTicks_[sequence] != sendTick || counted_[sequence] ||
+      rtt < 0) {
+    stats_.strayEchoes = Increment(stats_.strayEchoes);
+    return Echo::kStray;
+  }
+  counted_[sequence] = true;
+  const bool inOrder = stats_.CountEcho(sequence, rtt, reference_, !haveReference_);
+  if (inOrder) {
+    reference_ = sequence;
+    haveReference_ = true;
+  }
+  return inOrder ? Echo::kInOrder : Echo::kLate;
+}
+
+void CycleLedger::CountUnanswered(uint32_t nowTick, int32_t graceMs) {
+  // Send ticks only grow within a cycle: the frames still inside the grace are the last
+  // few, so count back from the end. A frame sent exactly graceMs ago is still inside.
+  std::size_t due = sendTicks_.size();
+  while (due > 0 && static_cast<int32_t>(nowTick - sendTicks_[due - 1]) <= graceMs) --due;
+  const auto next = static_cast<uint32_t>(due);
+  if (next <= (haveReference_ ? reference_ + 1 : 0)) return;
+  stats_.CountFinalGap(next, reference_, !haveReference_);
+  // The gap is counted: from here on its frames are behind the reference, so an echo of
+  // one that still arrives gives its frame back as a late echo does.
+  reference_ = next - 1;
+  haveReference_ = true;
+}
+
+const char* TestEndName(TestEnd end) {
+  switch (end) {
+    case TestEnd::kDuration: return "duration";
+    case TestEnd::kPhoneEnded: return "phone-ended";
+    case TestEnd::kSendFailed: return "send-failed";
+    case TestEnd::kStopped: return "stopped";
+    case TestEnd::kNone: break;
+  }
+  return "none";
 }
 
 LoopTest::LoopTest(Clock& clock, DatagramSender sender)
@@ -105,7 +189,7 @@ void LoopTest::Reset(bool full) {
     peerAddress_ = 0;
     running_ = false;
   }
-  stats_.Reset();
+  cycle_.Reset();
 }
 
 int FormatResult(const TestStatistics& stats, char* text, std::size_t size) {
@@ -131,9 +215,11 @@ void LoopTest::Deliver(const TestObservers& observers, const ResultCallback& cal
 }
 
 int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress) {
-  const int64_t startTime = clock_.WallSeconds();
+  // The steady clock measures the test: a wall clock stepped back or forward neither
+  // stretches nor cuts it.
+  const Clock::TimePoint startTime = clock_.Now();
   const bool hasEnd = durationSeconds != 0;
-  const int64_t endTime = clock_.WallSeconds() + durationSeconds;
+  const Clock::TimePoint endTime = startTime + std::chrono::seconds(durationSeconds);
 
   int32_t framesPerSecond = intervalMs > 0 ? std::max<int32_t>(1, 1000 / intervalMs) : 1000;
   // Who hears of this run is fixed at its start, so the events can go out without the lock.
@@ -146,6 +232,8 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     running_ = true;
     peerAddress_ = peerAddress;
     interval_ = intervalMs;
+    endReason_ = TestEnd::kNone;
+    phoneEnded_ = false;
     stop_.store(false);
     observers = observers_;
     callback = callback_;
@@ -157,14 +245,18 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     std::lock_guard lock(mutex_);
     frame_.fill(0);
   }
-  Deliver(observers, callback, &TestObserver::OnStarted, TestStarted{phone, startTime}, -1,
-          kEventStarted);
+  Deliver(observers, callback, &TestObserver::OnStarted, TestStarted{phone, clock_.WallSeconds()},
+          -1, kEventStarted);
 
   const int32_t framesPerCycle = kCycleSeconds * framesPerSecond;
+  const int64_t failuresToEnd = int64_t{kSendFailureEndSeconds} * framesPerSecond;
   const auto interval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 0);
   int32_t progressFrames = 0;
   int32_t cycleFrames = 0;
+  int64_t failedInARow = 0;
+  bool resultDelivered = false;  // a cycle result went out and no frame was sent since
   int lastSend = 0;
+  TestEnd end = TestEnd::kNone;
   // Frame n of a stretch goes out at its start + n * interval; after a stall longer than one
   // interval the schedule moves on rather than catching up in a burst.
   Clock::TimePoint deadline = clock_.Now();
@@ -173,17 +265,17 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     uint8_t datagram[kDatagramSize];
     {
       // Signature and nonce are one snapshot, so a nonce arriving meanwhile never pairs
-      // with the other's signature.
+      // with the other's signature. The frame is in the ledger (and in sent) before it
+      // leaves, so that its echo, however quick, finds it.
       std::lock_guard lock(mutex_);
-      BuildTestFrame(frameSignature_, nonce_, static_cast<uint32_t>(stats_.sent), clock_.TickMs(),
-                     frame_.data());
+      const uint32_t tick = clock_.TickMs();
+      const uint32_t sequence = cycle_.FrameSent(tick);
+      BuildTestFrame(frameSignature_, nonce_, sequence, tick, frame_.data());
       std::memcpy(datagram, frame_.data(), kDatagramSize);
+      resultDelivered = false;
     }
     lastSend = sender_(datagram, static_cast<int>(kDatagramSize), peerAddress);
-    {
-      std::lock_guard lock(mutex_);
-      stats_.sent = Increment(stats_.sent);
-    }
+    failedInARow = lastSend == 0 ? 0 : failedInARow + 1;
 
     if (intervalMs > 0) {
       deadline += interval;
@@ -195,10 +287,10 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     ++progressFrames;
     ++cycleFrames;
     if (progressFrames >= framesPerSecond) {
-      const int64_t now = clock_.WallSeconds();
-      const auto elapsed = static_cast<int32_t>(now - startTime);
-      Deliver(observers, callback, &TestObserver::OnProgress, TestProgress{phone, now, elapsed},
-              elapsed, kEventProgress);
+      const auto elapsed = static_cast<int32_t>(
+          std::chrono::duration_cast<std::chrono::seconds>(clock_.Now() - startTime).count());
+      Deliver(observers, callback, &TestObserver::OnProgress,
+              TestProgress{phone, clock_.WallSeconds(), elapsed}, elapsed, kEventProgress);
       progressFrames = 0;
     }
     if (cycleFrames >= framesPerCycle) {
@@ -206,27 +298,62 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
       CycleResult result{phone, 0, {}};
       {
         std::lock_guard lock(mutex_);
-        result.stats = stats_;
+        result.stats = CloseCycle();
         Reset(false);
       }
       result.wallSeconds = clock_.WallSeconds();
       Deliver(observers, callback, &TestObserver::OnCycleResult, result, -1, kEventCycleResult);
       cycleFrames = 0;
+      resultDelivered = true;
     }
-    if (hasEnd && clock_.WallSeconds() >= endTime) break;
+    if (hasEnd && clock_.Now() >= endTime) {
+      end = TestEnd::kDuration;
+      break;
+    }
+    if (failedInARow >= failuresToEnd) {
+      end = TestEnd::kSendFailed;
+      break;
+    }
   }
 
-  // The last cycle's figures stay in place, for the list to show after the test.
-  CycleResult last{phone, clock_.WallSeconds(), Statistics()};
-  Deliver(observers, callback, &TestObserver::OnCycleResult, last, -1, kEventCycleResult);
-  Deliver(observers, callback, &TestObserver::OnFinished, TestFinished{phone, last.wallSeconds},
-          -1, kEventFinished);
+  // The last echoes get the grace of a cycle end too: without it, frames still on their
+  // way, or overtaken by a later echo, would end the test counted as lost.
+  if (!resultDelivered) clock_.SleepMs(kCycleEndGraceMs);
+  CycleResult last{phone, 0, {}};
+  {
+    std::lock_guard lock(mutex_);
+    if (end == TestEnd::kNone) end = phoneEnded_ ? TestEnd::kPhoneEnded : TestEnd::kStopped;
+    endReason_ = end;
+    DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : test of %s ended: %s", serialNumber_,
+               TestEndName(end));
+    // The last cycle's figures stay in place, for the list to show after the test.
+    if (!resultDelivered) last.stats = CloseCycle();
+  }
+  last.wallSeconds = clock_.WallSeconds();
+  // A test that ends right at a cycle end has delivered that cycle: a second, empty result
+  // would only add a line of zeros to the history. A cycle result still comes once more
+  // when nothing was delivered at all.
+  if (!resultDelivered) {
+    Deliver(observers, callback, &TestObserver::OnCycleResult, last, -1, kEventCycleResult);
+  }
+  Deliver(observers, callback, &TestObserver::OnFinished,
+          TestFinished{phone, last.wallSeconds, end}, -1, kEventFinished);
   clock_.SleepMs(kRunningLingerMs);
   {
     std::lock_guard lock(mutex_);
     running_ = false;
   }
   return lastSend;
+}
+
+TestStatistics LoopTest::CloseCycle() {
+  cycle_.CountUnanswered(clock_.TickMs(), kCycleEndGraceMs);
+  if (cycle_.Figures().strayEchoes > 0) {
+    DebugTrace(__LINE__, kModule, nullptr,
+               "LoopTest::Run : %s: %d stray or repeated echoes ignored in the cycle",
+               serialNumber_, cycle_.Figures().strayEchoes);
+  }
+  return cycle_.Figures();
 }
 
 int LoopTest::SendControl(uint32_t peerAddress) {
@@ -271,16 +398,16 @@ bool LoopTest::OnDatagram(const uint8_t* bytes, int length) {
 
   std::lock_guard lock(mutex_);
   if (reply.endFlag != 0) {
+    phoneEnded_ = true;
     stop_.store(true);
     CountReply();
     return true;
   }
   if (reply.nonce != nonce_) TakeNonce(reply.nonce);
   if (running_ && reply.sendTick != 0) {
-    // Modulo 2^32, read as a signed number of milliseconds.
-    const int32_t rtt = static_cast<int32_t>(arrival - reply.sendTick);
-    const uint32_t reference = ReadLe32(lastInOrder_.data() + kOffsetSequence);
-    if (stats_.CountEcho(reply.sequence, rtt, reference)) lastInOrder_ = record;
+    if (cycle_.CountEcho(reply.sequence, reply.sendTick, arrival) == CycleLedger::Echo::kInOrder) {
+      lastInOrder_ = record;
+    }
   }
   CountReply();
   return true;
@@ -294,7 +421,12 @@ void LoopTest::TakeNonce(const Nonce& nonce) {
 
 TestStatistics LoopTest::Statistics() {
   std::lock_guard lock(mutex_);
-  return stats_;
+  return cycle_.Figures();
+}
+
+TestEnd LoopTest::EndReason() {
+  std::lock_guard lock(mutex_);
+  return endReason_;
 }
 
 uint32_t LoopTest::PeerAddress() {

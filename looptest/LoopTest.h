@@ -36,6 +36,9 @@ struct TestStatistics {
   int32_t interruptions = 0;  // loss windows of 50 frames with 10 or more missing
   int32_t windowStart = 0;    // sequence number that opened the current loss window
   int32_t windowLoss = 0;     // frames missing in the current loss window
+  int32_t strayEchoes = 0;    // datagrams that looked like echoes but changed no figure: a
+                              // sequence number not sent in the cycle, a send tick other
+                              // than the frame's, or an echo already counted
 
   static constexpr int32_t kDelayedAboveMs = 400;
   static constexpr int32_t kWindowFrames = 50;
@@ -47,7 +50,61 @@ struct TestStatistics {
   // it is ignored for the first echo of a cycle (received == 0). Returns true when the
   // echo is in order, so that it becomes the new reference.
   bool CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence);
+  // The same, told whether a reference exists (first: there is none yet).
+  bool CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence, bool first);
+  // Counts the frames after the reference (from 0 when there is none) up to, not
+  // including, nextSequence as missing: one gap, into lost, maxBurstLost and the loss
+  // windows, as if an echo of nextSequence had closed it.
+  void CountFinalGap(uint32_t nextSequence, uint32_t referenceSequence, bool noReference);
+
+ private:
+  // Adds gap to the open window; an in-order sequence number 50 or more past its start
+  // closes it.
+  void AdvanceWindow(uint32_t sequence, uint32_t gap);
 };
+
+// The echo accounting of one cycle: the send tick of every frame the cycle sent, by
+// sequence number, which of them were echoed, and the figures. Only an echo of a frame
+// this cycle sent, carrying that frame's send tick, counts, and only once; so a phone that
+// repeats echoes, invents sequence numbers, or an echo of the previous cycle that arrives
+// late, cannot change the figures. A value type: tests drive it with ticks they choose.
+class CycleLedger {
+ public:
+  enum class Echo { kInOrder, kLate, kStray };
+
+  void Reset();
+  // Notes the frame about to be sent and returns its sequence number; sent += 1.
+  uint32_t FrameSent(uint32_t sendTick);
+  Echo CountEcho(uint32_t sequence, uint32_t sendTick, uint32_t arrivalTick);
+  // The frames sent at least graceMs before nowTick and still not echoed after the last
+  // in-order echo count as lost, as one final gap (see TestStatistics::CountFinalGap). An
+  // echo of one of them that still arrives counts as late.
+  void CountUnanswered(uint32_t nowTick, int32_t graceMs);
+  const TestStatistics& Figures() const { return stats_; }
+
+ private:
+  TestStatistics stats_;
+  std::vector<uint32_t> sendTicks_;  // by sequence number
+  std::vector<bool> counted_;        // by sequence number: its echo was counted
+  uint32_t reference_ = 0;           // the last in-order echo's sequence number
+  bool haveReference_ = false;
+};
+
+// A test whose every send fails for this long ends: the path cannot even be sent on (no
+// route, no interface). Shorter failures only show as lost frames.
+inline constexpr int32_t kSendFailureEndSeconds = 10;
+
+// Why a test ended.
+enum class TestEnd {
+  kNone,        // not ended yet, or never run
+  kDuration,    // its duration was over
+  kPhoneEnded,  // the phone sent the end flag
+  kSendFailed,  // frames could not be sent for kSendFailureEndSeconds
+  kStopped,     // stopped from this side (RequestStop) before its duration was over
+};
+// "duration", "phone-ended", "send-failed", "stopped", "none".
+const char* TestEndName(TestEnd end);
+
 
 // "INTERRUPTIONS:%3d MAXBURSTLOST:%5d SEND:%5d LOST:%5d DELAYED:%5d AVGRTT:%5d MAXRTT:%5d";
 // returns the characters written (cut to size - 1).
@@ -77,6 +134,7 @@ struct CycleResult {
 struct TestFinished {
   TestIdentity phone;
   int64_t wallSeconds = 0;
+  TestEnd reason = TestEnd::kNone;  // why it ended
 };
 
 // Receives a test's events, each a value. Contract: called on the test's thread, in the
@@ -136,8 +194,10 @@ class LoopTest {
   // The current figures as the free FormatResult writes them.
   int FormatResult(char* text, std::size_t size);
 
-  // Runs the test on the calling thread until the duration (0: no end) has passed, the
-  // stop flag is set, or the phone's end flag arrives. Returns the last send result.
+  // Runs the test on the calling thread until the duration (0: no end) has passed on the
+  // steady clock, the stop flag is set, the phone's end flag arrives, or no frame could be
+  // sent for kSendFailureEndSeconds. Returns the last send result. A test that ends right
+  // at a cycle end delivers no second, empty cycle result.
   int Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress);
   int SendControl(uint32_t peerAddress);
   void RequestStop();
@@ -147,6 +207,8 @@ class LoopTest {
 
   // Read under the lock, or by the caller that holds it.
   TestStatistics Statistics();
+  // Why the last test ended; set before its final events are delivered.
+  TestEnd EndReason();
   const char* SerialNumber() const { return serialNumber_; }
   uint32_t PeerAddress();
   Signature FrameSignature();
@@ -173,6 +235,9 @@ class LoopTest {
   void Deliver(const TestObservers& observers, const ResultCallback& callback,
                void (TestObserver::*handler)(const Event&), const Event& event, int32_t value,
                int32_t code);
+  // Closes the cycle's accounting (the unanswered frames) and returns its figures; the
+  // lock is held.
+  TestStatistics CloseCycle();
   void CountReply();
 
   Clock& clock_;
@@ -189,7 +254,9 @@ class LoopTest {
   uint32_t peerAddress_ = 0;
   bool running_ = false;
   std::atomic<bool> stop_{false};
-  TestStatistics stats_;
+  CycleLedger cycle_;
+  TestEnd endReason_ = TestEnd::kNone;
+  bool phoneEnded_ = false;  // the stop flag came from the phone's end flag
   std::atomic<uint32_t> replies_{0};
   ResultCallback callback_;
   TestObservers observers_;

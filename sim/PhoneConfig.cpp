@@ -400,6 +400,22 @@ const std::map<std::string_view, Setter>& Setters() {
       {"offhook", [](PhoneConfig& p, K k, V v) { p.offHook = ToBool(k, v); }},
       {"silent", [](PhoneConfig& p, K k, V v) { p.udpSilent = ToBool(k, v); }},
       {"rotate", [](PhoneConfig& p, K k, V v) { p.rotateEvery = ToCount(k, v); }},
+      {"dead-from", [](PhoneConfig& p, K k, V v) { p.deadFrom = ToCount(k, v); }},
+      {"duplicate", [](PhoneConfig& p, K k, V v) { p.duplicate = ToBool(k, v); }},
+      {"stray-seq",
+       [](PhoneConfig& p, K k, V v) {
+         const long n = ToLong(k, v);
+         if (n < 0 || n > 0xFFFFFFFFL) throw ConfigError(fmt::format("{}: {} is out of range", k, n));
+         p.straySequence = static_cast<uint32_t>(n);
+       }},
+      {"stray-tick",
+       [](PhoneConfig& p, K k, V v) {
+         const long n = ToLong(k, v);
+         if (n < INT32_MIN || n > INT32_MAX) {
+           throw ConfigError(fmt::format("{}: {} is out of range", k, n));
+         }
+         p.strayTickShift = static_cast<int32_t>(n);
+       }},
   };
   return setters;
 }

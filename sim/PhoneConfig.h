@@ -81,6 +81,10 @@ struct PhoneConfig {
   bool offHook = false;                   // off hook from the start: refuses tests
   bool udpSilent = false;                 // the test endpoint answers nothing at all
   int rotateEvery = 0;                    // hand out a new nonce every N verified frames (0: never)
+  std::optional<long> deadFrom;           // frames of a test from this one (from 0) are never echoed
+  bool duplicate = false;                 // every echo is sent twice
+  std::optional<uint32_t> straySequence;  // with the first echo of a test, one more carrying
+  std::optional<int32_t> strayTickShift;  // this sequence number and/or its send tick moved by this
 };
 
 // Decodes the escapes of a value: \\ \" \' \# \(space) \r \n \t \0 \xHH.

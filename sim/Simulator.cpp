@@ -249,7 +249,8 @@ std::string Simulator::ReportJson() const {
                       {"framesEchoed", c.framesEchoed},
                       {"framesDropped", c.framesDropped},
                       {"noncesIssued", c.noncesIssued},
-                      {"snmpRequests", phone->Agent().RequestsAnswered()}});
+                      {"snmpRequests", phone->Agent().RequestsAnswered()},
+                      {"extraEchoes", c.extraEchoes}});
   }
   nlohmann::ordered_json report = {{"phones", std::move(phones)}};
   // ASCII only, and a serial that is no UTF-8 gets U+FFFD rather than breaking the document.

@@ -186,13 +186,16 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
   if (!testRunning_) {
     // The test runs from its first frame; timed impairments count from there.
     testRunning_ = true;
+    framesInTest_ = 0;
     if (config_.offHookAfterSec) offHookAt_ = now + Ms(*config_.offHookAfterSec);
     if (config_.outageFrames > 0) nextOutage_ = now + std::chrono::seconds(config_.outageEverySec);
     outageLeft_ = 0;
     gilbertLosing_ = false;
   }
   if (config_.rotateEvery > 0 && ++framesSinceNonce_ >= config_.rotateEvery) IssueNonce();
-  if (ImpairmentDrops(GetLe32(data + kAtSequence), now)) {
+  const long frameInTest = framesInTest_++;
+  const bool dead = config_.deadFrom && frameInTest >= *config_.deadFrom;
+  if (ImpairmentDrops(GetLe32(data + kAtSequence), now) || dead) {
     ++counters_.framesDropped;
     return;
   }
@@ -203,6 +206,20 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
   std::copy(current_.begin(), current_.end(), echo.bytes.begin() + kAtNonce);
   out.push_back(echo);
   ++counters_.framesEchoed;
+  if (config_.duplicate) {
+    out.push_back(echo);
+    ++counters_.extraEchoes;
+  }
+  if (frameInTest == 0 && (config_.straySequence || config_.strayTickShift)) {
+    Outgoing stray = echo;
+    if (config_.straySequence) PutLe32(stray.bytes.data() + kAtSequence, *config_.straySequence);
+    if (config_.strayTickShift) {
+      PutLe32(stray.bytes.data() + kAtSendTick,
+              GetLe32(data + kAtSendTick) + static_cast<uint32_t>(*config_.strayTickShift));
+    }
+    out.push_back(stray);
+    ++counters_.extraEchoes;
+  }
 }
 
 }  // namespace pathmon::sim

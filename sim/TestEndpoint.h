@@ -34,6 +34,7 @@ struct EndpointCounters {
   long framesEchoed = 0;     // echoes sent (a delayed echo counts when it is queued)
   long framesDropped = 0;    // verified frames not echoed because of an impairment
   long noncesIssued = 0;
+  long extraEchoes = 0;      // repeated and stray echoes (duplicate, stray-seq, stray-tick)
 };
 
 class TestEndpoint {
@@ -80,6 +81,7 @@ class TestEndpoint {
   std::optional<SimTime> nextOutage_;
   int outageLeft_ = 0;
   int framesSinceNonce_ = 0;
+  long framesInTest_ = 0;  // verified frames since the test began
   sockaddr_in tool_{};  // where the last frame came from: the end flag goes there
 
   EndpointCounters counters_;

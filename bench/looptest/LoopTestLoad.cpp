@@ -63,6 +63,7 @@ class CycleTotals final : public TestObserver {
     sum_.sent += result.stats.sent;
     sum_.received += result.stats.received;
     sum_.lost += result.stats.lost;
+    sum_.strayEchoes += result.stats.strayEchoes;
   }
   TestStatistics Sum() {
     std::lock_guard lock(mutex_);
@@ -188,7 +189,7 @@ int main(int argc, char** argv) {
   socket->Stop();
 
   const TestStatistics all = totals->Sum();
-  const long sent = all.sent, received = all.received, lost = all.lost;
+  const long sent = all.sent, received = all.received, lost = all.lost, stray = all.strayEchoes;
   auto phones = sim.Stop();
   // The sim is this process's only child and has been waited for: its whole run, start-up
   // and shutdown included.
@@ -238,6 +239,7 @@ int main(int argc, char** argv) {
   std::printf("frames sent / echoed back     %ld / %ld\n", sent, received);
   std::printf("frames lost (tool's count)    %ld\n", lost);
   std::printf("frames not echoed (any cause) %ld\n", sent - received);
+  std::printf("stray or repeated echoes      %ld\n", stray);
   std::printf("phones: received/echoed/bad   %ld / %ld / %ld\n", phoneReceived, phoneEchoed,
               badSignature);
   std::printf("CPU seconds per 1000 frames   %.4f (%.1f s CPU in %.1f s)\n",

@@ -3,15 +3,20 @@
 // interruption, through the same seams the desktop program uses. No network, no process.
 
 #include <arpa/inet.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "JsonValue.h"
 #include "cli/CliRun.h"
 #include "discovery/PhoneListMgr.h"
 #include "support/FakeClock.h"
@@ -37,6 +42,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     int controlCalls = 0;
     int cycleResults = 0;  // cycle results delivered to the run's observers
     int stops = 0;
+    TestEnd end = TestEnd::kNone;
   };
 
   explicit FakeFleet(FakeClock& clock) : clock_(clock) {}
@@ -66,6 +72,16 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     return true;
   }
   int32_t GetBusySlotCount() override { return 0; }
+  std::vector<PhoneEntry> Phones() override {
+    std::vector<PhoneEntry> entries;
+    for (auto& p : phones_) {
+      PhoneEntry e{};
+      if (p->found && FindPhoneBySerial(p->serial.c_str(), e)) entries.push_back(e);
+    }
+    entries.insert(entries.end(), extraEntries.begin(), extraEntries.end());
+    return entries;
+  }
+  std::vector<PhoneNotKept> PhonesNotKept() override { return notKept; }
 
   // MainBackend.
   void CreateLoopTestsForPhones() override {
@@ -110,6 +126,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     std::lock_guard lock(mutex_);
     TestSnapshot snap;
     snap.running = p.running;
+    snap.end = p.end;
     return snap;
   }
   int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
@@ -156,6 +173,8 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   }
 
   std::vector<std::string> startOrder;
+  std::vector<PhoneEntry> extraEntries;  // directory entries without a test of their own
+  std::vector<PhoneNotKept> notKept;
   int maxRunning = 0;
   int registryCapacity = 128;
 
@@ -183,6 +202,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     }
     std::lock_guard lock(mutex_);
     p.running = false;
+    p.end = clock_.Now() >= p.endsAt ? TestEnd::kDuration : TestEnd::kStopped;
   }
 
   FakeClock& clock_;
@@ -315,7 +335,11 @@ TEST(CliRunFake, AnInterruptionStopsTheRunningAndLeavesTheWaiting) {
   Harness h;
   for (int i = 1; i <= 5; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
   h.interruptAtMs = 90000;  // the second wave runs, SN5 waits
-  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), kExitUsable);
+  // SN3 and SN4 were stopped before their minute was over: incomplete, not usable.
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), kExitUnusable);
+  EXPECT_NE(h.out.str().find("user-SN3:SN3  incomplete, stopped before its duration"),
+            std::string::npos) << h.out.str();
+  EXPECT_NE(h.out.str().find("user-SN1:SN1  usable ("), std::string::npos);
   EXPECT_EQ(Waves(h.fleet.startOrder, 2), (std::vector<std::string>{"SN1", "SN2", "SN3", "SN4"}));
   for (const char* serial : {"SN3", "SN4"}) {
     EXPECT_EQ(h.fleet.Get(serial).stops, 1) << serial;
@@ -325,6 +349,46 @@ TEST(CliRunFake, AnInterruptionStopsTheRunningAndLeavesTheWaiting) {
   EXPECT_EQ(h.fleet.Get("SN5").controlCalls, 0);
   EXPECT_LT(h.clock.ElapsedMs(), 91000);
   EXPECT_NE(h.err.str().find("Interrupted"), std::string::npos);
+}
+
+TEST(CliRunFake, PhonesThatCannotBeTestedAreNamedListedAndFailTheRun) {
+  Harness h;
+  h.fleet.Add("10.0.0.1", "SN1");
+  h.fleet.Add("10.0.0.2", "SN2");
+  PhoneEntry twin{};  // a second phone with SN1's serial number: the registry has one test
+  std::snprintf(twin.serialNumber, sizeof twin.serialNumber, "sn1");
+  std::snprintf(twin.scannedAddress, sizeof twin.scannedAddress, "10.0.0.3");
+  h.fleet.extraEntries.push_back(twin);
+  PhoneEntry displaced{};
+  std::snprintf(displaced.serialNumber, sizeof displaced.serialNumber, "SN4");
+  std::snprintf(displaced.scannedAddress, sizeof displaced.scannedAddress, "10.0.0.4");
+  h.fleet.notKept.push_back({displaced, "same identity key \"K\" as the phone at 10.0.0.2"});
+  char dir[] = "/tmp/pathmon-fake-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  RunPlan plan = Plan(2, {{"10.0.0.1", "10.0.0.4"}});
+  plan.jsonPath = std::string(dir) + "/r.json";
+  // Both tested phones were usable; the run still fails, as two phones went untested.
+  EXPECT_EQ(h.Run(plan), kExitUnusable);
+  EXPECT_EQ(h.err.str(),
+            "Phone at 10.0.0.4 not tested: same identity key \"K\" as the phone at 10.0.0.2\n"
+            "Phone at 10.0.0.3 not tested: same serial number \"sn1\" as the phone at 10.0.0.1\n");
+  EXPECT_EQ(Waves(h.fleet.startOrder, 2), (std::vector<std::string>{"SN1", "SN2"}));
+
+  std::ifstream file(plan.jsonPath);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::remove(plan.jsonPath.c_str());
+  ::rmdir(dir);
+  pathmon::testing::JsonValue report;
+  std::string error;
+  ASSERT_TRUE(pathmon::testing::ParseJson(text, report, error)) << error;
+  ASSERT_EQ(report["phones"].size(), 4u);  // every phone found
+  pathmon::testing::JsonValue fourth = report["phones"][2];
+  EXPECT_EQ(fourth["scannedAddress"].get<std::string>(), "10.0.0.4");
+  EXPECT_EQ(fourth["state"].get<std::string>(), "not-testable");
+  EXPECT_EQ(fourth["notTestedReason"].get<std::string>(), "same identity key \"K\" as the phone at 10.0.0.2");
+  EXPECT_EQ(report["phones"][3]["scannedAddress"].get<std::string>(), "10.0.0.3");
+  EXPECT_TRUE(report["phones"][0]["notTestedReason"].is_null());
+  EXPECT_EQ(report["phones"][0]["endReason"].get<std::string>(), "duration");
 }
 
 }  // namespace

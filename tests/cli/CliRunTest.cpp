@@ -1,6 +1,7 @@
-// pathmon-cli end to end: two runs at once against simulated phones, one of clean phones
-// (exit 0) and one with a phone whose echoes come 200 ms late (exit 1), each checked
-// through its table, its history files, its logs and its JSON report.
+// pathmon-cli end to end: three runs at once against simulated phones, one of clean phones
+// (exit 0), one with a phone whose echoes come 200 ms late (exit 1), each checked through
+// its table, its history files, its logs and its JSON report, and one of phones that fail
+// in ways the figures must still show (exit 1).
 
 #include <gtest/gtest.h>
 
@@ -92,7 +93,12 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
   SimProcess sim({"--phone", "127.60.1.1 serial=SN11 user=alice community=lab",
                   "--phone", "127.60.1.2 serial=SN12 user=CORP\\\\carol community=lab",
                   "--phone", "127.60.2.1 serial=SN21 user=dave community=lab",
-                  "--phone", "127.60.2.2 serial=SN22 user=erin delay=200 community=lab"});
+                  "--phone", "127.60.2.2 serial=SN22 user=erin delay=200 community=lab",
+                  // The path dies 20 s in; every echo twice plus one numbered 0xFFFFFFF0; the
+                  // phone ends the test on the first frame without echoing it.
+                  "--phone", "127.60.5.1 serial=SN51 user=fred dead-from=1000 community=lab",
+                  "--phone", "127.60.5.2 serial=SN52 user=gina duplicate stray-seq=4294967280 community=lab",
+                  "--phone", "127.60.5.3 serial=SN53 user=hugo dead-from=0 offhook-after=0 community=lab"});
   ASSERT_TRUE(sim.Ok());
   TempDir clean, mixed;
   CliProcess a({"--range", "127.60.1.1-127.60.1.2", "--community", "lab", "--duration", "1",
@@ -101,8 +107,13 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
   CliProcess b({"--address", "127.60.2.1", "--address", "127.60.2.2", "--community", "lab",
                 "--duration", "1", "--json", "report.json", "--log"},
                mixed.Path());
+  TempDir failing;
+  CliProcess c({"--range", "127.60.5.1-127.60.5.3", "--community", "lab", "--duration", "1",
+                "--json", "report.json"},
+               failing.Path());
   int statusA = a.Wait(kRunLimitMs);
   int statusB = b.Wait(kRunLimitMs);
+  int statusC = c.Wait(kRunLimitMs);
   auto counters = sim.Stop();
   EXPECT_EQ(statusA, 0) << a.Stderr();
   EXPECT_EQ(statusB, 1) << b.Stderr();
@@ -147,6 +158,33 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
   EXPECT_NE(ReadFile(mixed.File("dave_SN21_log.txt")).find("001 "), std::string::npos);
   EXPECT_EQ(clean.Names(), (std::vector<std::string>{".stderr", ".stdout", "CORP_carol_SN12.txt",
                                                      "alice_SN11.txt", "report.json"}));
+
+  // The failing phones.
+  EXPECT_EQ(statusC, 1) << c.Stderr();
+  JsonValue reportC;
+  ASSERT_TRUE(ParseJson(ReadFile(failing.File("report.json")), reportC, error)) << error;
+  std::map<std::string, JsonValue> byName;
+  for (JsonValue p : reportC["phones"]) byName[p["serialNumber"].get<std::string>()] = p;
+  // Frames after the 1000th never came back: all lost (the test waits the 200 ms grace for
+  // the last echoes before its result, so no frame is still inside it).
+  JsonValue dead = byName["SN51"]["cycles"][0];
+  EXPECT_GE(dead["lost"].get<double>(), dead["sent"].get<double>() - 1000);
+  EXPECT_GT(dead["interruptions"].get<double>(), 10);
+  EXPECT_FALSE(dead["usable"].get<bool>());
+  EXPECT_EQ(byName["SN51"]["outcome"].get<std::string>(), "unusable");
+  EXPECT_EQ(byName["SN51"]["endReason"].get<std::string>(), "duration");
+  // Repeats and the stray change no figure; they are counted apart.
+  JsonValue twice = byName["SN52"]["cycles"][0];
+  EXPECT_EQ(twice["lost"].get<double>(), 0);
+  EXPECT_LE(twice["received"].get<double>(), twice["sent"].get<double>());
+  EXPECT_GE(twice["strayEchoes"].get<double>(), twice["received"].get<double>());
+  EXPECT_EQ(byName["SN52"]["outcome"].get<std::string>(), "usable");
+  EXPECT_EQ(byName["SN53"]["endReason"].get<std::string>(), "phone-ended");
+  EXPECT_EQ(byName["SN53"]["cycles"][0]["received"].get<double>(), 0);
+  EXPECT_EQ(byName["SN53"]["outcome"].get<std::string>(), "unusable");
+  EXPECT_NE(c.Stdout().find("hugo:SN53  unusable, the phone ended the test"), std::string::npos)
+      << c.Stdout();
+  EXPECT_EQ(counters["127.60.5.2"].extraEchoes, counters["127.60.5.2"].framesEchoed + 1);
 
   for (const char* address : {"127.60.1.1", "127.60.1.2", "127.60.2.1", "127.60.2.2"}) {
     SCOPED_TRACE(address);

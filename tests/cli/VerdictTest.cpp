@@ -26,11 +26,10 @@ TEST(CycleUsable, TheMainWindowsRuleAtItsBounds) {
 }
 
 TEST(CycleUsable, ACycleWithoutAnyEchoIsNotUsable) {
-  // Echoes never came back: the figures the rule looks at stay 0.
+  // Echoes never came back: the average round-trip time the rule looks at stays 0.
   EXPECT_FALSE(CycleUsable(Cycle(0, 0, 3000, 0)));
-  EXPECT_FALSE(CycleUsable(Cycle(0, 0, kSilentCycleMinFrames, 0)));
-  // The few frames sent after a cycle end may simply not be back yet.
-  EXPECT_TRUE(CycleUsable(Cycle(0, 0, kSilentCycleMinFrames - 1, 0)));
+  // A phone that ends the test on the first frame has sent no echo either.
+  EXPECT_FALSE(CycleUsable(Cycle(0, 0, 1, 0)));
   EXPECT_TRUE(CycleUsable(Cycle(0, 0, 0, 0)));
 }
 
@@ -44,6 +43,11 @@ TEST(PhoneOutcome, EveryCycleCountsAndStatesMapToOutcomes) {
   EXPECT_EQ(PhoneOutcome(PhoneState::kNotStarted, {}), Outcome::kNotTested);
   EXPECT_EQ(PhoneOutcome(PhoneState::kWaiting, {}), Outcome::kNotTested);
   EXPECT_EQ(PhoneOutcome(PhoneState::kStarting, {}), Outcome::kNotTested);
+  // A test cut short is incomplete, unless its cycles already made it unusable.
+  for (TestEnd end : {TestEnd::kPhoneEnded, TestEnd::kSendFailed, TestEnd::kStopped}) {
+    EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, good, end), Outcome::kIncomplete);
+    EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, oneBad, end), Outcome::kUnusable);
+  }
 }
 
 TEST(ExitStatus, RuleOfTheRun) {
@@ -51,6 +55,7 @@ TEST(ExitStatus, RuleOfTheRun) {
   EXPECT_EQ(ExitStatus({O::kUsable, O::kUsable}), kExitUsable);
   EXPECT_EQ(ExitStatus({O::kUsable, O::kUnusable}), kExitUnusable);
   EXPECT_EQ(ExitStatus({O::kUsable, O::kNoResult}), kExitUnusable);
+  EXPECT_EQ(ExitStatus({O::kUsable, O::kIncomplete}), kExitUnusable);
   EXPECT_EQ(ExitStatus({O::kUsable, O::kStartFailed}), kExitUnusable);
   // Phones an interruption kept from their turn were not tested: they do not count.
   EXPECT_EQ(ExitStatus({O::kUsable, O::kNotTested}), kExitUsable);

@@ -277,13 +277,48 @@ TEST_F(PhoneDirectoryTest, OnlyAsciiLettersAreFoldedInKeys) {
   EXPECT_EQ(Find("SN-\xE9").index, 1);
 }
 
-TEST_F(PhoneDirectoryTest, TwoPhonesWithEmptyIdentityShareOneEntry) {
+TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
+  // An empty identity key identifies nothing: each such phone keeps an entry of its own,
+  // found again only at its own address.
   agents_.SetPhone("10.0.0.1", MakePhone("SN-A", ""));
   agents_.SetPhone("10.0.0.2", MakePhone("SN-B", ""));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
-  EXPECT_EQ(directory_.GetPhoneCount(), 1);
+  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
+  EXPECT_EQ(directory_.GetPhoneCount(), 2);
+  EXPECT_STREQ(Find("SN-A").scannedAddress, "10.0.0.1");
   EXPECT_STREQ(Find("SN-B").scannedAddress, "10.0.0.2");
+  EXPECT_TRUE(directory_.NotKept().empty());
+
+  // The same identity key from another address takes the entry, and the phone it displaces
+  // is set aside with the clash named; found again, it is held again and the other set aside.
+  agents_.SetPhone("10.0.0.3", MakePhone("SN-C", "ID-X"));
+  agents_.SetPhone("10.0.0.4", MakePhone("SN-D", "id-x"));
+  ASSERT_TRUE(directory_.AddPhone("10.0.0.3", "orchid"));
+  ASSERT_TRUE(directory_.AddPhone("10.0.0.4", "orchid"));
+  EXPECT_EQ(directory_.GetPhoneCount(), 3);
+  ASSERT_EQ(directory_.NotKept().size(), 1u);
+  EXPECT_STREQ(directory_.NotKept()[0].entry.serialNumber, "SN-C");
+  EXPECT_EQ(directory_.NotKept()[0].reason, "same identity key \"id-x\" as the phone at 10.0.0.4");
+  ASSERT_TRUE(directory_.AddPhone("10.0.0.3", "orchid"));
+  ASSERT_EQ(directory_.NotKept().size(), 1u);
+  EXPECT_STREQ(directory_.NotKept()[0].entry.scannedAddress, "10.0.0.4");
+  EXPECT_EQ(directory_.Entries().size(), 3u);
+}
+
+TEST_F(PhoneDirectoryTest, ASerialNumberTooLongForItsFieldIsRefusedAndNamed) {
+  // Cut, it would name the phone wrongly and sign every frame with the wrong key.
+  const std::string serial(24, 'S');
+  agents_.SetPhone("10.0.0.1", MakePhone(serial, "ID-A"));
+  testing::TraceRecorder trace;
+  EXPECT_FALSE(directory_.AddPhone("10.0.0.1", "orchid"));
+  EXPECT_EQ(directory_.GetPhoneCount(), 0);
+  ASSERT_EQ(directory_.NotKept().size(), 1u);
+  EXPECT_EQ(directory_.NotKept()[0].reason,
+            "serial number \"" + serial + "\" is longer than 23 characters");
+  EXPECT_STREQ(directory_.NotKept()[0].entry.scannedAddress, "10.0.0.1");
+  ASSERT_EQ(trace.Lines().size(), 1u);
+  EXPECT_THAT(trace.Lines()[0], HasSubstr("Phone at 10.0.0.1 not kept: serial number"));
 }
 
 TEST_F(PhoneDirectoryTest, IdentityCutToItsFieldStillMatchesOnTheCutText) {

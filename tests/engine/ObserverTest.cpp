@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -65,8 +66,10 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
   // Phone B's test parks in its sixth send, so that nothing but this test moves the clock
   // while phone A's history write hangs.
   Gate bParked, releaseB;
+  std::atomic<uint32_t> parkedTick{0};
   SessionRegistry registry(clock, [&](const uint8_t* data, int, uint32_t peer) {
     if (peer == kPhoneB && ReadLe32(data + kOffsetSequence) == 5) {
+      parkedTick.store(ReadLe32(data + kOffsetSendTick));
       bParked.Open();
       releaseB.Wait(std::chrono::seconds(10));
     }
@@ -74,8 +77,6 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
   });
   LoopTest* a = registry.GetOrCreateLoopTest(nullptr, "SN-A");
   LoopTest* b = registry.GetOrCreateLoopTest(nullptr, "SN-B");
-  ASSERT_EQ(StartLoopTest(0, 20, kPhoneB, nullptr, b), 0);
-  ASSERT_TRUE(bParked.Wait(std::chrono::seconds(5)));
 
   // A's history line waits for its time stamp for up to 2 s.
   Gate writing, releaseWrite;
@@ -86,12 +87,13 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
                   })});
   ASSERT_EQ(StartLoopTest(1, 20, kPhoneA, nullptr, a), 0);
   ASSERT_TRUE(writing.Wait(std::chrono::seconds(5)));
+  ASSERT_EQ(StartLoopTest(0, 20, kPhoneB, nullptr, b), 0);
+  ASSERT_TRUE(bParked.Wait(std::chrono::seconds(5)));
 
-  // B's echo arrives 25 ms after its frame left, on the receive thread.
-  const uint32_t sendTick = clock.TickMs();
+  // The echo of B's sixth frame arrives 25 ms after it left, on the receive thread.
   clock.AdvanceMs(25);
   std::thread receive([&] {
-    auto echo = Echo(0, sendTick);
+    auto echo = Echo(5, parkedTick.load());
     registry.Dispatch(kPhoneB, echo.data(), static_cast<int>(echo.size()));
   });
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -112,7 +114,8 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
   std::ifstream in(dir / "alice_SN-A.txt", std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
-  EXPECT_NE(text.str().find("<PATHMON>INTERRUPTIONS:  0 MAXBURSTLOST:    0 SEND:"),
+  // Its 50 frames had no echo: one second at 50 frames a second, every frame lost.
+  EXPECT_NE(text.str().find("<PATHMON>INTERRUPTIONS:  1 MAXBURSTLOST:   50 SEND:   50 LOST:   50 "),
             std::string::npos)
       << text.str();
   fs::remove_all(dir);

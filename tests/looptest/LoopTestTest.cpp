@@ -2,6 +2,7 @@
 // real sleeping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -276,22 +277,113 @@ TEST(LoopTestRun, NonceChangesRacingWithFramesNeverMixSignatureAndNonce) {
   }
 }
 
-TEST(LoopTestRun, FailedSendsStillCountAsSent) {
+TEST(LoopTestRun, FailedSendsCountAsSentAndLost) {
   LoopHarness h;
   h.sendResult = -4;
   EXPECT_EQ(h.test.Run(1, 20, 1), -4);
-  EXPECT_EQ(h.test.Statistics().sent, 50);
-  EXPECT_EQ(h.test.Statistics().lost, 0);  // nothing echoed at all: lost counts gaps only
+  TestStatistics s = h.test.Statistics();
+  EXPECT_EQ(s.sent, 50);
+  // After the grace at the end every frame is overdue.
+  EXPECT_EQ(s.lost, 50);
+  EXPECT_EQ(h.test.EndReason(), TestEnd::kDuration);  // one second of failures is no end
 }
 
-TEST(LoopTestHandler, DelayedBoundaryAndWrappingTicks) {
+TEST(LoopTestRun, EveryTestSaysWhyItEnded) {
+  struct Case {
+    const char* name;
+    int32_t duration;
+    int sendResult;
+    std::function<void(LoopHarness&, const SentFrame&)> onSend;
+    TestEnd end;
+    std::string traceLine;
+  };
+  const std::vector<Case> cases = {
+      {"duration", 1, 0, nullptr, TestEnd::kDuration, "LoopTest::Run : test of SN12345 ended: duration\r\n"},
+      {"end flag", 0, 0,
+       [](LoopHarness& h, const SentFrame& f) {
+         if (f.sequence == 30) h.Deliver(Reply(Nonce{}, 0, 0, /*endFlag=*/1));
+       },
+       TestEnd::kPhoneEnded, "LoopTest::Run : test of SN12345 ended: phone-ended\r\n"},
+      {"stop", 60, 0,
+       [](LoopHarness& h, const SentFrame& f) {
+         if (f.sequence == 30) h.test.RequestStop();
+       },
+       TestEnd::kStopped, "LoopTest::Run : test of SN12345 ended: stopped\r\n"},
+      {"sends failing for ten seconds", 60, -4, nullptr, TestEnd::kSendFailed,
+       "LoopTest::Run : test of SN12345 ended: send-failed\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TraceRecorder trace;
+    LoopHarness h;
+    h.sendResult = c.sendResult;
+    if (c.onSend) h.onSend = [&](const SentFrame& f) { c.onSend(h, f); };
+    TestEnd atFinish = TestEnd::kNone;
+    h.test.SetCallback([&](LoopTest& t, int32_t, int32_t event) {
+      if (event == kEventFinished) atFinish = t.EndReason();
+      return 0;
+    });
+    auto observer = std::make_shared<RecordingObserver>();
+    h.test.SetObservers("", {observer});
+    h.test.Run(c.duration, 20, 1);
+    EXPECT_EQ(atFinish, c.end);
+    ASSERT_EQ(observer->Finished().size(), 1u);
+    EXPECT_EQ(observer->Finished()[0].reason, c.end);  // the finished event says why
+    EXPECT_EQ(h.test.EndReason(), c.end);
+    auto lines = trace.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), c.traceLine), lines.end());
+    if (c.end == TestEnd::kSendFailed) {
+      EXPECT_EQ(h.frames.size(), 500u);
+    }
+  }
+}
+
+TEST(LoopTestRun, TheSteadyClockMeasuresAndTheWallClockOnlyLabels) {
+  // The calendar clock is set back an hour at frame 10 and forward a day at frame 20: the
+  // one-minute test still sends a minute of frames, and progress counts real seconds.
   LoopHarness h;
   h.onSend = [&](const SentFrame& f) {
-    if (f.sequence == 5) {
-      const uint32_t now = h.clock.TickMs();
-      h.Deliver(Reply(Nonce{}, 0, now - 400));
-      h.Deliver(Reply(Nonce{}, 1, now - 401));
-      h.Deliver(Reply(Nonce{}, 2, now + 5));  // a tick ahead of ours: -5 ms, modulo 2^32
+    if (f.sequence == 10) h.clock.StepWallSeconds(-3600);
+    if (f.sequence == 20) h.clock.StepWallSeconds(86400);
+  };
+  std::vector<int32_t> progress;
+  h.test.SetCallback([&](LoopTest&, int32_t value, int32_t event) {
+    if (event == kEventProgress) progress.push_back(value);
+    return 0;
+  });
+  h.test.Run(60, 20, 1);
+  EXPECT_EQ(h.frames.size(), 3000u);
+  ASSERT_EQ(progress.size(), 60u);
+  for (std::size_t i = 0; i < progress.size(); ++i) EXPECT_EQ(progress[i], static_cast<int32_t>(i + 1));
+}
+
+TEST(LoopTestRun, ATestEndingAtACycleEndAddsNoEmptyResult) {
+  LoopHarness h;
+  auto observer = std::make_shared<RecordingObserver>();
+  h.test.SetObservers("", {observer});
+  h.onSend = [&](const SentFrame& f) { h.Deliver(Reply(Nonce{}, f.sequence, f.sendTick)); };
+  h.test.Run(300, 20, 1);
+  std::vector<CycleResult> cycles = observer->Cycles();
+  ASSERT_EQ(cycles.size(), 1u);
+  EXPECT_EQ(cycles[0].stats.sent, 15000);
+  EXPECT_EQ(cycles[0].stats.lost, 0);
+  EXPECT_EQ(observer->Count(kEventFinished), 1);
+}
+
+TEST(LoopTestHandler, RoundTripFiguresComeFromTheFramesOwnTicks) {
+  LoopHarness h;
+  // Each echo arrives its round trip after its frame; the clock is set back after it.
+  auto echo = [&](const SentFrame& f, int rtt, uint32_t tick) {
+    h.clock.AdvanceMs(rtt);
+    h.Deliver(Reply(Nonce{}, f.sequence, tick));
+    h.clock.AdvanceMs(-rtt);
+  };
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence == 0) echo(f, 400, f.sendTick);
+    if (f.sequence == 1) echo(f, 401, f.sendTick);
+    if (f.sequence == 2) {
+      echo(f, 0, f.sendTick + 299);  // a send tick from the future: ignored
+      echo(f, 100, f.sendTick);
       h.test.RequestStop();
     }
   };
@@ -300,8 +392,9 @@ TEST(LoopTestHandler, DelayedBoundaryAndWrappingTicks) {
   EXPECT_EQ(s.received, 3);
   EXPECT_EQ(s.delayed, 1);  // 400 ms is not delayed, 401 ms is
   EXPECT_EQ(s.maxRtt, 401);
-  EXPECT_EQ(s.lastRtt, -5);
-  EXPECT_EQ(s.avgRtt, (400 + 401 - 5) / 3);
+  EXPECT_EQ(s.lastRtt, 100);
+  EXPECT_EQ(s.avgRtt, (400 + 401 + 100) / 3);
+  EXPECT_EQ(s.strayEchoes, 1);
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ class FakeClock final : public Clock {
   // Each SleepMs also sleeps this long for real (0: not at all).
   void SetRealSleepUs(int us) { realSleepUs_ = us; }
   void AdvanceMs(int64_t ms) { elapsedUs_.fetch_add(ms * 1000); }
+  // Sets the calendar clock forward (or back, negative) without moving the steady clock.
+  void StepWallSeconds(int64_t seconds) { startWall_.fetch_add(seconds); }
   void AdvanceUs(int64_t us) { elapsedUs_.fetch_add(us); }
   // WallSeconds is seconds from now on, moving on with the clock as before.
   void SetWallSeconds(int64_t seconds) { startWall_.store(seconds - elapsedUs_.load() / 1'000'000); }

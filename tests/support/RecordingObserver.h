@@ -17,7 +17,11 @@ class RecordingObserver final : public TestObserver {
     events_.push_back(kEventCycleResult);
     cycles_.push_back(e);
   }
-  void OnFinished(const TestFinished& e) override { Add(kEventFinished, e.phone); }
+  void OnFinished(const TestFinished& e) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back(kEventFinished);
+    finished_.push_back(e);
+  }
 
   std::vector<int32_t> Events() {
     std::lock_guard lock(mutex_);
@@ -26,6 +30,10 @@ class RecordingObserver final : public TestObserver {
   std::vector<CycleResult> Cycles() {
     std::lock_guard lock(mutex_);
     return cycles_;
+  }
+  std::vector<TestFinished> Finished() {
+    std::lock_guard lock(mutex_);
+    return finished_;
   }
   int Count(int32_t event) {
     std::lock_guard lock(mutex_);
@@ -43,6 +51,7 @@ class RecordingObserver final : public TestObserver {
   std::mutex mutex_;
   std::vector<int32_t> events_;
   std::vector<CycleResult> cycles_;
+  std::vector<TestFinished> finished_;
 };
 
 }  // namespace pathmon::testing

@@ -40,6 +40,7 @@ bool ParseSimReport(const std::string& json, std::map<std::string, SimPhoneCount
       c.framesDropped = phone.at("framesDropped").get<long>();
       c.noncesIssued = phone.at("noncesIssued").get<long>();
       c.snmpRequests = phone.at("snmpRequests").get<long>();
+      c.extraEchoes = phone.at("extraEchoes").get<long>();
       parsed[c.address] = c;
     }
   } catch (const nlohmann::json::exception&) {

@@ -18,7 +18,7 @@ namespace pathmon::testing {
 struct SimPhoneCounters {
   std::string address, serial;
   long controlMessages = 0, framesReceived = 0, badSignature = 0, framesEchoed = 0,
-       framesDropped = 0, noncesIssued = 0, snmpRequests = 0;
+       framesDropped = 0, noncesIssued = 0, snmpRequests = 0, extraEchoes = 0;
 };
 
 // Starts farline-phone-sim (path in the macro PATHMON_SIM_EXE, defined by tests/CMakeLists.txt)
