@@ -51,6 +51,8 @@ class DirectoryDiscovery final : public DiscoveryAccess {
     return pathmon::StartDiscovery(first, last);
   }
   int32_t GetBusySlotCount() override { return pathmon::GetBusySlotCount(); }
+  int32_t GetUnprobedCount() override { return Directory().UnprobedCount(); }
+  void SetStopCheck(std::function<bool()> stop) override { Scan().SetStopCheck(std::move(stop)); }
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // it, follows its progress every 2 seconds and ends when no probe is busy any more.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,10 @@ class DiscoveryAccess {
   // Returns once a probe has been started for every address of the range.
   virtual bool StartDiscovery(const char* first, const char* last) = 0;
   virtual int32_t GetBusySlotCount() = 0;
+  // Probes that could not be sent at all, since the program started.
+  virtual int32_t GetUnprobedCount() { return 0; }
+  // Asked during StartDiscovery's walk; true ends it (see DiscoveryScan::SetStopCheck).
+  virtual void SetStopCheck(std::function<bool()> /*stop*/) {}
 };
 
 // The process-wide directory and scan.

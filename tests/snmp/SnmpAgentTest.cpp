@@ -117,9 +117,10 @@ class CountingClient final : public SnmpClient {
  public:
   explicit CountingClient(SnmpClient& inner) : inner_(inner) {}
   int SnmpGet(const char* agent, const char* community, const char* const* objects,
-              uint8_t* values, uint32_t* lengths, std::size_t slotSize) override {
+              uint8_t* values, uint32_t* lengths, std::size_t slotSize,
+              uint8_t* types) override {
     ++requests;
-    return inner_.SnmpGet(agent, community, objects, values, lengths, slotSize);
+    return inner_.SnmpGet(agent, community, objects, values, lengths, slotSize, types);
   }
   int requests = 0;
 
