@@ -141,6 +141,27 @@ TEST_F(DiscoveryScanTest, WhenEverySlotIsBusyTheWalkWaitsASecondPerAttempt) {
   EXPECT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
 }
 
+// A signal must end a scan within a second: the walk asks before every address, and with
+// every slot busy it waits in quarter seconds, asking each time.
+TEST_F(DiscoveryScanTest, AStopEndsTheWalkBeforeTheNextAddressOrWithinAPause) {
+  agents_.HoldAll();
+  int asks = 0;
+  scan_.SetStopCheck([&asks] { return ++asks > 3; });
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.0.0", "10.3.0.255"));
+  EXPECT_EQ(scan_.GetBusySlotCount(), 3);  // the other 253 addresses are not probed
+
+  bool stop = false;
+  scan_.SetStopCheck([&stop] { return stop; });
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.1.0", "10.3.1.252"));  // fills the pool
+  clock_.SetSleepHook([&stop](int32_t) { stop = true; });
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.2.0", "10.3.2.0"));
+  clock_.SetSleepHook(nullptr);
+  std::vector<int32_t> sleeps = clock_.Sleeps();
+  ASSERT_FALSE(sleeps.empty());
+  EXPECT_EQ(sleeps.back(), 250);  // one step of the 1000 ms pause, then the walk ended
+  EXPECT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
+}
+
 TEST_F(DiscoveryScanTest, WorkerThatCannotStartFreesItsSlotAndTheWalkGoesOn) {
   agents_.SetPhone("10.0.0.2", MakePhone("SN2", "ID2"));
   agents_.HoldAll();
