@@ -173,14 +173,15 @@ bool Run::Scan() {
     const int32_t unprobedBefore = env_.discovery.GetUnprobedCount();
     ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait, env_.out, env_.err,
                                  env_.terminal);
-    if (end == ScanEnd::kInterrupted) return false;
+    if (end == ScanEnd::kInterrupted) break;
     if (int32_t unprobed = env_.discovery.GetUnprobedCount() - unprobedBefore; unprobed > 0) {
       incomplete_ = true;
       Warn(std::to_string(unprobed) + " addresses of " + range.first + "-" + range.last +
            " could not be probed (no SNMP session could be opened): the scan is incomplete.");
     }
   }
-  return true;
+  env_.discovery.SetStopCheck({});  // the check refers to this run
+  return !env_.wait(0);
 }
 
 void Run::CollectPhones() {

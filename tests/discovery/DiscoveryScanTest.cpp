@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <string>
@@ -160,6 +163,21 @@ TEST_F(DiscoveryScanTest, AStopEndsTheWalkBeforeTheNextAddressOrWithinAPause) {
   ASSERT_FALSE(sleeps.empty());
   EXPECT_EQ(sleeps.back(), 250);  // one step of the 1000 ms pause, then the walk ended
   EXPECT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
+}
+
+// 256 probes at once hold 256 sockets: a soft limit of 64 would leave most addresses
+// unprobed, so the scan takes all the hard limit allows.
+TEST_F(DiscoveryScanTest, TheScanRaisesItsOpenFileLimitToTheHardLimit) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(64, saved.rlim_max);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  ASSERT_TRUE(scan_.StartDiscovery("10.4.0.1", "10.4.0.1"));
+  rlimit now{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST_F(DiscoveryScanTest, WorkerThatCannotStartFreesItsSlotAndTheWalkGoesOn) {
