@@ -1,7 +1,8 @@
 #pragma once
 // An SnmpClient held in memory: agents are (address, community) pairs with objects of typed
 // values. It answers as NetSnmpClient stores values (integers as 4 host-order bytes, octet
-// values as their bytes, cut to the slot, each with its ASN.1 tag), all objects or none, and counts every request.
+// values as their bytes, cut to the slot, each with its ASN.1 tag), all objects or none,
+// and counts every request.
 //
 // Contract: thread-safe; any number of threads may call SnmpGet while a test reads the
 // counts. A request to an unknown address or with a wrong community fails at once, as a

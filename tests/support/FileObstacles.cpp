@@ -20,7 +20,9 @@ bool PrivateNamespace(std::string* why) {
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errno;
     return 0;
   }();
-  if (result != 0 && why != nullptr) *why = std::string("no mount namespace: ") + std::strerror(result);
+  if (result != 0 && why != nullptr) {
+    *why = std::string("no mount namespace: ") + std::strerror(result);
+  }
   return result == 0;
 }
 
