@@ -75,13 +75,14 @@ int main(int argc, char* argv[]) {
   int status = RunCli(plan, env);
 
   SetFileOpener(nullptr);
-  SocketStop();
   if (signals.Signal() != 0) {
     // Everything is written; probes of an interrupted scan may still wait out their SNMP
-    // time-outs (up to 12 s), and the scan's destructor would wait for them.
+    // time-outs (up to 12 s), the scan's destructor would wait for them, and the test
+    // socket's receiver for its next poll: an interrupted run ends here.
     std::cout << std::flush;
     std::cerr << std::flush;
     std::_Exit(status);
   }
+  SocketStop();
   return status;
 }
