@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/CliOptions.h"
@@ -50,7 +51,13 @@ int main(int argc, char* argv[]) {
     std::cerr << "The test socket could not be opened: no test can start.\n" << std::flush;
   }
   RecordingFileOpener opener;
+  opener.SetInterruptCheck([&signals] { return signals.Wait(0); });
   SetFileOpener(&opener);
+
+  // With "--json -" the report alone goes to standard output, for a script to read; the
+  // run's own output goes to standard error.
+  const bool jsonToStdout = plan.jsonPath == kJsonToStdout;
+  std::ostream& out = jsonToStdout ? std::cerr : std::cout;
 
   CliEnvironment env{
       ProgramBackend(),
@@ -59,13 +66,23 @@ int main(int argc, char* argv[]) {
       [](const char* community) { SetCommunity(community); },
       [&signals](int ms) { return signals.Wait(ms); },
       opener,
-      std::cout,
+      out,
       std::cerr,
-      ::isatty(STDOUT_FILENO) == 1,
+      ::isatty(jsonToStdout ? STDERR_FILENO : STDOUT_FILENO) == 1,
+      [&signals] { return signals.Signal(); },
+      &std::cout,
   };
   int status = RunCli(plan, env);
 
   SetFileOpener(nullptr);
+  if (signals.Signal() != 0) {
+    // Everything is written; probes of an interrupted scan may still wait out their SNMP
+    // time-outs (up to 12 s), the scan's destructor would wait for them, and the test
+    // socket's receiver for its next poll: an interrupted run ends here.
+    std::cout << std::flush;
+    std::cerr << std::flush;
+    std::_Exit(status);
+  }
   SocketStop();
   return status;
 }

@@ -53,6 +53,8 @@ class DirectoryDiscovery final : public DiscoveryAccess {
   int32_t GetBusySlotCount() override { return pathmon::GetBusySlotCount(); }
   std::vector<PhoneEntry> Phones() override { return Directory().Entries(); }
   std::vector<PhoneNotKept> PhonesNotKept() override { return Directory().NotKept(); }
+  int32_t GetUnprobedCount() override { return Directory().UnprobedCount(); }
+  void SetStopCheck(std::function<bool()> stop) override { Scan().SetStopCheck(std::move(stop)); }
 };
 
 }  // namespace

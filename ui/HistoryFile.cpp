@@ -5,6 +5,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "looptest/LoopTest.h"
+#include "transport/FileWrite.h"
 #include "ui/PhoneText.h"
 
 namespace pathmon {
@@ -48,16 +49,10 @@ std::string FormatHistoryStamp(const std::tm& local) {
   return stamp;
 }
 
-bool AppendLine(const std::string& path, std::string_view text) {
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
-    return false;
-  }
+bool AppendLine(const std::string& path, std::string_view text, std::string& reason) {
   std::string line(text);
   line += "\r\n";
-  bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-  bool closed = std::fclose(file) == 0;
-  return written && closed;
+  return AppendToFile(path, line, reason);
 }
 
 std::tm LocalTimeNow() {
@@ -67,8 +62,12 @@ std::tm LocalTimeNow() {
   return local;
 }
 
-HistoryWriter::HistoryWriter(PhoneLookup lookup, std::string directory, LocalTimeSource now)
-    : lookup_(std::move(lookup)), directory_(std::move(directory)), now_(std::move(now)) {}
+HistoryWriter::HistoryWriter(PhoneLookup lookup, std::string directory, LocalTimeSource now,
+                             WriteFailures& failures)
+    : lookup_(std::move(lookup)),
+      directory_(std::move(directory)),
+      now_(std::move(now)),
+      failures_(failures) {}
 
 int32_t HistoryWriter::operator()(LoopTest& test, int32_t /*value*/, int32_t event) const {
   if (event != kEventCycleResult) {
@@ -88,7 +87,8 @@ int32_t HistoryWriter::operator()(LoopTest& test, int32_t /*value*/, int32_t eve
   line += result;
 
   std::string path = directory_.empty() ? name : directory_ + "/" + name;
-  AppendLine(path, line);
+  std::string reason;
+  if (!AppendLine(path, line, reason)) failures_.Report(path, reason);
   return 0;
 }
 

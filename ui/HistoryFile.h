@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "transport/FileWrite.h"
+
 namespace pathmon {
 
 class LoopTest;
@@ -29,25 +31,28 @@ std::string LogFileName(std::string_view userName, std::string_view serialNumber
 // "%02d:%02d:%04d %02d:%02d:%02d <PATHMON>": month, day, year, hour, minute, second.
 std::string FormatHistoryStamp(const std::tm& local);
 
-// Opens path for appending (binary: the CR LF is written here), writes text and CR LF in
-// one write, closes it. False when the file could not be opened or written.
-bool AppendLine(const std::string& path, std::string_view text);
+// Appends text and CR LF to path with AppendToFile: never through a symlink, only to a
+// regular file, a line cut by a full disk taken back. False with reason otherwise.
+bool AppendLine(const std::string& path, std::string_view text, std::string& reason);
 
 std::tm LocalTimeNow();
 
 // The ResultCallback that writes history lines. Only event 2 (cycle result) writes: the
 // stamp, then LoopTest::FormatResult. Called on the test's thread with the test's lock held;
 // it takes the directory lock inside (through lookup), never the other way round. A line
-// that cannot be written is lost without a report.
+// that cannot be written is lost and reported to failures (the test goes on; the next
+// cycle tries again).
 class HistoryWriter {
  public:
-  HistoryWriter(PhoneLookup lookup, std::string directory, LocalTimeSource now);
+  HistoryWriter(PhoneLookup lookup, std::string directory, LocalTimeSource now,
+                WriteFailures& failures = FileWriteFailures());
   int32_t operator()(LoopTest& test, int32_t value, int32_t event) const;
 
  private:
   PhoneLookup lookup_;
   std::string directory_;  // where the files lie; empty for the current directory
   LocalTimeSource now_;
+  WriteFailures& failures_;
 };
 
 // The program's callback: the process-wide directory, the current directory, local time.

@@ -64,7 +64,17 @@ bool MainPresenter::OnInitDialog() {
   return true;
 }
 
-void MainPresenter::OnTimer(int /*id*/) { RefreshRows(); }
+void MainPresenter::OnTimer(int /*id*/) {
+  RefreshRows();
+  ShowWriteFailures();
+}
+
+void MainPresenter::ShowWriteFailures() {
+  // Taken before the first box: the box is modal and the timer goes on meanwhile.
+  for (const WriteFailure& failure : backend_.TakeWriteFailures()) {
+    view_.ShowMessage(WriteFailureMessage(failure));
+  }
+}
 
 void MainPresenter::OnAbout() { view_.ShowAboutDialog(); }
 
@@ -187,6 +197,7 @@ void MainPresenter::OnGetLog() {
     }
   }
   view_.EndWaitCursor();
+  ShowWriteFailures();
   if (selected == 0) {
     view_.ShowMessage(kMsgSelectForLog);
   }
@@ -245,6 +256,10 @@ class RegistryBackend final : public MainBackend {
   }
   void CreateLoopTestsForPhones() override { pathmon::CreateLoopTestsForPhones(); }
   ResultCallback HistoryCallback() override { return WriteHistoryLine; }
+  std::vector<WriteFailure> TakeWriteFailures() override {
+    return FileWriteFailures().TakeNew();
+  }
+  std::vector<WriteFailure> AllWriteFailures() override { return FileWriteFailures().All(); }
 };
 
 }  // namespace

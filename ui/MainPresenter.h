@@ -12,6 +12,7 @@
 
 #include "app/Settings.h"
 #include "looptest/LoopTest.h"
+#include "transport/FileWrite.h"
 #include "ui/DialogView.h"
 
 namespace pathmon {
@@ -102,6 +103,10 @@ class MainBackend {
   virtual void CreateLoopTestsForPhones() = 0;
   // The callback every started test gets.
   virtual ResultCallback HistoryCallback() = 0;
+  // The history and log files that failed for the first time since the last call.
+  virtual std::vector<WriteFailure> TakeWriteFailures() { return {}; }
+  // Every file that failed, with its count of lost writes.
+  virtual std::vector<WriteFailure> AllWriteFailures() { return {}; }
 };
 
 // The process-wide registry, directory, socket and history writer.
@@ -130,6 +135,9 @@ class MainPresenter {
   void OnCloseWindow();
 
  private:
+  // A warning box for each history or log file that failed for the first time.
+  void ShowWriteFailures();
+
   MainView& view_;
   MainBackend& backend_;
   const ProgramSettings& settings_;

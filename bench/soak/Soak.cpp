@@ -193,6 +193,8 @@ int main(int argc, char** argv) {
       table,
       std::cerr,
       false,
+      [&signals] { return signals.Signal(); },
+      nullptr,
   };
   const int status = RunCli(plan, env);
   {
