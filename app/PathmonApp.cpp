@@ -52,7 +52,8 @@ int PathmonApp::Run() {
     }
   }
 
-  engine_.AddObserver(std::make_shared<HistoryWriter>("", LocalTimeNow));
+  engine_.AddObserver(
+      std::make_shared<HistoryWriter>("", LocalTimeNow, engine_.WriteFailureLog()));
   engine_.SocketStart();  // the main window opens even without a socket
   DesktopFileOpener desktop;
   engine_.SetFileOpener(opener_ != nullptr ? opener_ : &desktop);

@@ -1,6 +1,9 @@
 #include "cli/CliOptions.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -31,7 +34,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "test only the phone with this serial number; repeatable")
       ->type_name("SN");
   app.add_flag("--log", a.fetchLogs, "fetch every selected phone's log after the tests");
-  app.add_option("--json", a.jsonPath, "write every phone and cycle result to FILE")
+  app.add_option("--json", a.jsonPath,
+                 "write every phone and cycle result to FILE (\"-\": standard output)")
       ->type_name("FILE");
   app.add_flag("--trace", a.trace, "write the diagnostic trace lines to stderr");
   try {
@@ -59,18 +63,53 @@ AddressRange SplitRange(const std::string& text) {
 
 namespace {
 
+// The report is written to a temporary file beside the target ("NAME.XXXXXX") and renamed
+// over it, so the target must be absent or a regular file (a rename would replace a device,
+// a symlink or a FIFO with a file), its folder must take files, and the temporary name must
+// fit the file system's limit too.
 std::string CheckJsonTarget(const std::string& path) {
-  if (path.empty()) return {};
+  if (path.empty() || path == kJsonToStdout) return {};
+  auto refuse = [&path](const std::string& reason) {
+    return "Cannot write the JSON report " + path + ": " + reason;
+  };
   std::size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  if (path.back() == '/' || ::access(dir.c_str(), W_OK | X_OK) != 0) {
-    int error = path.back() == '/' ? EISDIR : errno;
-    return "Cannot write the JSON report " + path + ": " + std::strerror(error);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return refuse(std::strerror(EISDIR));
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return refuse(std::strerror(EISDIR));
+    if (!S_ISREG(info.st_mode)) return refuse("not a regular file");
+  } else if (errno != ENOENT) {
+    return refuse(std::strerror(errno));
+  }
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) return refuse(std::strerror(errno));
+  const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (name.size() + kTempSuffixLength > static_cast<std::size_t>(nameMax > 0 ? nameMax : 255) ||
+      path.size() + kTempSuffixLength >= PATH_MAX) {
+    return refuse(std::strerror(ENAMETOOLONG));
   }
   return {};
 }
 
 }  // namespace
+
+std::string CheckOutputFolder() {
+  // Tried rather than asked: access() says yes to root in a read-only folder, and only a
+  // file made and removed again shows that the folder takes files now.
+  char name[] = "./.pathmon-cli-check-XXXXXX";
+  const int fd = ::mkstemp(name);
+  if (fd < 0) {
+    char cwd[4096];
+    const int error = errno;
+    std::string folder = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
+    return "Cannot write the history files in the current directory " + folder + ": " +
+           std::strerror(error);
+  }
+  ::close(fd);
+  ::unlink(name);
+  return {};
+}
 
 std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
   RunPlan accepted;
@@ -92,6 +131,7 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
   if (std::string message = CheckJsonTarget(arguments.jsonPath); !message.empty()) {
     return message;
   }
+  if (std::string message = CheckOutputFolder(); !message.empty()) return message;
   accepted.serials = arguments.serials;
   accepted.fetchLogs = arguments.fetchLogs;
   accepted.jsonPath = arguments.jsonPath;

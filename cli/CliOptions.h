@@ -3,6 +3,7 @@
 // address range go through the same rules, in the same order and with the same messages,
 // as the community dialog and the add-phones dialog.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,14 @@ inline constexpr int kExitUsable = 0;      // every tested phone usable in every
 inline constexpr int kExitUnusable = 1;    // a phone was not usable, or its test did not start
 inline constexpr int kExitBadInput = 2;    // a message on stderr; nothing started
 inline constexpr int kExitNothingRun = 3;  // no phone found, or no test could start
+
+// The run's results are incomplete: a file could not be written, addresses not probed. A
+// signal ends a run with 128 + its number: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP).
+inline constexpr int kExitSignalBase = 128;
+
+inline constexpr const char* kJsonToStdout = "-";  // --json -: the report on standard output
+// What the atomic write adds to the report's name for its temporary file.
+inline constexpr std::size_t kTempSuffixLength = 7;  // ".XXXXXX"
 
 inline constexpr const char* kMsgNoAddress =
     "No address given: name the phones with --range FIRST-LAST or --address A";
@@ -66,8 +75,12 @@ struct RunPlan {
 
 // The first failing check's message, or empty with plan filled. Order: the community and
 // the duration (community dialog), then each range (add-phones dialog), then the JSON
-// report's directory, which must exist and be writable so that a long run never ends with
-// its report lost.
+// report's target (absent or a regular file, in a folder that takes files, a name within
+// the file system's limit) and the current directory, which must take the history files:
+// a long run never ends with its report or its history lost.
 std::string CheckArguments(const CliArguments& arguments, RunPlan& plan);
+
+// Empty when a file can be made in the current directory; the message otherwise.
+std::string CheckOutputFolder();
 
 }  // namespace pathmon::cli

@@ -1,6 +1,7 @@
 #include "cli/CliRun.h"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <strings.h>
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include "frontend/CommunityPresenter.h"
 #include "frontend/Messages.h"
 #include "transport/Clock.h"
+#include "transport/FileWrite.h"
 
 namespace pathmon::cli {
 
@@ -31,9 +33,21 @@ void RecordingFileOpener::Open(const std::string& path) {
   paths_.push_back(path);
 }
 
+void RecordingFileOpener::Note(const std::string& path, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  notes_.push_back(path + ": " + text);
+}
+
+bool RecordingFileOpener::Interrupted() { return interrupted_ && interrupted_(); }
+
 std::vector<std::string> RecordingFileOpener::Take() {
   std::lock_guard lock(mutex_);
   return std::exchange(paths_, {});
+}
+
+std::vector<std::string> RecordingFileOpener::TakeNotes() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(notes_, {});
 }
 
 namespace {
@@ -109,6 +123,9 @@ class Run {
   int Finish(int status);
   void Warn(const std::string& text);
   int32_t NoteUntestablePhones();  // returns the number of distinct phones the registry may hold
+  void ReportWriteFailures();
+  void WarnSharedHistoryFiles();
+  int InterruptedStatus() const;
 
   const RunPlan& plan_;
   CliEnvironment& env_;
@@ -125,6 +142,7 @@ class Run {
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<Outcome> outcomes_;        // by position in selected_
   std::vector<PhoneNotKept> notTestable_;  // found, but no test of theirs can run
+  bool incomplete_ = false;  // a file not written, an address not probed: exit status 1
 };
 
 int32_t Run::NoteUntestablePhones() {
@@ -159,6 +177,35 @@ int32_t Run::NoteUntestablePhones() {
   return env_.discovery.GetPhoneCount() - duplicates;
 }
 
+int Run::InterruptedStatus() const {
+  const int signal = env_.signal ? env_.signal() : 0;
+  return kExitSignalBase + (signal > 0 ? signal : SIGINT);
+}
+
+// Each file once, when it first fails; the summary gives the count of lost writes.
+void Run::ReportWriteFailures() {
+  for (const WriteFailure& failure : env_.backend.TakeWriteFailures()) {
+    incomplete_ = true;
+    Warn(WriteFailureMessage(failure));
+  }
+}
+
+// Phones whose texts give the same file name would mix their lines in one history file.
+void Run::WarnSharedHistoryFiles() {
+  std::map<std::string, std::vector<std::string>> byName;
+  for (int i : selected_) {
+    const Phone& phone = phones_[static_cast<std::size_t>(i)];
+    byName[HistoryFileName(phone.entry.userName, phone.serial)].push_back(
+        std::string(phone.entry.userName) + ":" + phone.serial);
+  }
+  for (const auto& [name, phones] : byName) {
+    if (phones.size() < 2) continue;
+    std::string text = "These phones write to the same history file " + name + ":";
+    for (const std::string& phone : phones) text += " " + phone;
+    Warn(text);
+  }
+}
+
 void Run::Warn(const std::string& text) {
   std::string printable = PrintableText(text);
   env_.err << printable << '\n' << std::flush;
@@ -166,12 +213,21 @@ void Run::Warn(const std::string& text) {
 }
 
 bool Run::ScanRanges() {
+  // The walk of a range runs on this thread: it looks for a signal before every address.
+  env_.discovery.SetStopCheck([this] { return env_.wait(0); });
   for (const AddressRange& range : plan_.ranges) {
+    const int32_t unprobedBefore = env_.discovery.GetUnprobedCount();
     ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait, env_.out, env_.err,
                                  env_.terminal);
-    if (end == ScanEnd::kInterrupted) return false;
+    if (end == ScanEnd::kInterrupted) break;
+    if (int32_t unprobed = env_.discovery.GetUnprobedCount() - unprobedBefore; unprobed > 0) {
+      incomplete_ = true;
+      Warn(std::to_string(unprobed) + " addresses of " + range.first + "-" + range.last +
+           " could not be probed (no SNMP session could be opened): the scan is incomplete.");
+    }
   }
-  return true;
+  env_.discovery.SetStopCheck({});  // the check refers to this run
+  return !env_.wait(0);
 }
 
 void Run::CollectPhones() {
@@ -215,9 +271,14 @@ void Run::LaunchStart(int slot) {
   std::atomic<bool>& cancel = cancel_;
   starts_[static_cast<std::size_t>(slot)] =
       std::async(std::launch::async, [&backend, &cancel, test, address, seconds] {
-        if (backend.SendStartCommand(kStartTries, address, *test) != 1) {
-          return StartResult::kFailed;
+        // One try at a time (each waits a second for the answer), so that an interruption
+        // ends a start under way within a second rather than after every try.
+        bool answered = false;
+        for (int i = 0; i < kStartTries && !answered; ++i) {
+          if (cancel.load()) return StartResult::kCancelled;
+          answered = backend.SendStartCommand(1, address, *test) == 1;
         }
+        if (!answered) return StartResult::kFailed;
         if (cancel.load()) return StartResult::kCancelled;
         // As the Start command: the result is not looked at. A thread that is late to
         // report running is found stopped later and judged by its cycle results.
@@ -276,6 +337,7 @@ void Run::TestPhones() {
       interrupted_ = true;
       break;
     }
+    ReportWriteFailures();
     CollectStarts(false);
     for (int slot = 0; slot < count; ++slot) {
       if (scheduler_->State(slot) != PhoneState::kRunning) continue;
@@ -295,6 +357,7 @@ void Run::TestPhones() {
     scheduler_->CancelWaiting();
   }
   StopEverything();
+  ReportWriteFailures();  // the final lines
 }
 
 // Close's stop, for every test of the registry that runs, but all at once: one after
@@ -375,13 +438,23 @@ void Run::FetchLogs() {
     }
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
     std::string name = LogFileName(phone.entry.userName, phone.serial);
-    if (!env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str())) {
-      Warn(FillMessage(kMsgLogFailed, phone.entry.userName, phone.serial));
+    const bool fetched = env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str());
+    // A signal during the retrieval ends it between two rows, without a file.
+    if (env_.wait(0)) {
+      interrupted_ = true;
+      env_.err << "Interrupted: no more logs fetched.\n" << std::flush;
+      return;
     }
+    if (!fetched) Warn(FillMessage(kMsgLogFailed, phone.entry.userName, phone.serial));
     for (const std::string& path : env_.opener.Take()) {
       logFiles_[i] = path;
       env_.out << "Log file: " << PrintableText(path) << '\n' << std::flush;
     }
+    // What the file leaves out is said here, never written into it.
+    for (const std::string& note : env_.opener.TakeNotes()) {
+      env_.out << "Log " << PrintableText(note) << '\n' << std::flush;
+    }
+    ReportWriteFailures();
   }
 }
 
@@ -416,6 +489,11 @@ void Run::Summarise() {
                << PrintableText(HistoryFileName(phone.entry.userName, phone.serial));
     }
     env_.out << '\n';
+  }
+  for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
+    env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
+             << (failure.count == 1 ? " write lost: " : " writes lost: ") << failure.reason
+             << ")\n";
   }
   env_.out << std::flush;
 }
@@ -459,8 +537,17 @@ int Run::Finish(int status) {
     report.phones.push_back(std::move(p));
   }
   std::string error;
-  if (!WriteFileAtomically(plan_.jsonPath, FormatReport(report), error)) {
+  const std::string text = FormatReport(report);
+  if (plan_.jsonPath == kJsonToStdout) {
+    std::ostream& json = env_.jsonOut != nullptr ? *env_.jsonOut : env_.out;
+    if (!(json << text << std::flush)) {
+      env_.err << "cannot write the report to standard output\n" << std::flush;
+      return status == kExitUsable ? kExitUnusable : status;
+    }
+  } else if (!WriteFileAtomically(plan_.jsonPath, text, error)) {
     env_.err << error << '\n' << std::flush;
+    // The report is lost: the run's results are not complete.
+    return status == kExitUsable ? kExitUnusable : status;
   } else {
     env_.out << "Report: " << plan_.jsonPath << '\n' << std::flush;
   }
@@ -475,7 +562,7 @@ int Run::Execute() {
     interrupted_ = true;
     env_.err << "Interrupted during the scan: no test started.\n" << std::flush;
     CollectPhones();
-    return Finish(kExitNothingRun);
+    return Finish(InterruptedStatus());
   }
   CollectPhones();
   if (phones_.empty()) return Finish(kExitNothingRun);  // the scan said why
@@ -491,12 +578,15 @@ int Run::Execute() {
     Warn(std::to_string(found) + " phones were found, but only " +
          std::to_string(phones_.size()) + " can be tested in one run; the others are left out.");
   }
+  WarnSharedHistoryFiles();
   TestPhones();
   if (plan_.fetchLogs && !interrupted_) FetchLogs();
+  ReportWriteFailures();
   Summarise();
   int status = ExitStatus(outcomes_);
   const bool setAside = plan_.serials.empty() && !notTestable_.empty();
-  if ((leftOut || setAside) && status == kExitUsable) status = kExitUnusable;
+  if ((leftOut || setAside || incomplete_) && status == kExitUsable) status = kExitUnusable;
+  if (interrupted_) status = InterruptedStatus();
   return Finish(status);
 }
 

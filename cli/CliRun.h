@@ -25,16 +25,23 @@ namespace pathmon::cli {
 inline constexpr int kRedrawMs = 2000;  // the main window's refresh period
 inline constexpr int kPollMs = 250;     // how often the run looks for ended starts and tests
 
-// Notes the name of every log file instead of opening it; GetPhoneLog may call it from
-// whichever thread runs the retrieval.
+// Notes the name of every log file instead of opening it, and what each log leaves out;
+// GetPhoneLog may call it from whichever thread runs the retrieval.
 class RecordingFileOpener final : public FileOpener {
  public:
   void Open(const std::string& path) override;
+  void Note(const std::string& path, const std::string& text) override;
+  bool Interrupted() override;
+  // Asked before every row of a log; set before any retrieval.
+  void SetInterruptCheck(std::function<bool()> check) { interrupted_ = std::move(check); }
   std::vector<std::string> Take();
+  std::vector<std::string> TakeNotes();  // "NAME: TEXT"
 
  private:
   std::mutex mutex_;
   std::vector<std::string> paths_;
+  std::vector<std::string> notes_;
+  std::function<bool()> interrupted_;
 };
 
 struct CliEnvironment {
@@ -47,9 +54,13 @@ struct CliEnvironment {
   std::ostream& out;
   std::ostream& err;
   bool terminal = false;  // out is a terminal: redraw in place
+  // The signal that interrupted the run (0: none); unset, an interruption counts as SIGINT.
+  std::function<int()> signal;
+  std::ostream* jsonOut = nullptr;  // where "--json -" writes the report
 };
 
-// Returns the exit status (see CliOptions.h).
+// Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,
+// once every final history line and the report are written.
 int RunCli(const RunPlan& plan, CliEnvironment& env);
 
 }  // namespace pathmon::cli

@@ -156,6 +156,13 @@ std::string FormatReport(const RunReport& r) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+  // Checked again at the end of a long run: the rename would put a file in place of a
+  // device, a FIFO or a symlink that appeared meanwhile.
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    error = std::string("cannot write ") + path + ": not a regular file";
+    return false;
+  }
   std::string temp = path + ".XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) {

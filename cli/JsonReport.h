@@ -54,8 +54,8 @@ struct RunReport {
 std::string FormatReport(const RunReport& report);
 
 // Writes text to a temporary file beside path and renames it over path, so that a reader
-// sees the old file or the whole new one, never a part. False with error set otherwise
-// (the temporary file is removed).
+// sees the old file or the whole new one, never a part. Refuses a path that is there but
+// no regular file. False with error set otherwise (the temporary file is removed).
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace pathmon::cli

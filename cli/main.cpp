@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/CliOptions.h"
@@ -47,9 +48,16 @@ int main(int argc, char* argv[]) {
     std::cerr << "The test socket could not be opened: no test can start.\n" << std::flush;
   }
   RecordingFileOpener opener;
+  opener.SetInterruptCheck([&signals] { return signals.Wait(0); });
   engine.SetFileOpener(&opener);
-  engine.AddObserver(std::make_shared<HistoryWriter>("", LocalTimeNow));
+  engine.AddObserver(
+      std::make_shared<HistoryWriter>("", LocalTimeNow, engine.WriteFailureLog()));
   EngineBackend backend(engine);
+
+  // With "--json -" the report alone goes to standard output, for a script to read; the
+  // run's own output goes to standard error.
+  const bool jsonToStdout = plan.jsonPath == kJsonToStdout;
+  std::ostream& out = jsonToStdout ? std::cerr : std::cout;
 
   CliEnvironment env{
       backend,
@@ -58,13 +66,23 @@ int main(int argc, char* argv[]) {
       [&engine](const char* community) { engine.Phones().SetCommunity(community); },
       [&signals](int ms) { return signals.Wait(ms); },
       opener,
-      std::cout,
+      out,
       std::cerr,
-      ::isatty(STDOUT_FILENO) == 1,
+      ::isatty(jsonToStdout ? STDERR_FILENO : STDOUT_FILENO) == 1,
+      [&signals] { return signals.Signal(); },
+      &std::cout,
   };
   int status = RunCli(plan, env);
 
   engine.SetFileOpener(nullptr);
+  if (signals.Signal() != 0) {
+    // Everything is written; probes of an interrupted scan may still wait out their SNMP
+    // time-outs (up to 12 s), the scan's destructor would wait for them, and the test
+    // socket's receiver for its next poll: an interrupted run ends here.
+    std::cout << std::flush;
+    std::cerr << std::flush;
+    std::_Exit(status);
+  }
   engine.SocketStop();
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -47,6 +48,7 @@ constexpr int32_t kTicksPerMinute = 6000;  // sysUpTime counts hundredths of a s
 constexpr int32_t kSpawnPauseMs = 20;
 constexpr int32_t kAllBusyPauseMs = 1000;
 constexpr int32_t kSpawnFailurePauseMs = 10000;
+constexpr int32_t kStopCheckMs = 250;
 
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -106,8 +108,23 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   // Cleared, so that an empty octet string reads as an empty text.
   std::vector<uint8_t> values(kDiscoveryObjectCount * kSnmpSlotSize, 0);
   uint32_t lengths[kDiscoveryObjectCount] = {};
-  if (snmp_.SnmpGet(address, community, kDiscoveryObjects, values.data(), lengths,
-                    kSnmpSlotSize) != 1) {
+  uint8_t types[kDiscoveryObjectCount] = {};
+  const int got = snmp_.SnmpGet(address, community, kDiscoveryObjects, values.data(), lengths,
+                                kSnmpSlotSize, types);
+  if (got == kSnmpNoSession) {
+    // The address was never asked: the scan must not pass it off as "no phone there".
+    unprobed_.fetch_add(1, std::memory_order_relaxed);
+    DebugTrace(__LINE__, kModule, nullptr, "Cannot probe %s: no SNMP session could be opened",
+               address);
+    return false;
+  }
+  if (got != 1) return false;
+  // The serial number names the phone's test and files: a number, an object identifier or
+  // a NULL in its place is no phone's answer.
+  if (types[6] != kAsnOctetString) {
+    DebugTrace(__LINE__, kModule, nullptr,
+               "Phone at %s refused: its serial number is of SNMP type 0x%02x", address,
+               types[6]);
     return false;
   }
 
@@ -205,6 +222,10 @@ bool PhoneDirectory::AddPhone(const char* address, const char* community) {
   return false;
 }
 
+int32_t PhoneDirectory::UnprobedCount() const {
+  return unprobed_.load(std::memory_order_relaxed);
+}
+
 int32_t PhoneDirectory::GetPhoneCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return count_;
@@ -252,6 +273,33 @@ DiscoveryScan::~DiscoveryScan() {
 
 void DiscoveryScan::SetThreadStarter(ThreadStarter starter) { startThread_ = std::move(starter); }
 
+void DiscoveryScan::SetStopCheck(std::function<bool()> stop) { stop_ = std::move(stop); }
+
+bool DiscoveryScan::Stopped() { return stopped_ || (stop_ && (stopped_ = stop_())); }
+
+void DiscoveryScan::Pause(int32_t ms) {
+  if (!stop_) {
+    clock_.SleepMs(ms);
+    return;
+  }
+  // In steps, so that a stop is seen within kStopCheckMs even during the long pauses.
+  while (ms > 0 && !Stopped()) {
+    const int32_t step = std::min(ms, kStopCheckMs);
+    clock_.SleepMs(step);
+    ms -= step;
+  }
+}
+
+void RaiseOpenFileLimit() {
+  // Each probe holds a socket for as long as its agent takes to answer or time out; 256 of
+  // them at once need more descriptors than a soft limit of 256 or less leaves. A probe that
+  // still finds none is counted and traced as not probed (see UnprobedCount).
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 bool DiscoveryScan::StartDiscovery(const char* first, const char* last) {
   // inet_aton reads the same texts as inet_addr but tells 255.255.255.255 from a text that
   // is no address, so a range ending at the broadcast address is walked like any other.
@@ -261,13 +309,15 @@ bool DiscoveryScan::StartDiscovery(const char* first, const char* last) {
       inet_aton(last, &to) == 0) {
     return false;
   }
+  RaiseOpenFileLimit();
+  stopped_ = false;
   ScanRange(ntohl(from.s_addr), ntohl(to.s_addr));
   return true;
 }
 
 void DiscoveryScan::ScanRange(uint32_t first, uint32_t last) {
   // A 64-bit counter: the step after 255.255.255.255 must end the walk, not wrap to 0.
-  for (uint64_t address = first; address <= last; ++address) {
+  for (uint64_t address = first; address <= last && !Stopped(); ++address) {
     in_addr a{};
     a.s_addr = htonl(static_cast<uint32_t>(address));
     char text[INET_ADDRSTRLEN] = {};
@@ -280,7 +330,8 @@ void DiscoveryScan::SpawnProbeWorker(const char* address) {
   int slot = ClaimWorkerSlot();
   while (slot < 0) {
     DebugTrace(__LINE__, kModule, nullptr, "All Thread Slots are occupied, Waiting!!");
-    clock_.SleepMs(kAllBusyPauseMs);
+    Pause(kAllBusyPauseMs);
+    if (Stopped()) return;
     slot = ClaimWorkerSlot();
   }
 
@@ -296,7 +347,7 @@ void DiscoveryScan::SpawnProbeWorker(const char* address) {
     DebugTrace(__LINE__, kModule, nullptr,
                "Failed to create worker thread for %s freeing %d thread slot", address, slot);
     s.busy.store(0, std::memory_order_release);
-    clock_.SleepMs(kSpawnFailurePauseMs);
+    Pause(kSpawnFailurePauseMs);
     return;
   }
   clock_.SleepMs(kSpawnPauseMs);

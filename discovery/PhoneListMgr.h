@@ -64,8 +64,10 @@ class PhoneDirectory {
   const char* GetCommunity() const;           // written only before scans run
 
   // One GetRequest for the 16 discovery objects; fills entry (cleared first) when every
-  // object answered. Values too long for their field are cut, keeping the terminator; an
-  // IpAddress that is not 4 bytes gives an empty text, an integer that is not 4 bytes 0.
+  // object answered and the serial number is an OCTET STRING. Values too long for their
+  // field are cut, keeping the terminator; an IpAddress that is not 4 bytes gives an empty
+  // text, an integer that is not 4 bytes 0. A probe that could not even open its SNMP
+  // session is traced and counted in UnprobedCount.
   bool ProbePhone(const char* address, const char* community, PhoneEntry& entry);
   // Probes without the lock, then replaces the entry with the same identityKey (letter
   // case ignored) or appends. An empty identityKey identifies nothing: such a phone
@@ -76,6 +78,8 @@ class PhoneDirectory {
   // the directory already holds kDirectoryCapacity phones (nothing is overwritten).
   bool AddPhone(const char* address, const char* community);
   int32_t GetPhoneCount();
+  // Probes that could not be sent (no session: no descriptor left, for example), ever.
+  int32_t UnprobedCount() const;
   // Copies the first entry whose serialNumber matches (letter case ignored); the record is
   // left as it was when none does.
   bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry);
@@ -94,6 +98,7 @@ class PhoneDirectory {
   int32_t count_ = 0;
   std::vector<PhoneNotKept> notKept_;
   char community_[kCommunityMax + 1] = {};
+  std::atomic<int32_t> unprobed_{0};
 };
 
 inline constexpr int kWorkerSlots = 256;
@@ -112,13 +117,18 @@ class DiscoveryScan {
   DiscoveryScan& operator=(const DiscoveryScan&) = delete;
 
   // Walks first..last (dotted texts, inclusive) on the calling thread and returns once a
-  // worker was started, or failed to start, for every address. False, with nothing
-  // started, when a text is no IPv4 address.
+  // worker was started, or failed to start, for every address, or once the stop check
+  // said so (the rest of the range is not probed). False, with nothing started, when a
+  // text is no IPv4 address. Raises the soft limit on open files to the hard limit first.
   bool StartDiscovery(const char* first, const char* last);
   int32_t GetBusySlotCount() const;
 
   // Test seam: how worker threads are started. Set it before a scan, not during one.
   void SetThreadStarter(ThreadStarter starter);
+  // Asked on the walking thread before every address and, once set, at least every 250 ms
+  // of a pause (the pauses are then slept in steps); true stops the walk. Set it before a
+  // scan, not during one.
+  void SetStopCheck(std::function<bool()> stop);
 
  private:
   struct WorkerSlot {
@@ -130,12 +140,19 @@ class DiscoveryScan {
   void SpawnProbeWorker(const char* address);
   int ClaimWorkerSlot();  // -1 when every slot is busy
   void ProbeWorker(int slot);
+  bool Stopped();
+  void Pause(int32_t ms);  // clock_.SleepMs, cut short by a stop
 
   PhoneDirectory& directory_;
   Clock& clock_;
   ThreadStarter startThread_;
+  std::function<bool()> stop_;
+  bool stopped_ = false;  // the current walk was stopped
   std::unique_ptr<WorkerSlot[]> slots_;
   int32_t workersSpawned_ = 0;  // never reset: it numbers the trace lines across scans
 };
+
+// Raises the soft limit on open files to the hard limit (StartDiscovery does it first).
+void RaiseOpenFileLimit();
 
 }  // namespace pathmon

@@ -48,7 +48,8 @@ bool Engine::GetPhoneLog(const char* agent, const char* fileName) {
     std::lock_guard lock(mutex_);
     opener = opener_ != nullptr ? opener_ : &xdgOpener_;
   }
-  return pathmon::GetPhoneLog(snmp_, agent, directory_.GetCommunity(), fileName, *opener);
+  return pathmon::GetPhoneLog(snmp_, agent, directory_.GetCommunity(), fileName, *opener,
+                              writeFailures_);
 }
 
 void Engine::CreateLoopTestsForPhones() { directory_.CreateLoopTestsForPhones(registry_); }

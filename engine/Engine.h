@@ -12,6 +12,7 @@
 #include "looptest/LoopTest.h"
 #include "looptest/SessionRegistry.h"
 #include "transport/PATHMONSocket.h"
+#include "transport/FileWrite.h"
 #include "transport/PhoneLog.h"
 #include "transport/SnmpAccess.h"
 
@@ -21,7 +22,8 @@ class Clock;
 
 // Owns the clock (by reference), the SNMP client, the phone directory, the session
 // registry, the test socket with its receive thread, the discovery scan, the log opener,
-// the session settings and the observers that every test started through it reports to.
+// the record of files that could not be written, the session settings and the observers
+// that every test started through it reports to.
 //
 // Contract: built and destroyed on one thread (the user-interface thread), which also
 // starts and stops the socket and sets the opener. The parts keep their own contracts;
@@ -54,6 +56,8 @@ class Engine {
   void SetFileOpener(FileOpener* opener);
   // The phone's log, read with the directory's community, into fileName, then shown.
   bool GetPhoneLog(const char* agent, const char* fileName);
+  // Every file for the phones (history lines, logs) that could not be written.
+  WriteFailures& WriteFailureLog() { return writeFailures_; }
   void CreateLoopTestsForPhones();
 
   // Every test started afterwards reports to observer too.
@@ -73,6 +77,7 @@ class Engine {
   SnmpClient& snmp_;
   ProgramSettings settings_;
   XdgFileOpener xdgOpener_;
+  WriteFailures writeFailures_;
   std::mutex mutex_;  // guards opener_ and observers_
   FileOpener* opener_ = nullptr;
   TestObservers observers_;

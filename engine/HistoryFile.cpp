@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/PhoneText.h"
+#include "transport/FileWrite.h"
 
 namespace pathmon {
 
@@ -46,16 +47,10 @@ std::string FormatHistoryStamp(const std::tm& local) {
   return stamp;
 }
 
-bool AppendLine(const std::string& path, std::string_view text) {
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
-    return false;
-  }
+bool AppendLine(const std::string& path, std::string_view text, std::string& reason) {
   std::string line(text);
   line += "\r\n";
-  bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-  bool closed = std::fclose(file) == 0;
-  return written && closed;
+  return AppendToFile(path, line, reason);
 }
 
 std::tm LocalTimeNow() {
@@ -65,8 +60,8 @@ std::tm LocalTimeNow() {
   return local;
 }
 
-HistoryWriter::HistoryWriter(std::string directory, LocalTimeSource now)
-    : directory_(std::move(directory)), now_(std::move(now)) {}
+HistoryWriter::HistoryWriter(std::string directory, LocalTimeSource now, WriteFailures& failures)
+    : directory_(std::move(directory)), now_(std::move(now)), failures_(failures) {}
 
 bool HistoryWriter::WriteHistoryLine(const CycleResult& result) const {
   std::string name = HistoryFileName(result.phone.userName, result.phone.serialNumber);
@@ -75,7 +70,10 @@ bool HistoryWriter::WriteHistoryLine(const CycleResult& result) const {
   FormatResult(result.stats, figures, sizeof figures);
   line += figures;
   std::string path = directory_.empty() ? name : directory_ + "/" + name;
-  return AppendLine(path, line);
+  std::string reason;
+  if (AppendLine(path, line, reason)) return true;
+  failures_.Report(path, reason);
+  return false;
 }
 
 }  // namespace pathmon

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "looptest/LoopTest.h"
+#include "transport/FileWrite.h"
 
 namespace pathmon {
 
@@ -26,21 +27,21 @@ std::string LogFileName(std::string_view userName, std::string_view serialNumber
 // "%02d:%02d:%04d %02d:%02d:%02d <PATHMON>": month, day, year, hour, minute, second.
 std::string FormatHistoryStamp(const std::tm& local);
 
-// Opens path for appending (binary: the CR LF is written here), writes text and CR LF in
-// one write, closes it. False when the file could not be opened or written.
-bool AppendLine(const std::string& path, std::string_view text);
+// Appends text and CR LF to path with AppendToFile: never through a symlink, only to a
+// regular file, a line cut by a full disk taken back. False with reason otherwise.
+bool AppendLine(const std::string& path, std::string_view text, std::string& reason);
 
 std::tm LocalTimeNow();
 
 // The observer that writes history lines: every cycle result, as the stamp and then
 // FormatResult of the cycle's figures, to the file named by the user name and serial number
 // the test started with. Called on the tests' threads without any lock held; it keeps no
-// state, so tests may call it at once. A line that cannot be written is lost without a
-// report.
+// state but the failures' record, so tests may call it at once. A line that cannot be
+// written is lost and reported to failures (the test goes on; the next cycle tries again).
 class HistoryWriter final : public TestObserver {
  public:
   // directory: where the files lie; empty for the current directory.
-  HistoryWriter(std::string directory, LocalTimeSource now);
+  HistoryWriter(std::string directory, LocalTimeSource now, WriteFailures& failures);
 
   void OnCycleResult(const CycleResult& result) override { WriteHistoryLine(result); }
   bool WriteHistoryLine(const CycleResult& result) const;  // false when nothing was written
@@ -48,6 +49,7 @@ class HistoryWriter final : public TestObserver {
  private:
   std::string directory_;
   LocalTimeSource now_;
+  WriteFailures& failures_;
 };
 
 }  // namespace pathmon

@@ -3,6 +3,7 @@
 // it, follows its progress every 2 seconds and ends when no probe is busy any more.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,10 @@ class DiscoveryAccess {
   // Every phone the directory holds, in position order, and the phones found but not held.
   virtual std::vector<PhoneEntry> Phones() { return {}; }
   virtual std::vector<PhoneNotKept> PhonesNotKept() { return {}; }
+  // Probes that could not be sent at all, since the program started.
+  virtual int32_t GetUnprobedCount() { return 0; }
+  // Asked during StartDiscovery's walk; true ends it (see DiscoveryScan::SetStopCheck).
+  virtual void SetStopCheck(std::function<bool()> /*stop*/) {}
 };
 
 // Contract: user-interface thread only. The view calls OnInitDialog when the dialog opens,

@@ -7,7 +7,10 @@
 #include <functional>
 #include <memory>
 
+#include <vector>
+
 #include "looptest/LoopTest.h"
+#include "transport/FileWrite.h"
 
 namespace pathmon {
 
@@ -41,6 +44,10 @@ class MainBackend {
   virtual void CreateLoopTestsForPhones() = 0;
   // Every test started afterwards reports to observer too.
   virtual void AddObserver(std::shared_ptr<TestObserver> observer) = 0;
+  // The history and log files that failed for the first time since the last call.
+  virtual std::vector<WriteFailure> TakeWriteFailures() { return {}; }
+  // Every file that failed, with its count of lost writes.
+  virtual std::vector<WriteFailure> AllWriteFailures() { return {}; }
 };
 
 }  // namespace pathmon

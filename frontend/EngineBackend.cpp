@@ -48,4 +48,18 @@ std::vector<PhoneEntry> EngineBackend::Phones() { return engine_.Phones().Entrie
 
 std::vector<PhoneNotKept> EngineBackend::PhonesNotKept() { return engine_.Phones().NotKept(); }
 
+int32_t EngineBackend::GetUnprobedCount() { return engine_.Phones().UnprobedCount(); }
+
+void EngineBackend::SetStopCheck(std::function<bool()> stop) {
+  engine_.Discovery().SetStopCheck(std::move(stop));
+}
+
+std::vector<WriteFailure> EngineBackend::TakeWriteFailures() {
+  return engine_.WriteFailureLog().TakeNew();
+}
+
+std::vector<WriteFailure> EngineBackend::AllWriteFailures() {
+  return engine_.WriteFailureLog().All();
+}
+
 }  // namespace pathmon

@@ -23,12 +23,16 @@ class EngineBackend final : public MainBackend, public DiscoveryAccess {
   bool GetPhoneLog(const char* agent, const char* fileName) override;
   void CreateLoopTestsForPhones() override;
   void AddObserver(std::shared_ptr<TestObserver> observer) override;
+  std::vector<WriteFailure> TakeWriteFailures() override;
+  std::vector<WriteFailure> AllWriteFailures() override;
 
   int32_t GetPhoneCount() override;
   bool StartDiscovery(const char* first, const char* last) override;
   int32_t GetBusySlotCount() override;
   std::vector<PhoneEntry> Phones() override;
   std::vector<PhoneNotKept> PhonesNotKept() override;
+  int32_t GetUnprobedCount() override;
+  void SetStopCheck(std::function<bool()> stop) override;
 
  private:
   Engine& engine_;

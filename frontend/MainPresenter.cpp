@@ -47,7 +47,17 @@ bool MainPresenter::OnInitDialog() {
   return true;
 }
 
-void MainPresenter::OnTimer(int /*id*/) { RefreshRows(); }
+void MainPresenter::OnTimer(int /*id*/) {
+  RefreshRows();
+  ShowWriteFailures();
+}
+
+void MainPresenter::ShowWriteFailures() {
+  // Taken before the first box: the box is modal and the timer goes on meanwhile.
+  for (const WriteFailure& failure : backend_.TakeWriteFailures()) {
+    view_.ShowMessage(WriteFailureMessage(failure));
+  }
+}
 
 void MainPresenter::OnAbout() { view_.ShowAboutDialog(); }
 
@@ -169,6 +179,7 @@ void MainPresenter::OnGetLog() {
     }
   }
   view_.EndWaitCursor();
+  ShowWriteFailures();
   if (selected == 0) {
     view_.ShowMessage(kMsgSelectForLog);
   }

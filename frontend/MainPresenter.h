@@ -78,6 +78,9 @@ class MainPresenter {
   void OnCloseWindow();
 
  private:
+  // A warning box for each history or log file that failed for the first time.
+  void ShowWriteFailures();
+
   MainView& view_;
   MainBackend& backend_;
   const ProgramSettings& settings_;

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "transport/FileWrite.h"
 #include "transport/PhoneLog.h"
 #include "transport/SnmpAccess.h"
 
@@ -75,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   RowSource rows(data, size);
   NoOpener opener;
   std::remove(gPath.c_str());
-  const bool any = GetPhoneLog(rows, "127.0.0.1", "orchid", gPath.c_str(), opener);
+  WriteFailures failures;
+  const bool any = GetPhoneLog(rows, "127.0.0.1", "orchid", gPath.c_str(), opener, failures);
   if (any != (rows.Rows() > 0)) std::abort();
   if (!any) return 0;
 

@@ -25,7 +25,7 @@ void SetTraceSink(TraceSink sink, void* context);
 
 }  // namespace pathmon
 
-// line: the caller's source line; module: PhoneListMgr, PATHMONRequester or PATHMONSocket;
-// reserved: always null. A null format emits nothing. Always returns 0.
+// line: the caller's source line; module: PhoneListMgr, PATHMONRequester, PATHMONSocket or
+// PhoneLog; reserved: always null. A null format emits nothing. Always returns 0.
 int DebugTrace(int line, const char* module, const void* reserved, const char* format, ...)
     __attribute__((format(printf, 4, 5)));

@@ -11,7 +11,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "transport/DebugTrace.h"
+#include "transport/FileWrite.h"
 #include "transport/SnmpAccess.h"
 
 extern char** environ;
@@ -38,14 +41,18 @@ struct RowTable {
   }
 };
 
-// Writes the rows as "%03d %s" lines ending in CR LF, numbering on from *lineNumber.
-void WriteRows(std::FILE* file, RowTable& table, int32_t* lineNumber) {
+// Adds the rows as "%03d %s" lines ending in CR LF, numbering on from *lineNumber.
+void AddRows(std::string& text, RowTable& table, int32_t* lineNumber) {
   for (int32_t i = 0; i < table.count; ++i) {
     char* row = table.rows[i];
     for (char* c = row; *c != '\0'; ++c) {
       if (*c == '\r' || *c == '\n') *c = ' ';
     }
-    std::fprintf(file, "%03d %s\r\n", *lineNumber, row);
+    char number[16];
+    std::snprintf(number, sizeof number, "%03d ", *lineNumber);
+    text += number;
+    text += row;
+    text += "\r\n";
     ++*lineNumber;
   }
 }
@@ -112,23 +119,67 @@ void XdgFileOpener::Open(const std::string& path) {
   }
 }
 
+namespace {
+
+// Reads one column into table; what the file will not show goes to the trace and to the
+// opener: rows beyond the 75 read (one more request tells) and rows cut at a zero byte.
+// False when the walk was stopped.
+bool ReadColumn(SnmpClient& client, const char* agent, const char* community,
+                const char* prefix, const char* name, const char* fileName, RowTable& table,
+                FileOpener& opener) {
+  RowWalk walk;
+  walk.stop = [&opener] { return opener.Interrupted(); };
+  SnmpGetRows(client, agent, community, prefix, kRowsPerColumn, &table.count, table.rows, &walk);
+  if (walk.stopped) return false;
+  std::vector<std::string> notes;
+  if (table.count == kRowsPerColumn) {
+    char next[256];
+    std::snprintf(next, sizeof next, "%s.%d.0", prefix, kRowsPerColumn + 1);
+    const char* objects[] = {next, nullptr};
+    uint8_t value[kSnmpSlotSize];
+    uint32_t length = 0;
+    if (client.SnmpGet(agent, community, objects, value, &length) == 1) {
+      notes.push_back("the " + std::string(name) + " column has more than " +
+                      std::to_string(kRowsPerColumn) + " rows; only the first " +
+                      std::to_string(kRowsPerColumn) + " are kept");
+    }
+  }
+  for (int32_t row : walk.cutRows) {
+    notes.push_back("row " + std::to_string(row) + " of the " + name +
+                    " column holds a zero byte; it is kept up to it");
+  }
+  for (const std::string& note : notes) {
+    DebugTrace(__LINE__, "PhoneLog", nullptr, "Log of %s (%s): %s", agent,
+               fileName != nullptr ? fileName : "", note.c_str());
+    opener.Note(fileName != nullptr ? fileName : "", note);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool GetPhoneLog(SnmpClient& client, const char* agent, const char* community,
-                 const char* fileName, FileOpener& opener) {
+                 const char* fileName, FileOpener& opener, WriteFailures& failures) {
   RowTable first;
   RowTable second;
-  SnmpGetRows(client, agent, community, kFirstLogColumn, kRowsPerColumn, &first.count,
-              first.rows);
-  SnmpGetRows(client, agent, community, kSecondLogColumn, kRowsPerColumn, &second.count,
-              second.rows);
+  if (!ReadColumn(client, agent, community, kFirstLogColumn, "first", fileName, first, opener) ||
+      !ReadColumn(client, agent, community, kSecondLogColumn, "second", fileName, second,
+                  opener)) {
+    return false;  // interrupted: no file is touched
+  }
   if (first.count == 0 && second.count == 0) return false;
+  if (fileName == nullptr) return true;
 
-  // Binary mode: the CR LF line ends are written as they are meant to be on every platform.
-  std::FILE* file = fileName != nullptr ? std::fopen(fileName, "wb") : nullptr;
-  if (file == nullptr) return true;
+  std::string text;
   int32_t lineNumber = 1;
-  WriteRows(file, first, &lineNumber);
-  WriteRows(file, second, &lineNumber);
-  std::fclose(file);
+  AddRows(text, first, &lineNumber);
+  AddRows(text, second, &lineNumber);
+  std::string reason;
+  if (!ReplaceFile(fileName, text, reason)) {
+    // Still true: the phone gave its log; the file's failure is told on its own.
+    failures.Report(fileName, reason);
+    return true;
+  }
   opener.Open(fileName);
   return true;
 }

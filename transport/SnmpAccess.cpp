@@ -147,13 +147,27 @@ void CloseSession(void* handle) {
   }
 }
 
+// True when the response came from the agent's address and port 161. net-snmp matches a
+// response by its request id only, whatever socket address sent it.
+bool FromAgent(const netsnmp_pdu* response, const in_addr& agent) {
+  if (response == nullptr || response->transport_data == nullptr ||
+      response->transport_data_length < static_cast<int>(sizeof(netsnmp_indexed_addr_pair))) {
+    return false;
+  }
+  const auto* pair = static_cast<const netsnmp_indexed_addr_pair*>(response->transport_data);
+  sockaddr_in from{};
+  std::memcpy(&from, &pair->remote_addr, sizeof from);
+  return from.sin_family == AF_INET && from.sin_addr.s_addr == agent.s_addr &&
+         ntohs(from.sin_port) == 161;
+}
+
 }  // namespace
 
 void InitSnmpLibrary() { std::call_once(g_initOnce, InitOnce); }
 
 int NetSnmpClient::SnmpGet(const char* agent, const char* community,
                            const char* const* objects, uint8_t* values, uint32_t* lengths,
-                           std::size_t slotSize) {
+                           std::size_t slotSize, uint8_t* types) {
   InitSnmpLibrary();
   if (agent == nullptr || community == nullptr || objects == nullptr || values == nullptr ||
       lengths == nullptr) {
@@ -191,7 +205,7 @@ int NetSnmpClient::SnmpGet(const char* agent, const char* community,
     handle = snmp_sess_open(&settings);
     request = handle != nullptr ? snmp_pdu_create(SNMP_MSG_GET) : nullptr;
   }
-  if (handle == nullptr) return 0;
+  if (handle == nullptr) return kSnmpNoSession;
   if (request == nullptr) {
     CloseSession(handle);
     return 0;
@@ -208,15 +222,16 @@ int NetSnmpClient::SnmpGet(const char* agent, const char* community,
   netsnmp_pdu* response = nullptr;
   const int status = snmp_sess_synch_response(handle, request, &response);
 
-  const int result =
-      status == STAT_SUCCESS ? StoreGetResponse(response, objects, values, lengths, slotSize) : 0;
+  const int result = status == STAT_SUCCESS && FromAgent(response, address)
+                         ? StoreGetResponse(response, objects, values, lengths, slotSize, types)
+                         : 0;
   if (response != nullptr) snmp_free_pdu(response);
   CloseSession(handle);
   return result;
 }
 
 int StoreGetResponse(const snmp_pdu* response, const char* const* objects, uint8_t* values,
-                     uint32_t* lengths, std::size_t slotSize) {
+                     uint32_t* lengths, std::size_t slotSize, uint8_t* types) {
   if (response == nullptr || objects == nullptr || values == nullptr || lengths == nullptr ||
       response->command != SNMP_MSG_RESPONSE || response->errstat != SNMP_ERR_NOERROR) {
     return 0;
@@ -242,15 +257,21 @@ int StoreGetResponse(const snmp_pdu* response, const char* const* objects, uint8
   for (const netsnmp_variable_list* var = response->variables; var != nullptr;
        var = var->next_variable, ++i) {
     StoreValue(var, values + slotSize * i, slotSize, &lengths[i]);
+    if (types != nullptr) types[i] = var->type;
   }
   return 1;
 }
 
 bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,
-                 const char* prefix, int32_t count, int32_t* rowCount, char** rows) {
+                 const char* prefix, int32_t count, int32_t* rowCount, char** rows,
+                 RowWalk* walk) {
   *rowCount = 0;
   if (prefix == nullptr || rows == nullptr) return false;
   for (int32_t i = 1; i <= count; ++i) {
+    if (walk != nullptr && walk->stop && walk->stop()) {
+      walk->stopped = true;
+      break;
+    }
     char name[256];
     const int written = std::snprintf(name, sizeof name, "%s.%d.0", prefix, i);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof name) break;
@@ -259,10 +280,16 @@ bool SnmpGetRows(SnmpClient& client, const char* agent, const char* community,
     // The last byte stays zero: a row is at most kRowBufferSize - 1 bytes and always ends.
     uint8_t value[kRowBufferSize] = {};
     uint32_t length = 0;
-    if (client.SnmpGet(agent, community, objects, value, &length, kRowBufferSize - 1) != 1) break;
+    uint8_t type = 0;
+    if (client.SnmpGet(agent, community, objects, value, &length, kRowBufferSize - 1, &type) !=
+            1 ||
+        type != kAsnOctetString) {
+      break;
+    }
 
     const std::size_t room = std::min<std::size_t>(length, kRowBufferSize - 1);
     const std::size_t textLength = strnlen(reinterpret_cast<const char*>(value), room);
+    if (textLength < room && walk != nullptr) walk->cutRows.push_back(i);
     char* row = new (std::nothrow) char[textLength + 1];
     if (row == nullptr) break;
     std::memcpy(row, value, textLength);

@@ -145,7 +145,8 @@ int main(int argc, char** argv) {
   }
   RecordingFileOpener opener;
   engine.SetFileOpener(&opener);
-  engine.AddObserver(std::make_shared<HistoryWriter>("", LocalTimeNow));
+  engine.AddObserver(
+      std::make_shared<HistoryWriter>("", LocalTimeNow, engine.WriteFailureLog()));
   EngineBackend backend(engine);
 
   RunPlan plan;
@@ -191,6 +192,8 @@ int main(int argc, char** argv) {
       table,
       std::cerr,
       false,
+      [&signals] { return signals.Signal(); },
+      nullptr,
   };
   const int status = RunCli(plan, env);
   {

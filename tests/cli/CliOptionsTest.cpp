@@ -2,15 +2,18 @@
 // messages, in their order, and the JSON report's target.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "Version.h"
 #include "cli/CliOptions.h"
 #include "frontend/Messages.h"
+#include "support/FileObstacles.h"
 
 namespace pathmon::cli {
 namespace {
@@ -137,17 +140,67 @@ TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
   EXPECT_EQ(Check({}), kMsgNoAddress);
 }
 
-TEST(CliCheck, JsonReportMustHaveAWritableDirectory) {
+// The report is renamed over its target at the end of the run: anything but an absent
+// name or a regular file would be replaced (a device, a symlink, a FIFO), a directory or a
+// name too long for the temporary file would lose the report after the whole run.
+TEST(CliCheck, JsonReportTargetMustBeAbsentOrARegularFileInAWritableFolder) {
   char dir[] = "/tmp/pathmon-cli-opts-XXXXXX";
   ASSERT_NE(::mkdtemp(dir), nullptr);
-  RunPlan plan;
-  EXPECT_EQ(Check({"--address", "10.0.0.1", "--json", std::string(dir) + "/r.json"}, &plan), "");
-  EXPECT_EQ(plan.jsonPath, std::string(dir) + "/r.json");
+  const std::string d = dir;
+  ASSERT_EQ(::symlink("/dev/null", (d + "/link.json").c_str()), 0);
+  ASSERT_EQ(::mkfifo((d + "/fifo.json").c_str(), 0644), 0);
+  ASSERT_EQ(::mkdir((d + "/dir.json").c_str(), 0755), 0);
+  ::close(::creat((d + "/old.json").c_str(), 0644));
+  struct Case {
+    std::string target;
+    std::string reason;  // empty: accepted
+  };
+  const std::vector<Case> cases = {
+      {d + "/r.json", ""},
+      {d + "/old.json", ""},
+      {"-", ""},  // standard output
+      {d + "/no/r.json", "No such file or directory"},
+      {d + "/", "Is a directory"},
+      {d + "/dir.json", "Is a directory"},
+      {d + "/link.json", "not a regular file"},
+      {d + "/fifo.json", "not a regular file"},
+      {"/dev/null", "not a regular file"},
+      {d + "/" + std::string(250, 'r'), "File name too long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    RunPlan plan;
+    std::string message = Check({"--address", "10.0.0.1", "--json", c.target}, &plan);
+    if (c.reason.empty()) {
+      EXPECT_EQ(message, "");
+      EXPECT_EQ(plan.jsonPath, c.target);
+    } else {
+      EXPECT_EQ(message, "Cannot write the JSON report " + c.target + ": " + c.reason);
+    }
+  }
+  std::filesystem::remove_all(d);
+}
 
-  std::string missing = Check({"--address", "10.0.0.1", "--json", std::string(dir) + "/no/r.json"});
-  EXPECT_EQ(missing.rfind("Cannot write the JSON report ", 0), 0u) << missing;
-  std::string directory = Check({"--address", "10.0.0.1", "--json", std::string(dir) + "/"});
-  EXPECT_EQ(directory.rfind("Cannot write the JSON report ", 0), 0u) << directory;
+// The history files go to the current directory: one that takes no file fails the run
+// before anything is sent, not silently at every cycle. Root writes into a folder without
+// write permission, so the folder is a read-only file system.
+TEST(CliCheck, AFolderThatTakesNoFileIsRefusedUpFront) {
+  char dir[] = "/tmp/pathmon-cli-ro-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  std::string why;
+  if (!pathmon::testing::MountSmallTmpfs(dir, 65536, true, &why)) {
+    ::rmdir(dir);
+    GTEST_SKIP() << why;
+  }
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(CheckOutputFolder(), "");
+  ASSERT_EQ(::chdir(dir), 0);
+  EXPECT_EQ(Check({"--address", "10.0.0.1"}),
+            "Cannot write the history files in the current directory " + std::string(dir) +
+                ": Read-only file system");
+  ASSERT_EQ(::chdir(cwd), 0);
+  pathmon::testing::Unmount(dir);
   ::rmdir(dir);
 }
 

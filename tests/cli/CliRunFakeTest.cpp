@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <unistd.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,12 +12,15 @@
 #include <fstream>
 #include <iterator>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "JsonValue.h"
+#include "transport/FileWrite.h"
+
 #include "cli/CliRun.h"
 #include "discovery/PhoneListMgr.h"
 #include "support/FakeClock.h"
@@ -39,7 +43,8 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     bool running = false;
     Clock::TimePoint endsAt{};
     TestObservers observers;  // while the test runs
-    int controlCalls = 0;
+    int controlCalls = 0;   // tries of the control exchange
+    int controlRealMs = 0;  // real time each call of the control exchange takes
     int cycleResults = 0;  // cycle results delivered to the run's observers
     int stops = 0;
     TestEnd end = TestEnd::kNone;
@@ -47,11 +52,12 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
 
   explicit FakeFleet(FakeClock& clock) : clock_(clock) {}
 
-  void Add(const std::string& address, const std::string& serial, bool answers = true) {
+  void Add(const std::string& address, const std::string& serial, bool answers = true,
+           const std::string& user = "") {
     auto phone = std::make_unique<Phone>();
     phone->address = address;
     phone->serial = serial;
-    phone->user = "user-" + serial;
+    phone->user = user.empty() ? "user-" + serial : user;
     phone->answers = answers;
     phones_.push_back(std::move(phone));
   }
@@ -131,10 +137,11 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   }
   int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
     Phone& p = Of(test);
+    std::this_thread::sleep_for(std::chrono::milliseconds(p.controlRealMs));
     std::lock_guard lock(mutex_);
-    EXPECT_EQ(tries, 3);
+    EXPECT_EQ(tries, 1);  // one at a time, so that an interruption is seen between tries
     EXPECT_EQ(address, ::inet_addr(p.address.c_str()));
-    ++p.controlCalls;
+    p.controlCalls += tries;
     return p.answers ? 1 : 3;
   }
   int StartLoopTest(int32_t seconds, int32_t intervalMs, uint32_t, LoopTest* test) override {
@@ -159,7 +166,25 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     End(p);
     return 0;
   }
-  bool GetPhoneLog(const char*, const char*) override { return true; }
+  bool GetPhoneLog(const char*, const char*) override {
+    ++logCalls;
+    if (onLog) onLog();
+    return true;
+  }
+  std::vector<WriteFailure> TakeWriteFailures() override {
+    std::lock_guard lock(mutex_);
+    return std::exchange(newFailures, {});
+  }
+  std::vector<WriteFailure> AllWriteFailures() override {
+    std::lock_guard lock(mutex_);
+    return allFailures;
+  }
+  // A history file that fails from the first cycle result on, as a full disk would.
+  void FailWrites(const std::string& path, const std::string& reason, int64_t count) {
+    std::lock_guard lock(mutex_);
+    newFailures.push_back({path, reason, count});
+    allFailures.push_back({path, reason, count});
+  }
   void AddObserver(std::shared_ptr<TestObserver> observer) override {
     std::lock_guard lock(mutex_);
     observers_.push_back(std::move(observer));
@@ -175,6 +200,9 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   std::vector<std::string> startOrder;
   std::vector<PhoneEntry> extraEntries;  // directory entries without a test of their own
   std::vector<PhoneNotKept> notKept;
+  std::function<void()> onLog;  // runs inside every log retrieval
+  int logCalls = 0;
+  std::vector<WriteFailure> newFailures, allFailures;
   int maxRunning = 0;
   int registryCapacity = 128;
 
@@ -225,8 +253,9 @@ struct Harness {
   FakeClock clock;
   FakeFleet fleet{clock};
   RecordingFileOpener opener;
-  std::ostringstream out, err;
+  std::ostringstream out, err, json;
   int64_t interruptAtMs = -1;
+  int signal = SIGINT;  // the one that interrupts at interruptAtMs
   std::vector<std::string> communities;
 
   int Run(RunPlan plan) {
@@ -243,7 +272,9 @@ struct Harness {
                        opener,
                        out,
                        err,
-                       false};
+                       false,
+                       [this] { return signal; },
+                       &json};
     return RunCli(plan, env);
   }
 };
@@ -335,8 +366,9 @@ TEST(CliRunFake, AnInterruptionStopsTheRunningAndLeavesTheWaiting) {
   Harness h;
   for (int i = 1; i <= 5; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
   h.interruptAtMs = 90000;  // the second wave runs, SN5 waits
-  // SN3 and SN4 were stopped before their minute was over: incomplete, not usable.
-  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), kExitUnusable);
+  // SN3 and SN4 were stopped before their minute was over: incomplete, and the run says it
+  // was interrupted.
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), 128 + SIGINT);
   EXPECT_NE(h.out.str().find("user-SN3:SN3  incomplete, stopped before its duration"),
             std::string::npos) << h.out.str();
   EXPECT_NE(h.out.str().find("user-SN1:SN1  usable ("), std::string::npos);
@@ -389,6 +421,80 @@ TEST(CliRunFake, PhonesThatCannotBeTestedAreNamedListedAndFailTheRun) {
   EXPECT_EQ(report["phones"][3]["scannedAddress"].get<std::string>(), "10.0.0.3");
   EXPECT_TRUE(report["phones"][0]["notTestedReason"].is_null());
   EXPECT_EQ(report["phones"][0]["endReason"].get<std::string>(), "duration");
+}
+
+// Whatever the run is doing, a signal ends it promptly with 128 + its number, after the
+// final history lines, with a report that says so (here on "standard output", --json -).
+TEST(CliRunFake, ASignalAtAnyStageEndsTheRunWithItsStatusAndAReport) {
+  struct Case {
+    const char* stage;
+    int signal;
+    std::function<void(Harness&)> arrange;
+    std::function<void(Harness&)> check;
+  };
+  const std::vector<Case> cases = {
+      {"scan", SIGINT, [](Harness& h) { h.interruptAtMs = 0; },
+       [](Harness& h) { EXPECT_TRUE(h.fleet.startOrder.empty()); }},
+      {"control exchange", SIGTERM,
+       [](Harness& h) {
+         // SN1 stays silent, each try taking a while; the signal comes during the first.
+         h.fleet.Get("SN1").answers = false;
+         h.fleet.Get("SN1").controlRealMs = 300;
+         h.interruptAtMs = 2250;  // the scan takes its first 2 s tick
+       },
+       [](Harness& h) {
+         EXPECT_LE(h.fleet.Get("SN1").controlCalls, 1);  // not all three tries
+         EXPECT_EQ(h.fleet.Get("SN1").cycleResults, 0);
+       }},
+      {"tests", SIGHUP, [](Harness& h) { h.interruptAtMs = 30000; },
+       [](Harness& h) {
+         for (const char* serial : {"SN1", "SN2"}) {
+           EXPECT_EQ(h.fleet.Get(serial).stops, 1) << serial;
+           EXPECT_EQ(h.fleet.Get(serial).cycleResults, 1) << serial;
+         }
+         EXPECT_LT(h.clock.ElapsedMs(), 31000);
+       }},
+      {"log retrieval", SIGINT,
+       [](Harness& h) { h.fleet.onLog = [&h] { h.interruptAtMs = 0; }; },
+       [](Harness& h) {
+         EXPECT_EQ(h.fleet.logCalls, 1);  // the second phone's log is not fetched
+         EXPECT_NE(h.err.str().find("Interrupted: no more logs fetched."), std::string::npos);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stage);
+    Harness h;
+    h.fleet.Add("10.0.0.1", "SN1");
+    h.fleet.Add("10.0.0.2", "SN2");
+    h.signal = c.signal;
+    c.arrange(h);
+    RunPlan plan = Plan(2, {{"10.0.0.1", "10.0.0.2"}});
+    plan.fetchLogs = true;
+    plan.jsonPath = kJsonToStdout;
+    EXPECT_EQ(h.Run(plan), 128 + c.signal);
+    c.check(h);
+    const std::string report = h.json.str();
+    EXPECT_NE(report.find("\"interrupted\":true"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"exitStatus\":" + std::to_string(128 + c.signal)), std::string::npos);
+    EXPECT_NE(report.find("\"serialNumber\":\"SN2\""), std::string::npos);
+  }
+}
+
+// A file the run could not write makes its results incomplete: said once with the file's
+// name and reason, counted in the summary, exit status 1. Two phones whose texts give one
+// history file name are named before their lines mix.
+TEST(CliRunFake, AFileNotWrittenIsSaidOnceAndFailsTheRunAndSharedNamesAreNamed) {
+  Harness h;
+  h.fleet.Add("10.0.0.1", "c", true, "a_b");
+  h.fleet.Add("10.0.0.2", "b_c", true, "a");
+  h.fleet.FailWrites("a_b_c.txt", "No space left on device", 3);
+  EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.2"}})), kExitUnusable);
+  EXPECT_EQ(h.err.str(),
+            "These phones write to the same history file a_b_c.txt: a_b:c a:b_c\n"
+            "Cannot write a_b_c.txt: No space left on device\n");
+  EXPECT_NE(h.out.str().find("Not written: a_b_c.txt (3 writes lost: No space left on device)"),
+            std::string::npos)
+      << h.out.str();
 }
 
 }  // namespace

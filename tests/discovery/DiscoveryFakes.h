@@ -105,7 +105,8 @@ class FakeAgents final : public SnmpClient {
   }
 
   int SnmpGet(const char* agent, const char* community, const char* const* objects,
-              uint8_t* values, uint32_t* lengths, std::size_t slotSize) override {
+              uint8_t* values, uint32_t* lengths, std::size_t slotSize,
+              uint8_t* types) override {
     PhoneAnswer answer;
     bool known = false;
     {
@@ -129,6 +130,7 @@ class FakeAgents final : public SnmpClient {
       std::size_t n = std::min(answer[i].size(), slotSize);  // the real client cuts too
       if (n > 0) std::memcpy(values + slotSize * i, answer[i].data(), n);
       lengths[i] = static_cast<uint32_t>(n);
+      if (types != nullptr) types[i] = kAsnOctetString;  // the probe only checks the serial's
     }
     return 1;
   }

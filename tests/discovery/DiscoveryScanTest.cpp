@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <string>
@@ -140,6 +143,42 @@ TEST_F(DiscoveryScanTest, WhenEverySlotIsBusyTheWalkWaitsASecondPerAttempt) {
   ASSERT_EQ(sleeps.size(), 259u);
   EXPECT_THAT(std::vector<int32_t>(sleeps.begin() + 256, sleeps.end()), ElementsAre(1000, 1000, 20));
   EXPECT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
+}
+
+// A signal must end a scan within a second: the walk asks before every address, and with
+// every slot busy it waits in quarter seconds, asking each time.
+TEST_F(DiscoveryScanTest, AStopEndsTheWalkBeforeTheNextAddressOrWithinAPause) {
+  agents_.HoldAll();
+  int asks = 0;
+  scan_.SetStopCheck([&asks] { return ++asks > 3; });
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.0.0", "10.3.0.255"));
+  EXPECT_EQ(scan_.GetBusySlotCount(), 3);  // the other 253 addresses are not probed
+
+  bool stop = false;
+  scan_.SetStopCheck([&stop] { return stop; });
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.1.0", "10.3.1.252"));  // fills the pool
+  clock_.SetSleepHook([&stop](int32_t) { stop = true; });
+  ASSERT_TRUE(scan_.StartDiscovery("10.3.2.0", "10.3.2.0"));
+  clock_.SetSleepHook(nullptr);
+  std::vector<int32_t> sleeps = clock_.Sleeps();
+  ASSERT_FALSE(sleeps.empty());
+  EXPECT_EQ(sleeps.back(), 250);  // one step of the 1000 ms pause, then the walk ended
+  EXPECT_EQ(scan_.GetBusySlotCount(), kWorkerSlots);
+}
+
+// 256 probes at once hold 256 sockets: a soft limit of 64 would leave most addresses
+// unprobed, so the scan takes all the hard limit allows.
+TEST_F(DiscoveryScanTest, TheScanRaisesItsOpenFileLimitToTheHardLimit) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(64, saved.rlim_max);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  ASSERT_TRUE(scan_.StartDiscovery("10.4.0.1", "10.4.0.1"));
+  rlimit now{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST_F(DiscoveryScanTest, WorkerThatCannotStartFreesItsSlotAndTheWalkGoesOn) {

@@ -73,6 +73,58 @@ TEST_F(PhoneDirectoryTest, ProbeAsksForTheSixteenObjectsInOrderWithTheCommunity)
               }));
 }
 
+// The serial number names the phone's test and files: only an OCTET STRING will do. A
+// probe that could not even open its session is counted and traced, not taken for "no
+// phone there".
+TEST(PhoneDirectoryProbeTest, SerialOfAnotherTypeIsNoPhoneAndAnUnsentProbeIsCounted) {
+  class TypedAgent final : public SnmpClient {
+   public:
+    int result = 1;
+    uint8_t serialType = kAsnOctetString;
+    int SnmpGet(const char*, const char*, const char* const*, uint8_t* values,
+                uint32_t* lengths, std::size_t slotSize, uint8_t* types) override {
+      if (result != 1) return result;
+      for (int i = 0; i < kDiscoveryObjectCount; ++i) {
+        std::memcpy(values + slotSize * static_cast<std::size_t>(i), "\x01\x02\x03\x04", 4);
+        lengths[i] = 4;
+        if (types != nullptr) types[i] = i == 6 ? serialType : kAsnOctetString;
+      }
+      return 1;
+    }
+  };
+  struct Case {
+    const char* name;
+    int result;
+    uint8_t serialType;
+    bool phone;
+    int32_t unprobed;
+  };
+  const std::vector<Case> cases = {
+      {"OCTET STRING", 1, kAsnOctetString, true, 0},
+      {"Counter64", 1, 0x46, false, 0},
+      {"OBJECT IDENTIFIER", 1, 0x06, false, 0},
+      {"NULL", 1, 0x05, false, 0},
+      {"INTEGER", 1, 0x02, false, 0},
+      {"no session", kSnmpNoSession, kAsnOctetString, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TraceRecorder trace;
+    TypedAgent agent;
+    agent.result = c.result;
+    agent.serialType = c.serialType;
+    FakeClock clock;
+    PhoneDirectory directory(agent, clock);
+    PhoneEntry entry{};
+    EXPECT_EQ(directory.ProbePhone("10.0.0.1", "orchid", entry), c.phone);
+    EXPECT_EQ(directory.UnprobedCount(), c.unprobed);
+    if (c.unprobed > 0) {
+      EXPECT_THAT(trace.Lines(), ElementsAreArray({"Cannot probe 10.0.0.1: no SNMP session "
+                                                   "could be opened\r\n"}));
+    }
+  }
+}
+
 TEST_F(PhoneDirectoryTest, ProbeDecodesEveryFieldByPosition) {
   clock_.SetWallSeconds(1'800'000'123);
   PhoneEntry e = Probe(MakePhone("FA12345", "mac-00:11:22", "Bob Smith"));

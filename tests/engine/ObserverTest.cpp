@@ -80,11 +80,15 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
 
   // A's history line waits for its time stamp for up to 2 s.
   Gate writing, releaseWrite;
-  a->SetObservers("alice", {std::make_shared<HistoryWriter>(dir.string(), [&] {
-                    writing.Open();
-                    releaseWrite.Wait(std::chrono::seconds(2));
-                    return LocalTimeNow();
-                  })});
+  WriteFailures failures;
+  a->SetObservers("alice", {std::make_shared<HistoryWriter>(
+                               dir.string(),
+                               [&] {
+                                 writing.Open();
+                                 releaseWrite.Wait(std::chrono::seconds(2));
+                                 return LocalTimeNow();
+                               },
+                               failures)});
   ASSERT_EQ(StartLoopTest(1, 20, kPhoneA, nullptr, a), 0);
   ASSERT_TRUE(writing.Wait(std::chrono::seconds(5)));
   ASSERT_EQ(StartLoopTest(0, 20, kPhoneB, nullptr, b), 0);

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 
 #include "engine/HistoryFile.h"
+#include "support/FileObstacles.h"
 
 namespace pathmon {
 namespace {
@@ -79,7 +81,7 @@ class HistoryWriterTest : public ::testing::Test {
       : dir(fs::temp_directory_path() /
             ("pathmon-history-" + std::to_string(::getpid()) + "-" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name())),
-        writer((dir / "inner").string(), [this] { return now; }) {
+        writer((dir / "inner").string(), [this] { return now; }, failures) {
     fs::remove_all(dir);
     fs::create_directories(dir / "inner");
     stats.sent = 15000;
@@ -108,6 +110,7 @@ class HistoryWriterTest : public ::testing::Test {
   std::string userName = "alice";
   TestStatistics stats;
   std::tm now = At(2026, 12, 7, 15, 30, 5);
+  WriteFailures failures;
   HistoryWriter writer;
 };
 
@@ -149,15 +152,68 @@ TEST_F(HistoryWriterTest, AUserNameWithPathCharactersStaysInTheDirectory) {
                                                "inner/_abs_path_SN1.txt"}));
 }
 
-TEST_F(HistoryWriterTest, ALineThatCannotBeWrittenIsLostQuietly) {
-  if (::geteuid() == 0) {
-    // root writes into a read-only directory; a missing one refuses everybody.
+// Whatever keeps a line from its file, the test goes on, the line is reported once with the
+// file's name and counted, and nothing else is written to: not the target of a planted
+// symlink, not a FIFO (no wait for a reader), not half a line on a full disk.
+TEST_F(HistoryWriterTest, ALineThatCannotBeWrittenIsReportedAndCounted) {
+  const std::string inner = (dir / "inner").string();
+  std::string file;
+  struct Case {
+    const char* name;
+    std::function<bool(std::string*)> obstruct;  // false: skipped, with the reason
+    const char* reason;
+  };
+  const std::string elsewhere = (dir / "elsewhere.txt").string();
+  const std::vector<Case> cases = {
+      {"read-only folder",
+       [&](std::string* why) { return testing::MountSmallTmpfs(inner, 65536, true, why); },
+       "Read-only file system"},
+      {"full file system",
+       [&](std::string* why) {
+         if (!testing::MountSmallTmpfs(inner, 8192, false, why)) return false;
+         testing::FillFileSystem(inner);
+         return true;
+       },
+       "No space left on device"},
+      {"symlink",
+       [&](std::string*) {
+         std::ofstream(elsewhere) << "kept";
+         fs::create_symlink(elsewhere, file);
+         return true;
+       },
+       "a symbolic link is in the way"},
+      {"directory", [&](std::string*) { return fs::create_directory(file); }, "Is a directory"},
+      {"fifo", [&](std::string*) { return ::mkfifo(file.c_str(), 0644) == 0; },
+       "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    userName = c.name;  // a file of its own: the record counts by file
+    file = inner + "/" + c.name + "_SN1.txt";
+    std::string why;
+    if (!c.obstruct(&why)) {
+      ADD_FAILURE() << "cannot set up: " << why;
+      continue;
+    }
+    Cycle();
+    Cycle();
+    std::vector<WriteFailure> fresh = failures.TakeNew();
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(fresh[0].path, file);
+    EXPECT_EQ(fresh[0].reason, c.reason);
+    EXPECT_EQ(fresh[0].count, 2);
+    EXPECT_EQ(WriteFailureMessage(fresh[0]), "Cannot write " + file + ": " + c.reason);
+    EXPECT_TRUE(failures.TakeNew().empty());  // said once
+    if (std::string(c.name) == "symlink") {
+      EXPECT_EQ(ReadFile(elsewhere), "kept");
+    }
+    if (std::string(c.name) == "full file system") {
+      EXPECT_FALSE(fs::exists(file) && fs::file_size(file) > 0);
+    }
+    testing::Unmount(inner);
     fs::remove_all(dir / "inner");
-  } else {
-    ::chmod((dir / "inner").c_str(), 0555);
+    fs::create_directories(dir / "inner");
   }
-  Cycle();
-  EXPECT_FALSE(AppendLine((dir / "inner" / "x.txt").string(), "line"));
 }
 
 }  // namespace

@@ -134,8 +134,10 @@ class FakeBackend final : public MainBackend {
   }
   bool GetPhoneLog(const char* agent, const char* fileName) override {
     calls.push_back(std::string("log ") + agent + " " + fileName);
+    if (!logWritable) failures.Report(fileName, "Read-only file system");
     return logSucceeds;
   }
+  std::vector<WriteFailure> TakeWriteFailures() override { return failures.TakeNew(); }
   void CreateLoopTestsForPhones() override { calls.push_back("create tests"); }
   void AddObserver(std::shared_ptr<TestObserver>) override { calls.push_back("observer"); }
 
@@ -153,6 +155,8 @@ class FakeBackend final : public MainBackend {
   std::vector<std::string> calls;
   bool startSucceeds = true;
   bool logSucceeds = true;
+  bool logWritable = true;
+  WriteFailures failures;  // what the history writer and the log retrieval report
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -410,6 +414,28 @@ TEST_F(MainWindowTest, AFailedLogIsReportedPerPhone) {
   EXPECT_EQ(view.messages, (std::vector<std::string>{"Failed to retrieve log for user0:SN0",
                                                      "Failed to retrieve log for user1:SN1"}));
   EXPECT_EQ(view.waitDepth, 0);
+}
+
+// A history file that fails on a test thread is shown at the next refresh, a log file
+// after its retrieval; each file once, however often it fails afterwards.
+TEST_F(MainWindowTest, AFileThatCannotBeWrittenIsShownOnceInABox) {
+  ListPhones(1);
+  backend.failures.Report("user0_SN0.txt", "No space left on device");
+  backend.failures.Report("user0_SN0.txt", "No space left on device");
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(view.messages,
+            std::vector<std::string>{"Cannot write user0_SN0.txt: No space left on device"});
+  backend.failures.Report("user0_SN0.txt", "No space left on device");
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(view.messages.size(), 1u);
+
+  view.messages.clear();
+  backend.logWritable = false;
+  Select({0});
+  presenter.OnGetLog();
+  presenter.OnGetLog();
+  EXPECT_EQ(view.messages,
+            std::vector<std::string>{"Cannot write user0_SN0_log.txt: Read-only file system"});
 }
 
 TEST_F(MainWindowTest, AddRunsTheDialogThenRebuildsAndRefreshesTheList) {

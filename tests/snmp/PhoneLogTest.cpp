@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/FakeSnmpClient.h"
+#include "transport/FileWrite.h"
 #include "transport/PhoneLog.h"
 #include "transport/SnmpAccess.h"
 
@@ -49,8 +50,14 @@ class RecordingOpener final : public FileOpener {
     paths.push_back(path);
     contents.push_back(ReadFile(path));
   }
+  void Note(const std::string& path, const std::string& text) override {
+    notes.push_back(path + ": " + text);
+  }
+  bool Interrupted() override { return rowsBeforeInterrupt >= 0 && rowsBeforeInterrupt-- == 0; }
   std::vector<std::string> paths;
   std::vector<std::string> contents;
+  std::vector<std::string> notes;
+  int rowsBeforeInterrupt = -1;  // a signal comes after this many rows
 };
 
 class PhoneLogTest : public ::testing::Test {
@@ -69,11 +76,12 @@ class PhoneLogTest : public ::testing::Test {
     }
   }
   bool Get(const std::string& file) {
-    return GetPhoneLog(fake_, kAgent, kCommunity, file.c_str(), opener_);
+    return GetPhoneLog(fake_, kAgent, kCommunity, file.c_str(), opener_, failures_);
   }
 
   FakeSnmpClient fake_;
   RecordingOpener opener_;
+  WriteFailures failures_;
   std::string dir_;
   std::string file_;
 };
@@ -106,7 +114,14 @@ TEST_F(PhoneLogTest, AtMostSeventyFiveRowsPerTableAndHundredFiftyLines) {
     expected += line;
   }
   EXPECT_EQ(ReadFile(file_), expected);
-  EXPECT_EQ(fake_.RequestCount(), 150);  // rows beyond 75 are never asked for
+  // Rows beyond 75 never reach the file; one request per column tells that there are more,
+  // which the user hears beside the file.
+  EXPECT_EQ(fake_.RequestCount(), 152);
+  EXPECT_THAT(opener_.notes,
+              ElementsAre(file_ + ": the first column has more than 75 rows; only the first 75 "
+                                  "are kept",
+                          file_ + ": the second column has more than 75 rows; only the first "
+                                  "75 are kept"));
 }
 
 TEST_F(PhoneLogTest, RowTextsAreWrittenOnOneLineByteForByte) {
@@ -115,6 +130,9 @@ TEST_F(PhoneLogTest, RowTextsAreWrittenOnOneLineByteForByte) {
   fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 3), "\n\rlead and trail\r");
   fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 4), "C:\\logs\t%s %d \xe9\xff");
   fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 5), std::string("cut\0here", 8));
+  // A row of another type is no text: it counts as missing, and ends the column.
+  fake_.SetInteger(kAgent, kCommunity, Row(kFirst, 6), 0x41424344);
+  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 7), "after the number");
   EXPECT_TRUE(Get(file_));
   EXPECT_EQ(ReadFile(file_),
             "001 A  B\r\n"
@@ -122,6 +140,9 @@ TEST_F(PhoneLogTest, RowTextsAreWrittenOnOneLineByteForByte) {
             "003   lead and trail \r\n"
             "004 C:\\logs\t%s %d \xe9\xff\r\n"
             "005 cut\r\n");
+  EXPECT_THAT(opener_.notes,
+              ElementsAre(file_ + ": row 5 of the first column holds a zero byte; it is kept "
+                                  "up to it"));
 }
 
 TEST_F(PhoneLogTest, OnlyTheSecondTableStillNumbersFromOne) {
@@ -166,9 +187,43 @@ TEST_F(PhoneLogTest, NeitherTableAnsweringTouchesNoFile) {
   EXPECT_EQ(fake_.RequestCount(), 4);
 }
 
-TEST_F(PhoneLogTest, UnopenableFileIsStillSuccessAndNothingIsOpened) {
+// The phone gave its log, so the result stays true; the file's failure is reported with
+// its name, nothing is opened, and nothing is written through a symlink or into a FIFO.
+TEST_F(PhoneLogTest, AFileThatCannotBeWrittenIsReportedAndNothingIsOpened) {
   AddRows(kFirst, 2, "r");
-  EXPECT_TRUE(Get(dir_ + "/no/such/dir/log.txt"));
+  const std::string elsewhere = dir_ + "/elsewhere.txt";
+  struct Case {
+    const char* name;
+    std::string path;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"missing folder", dir_ + "/no/such/dir/log.txt", "No such file or directory"},
+      {"symlink", dir_ + "/link_log.txt", "a symbolic link is in the way"},
+      {"fifo", dir_ + "/fifo_log.txt", "not a regular file"},
+  };
+  { std::ofstream(elsewhere) << "kept"; }
+  std::filesystem::create_symlink(elsewhere, cases[1].path);
+  ASSERT_EQ(::mkfifo(cases[2].path.c_str(), 0644), 0);
+  failures_.TakeNew();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(Get(c.path));
+    std::vector<WriteFailure> failures = failures_.TakeNew();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].path, c.path);
+    EXPECT_EQ(failures[0].reason, c.reason);
+  }
+  EXPECT_TRUE(opener_.paths.empty());
+  EXPECT_EQ(ReadFile(elsewhere), "kept");
+}
+
+TEST_F(PhoneLogTest, AnInterruptionBetweenRowsEndsTheRetrievalWithoutAFile) {
+  AddRows(kFirst, 40, "r");
+  opener_.rowsBeforeInterrupt = 10;
+  EXPECT_FALSE(Get(file_));
+  EXPECT_EQ(fake_.RequestCount(), 10);
+  EXPECT_FALSE(std::filesystem::exists(file_));
   EXPECT_TRUE(opener_.paths.empty());
 }
 

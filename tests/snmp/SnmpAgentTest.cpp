@@ -118,9 +118,10 @@ class CountingClient final : public SnmpClient {
  public:
   explicit CountingClient(SnmpClient& inner) : inner_(inner) {}
   int SnmpGet(const char* agent, const char* community, const char* const* objects,
-              uint8_t* values, uint32_t* lengths, std::size_t slotSize) override {
+              uint8_t* values, uint32_t* lengths, std::size_t slotSize,
+              uint8_t* types) override {
     ++requests;
-    return inner_.SnmpGet(agent, community, objects, values, lengths, slotSize);
+    return inner_.SnmpGet(agent, community, objects, values, lengths, slotSize, types);
   }
   int requests = 0;
 
@@ -154,18 +155,21 @@ class ShapedAgent {
  public:
   using Shaper = std::function<void(netsnmp_pdu* response)>;
 
-  ShapedAgent(const char* address, Shaper shaper) : shaper_(std::move(shaper)) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(161);
-    inet_pton(AF_INET, address, &sa.sin_addr);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  // With replyAddress, the response leaves from that address and port instead, as a
+  // forged answer from elsewhere would.
+  ShapedAgent(const char* address, Shaper shaper, const char* replyAddress = nullptr,
+              uint16_t replyPort = 161)
+      : shaper_(std::move(shaper)) {
+    fd_ = Bound(address, 161);
+    bound_ = fd_ >= 0;
+    replyFd_ = replyAddress != nullptr ? Bound(replyAddress, replyPort) : fd_;
+    bound_ = bound_ && replyFd_ >= 0;
     if (bound_) thread_ = std::thread([this] { Serve(); });
   }
   ~ShapedAgent() {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
+    if (replyFd_ != fd_ && replyFd_ >= 0) close(replyFd_);
     close(fd_);
   }
   bool bound() const { return bound_; }
@@ -202,7 +206,7 @@ class ShapedAgent {
       auto* out = static_cast<u_char*>(malloc(length));
       if (snmp_build(&out, &length, &offset, &session, response) == 0) {
         ++responses_;  // before the send: the caller may look as soon as it has the answer
-        sendto(fd_, out + length - offset, offset, 0, reinterpret_cast<sockaddr*>(&from),
+        sendto(replyFd_, out + length - offset, offset, 0, reinterpret_cast<sockaddr*>(&from),
                fromLength);
       }
       free(out);
@@ -211,8 +215,20 @@ class ShapedAgent {
     }
   }
 
+  static int Bound(const char* address, uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, address, &sa.sin_addr);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+
   Shaper shaper_;
   int fd_ = -1;
+  int replyFd_ = -1;
   bool bound_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> responses_{0};
@@ -534,6 +550,32 @@ TEST_F(ShapedAnswerTest, MissingOrRenamedBindingFailsTheGet) {
             }),
             0);
   EXPECT_TRUE(Untouched());
+}
+
+// net-snmp matches an answer by its request id alone; only the probed address's port 161
+// may answer, or anyone who sees or guesses the id could make up a phone.
+TEST_F(ShapedAnswerTest, AnAnswerFromAnotherAddressOrPortIsNotTaken) {
+  struct Case {
+    const char* name;
+    const char* address;
+    uint16_t port;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"the agent's port 161", nullptr, 161, 1},
+      {"another port", kShapedAddress, 1161, 0},
+      {"another address", "127.20.3.2", 161, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ShapedAgent agent(kShapedAddress, [](netsnmp_pdu*) {}, c.address, c.port);
+    ASSERT_TRUE(agent.bound());
+    NetSnmpClient quick(500, 0);
+    const char* objects[] = {".1.3.6.1.4.1.7431.8.1.0", nullptr};
+    EXPECT_EQ(quick.SnmpGet(kShapedAddress, kCommunity, objects, area_.data(), lengths_),
+              c.result);
+    EXPECT_EQ(agent.responses(), 1);
+  }
 }
 
 TEST_F(ShapedAnswerTest, ErrorStatusFailsTheGet) {

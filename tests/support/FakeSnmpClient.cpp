@@ -7,16 +7,21 @@ namespace pathmon::testing {
 
 void FakeSnmpClient::SetOctets(const std::string& agent, const std::string& community,
                                const std::string& oid, std::string_view bytes) {
+  SetTyped(agent, community, oid, kAsnOctetString, bytes);
+}
+
+void FakeSnmpClient::SetTyped(const std::string& agent, const std::string& community,
+                              const std::string& oid, uint8_t type, std::string_view bytes) {
   std::lock_guard lock(mutex_);
   values_[Key{agent, community, oid}] = std::string(bytes);
+  types_[Key{agent, community, oid}] = type;
 }
 
 void FakeSnmpClient::SetInteger(const std::string& agent, const std::string& community,
                                 const std::string& oid, int32_t value) {
   std::string bytes(sizeof value, '\0');
   std::memcpy(bytes.data(), &value, sizeof value);
-  std::lock_guard lock(mutex_);
-  values_[Key{agent, community, oid}] = bytes;
+  SetTyped(agent, community, oid, 0x02, bytes);  // INTEGER
 }
 
 void FakeSnmpClient::SetIpAddress(const std::string& agent, const std::string& community,
@@ -24,7 +29,7 @@ void FakeSnmpClient::SetIpAddress(const std::string& agent, const std::string& c
                                   uint8_t d) {
   const char bytes[4] = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c),
                          static_cast<char>(d)};
-  SetOctets(agent, community, oid, std::string_view(bytes, 4));
+  SetTyped(agent, community, oid, 0x40, std::string_view(bytes, 4));  // IpAddress
 }
 
 void FakeSnmpClient::Remove(const std::string& agent, const std::string& community,
@@ -70,7 +75,8 @@ void FakeSnmpClient::ClearRequests() {
 }
 
 int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char* const* objects,
-                            uint8_t* values, uint32_t* lengths, std::size_t slotSize) {
+                            uint8_t* values, uint32_t* lengths, std::size_t slotSize,
+                            uint8_t* types) {
   Request request;
   request.agent = agent != nullptr ? agent : "";
   request.community = community != nullptr ? community : "";
@@ -88,6 +94,7 @@ int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char
   if (hook) hook(request);
 
   std::vector<std::string> answer;
+  std::vector<uint8_t> answerTypes;
   {
     std::lock_guard lock(mutex_);
     if (failing_) return 0;
@@ -98,12 +105,14 @@ int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char
       auto it = values_.find(Key{request.agent, request.community, oid});
       if (it == values_.end()) return 0;  // v1: one missing object fails the whole get
       answer.push_back(it->second);
+      answerTypes.push_back(types_[it->first]);
     }
   }
   for (std::size_t i = 0; i < answer.size(); ++i) {
     const std::size_t n = std::min(answer[i].size(), slotSize);
     if (n > 0) std::memcpy(values + slotSize * i, answer[i].data(), n);
     lengths[i] = static_cast<uint32_t>(n);
+    if (types != nullptr) types[i] = answerTypes[i];
   }
   return 1;
 }

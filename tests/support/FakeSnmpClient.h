@@ -1,7 +1,8 @@
 #pragma once
 // An SnmpClient held in memory: agents are (address, community) pairs with objects of typed
 // values. It answers as NetSnmpClient stores values (integers as 4 host-order bytes, octet
-// values as their bytes, cut to the slot), all objects or none, and counts every request.
+// values as their bytes, cut to the slot, each with its ASN.1 tag), all objects or none,
+// and counts every request.
 //
 // Contract: thread-safe; any number of threads may call SnmpGet while a test reads the
 // counts. A request to an unknown address or with a wrong community fails at once, as a
@@ -35,6 +36,9 @@ class FakeSnmpClient final : public SnmpClient {
   // Integer-family values (INTEGER, Counter32, Gauge32, TimeTicks, Unsigned32).
   void SetInteger(const std::string& agent, const std::string& community, const std::string& oid,
                   int32_t value);
+  // Any other type, by its ASN.1 tag (0x46 Counter64, 0x06 OBJECT IDENTIFIER, 0x05 NULL...).
+  void SetTyped(const std::string& agent, const std::string& community, const std::string& oid,
+                uint8_t type, std::string_view bytes);
   void SetIpAddress(const std::string& agent, const std::string& community,
                     const std::string& oid, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
   void Remove(const std::string& agent, const std::string& community, const std::string& oid);
@@ -53,13 +57,15 @@ class FakeSnmpClient final : public SnmpClient {
   void ClearRequests();
 
   int SnmpGet(const char* agent, const char* community, const char* const* objects,
-              uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize) override;
+              uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize,
+              uint8_t* types = nullptr) override;
 
  private:
   using Key = std::tuple<std::string, std::string, std::string>;  // agent, community, oid
 
   mutable std::mutex mutex_;
   std::map<Key, std::string> values_;
+  std::map<Key, uint8_t> types_;
   std::vector<Request> requests_;
   bool failing_ = false;
   int remainingBeforeFailure_ = -1;
