@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <QApplication>
 
 #include "Version.h"
@@ -6,6 +8,9 @@
 #include "ui/AppIcon.h"
 
 int main(int argc, char* argv[]) {
+  // A file-size limit (ulimit -f) fails the write, which is reported, instead of killing the
+  // program with a cut history line.
+  ::signal(SIGXFSZ, SIG_IGN);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("pathmon"));
   QApplication::setApplicationVersion(QString::fromUtf8(pathmon::kVersion));

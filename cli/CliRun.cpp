@@ -202,6 +202,10 @@ void Run::WarnSharedHistoryFiles() {
     if (phones.size() < 2) continue;
     std::string text = "These phones write to the same history file " + name + ":";
     for (const std::string& phone : phones) text += " " + phone;
+    if (plan_.fetchLogs) {
+      // The log file names share the history file's stem: the last log fetched is kept.
+      text += "; their logs go to one log file, the last one fetched is kept";
+    }
     Warn(text);
   }
 }
@@ -254,7 +258,16 @@ std::string Run::SelectPhones() {
     for (std::size_t i = 0; i < phones_.size(); ++i) {
       if (strcasecmp(phones_[i].serial.c_str(), serial.c_str()) == 0) found = static_cast<int>(i);
     }
-    if (found < 0) return FillMessage(kMsgUnknownSerial, serial, "");
+    if (found < 0) {
+      // Found, but set aside: saying "no phone with this serial number" would be false.
+      for (const PhoneNotKept& n : notTestable_) {
+        if (strcasecmp(n.entry.serialNumber, serial.c_str()) == 0) {
+          return "Phone " + serial + " at " + n.entry.scannedAddress +
+                 " was found but cannot be tested: " + n.reason;
+        }
+      }
+      return FillMessage(kMsgUnknownSerial, serial, "");
+    }
     if (std::find(selected_.begin(), selected_.end(), found) == selected_.end()) {
       selected_.push_back(found);
     }
@@ -566,13 +579,13 @@ int Run::Execute() {
   }
   CollectPhones();
   if (phones_.empty()) return Finish(kExitNothingRun);  // the scan said why
+  // The registry holds a test for at most 128 phones; a phone beyond them cannot be tested,
+  // and a run that quietly skipped it must not pass for a clean one.
+  const int32_t found = NoteUntestablePhones();
   if (std::string message = SelectPhones(); !message.empty()) {
     env_.err << PrintableText(message) << '\n' << std::flush;
     return kExitBadInput;
   }
-  // The registry holds a test for at most 128 phones; a phone beyond them cannot be tested,
-  // and a run that quietly skipped it must not pass for a clean one.
-  const int32_t found = NoteUntestablePhones();
   const bool leftOut = plan_.serials.empty() && found > static_cast<int32_t>(phones_.size());
   if (leftOut) {
     Warn(std::to_string(found) + " phones were found, but only " +

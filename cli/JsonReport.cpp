@@ -166,7 +166,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   std::string temp = path + ".XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) {
-    error = std::string("cannot create ") + temp + ": " + std::strerror(errno);
+    error = std::string("cannot write ") + path + ": " + std::strerror(errno);
     return false;
   }
   bool ok = ::fchmod(fd, 0644) == 0;

@@ -23,6 +23,9 @@ int main(int argc, char* argv[]) {
   // Output that nobody reads any more (a closed pipe) must not end the run before its tests
   // are stopped and their last history lines written: writes then just fail.
   ::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) must fail the write, which is reported and taken back to
+  // whole lines, rather than kill the run with a cut line and no report.
+  ::signal(SIGXFSZ, SIG_IGN);
 
   ParseResult parsed = ParseCommandLine(argc, argv);
   if (!parsed.run) {

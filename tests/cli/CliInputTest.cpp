@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -166,6 +168,35 @@ TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
   ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
   EXPECT_TRUE(report["interrupted"].get<bool>());
   EXPECT_EQ(report["phones"][0]["cycles"].size(), 1u);
+  sim.Stop();
+}
+
+// A file-size limit (ulimit -f) fails the history write, which is said and taken back to
+// whole lines; it never kills the run with a cut line and no report.
+TEST(CliInput, AFileSizeLimitFailsTheWriteWithoutEndingTheRun) {
+  SimProcess sim({"--phone", "127.60.4.4 serial=SN44 user=ida community=lab"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  const std::string before = std::string(3998, 'x') + "\r\n";
+  {
+    std::ofstream file(dir.File("ida_SN44.txt"), std::ios::binary);
+    file << before;
+  }
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 4096;  // the next history line does not fit
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+  CliProcess cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5"},
+                 dir.Path(), true);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+  cli.ClosePipe();
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
+  EXPECT_NE(cli.Stderr().find("Cannot write ida_SN44.txt: File too large"), std::string::npos)
+      << cli.Stderr();
+  EXPECT_EQ(ReadFile(dir.File("ida_SN44.txt")), before);
   sim.Stop();
 }
 

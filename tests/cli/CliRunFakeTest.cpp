@@ -421,6 +421,19 @@ TEST(CliRunFake, PhonesThatCannotBeTestedAreNamedListedAndFailTheRun) {
   EXPECT_EQ(report["phones"][3]["scannedAddress"].get<std::string>(), "10.0.0.3");
   EXPECT_TRUE(report["phones"][0]["notTestedReason"].is_null());
   EXPECT_EQ(report["phones"][0]["endReason"].get<std::string>(), "duration");
+
+  // Asked for by its serial number, a phone set aside is named as found, never as unknown.
+  Harness asked;
+  asked.fleet.Add("10.0.0.1", "SN1");
+  asked.fleet.notKept.push_back({displaced, "same identity key \"K\" as the phone at 10.0.0.1"});
+  RunPlan one = Plan(2, {{"10.0.0.1", "10.0.0.4"}});
+  one.serials = {"sn4"};
+  EXPECT_EQ(asked.Run(one), kExitBadInput);
+  EXPECT_NE(asked.err.str().find("Phone sn4 at 10.0.0.4 was found but cannot be tested: same "
+                                 "identity key \"K\" as the phone at 10.0.0.1\n"),
+            std::string::npos)
+      << asked.err.str();
+  EXPECT_TRUE(asked.fleet.startOrder.empty());
 }
 
 // Whatever the run is doing, a signal ends it promptly with 128 + its number, after the
