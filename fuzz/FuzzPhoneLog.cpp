@@ -30,7 +30,7 @@ class RowSource final : public SnmpClient {
   RowSource(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   int SnmpGet(const char*, const char*, const char* const* objects, uint8_t* values,
-              uint32_t* lengths, std::size_t slotSize) override {
+              uint32_t* lengths, std::size_t slotSize, uint8_t* types) override {
     if (at_ >= size_) return 0;
     const uint8_t control = data_[at_++];
     if ((control & 0x80) != 0 || size_ - at_ < 2) return 0;
@@ -40,6 +40,7 @@ class RowSource final : public SnmpClient {
     const std::size_t stored = std::min(length, slotSize);  // the client's contract
     std::memcpy(values, data_ + at_, stored);
     lengths[0] = static_cast<uint32_t>(stored);
+    if (types != nullptr) types[0] = kAsnOctetString;
     at_ += length;
     ++rows_[std::strncmp(objects[0], kSecondColumn, std::strlen(kSecondColumn)) == 0];
     return 1;

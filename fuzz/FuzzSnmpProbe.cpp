@@ -26,7 +26,7 @@ class ReceivedAnswer final : public SnmpClient {
   ReceivedAnswer(const uint8_t* data, std::size_t size) : packet_(data, data + size) {}
 
   int SnmpGet(const char*, const char*, const char* const* objects, uint8_t* values,
-              uint32_t* lengths, std::size_t slotSize) override {
+              uint32_t* lengths, std::size_t slotSize, uint8_t* types) override {
     netsnmp_session session;
     snmp_sess_init(&session);
     session.version = SNMP_VERSION_1;
@@ -34,7 +34,7 @@ class ReceivedAnswer final : public SnmpClient {
     if (pdu == nullptr) return 0;
     int result = 0;
     if (snmp_parse(nullptr, &session, pdu, packet_.data(), packet_.size()) == SNMPERR_SUCCESS) {
-      result = StoreGetResponse(pdu, objects, values, lengths, slotSize);
+      result = StoreGetResponse(pdu, objects, values, lengths, slotSize, types);
     }
     snmp_free_pdu(pdu);
     return result;
