@@ -77,21 +77,6 @@ TEST_F(PhoneDirectoryTest, ProbeAsksForTheSixteenObjectsInOrderWithTheCommunity)
 // probe that could not even open its session is counted and traced, not taken for "no
 // phone there".
 TEST(PhoneDirectoryProbeTest, SerialOfAnotherTypeIsNoPhoneAndAnUnsentProbeIsCounted) {
-  class TypedAgent final : public SnmpClient {
-   public:
-    int result = 1;
-    uint8_t serialType = kAsnOctetString;
-    int SnmpGet(const char*, const char*, const char* const*, uint8_t* values,
-                uint32_t* lengths, std::size_t slotSize, uint8_t* types) override {
-      if (result != 1) return result;
-      for (int i = 0; i < kDiscoveryObjectCount; ++i) {
-        std::memcpy(values + slotSize * static_cast<std::size_t>(i), "\x01\x02\x03\x04", 4);
-        lengths[i] = 4;
-        if (types != nullptr) types[i] = i == 6 ? serialType : kAsnOctetString;
-      }
-      return 1;
-    }
-  };
   struct Case {
     const char* name;
     int result;
@@ -110,9 +95,10 @@ TEST(PhoneDirectoryProbeTest, SerialOfAnotherTypeIsNoPhoneAndAnUnsentProbeIsCoun
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TraceRecorder trace;
-    TypedAgent agent;
-    agent.result = c.result;
-    agent.serialType = c.serialType;
+    FakeSnmpClient agent;
+    ServePhone(agent, "10.0.0.1", MakePhone("SN1", "ID1"));
+    agent.SetTyped("10.0.0.1", kDefaultCommunity, kDiscoveryObjects[6], c.serialType, "SN1");
+    agent.SetFailing(c.result != 1, c.result);
     FakeClock clock;
     PhoneDirectory directory(agent, clock);
     PhoneEntry entry{};

@@ -39,9 +39,10 @@ void FakeSnmpClient::Remove(const std::string& agent, const std::string& communi
   values_.erase(Key{agent, community, oid});
 }
 
-void FakeSnmpClient::SetFailing(bool failing) {
+void FakeSnmpClient::SetFailing(bool failing, int result) {
   std::lock_guard lock(mutex_);
   failing_ = failing;
+  failResult_ = result;
 }
 
 void FakeSnmpClient::FailAfter(int n) {
@@ -127,7 +128,7 @@ int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char
       return released_.count(request.agent) != 0 ||
              (!holdAll_ && held_.count(request.agent) == 0);
     });
-    if (failing_) return 0;
+    if (failing_) return failResult_;
     if (remainingBeforeFailure_ == 0) return 0;
     if (remainingBeforeFailure_ > 0) --remainingBeforeFailure_;
     if (request.objects.empty()) return 0;

@@ -45,8 +45,9 @@ class FakeSnmpClient final : public SnmpClient {
                     const std::string& oid, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
   void Remove(const std::string& agent, const std::string& community, const std::string& oid);
 
-  // Every request fails while set, as if no agent answered.
-  void SetFailing(bool failing);
+  // Every request fails while set, with result: 0 as if no agent answered, kSnmpNoSession as
+  // if no session could be opened.
+  void SetFailing(bool failing, int result = 0);
   // Requests after the first n (counted from now) fail; a negative n never fails.
   void FailAfter(int n);
   // Requests to this agent (or to every agent) wait, already counted, until let go. An agent
@@ -80,6 +81,7 @@ class FakeSnmpClient final : public SnmpClient {
   std::set<std::string> released_;
   bool holdAll_ = false;
   bool failing_ = false;
+  int failResult_ = 0;
   int remainingBeforeFailure_ = -1;
 };
 
