@@ -2,7 +2,6 @@
 // line within the concurrent limit, failed starts, unknown serial numbers and an
 // interruption, through the same seams the desktop program uses. No network, no process.
 
-#include <arpa/inet.h>
 #include <unistd.h>
 #include <signal.h>
 #include <gtest/gtest.h>
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -23,222 +21,14 @@
 
 #include "cli/CliRun.h"
 #include "discovery/PhoneListMgr.h"
-#include "support/FakeClock.h"
+#include "frontend/FakeFleet.h"
 #include "frontend/Messages.h"
 
 namespace pathmon::cli {
 namespace {
 
 using pathmon::testing::FakeClock;
-
-// Phones whose tests end on the fake clock; thread-safe, as the run starts tests from
-// threads of its own.
-class FakeFleet final : public MainBackend, public DiscoveryAccess {
- public:
-  struct Phone {
-    std::string address, serial, user;
-    bool answers = true;
-    std::unique_ptr<LoopTest> test;
-    bool found = false;
-    bool running = false;
-    Clock::TimePoint endsAt{};
-    TestObservers observers;  // while the test runs
-    int controlCalls = 0;   // tries of the control exchange
-    int controlRealMs = 0;  // real time each call of the control exchange takes
-    int cycleResults = 0;  // cycle results delivered to the run's observers
-    int stops = 0;
-    TestEnd end = TestEnd::kNone;
-  };
-
-  explicit FakeFleet(FakeClock& clock) : clock_(clock) {}
-
-  void Add(const std::string& address, const std::string& serial, bool answers = true,
-           const std::string& user = "") {
-    auto phone = std::make_unique<Phone>();
-    phone->address = address;
-    phone->serial = serial;
-    phone->user = user.empty() ? "user-" + serial : user;
-    phone->answers = answers;
-    phones_.push_back(std::move(phone));
-  }
-
-  // DiscoveryAccess: every phone of the range answers at once.
-  int32_t GetPhoneCount() override {
-    std::lock_guard lock(mutex_);
-    return static_cast<int32_t>(std::count_if(phones_.begin(), phones_.end(),
-                                              [](const auto& p) { return p->found; }));
-  }
-  bool StartDiscovery(const char* first, const char* last) override {
-    std::lock_guard lock(mutex_);
-    uint32_t a = ntohl(::inet_addr(first)), b = ntohl(::inet_addr(last));
-    for (auto& p : phones_) {
-      uint32_t x = ntohl(::inet_addr(p->address.c_str()));
-      if (x >= a && x <= b) p->found = true;
-    }
-    return true;
-  }
-  int32_t GetBusySlotCount() override { return 0; }
-  std::vector<PhoneEntry> Phones() override {
-    std::vector<PhoneEntry> entries;
-    for (auto& p : phones_) {
-      PhoneEntry e{};
-      if (p->found && FindPhoneBySerial(p->serial.c_str(), e)) entries.push_back(e);
-    }
-    entries.insert(entries.end(), extraEntries.begin(), extraEntries.end());
-    return entries;
-  }
-  std::vector<PhoneNotKept> PhonesNotKept() override { return notKept; }
-
-  // MainBackend.
-  void CreateLoopTestsForPhones() override {
-    std::lock_guard lock(mutex_);
-    for (auto& p : phones_) {
-      if (static_cast<int>(registry_.size()) >= registryCapacity) break;
-      if (p->found && !p->test) {
-        p->test = std::make_unique<LoopTest>(clock_, [](const uint8_t*, int, uint32_t) { return 0; });
-        p->test->Init(nullptr, p->serial.c_str());
-        registry_.push_back(p.get());
-      }
-    }
-  }
-  void ForEachLoopTest(const std::function<void(int, LoopTest&)>& visit) override {
-    std::vector<Phone*> copy;
-    {
-      std::lock_guard lock(mutex_);
-      copy = registry_;
-    }
-    for (std::size_t i = 0; i < copy.size(); ++i) visit(static_cast<int>(i), *copy[i]->test);
-  }
-  bool FindPhoneBySerial(const char* serial, PhoneEntry& entry) override {
-    std::lock_guard lock(mutex_);
-    for (auto& p : phones_) {
-      if (p->found && p->serial == serial) {
-        std::snprintf(entry.serialNumber, sizeof entry.serialNumber, "%s", p->serial.c_str());
-        std::snprintf(entry.userName, sizeof entry.userName, "%s", p->user.c_str());
-        std::snprintf(entry.scannedAddress, sizeof entry.scannedAddress, "%s", p->address.c_str());
-        return true;
-      }
-    }
-    return false;
-  }
-  TestSnapshot Snapshot(LoopTest& test) override {
-    Phone& p = Of(test);
-    bool ended = false;
-    {
-      std::lock_guard lock(mutex_);
-      ended = p.running && clock_.Now() >= p.endsAt;
-    }
-    if (ended) End(p);
-    std::lock_guard lock(mutex_);
-    TestSnapshot snap;
-    snap.running = p.running;
-    snap.end = p.end;
-    return snap;
-  }
-  int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
-    Phone& p = Of(test);
-    std::this_thread::sleep_for(std::chrono::milliseconds(p.controlRealMs));
-    std::lock_guard lock(mutex_);
-    EXPECT_EQ(tries, 1);  // one at a time, so that an interruption is seen between tries
-    EXPECT_EQ(address, ::inet_addr(p.address.c_str()));
-    p.controlCalls += tries;
-    return p.answers ? 1 : 3;
-  }
-  int StartLoopTest(int32_t seconds, int32_t intervalMs, uint32_t, LoopTest* test) override {
-    Phone& p = Of(*test);
-    std::lock_guard lock(mutex_);
-    EXPECT_EQ(intervalMs, 20);
-    p.running = true;
-    p.observers = observers_;
-    p.endsAt = clock_.Now() + std::chrono::seconds(seconds);
-    startOrder.push_back(p.serial);
-    int running = static_cast<int>(std::count_if(phones_.begin(), phones_.end(),
-                                                 [](const auto& q) { return q->running; }));
-    maxRunning = std::max(maxRunning, running);
-    return 0;
-  }
-  int StopLoopTest(LoopTest* test) override {
-    Phone& p = Of(*test);
-    {
-      std::lock_guard lock(mutex_);
-      ++p.stops;
-    }
-    End(p);
-    return 0;
-  }
-  bool GetPhoneLog(const char*, const char*) override {
-    ++logCalls;
-    if (onLog) onLog();
-    return true;
-  }
-  std::vector<WriteFailure> TakeWriteFailures() override {
-    std::lock_guard lock(mutex_);
-    return std::exchange(newFailures, {});
-  }
-  std::vector<WriteFailure> AllWriteFailures() override {
-    std::lock_guard lock(mutex_);
-    return allFailures;
-  }
-  // A history file that fails from the first cycle result on, as a full disk would.
-  void FailWrites(const std::string& path, const std::string& reason, int64_t count) {
-    std::lock_guard lock(mutex_);
-    newFailures.push_back({path, reason, count});
-    allFailures.push_back({path, reason, count});
-  }
-  void AddObserver(std::shared_ptr<TestObserver> observer) override {
-    std::lock_guard lock(mutex_);
-    observers_.push_back(std::move(observer));
-  }
-
-  Phone& Get(const std::string& serial) {
-    for (auto& p : phones_) {
-      if (p->serial == serial) return *p;
-    }
-    throw std::out_of_range(serial);
-  }
-
-  std::vector<std::string> startOrder;
-  std::vector<PhoneEntry> extraEntries;  // directory entries without a test of their own
-  std::vector<PhoneNotKept> notKept;
-  std::function<void()> onLog;  // runs inside every log retrieval
-  int logCalls = 0;
-  std::vector<WriteFailure> newFailures, allFailures;
-  int maxRunning = 0;
-  int registryCapacity = 128;
-
- private:
-  Phone& Of(LoopTest& test) {
-    for (auto& p : phones_) {
-      if (p->test.get() == &test) return *p;
-    }
-    throw std::out_of_range("no such test");
-  }
-  // The test's final events, as the test thread delivers them, outside the fleet's lock.
-  void End(Phone& p) {
-    TestObservers observers;
-    {
-      std::lock_guard lock(mutex_);
-      if (!p.running) return;
-      observers = std::exchange(p.observers, {});
-      p.cycleResults += observers.empty() ? 0 : 1;
-    }
-    const TestIdentity phone{p.serial, p.user, ::inet_addr(p.address.c_str())};
-    const int64_t now = clock_.WallSeconds();
-    for (const auto& observer : observers) {
-      observer->OnCycleResult(CycleResult{phone, now, p.test->Statistics()});
-      observer->OnFinished(TestFinished{phone, now});
-    }
-    std::lock_guard lock(mutex_);
-    p.running = false;
-    p.end = clock_.Now() >= p.endsAt ? TestEnd::kDuration : TestEnd::kStopped;
-  }
-
-  FakeClock& clock_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Phone>> phones_;
-  std::vector<Phone*> registry_;
-  TestObservers observers_;
-};
+using pathmon::testing::FakeFleet;
 
 // The start order with each wave's phones (they start side by side) sorted.
 std::vector<std::string> Waves(std::vector<std::string> order, std::size_t wave) {
@@ -250,6 +40,9 @@ std::vector<std::string> Waves(std::vector<std::string> order, std::size_t wave)
 }
 
 struct Harness {
+  // One try per exchange, so that an interruption is seen between tries.
+  Harness() { fleet.requiredTries = 1; }
+
   FakeClock clock;
   FakeFleet fleet{clock};
   RecordingFileOpener opener;
@@ -470,7 +263,7 @@ TEST(CliRunFake, ASignalAtAnyStageEndsTheRunWithItsStatusAndAReport) {
       {"log retrieval", SIGINT,
        [](Harness& h) { h.fleet.onLog = [&h] { h.interruptAtMs = 0; }; },
        [](Harness& h) {
-         EXPECT_EQ(h.fleet.logCalls, 1);  // the second phone's log is not fetched
+         EXPECT_EQ(h.fleet.Calls("log").size(), 1u);  // the second phone's log is not fetched
          EXPECT_NE(h.err.str().find("Interrupted: no more logs fetched."), std::string::npos);
        }},
   };
@@ -500,7 +293,7 @@ TEST(CliRunFake, AFileNotWrittenIsSaidOnceAndFailsTheRunAndSharedNamesAreNamed) 
   Harness h;
   h.fleet.Add("10.0.0.1", "c", true, "a_b");
   h.fleet.Add("10.0.0.2", "b_c", true, "a");
-  h.fleet.FailWrites("a_b_c.txt", "No space left on device", 3);
+  for (int i = 0; i < 3; ++i) h.fleet.failures.Report("a_b_c.txt", "No space left on device");
   EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.2"}})), kExitUnusable);
   EXPECT_EQ(h.err.str(),
             "These phones write to the same history file a_b_c.txt: a_b:c a:b_c\n"

@@ -16,12 +16,13 @@
 #include "discovery/PhoneListMgr.h"
 #include "support/TraceRecorder.h"
 #include "support/FakeClock.h"
-#include "tests/discovery/DiscoveryFakes.h"
+#include "tests/discovery/DiscoveryHelpers.h"
 
 namespace pathmon {
 namespace {
 
-using discovery_test::FakeAgents;
+using discovery_test::ServePhone;
+using testing::FakeSnmpClient;
 using discovery_test::MakePhone;
 using testing::FakeClock;
 using discovery_test::WaitForBusyCount;
@@ -45,14 +46,14 @@ class DiscoveryScanTest : public ::testing::Test {
   void TearDown() override { agents_.ReleaseAll(); }  // so the scan's workers can end
 
   testing::TraceRecorder trace_;  // first in, last out: outlives every worker
-  FakeAgents agents_;
+  FakeSnmpClient agents_;
   FakeClock clock_;
   PhoneDirectory directory_{agents_, clock_};
   DiscoveryScan scan_{directory_, clock_};
 };
 
 TEST_F(DiscoveryScanTest, SingleAddressStartsOneWorkerInSlotZero) {
-  agents_.SetPhone("10.0.0.5", MakePhone("SN5", "ID5"));
+  ServePhone(agents_, "10.0.0.5", MakePhone("SN5", "ID5"));
   agents_.HoldAll();
   EXPECT_TRUE(scan_.StartDiscovery("10.0.0.5", "10.0.0.5"));
   EXPECT_THAT(trace_.Lines(), ElementsAre("(1    )Spawning SNMP Worker thread for 10.0.0.5 in slot 0\r\n"));
@@ -62,8 +63,8 @@ TEST_F(DiscoveryScanTest, SingleAddressStartsOneWorkerInSlotZero) {
   agents_.ReleaseAll();
   ASSERT_TRUE(WaitUntilIdle(scan_));
   EXPECT_EQ(directory_.GetPhoneCount(), 1);
-  EXPECT_THAT(agents_.Calls(), ElementsAre("10.0.0.5"));
-  EXPECT_EQ(agents_.LastCommunity(), "orchid");
+  EXPECT_THAT(agents_.Agents(), ElementsAre("10.0.0.5"));
+  EXPECT_EQ(agents_.Requests().back().community, "orchid");
 }
 
 TEST_F(DiscoveryScanTest, WalkCrossesAnOctetBoundaryInAscendingOrder) {
@@ -79,8 +80,8 @@ TEST_F(DiscoveryScanTest, WalkCrossesAnOctetBoundaryInAscendingOrder) {
   EXPECT_THAT(clock_.Sleeps(), ElementsAreArray(std::vector<int32_t>(11, 20)));
   EXPECT_EQ(scan_.GetBusySlotCount(), 11);
 
-  ASSERT_TRUE(agents_.WaitForCalls(11));
-  EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray(addresses));
+  ASSERT_TRUE(agents_.WaitForRequests(11));
+  EXPECT_THAT(agents_.Agents(), UnorderedElementsAreArray(addresses));
 }
 
 TEST_F(DiscoveryScanTest, TraceNumbersRunOnAcrossScans) {
@@ -101,7 +102,7 @@ TEST_F(DiscoveryScanTest, TraceNumbersRunOnAcrossScans) {
 TEST_F(DiscoveryScanTest, LowestFreeSlotIsAlwaysTheOneClaimed) {
   agents_.HoldAll();
   ASSERT_TRUE(scan_.StartDiscovery("10.0.0.1", "10.0.0.4"));  // slots 0 to 3
-  ASSERT_TRUE(agents_.WaitForCalls(4));
+  ASSERT_TRUE(agents_.WaitForRequests(4));
 
   agents_.Release("10.0.0.3");  // frees slot 2 first, then slot 1
   ASSERT_TRUE(WaitForBusyCount(scan_, 3));
@@ -182,7 +183,7 @@ TEST_F(DiscoveryScanTest, TheScanRaisesItsOpenFileLimitToTheHardLimit) {
 }
 
 TEST_F(DiscoveryScanTest, WorkerThatCannotStartFreesItsSlotAndTheWalkGoesOn) {
-  agents_.SetPhone("10.0.0.2", MakePhone("SN2", "ID2"));
+  ServePhone(agents_, "10.0.0.2", MakePhone("SN2", "ID2"));
   agents_.HoldAll();
   int starts = 0;
   scan_.SetThreadStarter([&](std::function<void()> body) {
@@ -206,7 +207,7 @@ TEST_F(DiscoveryScanTest, WorkerThatCannotStartFreesItsSlotAndTheWalkGoesOn) {
 
   agents_.ReleaseAll();
   ASSERT_TRUE(WaitUntilIdle(scan_));
-  EXPECT_THAT(agents_.Calls(), Not(Contains("10.0.0.2")));
+  EXPECT_THAT(agents_.Agents(), Not(Contains("10.0.0.2")));
   EXPECT_EQ(directory_.GetPhoneCount(), 0);
 }
 
@@ -217,14 +218,14 @@ TEST_F(DiscoveryScanTest, RangeEndingAtTheLastAddressEnds) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_THAT(lines[2],
               StartsWith("(3    )Spawning SNMP Worker thread for 255.255.255.255 in slot "));
-  EXPECT_THAT(agents_.Calls(),
+  EXPECT_THAT(agents_.Agents(),
               UnorderedElementsAreArray({"255.255.255.253", "255.255.255.254", "255.255.255.255"}));
 }
 
 TEST_F(DiscoveryScanTest, RangeStartingAtZeroAndFirstAboveLast) {
   ASSERT_TRUE(scan_.StartDiscovery("0.0.0.0", "0.0.0.1"));
   ASSERT_TRUE(WaitUntilIdle(scan_));
-  EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray({"0.0.0.0", "0.0.0.1"}));
+  EXPECT_THAT(agents_.Agents(), UnorderedElementsAreArray({"0.0.0.0", "0.0.0.1"}));
 
   EXPECT_TRUE(scan_.StartDiscovery("10.0.0.9", "10.0.0.1"));
   EXPECT_EQ(trace_.Lines().size(), 2u);
@@ -244,13 +245,13 @@ TEST_F(DiscoveryScanTest, NoBusySlotMeansEveryPhoneOfTheScanIsStored) {
   // after the walk, the directory already holds every phone.
   for (int i = 0; i < 64; ++i) {
     std::string n = std::to_string(i);
-    if (i % 4 != 3) agents_.SetPhone("10.2.0." + n, MakePhone("SN" + n, "ID" + n));
+    if (i % 4 != 3) ServePhone(agents_, "10.2.0." + n, MakePhone("SN" + n, "ID" + n));
   }
-  agents_.SetPhone("10.2.0.63", MakePhone("SN0", "id0"));  // phone 0 again
+  ServePhone(agents_, "10.2.0.63", MakePhone("SN0", "id0"));  // phone 0 again
   ASSERT_TRUE(scan_.StartDiscovery("10.2.0.0", "10.2.0.63"));
   ASSERT_TRUE(WaitUntilIdle(scan_));
   EXPECT_EQ(directory_.GetPhoneCount(), 48);
-  EXPECT_EQ(agents_.Calls().size(), 64u);
+  EXPECT_EQ(agents_.Agents().size(), 64u);
 }
 
 TEST_F(DiscoveryScanTest, EachWorkerProbesTheAddressOfItsOwnSlot) {
@@ -260,20 +261,20 @@ TEST_F(DiscoveryScanTest, EachWorkerProbesTheAddressOfItsOwnSlot) {
   for (int i = 0; i < 200; ++i) addresses.push_back("10.3.0." + std::to_string(i));
   ASSERT_TRUE(scan_.StartDiscovery("10.3.0.0", "10.3.0.199"));
   ASSERT_TRUE(WaitUntilIdle(scan_));
-  EXPECT_THAT(agents_.Calls(), UnorderedElementsAreArray(addresses));
+  EXPECT_THAT(agents_.Agents(), UnorderedElementsAreArray(addresses));
 }
 
 TEST(DiscoveryScanLifetimeTest, DestroyingTheScanWaitsForItsRunningWorkers) {
-  FakeAgents agents;
+  FakeSnmpClient agents;
   FakeClock clock;
   PhoneDirectory directory(agents, clock);
-  agents.SetPhone("10.5.0.1", MakePhone("SN1", "ID1"));
+  ServePhone(agents, "10.5.0.1", MakePhone("SN1", "ID1"));
   agents.HoldAll();
   std::thread releaser;
   {
     DiscoveryScan scan(directory, clock);
     ASSERT_TRUE(scan.StartDiscovery("10.5.0.1", "10.5.0.1"));
-    ASSERT_TRUE(agents.WaitForCalls(1));
+    ASSERT_TRUE(agents.WaitForRequests(1));
     releaser = std::thread([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       agents.ReleaseAll();

@@ -13,16 +13,16 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "looptest/SessionRegistry.h"
-#include "support/FakeSnmpClient.h"
 #include "support/TraceRecorder.h"
 #include "support/FakeClock.h"
-#include "tests/discovery/DiscoveryFakes.h"
+#include "tests/discovery/DiscoveryHelpers.h"
 
 namespace pathmon {
 namespace {
 
 using discovery_test::Bytes;
-using discovery_test::FakeAgents;
+using discovery_test::ServePhone;
+using testing::FakeSnmpClient;
 using discovery_test::Int32;
 using discovery_test::Ip;
 using discovery_test::MakePhone;
@@ -36,7 +36,7 @@ class PhoneDirectoryTest : public ::testing::Test {
  protected:
   // Probes one answer at 10.0.0.1 and returns the entry it fills.
   PhoneEntry Probe(const PhoneAnswer& answer) {
-    agents_.SetPhone("10.0.0.1", answer);
+    ServePhone(agents_, "10.0.0.1", answer);
     PhoneEntry entry;
     std::memset(&entry, 0xAB, sizeof entry);  // the probe must clear what it doesn't fill
     EXPECT_TRUE(directory_.ProbePhone("10.0.0.1", "orchid", entry));
@@ -48,7 +48,7 @@ class PhoneDirectoryTest : public ::testing::Test {
     return entry;
   }
 
-  FakeAgents agents_;
+  FakeSnmpClient agents_;
   FakeClock clock_;
   PhoneDirectory directory_{agents_, clock_};
 };
@@ -56,11 +56,11 @@ class PhoneDirectoryTest : public ::testing::Test {
 // ---- The probe ---------------------------------------------------------------------------
 
 TEST_F(PhoneDirectoryTest, ProbeAsksForTheSixteenObjectsInOrderWithTheCommunity) {
-  agents_.SetPhone("10.0.0.1", MakePhone("SN1", "ID1"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("SN1", "ID1"), "s3cret");
   PhoneEntry entry{};
   ASSERT_TRUE(directory_.ProbePhone("10.0.0.1", "s3cret", entry));
-  EXPECT_EQ(agents_.LastCommunity(), "s3cret");
-  EXPECT_THAT(agents_.LastObjects(),
+  EXPECT_EQ(agents_.Requests().back().community, "s3cret");
+  EXPECT_THAT(agents_.Requests().back().objects,
               ElementsAreArray({
                   ".1.3.6.1.4.1.7431.2.69.1.1.4.0", ".1.3.6.1.4.1.7431.2.69.1.1.21.0",
                   ".1.3.6.1.4.1.7431.2.69.1.1.22.0", ".1.3.6.1.4.1.7431.2.69.1.1.2.0",
@@ -77,21 +77,6 @@ TEST_F(PhoneDirectoryTest, ProbeAsksForTheSixteenObjectsInOrderWithTheCommunity)
 // probe that could not even open its session is counted and traced, not taken for "no
 // phone there".
 TEST(PhoneDirectoryProbeTest, SerialOfAnotherTypeIsNoPhoneAndAnUnsentProbeIsCounted) {
-  class TypedAgent final : public SnmpClient {
-   public:
-    int result = 1;
-    uint8_t serialType = kAsnOctetString;
-    int SnmpGet(const char*, const char*, const char* const*, uint8_t* values,
-                uint32_t* lengths, std::size_t slotSize, uint8_t* types) override {
-      if (result != 1) return result;
-      for (int i = 0; i < kDiscoveryObjectCount; ++i) {
-        std::memcpy(values + slotSize * static_cast<std::size_t>(i), "\x01\x02\x03\x04", 4);
-        lengths[i] = 4;
-        if (types != nullptr) types[i] = i == 6 ? serialType : kAsnOctetString;
-      }
-      return 1;
-    }
-  };
   struct Case {
     const char* name;
     int result;
@@ -110,9 +95,10 @@ TEST(PhoneDirectoryProbeTest, SerialOfAnotherTypeIsNoPhoneAndAnUnsentProbeIsCoun
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TraceRecorder trace;
-    TypedAgent agent;
-    agent.result = c.result;
-    agent.serialType = c.serialType;
+    FakeSnmpClient agent;
+    ServePhone(agent, "10.0.0.1", MakePhone("SN1", "ID1"));
+    agent.SetTyped("10.0.0.1", kDefaultCommunity, kDiscoveryObjects[6], c.serialType, "SN1");
+    agent.SetFailing(c.result != 1, c.result);
     FakeClock clock;
     PhoneDirectory directory(agent, clock);
     PhoneEntry entry{};
@@ -251,32 +237,22 @@ TEST_F(PhoneDirectoryTest, AnAddressThatIsNotAPhoneLeavesTheDirectoryUnchanged) 
   EXPECT_EQ(directory_.GetPhoneCount(), 0);
 }
 
-// ---- Against per-object agents ----------------------------------------------------------
-
-// An agent that serves each discovery object on its own, so single objects can be missing.
-void ServePhone(testing::FakeSnmpClient& snmp, const std::string& address,
-                const std::string& community, const PhoneAnswer& answer) {
-  for (int i = 0; i < kDiscoveryObjectCount; ++i) {
-    const Bytes& b = answer[static_cast<std::size_t>(i)];
-    snmp.SetOctets(address, community, kDiscoveryObjects[i],
-                   std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
-  }
-}
+// ---- Agents missing objects --------------------------------------------------------------
 
 TEST(PhoneDirectoryAgentTest, AgentMissingAnyOneObjectIsNotAPhone) {
-  testing::FakeSnmpClient snmp;
+  FakeSnmpClient snmp;
   FakeClock clock;
   PhoneDirectory directory(snmp, clock);
   for (int missing = 0; missing < kDiscoveryObjectCount; ++missing) {
     std::string address = "10.4.0." + std::to_string(missing);
-    ServePhone(snmp, address, "orchid", MakePhone("SN" + address, "ID" + address));
+    ServePhone(snmp, address, MakePhone("SN" + address, "ID" + address));
     snmp.Remove(address, "orchid", kDiscoveryObjects[missing]);
     EXPECT_FALSE(directory.AddPhone(address.c_str(), "orchid")) << missing;
   }
   EXPECT_EQ(directory.GetPhoneCount(), 0);
   EXPECT_EQ(snmp.RequestCount(), kDiscoveryObjectCount);  // one request per probe
 
-  ServePhone(snmp, "10.4.1.1", "orchid", MakePhone("SN-OK", "ID-OK", "erin"));
+  ServePhone(snmp, "10.4.1.1", MakePhone("SN-OK", "ID-OK", "erin"));
   EXPECT_TRUE(directory.AddPhone("10.4.1.1", "orchid"));
   PhoneEntry e{};
   ASSERT_TRUE(directory.FindPhoneBySerial("sn-ok", e));
@@ -288,8 +264,8 @@ TEST(PhoneDirectoryAgentTest, AgentMissingAnyOneObjectIsNotAPhone) {
 // ---- Storing and finding -----------------------------------------------------------------
 
 TEST_F(PhoneDirectoryTest, PhonesAreStoredInTheOrderFirstFound) {
-  agents_.SetPhone("10.0.0.1", MakePhone("SN-A", "ID-A"));
-  agents_.SetPhone("10.0.0.2", MakePhone("SN-B", "ID-B"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", "ID-A"));
+  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", "ID-B"));
   EXPECT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   EXPECT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 2);
@@ -298,13 +274,13 @@ TEST_F(PhoneDirectoryTest, PhonesAreStoredInTheOrderFirstFound) {
 }
 
 TEST_F(PhoneDirectoryTest, PhoneFoundAgainWithIdentityInOtherCaseReplacesItsEntry) {
-  agents_.SetPhone("10.0.0.1", MakePhone("SN-A", "ID-A"));
-  agents_.SetPhone("10.0.0.2", MakePhone("SN-B", "Mac-Ab:Cd"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", "ID-A"));
+  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", "Mac-Ab:Cd"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
 
   clock_.SetWallSeconds(1'900'000'000);
-  agents_.SetPhone("10.0.5.5", MakePhone("SN-B2", "mAC-aB:cD", "carol"));
+  ServePhone(agents_, "10.0.5.5", MakePhone("SN-B2", "mAC-aB:cD", "carol"));
   ASSERT_TRUE(directory_.AddPhone("10.0.5.5", "orchid"));
 
   EXPECT_EQ(directory_.GetPhoneCount(), 2);
@@ -320,8 +296,8 @@ TEST_F(PhoneDirectoryTest, PhoneFoundAgainWithIdentityInOtherCaseReplacesItsEntr
 }
 
 TEST_F(PhoneDirectoryTest, OnlyAsciiLettersAreFoldedInKeys) {
-  agents_.SetPhone("10.0.0.1", MakePhone("SN-\xC9", "ID-\xC9"));  // Latin-1 capital E acute
-  agents_.SetPhone("10.0.0.2", MakePhone("sn-\xE9", "id-\xE9"));  // and its small letter
+  ServePhone(agents_, "10.0.0.1", MakePhone("SN-\xC9", "ID-\xC9"));  // Latin-1 capital E acute
+  ServePhone(agents_, "10.0.0.2", MakePhone("sn-\xE9", "id-\xE9"));  // and its small letter
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 2);
@@ -332,8 +308,8 @@ TEST_F(PhoneDirectoryTest, OnlyAsciiLettersAreFoldedInKeys) {
 TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
   // An empty identity key identifies nothing: each such phone keeps an entry of its own,
   // found again only at its own address.
-  agents_.SetPhone("10.0.0.1", MakePhone("SN-A", ""));
-  agents_.SetPhone("10.0.0.2", MakePhone("SN-B", ""));
+  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", ""));
+  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", ""));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
@@ -344,8 +320,8 @@ TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
 
   // The same identity key from another address takes the entry, and the phone it displaces
   // is set aside with the clash named; found again, it is held again and the other set aside.
-  agents_.SetPhone("10.0.0.3", MakePhone("SN-C", "ID-X"));
-  agents_.SetPhone("10.0.0.4", MakePhone("SN-D", "id-x"));
+  ServePhone(agents_, "10.0.0.3", MakePhone("SN-C", "ID-X"));
+  ServePhone(agents_, "10.0.0.4", MakePhone("SN-D", "id-x"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.3", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.4", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 3);
@@ -361,7 +337,7 @@ TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
 TEST_F(PhoneDirectoryTest, ASerialNumberTooLongForItsFieldIsRefusedAndNamed) {
   // Cut, it would name the phone wrongly and sign every frame with the wrong key.
   const std::string serial(24, 'S');
-  agents_.SetPhone("10.0.0.1", MakePhone(serial, "ID-A"));
+  ServePhone(agents_, "10.0.0.1", MakePhone(serial, "ID-A"));
   testing::TraceRecorder trace;
   EXPECT_FALSE(directory_.AddPhone("10.0.0.1", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 0);
@@ -375,16 +351,16 @@ TEST_F(PhoneDirectoryTest, ASerialNumberTooLongForItsFieldIsRefusedAndNamed) {
 
 TEST_F(PhoneDirectoryTest, IdentityCutToItsFieldStillMatchesOnTheCutText) {
   // Two keys that differ only after the 23rd character become the same key once cut.
-  agents_.SetPhone("10.0.0.1", MakePhone("SN-A", std::string(23, 'k') + "1"));
-  agents_.SetPhone("10.0.0.2", MakePhone("SN-B", std::string(23, 'K') + "2"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", std::string(23, 'k') + "1"));
+  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", std::string(23, 'K') + "2"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 1);
 }
 
 TEST_F(PhoneDirectoryTest, SameSerialWithOtherIdentityKeepsBothAndFindGivesTheFirst) {
-  agents_.SetPhone("10.0.0.1", MakePhone("FA100", "ID-A", "first"));
-  agents_.SetPhone("10.0.0.2", MakePhone("FA100", "ID-B", "second"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("FA100", "ID-A", "first"));
+  ServePhone(agents_, "10.0.0.2", MakePhone("FA100", "ID-B", "second"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 2);
@@ -396,7 +372,7 @@ TEST_F(PhoneDirectoryTest, SameSerialWithOtherIdentityKeepsBothAndFindGivesTheFi
 TEST_F(PhoneDirectoryTest, FindWithoutMatchLeavesTheRecordAsPassed) {
   PhoneEntry zeroed{};
   EXPECT_FALSE(directory_.FindPhoneBySerial("FA1", zeroed));  // before any entry exists
-  agents_.SetPhone("10.0.0.1", MakePhone("FA100", "ID-A"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("FA100", "ID-A"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
 
   EXPECT_FALSE(directory_.FindPhoneBySerial("FA10", zeroed));
@@ -412,7 +388,7 @@ TEST_F(PhoneDirectoryTest, FindWithoutMatchLeavesTheRecordAsPassed) {
 }
 
 TEST_F(PhoneDirectoryTest, FindCopiesTheWholeEntry) {
-  agents_.SetPhone("10.0.0.1", MakePhone("FA100", "ID-A", "dora"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("FA100", "ID-A", "dora"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   PhoneEntry probed{};
   ASSERT_TRUE(directory_.ProbePhone("10.0.0.1", "orchid", probed));
@@ -428,12 +404,12 @@ TEST_F(PhoneDirectoryTest, PhoneBeyondCapacityIsRefusedAndNothingIsOverwritten) 
   testing::TraceRecorder trace;
   for (int i = 0; i < kDirectoryCapacity; ++i) {
     std::string n = std::to_string(i);
-    agents_.SetPhone("10.0.0.1", MakePhone("SN" + n, "ID" + n));
+    ServePhone(agents_, "10.0.0.1", MakePhone("SN" + n, "ID" + n));
     ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid")) << i;
   }
   ASSERT_EQ(directory_.GetPhoneCount(), kDirectoryCapacity);
 
-  agents_.SetPhone("10.0.9.9", MakePhone("SN-NEW", "ID-NEW"));
+  ServePhone(agents_, "10.0.9.9", MakePhone("SN-NEW", "ID-NEW"));
   EXPECT_FALSE(directory_.AddPhone("10.0.9.9", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), kDirectoryCapacity);
   PhoneEntry e{};
@@ -445,7 +421,7 @@ TEST_F(PhoneDirectoryTest, PhoneBeyondCapacityIsRefusedAndNothingIsOverwritten) 
             "Phone directory full (4096 entries), phone SN-NEW at 10.0.9.9 not stored\r\n");
 
   // A phone already stored is still refreshed when the directory is full.
-  agents_.SetPhone("10.0.9.8", MakePhone("SN4095-B", "id4095"));
+  ServePhone(agents_, "10.0.9.8", MakePhone("SN4095-B", "id4095"));
   EXPECT_TRUE(directory_.AddPhone("10.0.9.8", "orchid"));
   EXPECT_STREQ(Find("SN4095-B").scannedAddress, "10.0.9.8");
   EXPECT_EQ(directory_.GetPhoneCount(), kDirectoryCapacity);
@@ -458,7 +434,7 @@ TEST_F(PhoneDirectoryTest, ConcurrentProbesOfOnePhoneLeaveOneEntry) {
   for (int i = 0; i < kThreads; ++i) {
     // The same phone under 16 addresses, its identity in varying letter case.
     std::string id = (i % 2) ? "PHONE-ID" : "phone-id";
-    agents_.SetPhone("10.0.1." + std::to_string(i), MakePhone("SN1", id));
+    ServePhone(agents_, "10.0.1." + std::to_string(i), MakePhone("SN1", id));
   }
   agents_.HoldAll();  // let all probes reach the agent before any stores
   std::vector<std::thread> threads;
@@ -467,7 +443,7 @@ TEST_F(PhoneDirectoryTest, ConcurrentProbesOfOnePhoneLeaveOneEntry) {
       EXPECT_TRUE(directory_.AddPhone(("10.0.1." + std::to_string(i)).c_str(), "orchid"));
     });
   }
-  ASSERT_TRUE(agents_.WaitForCalls(kThreads));
+  ASSERT_TRUE(agents_.WaitForRequests(kThreads));
   agents_.ReleaseAll();
   for (auto& t : threads) t.join();
   EXPECT_EQ(directory_.GetPhoneCount(), 1);
@@ -478,7 +454,7 @@ TEST_F(PhoneDirectoryTest, ConcurrentProbesOfDistinctPhonesGetDistinctPositions)
   constexpr int kThreads = 32;
   for (int i = 0; i < kThreads; ++i) {
     std::string n = std::to_string(i);
-    agents_.SetPhone("10.0.2." + n, MakePhone("SN" + n, "ID" + n));
+    ServePhone(agents_, "10.0.2." + n, MakePhone("SN" + n, "ID" + n));
   }
   agents_.HoldAll();
   std::vector<std::thread> threads;
@@ -486,7 +462,7 @@ TEST_F(PhoneDirectoryTest, ConcurrentProbesOfDistinctPhonesGetDistinctPositions)
     threads.emplace_back(
         [this, i] { directory_.AddPhone(("10.0.2." + std::to_string(i)).c_str(), "orchid"); });
   }
-  ASSERT_TRUE(agents_.WaitForCalls(kThreads));
+  ASSERT_TRUE(agents_.WaitForRequests(kThreads));
   agents_.ReleaseAll();
   for (auto& t : threads) t.join();
 
@@ -519,8 +495,8 @@ TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesMakesEachOnceInDirectoryOrder
   directory_.CreateLoopTestsForPhones(registry);  // empty directory: nothing
   EXPECT_EQ(registry.Count(), 0);
 
-  agents_.SetPhone("10.0.0.1", MakePhone("FA-2", "ID-2"));
-  agents_.SetPhone("10.0.0.2", MakePhone("FA-1", "ID-1"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("FA-2", "ID-2"));
+  ServePhone(agents_, "10.0.0.2", MakePhone("FA-1", "ID-1"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   directory_.CreateLoopTestsForPhones(registry);
@@ -528,7 +504,7 @@ TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesMakesEachOnceInDirectoryOrder
   ASSERT_EQ(registry.Count(), 2);
 
   // A phone whose serial now differs only in case keeps its LoopTest.
-  agents_.SetPhone("10.0.0.3", MakePhone("fa-1", "ID-1"));
+  ServePhone(agents_, "10.0.0.3", MakePhone("fa-1", "ID-1"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.3", "orchid"));
   directory_.CreateLoopTestsForPhones(registry);
   EXPECT_EQ(registry.Count(), 2);
@@ -541,7 +517,7 @@ TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesMakesEachOnceInDirectoryOrder
 TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesDoesNotHoldTheDirectoryLock) {
   // Holders of the registry lock look phones up in the directory (the list rebuild): a
   // lookup from inside the registry's lock must not deadlock against this call.
-  agents_.SetPhone("10.0.0.1", MakePhone("FA-1", "ID-1"));
+  ServePhone(agents_, "10.0.0.1", MakePhone("FA-1", "ID-1"));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
   SessionRegistry registry(clock_, [](const uint8_t*, int, uint32_t) { return 0; });
   std::unique_lock registryLock(registry.Mutex());

@@ -3,15 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <climits>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeViews.h"
-#include "support/FakeClock.h"
+#include "frontend/FakeFleet.h"
 #include "frontend/MainPresenter.h"
 #include "frontend/Messages.h"
 
@@ -20,6 +18,7 @@ namespace {
 
 using testing::RecordingView;
 using testing::FakeClock;
+using testing::FakeFleet;
 
 // A list control in memory; several rows may be selected, so the walks are tested for any
 // number of rows.
@@ -85,80 +84,6 @@ class FakeMainView final : public testing::RecordingView, public MainView {
   std::vector<Row> rows;
 };
 
-// The registry, directory and engine as the main window sees them, in memory.
-class FakeBackend final : public MainBackend {
- public:
-  LoopTest& AddTest(const char* serial) {
-    tests.push_back(std::make_unique<LoopTest>(clock, [](const uint8_t*, int, uint32_t) {
-      return 0;
-    }));
-    tests.back()->Init(nullptr, serial);
-    return *tests.back();
-  }
-  void AddPhone(const char* serial, const char* user, const char* address) {
-    PhoneEntry entry;
-    std::memset(&entry, 0, sizeof entry);
-    std::strncpy(entry.serialNumber, serial, sizeof entry.serialNumber - 1);
-    std::strncpy(entry.userName, user, sizeof entry.userName - 1);
-    std::strncpy(entry.scannedAddress, address, sizeof entry.scannedAddress - 1);
-    phones[serial] = entry;
-  }
-
-  void ForEachLoopTest(const std::function<void(int, LoopTest&)>& visit) override {
-    for (std::size_t i = 0; i < tests.size(); ++i) visit(static_cast<int>(i), *tests[i]);
-  }
-  bool FindPhoneBySerial(const char* serial, PhoneEntry& entry) override {
-    auto it = phones.find(serial);
-    if (it == phones.end()) return false;
-    entry = it->second;
-    return true;
-  }
-  TestSnapshot Snapshot(LoopTest& test) override { return snapshots[&test]; }
-  int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
-    calls.push_back(std::string("exchange ") + test.SerialNumber() + " " + std::to_string(tries) +
-                    " " + Dotted(address));
-    auto it = answers.find(test.SerialNumber());
-    return it == answers.end() ? 1 : it->second;
-  }
-  int StartLoopTest(int32_t duration, int32_t interval, uint32_t address,
-                    LoopTest* test) override {
-    calls.push_back(std::string("start ") + test->SerialNumber() + " " + std::to_string(duration) +
-                    " " + std::to_string(interval) + " " + Dotted(address));
-    if (startSucceeds) snapshots[test].running = true;
-    return startSucceeds ? 0 : -1;
-  }
-  int StopLoopTest(LoopTest* test) override {
-    calls.push_back(std::string("stop ") + test->SerialNumber());
-    snapshots[test].running = false;
-    return 0;
-  }
-  bool GetPhoneLog(const char* agent, const char* fileName) override {
-    calls.push_back(std::string("log ") + agent + " " + fileName);
-    if (!logWritable) failures.Report(fileName, "Read-only file system");
-    return logSucceeds;
-  }
-  std::vector<WriteFailure> TakeWriteFailures() override { return failures.TakeNew(); }
-  void CreateLoopTestsForPhones() override { calls.push_back("create tests"); }
-  void AddObserver(std::shared_ptr<TestObserver>) override { calls.push_back("observer"); }
-
-  static std::string Dotted(uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    return inet_ntoa(a);
-  }
-
-  FakeClock clock;
-  std::vector<std::unique_ptr<LoopTest>> tests;
-  std::map<std::string, PhoneEntry> phones;
-  std::map<LoopTest*, TestSnapshot> snapshots;
-  std::map<std::string, int> answers;
-  std::vector<std::string> calls;
-  bool startSucceeds = true;
-  bool logSucceeds = true;
-  bool logWritable = true;
-  WriteFailures failures;  // what the history writer and the log retrieval report
-};
-
 class MainWindowTest : public ::testing::Test {
  protected:
   MainWindowTest() : presenter(view, backend, settings) {}
@@ -166,30 +91,28 @@ class MainWindowTest : public ::testing::Test {
   // Phones SN0..SN<n-1>, users user0.., addresses 10.0.0.1.., listed.
   void ListPhones(int n) {
     for (int i = 0; i < n; ++i) {
-      std::string serial = "SN" + std::to_string(i);
-      backend.AddTest(serial.c_str());
-      backend.AddPhone(serial.c_str(), ("user" + std::to_string(i)).c_str(),
-                       ("10.0.0." + std::to_string(i + 1)).c_str());
+      backend.Add("10.0.0." + std::to_string(i + 1), "SN" + std::to_string(i), true,
+                  "user" + std::to_string(i));
     }
+    CreateTests();
     presenter.FillPhoneList();
   }
-  void SetRunning(int row, bool running) {
-    backend.snapshots[view.rows.at(row).test].running = running;
+  // Tests for every phone added, without a call of the window's own in the log.
+  void CreateTests() {
+    backend.StartDiscovery("0.0.0.0", "255.255.255.255");
+    backend.CreateLoopTestsForPhones();
+    backend.calls.clear();
   }
+  void SetRunning(int row, bool running) { backend.Of(view.rows.at(row).test).running = running; }
+  TestStatistics& Stats(int row) { return backend.Of(view.rows.at(row).test).stats; }
   void Select(std::initializer_list<int> rows) {
     for (auto& r : view.rows) r.selected = false;
     for (int row : rows) view.rows.at(row).selected = true;
   }
-  std::vector<std::string> Calls(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const auto& c : backend.calls) {
-      if (c.rfind(prefix, 0) == 0) out.push_back(c);
-    }
-    return out;
-  }
 
   FakeMainView view;
-  FakeBackend backend;
+  FakeClock clock;
+  FakeFleet backend{clock};
   ProgramSettings settings;
   MainPresenter presenter;
 };
@@ -219,21 +142,21 @@ TEST_F(MainWindowTest, TheColumnsAreTheTwelveOfTheList) {
 }
 
 TEST_F(MainWindowTest, FillMakesOneRowPerTestInRegistryOrder) {
-  backend.AddTest("SN-B");
-  backend.AddTest("SN-A");
-  backend.AddTest("SN-LOST");  // a test whose phone the directory no longer knows
-  backend.AddPhone("SN-A", "alice", "10.0.0.1");
-  backend.AddPhone("SN-B", "bob", "10.0.0.2");
+  backend.Add("10.0.0.2", "SN-B", true, "bob");
+  backend.Add("10.0.0.1", "SN-A", true, "alice");
+  backend.Add("10.0.0.3", "SN-LOST");
+  CreateTests();
+  backend.Get("SN-LOST").found = false;  // a test whose phone the directory no longer knows
   presenter.FillPhoneList();
   EXPECT_EQ(view.Column(0), (std::vector<std::string>{"bob", "alice", ""}));
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN-B", "SN-A", ""}));
-  EXPECT_EQ(view.rows[0].test, backend.tests[0].get());
+  EXPECT_EQ(view.rows[0].test, backend.Get("SN-B").test.get());
   EXPECT_EQ(view.Column(2), (std::vector<std::string>{"", "", ""}));  // until the refresh
 }
 
 TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
   ListPhones(2);
-  TestStatistics& s = backend.snapshots[view.rows[1].test].stats;
+  TestStatistics& s = Stats(1);
   s.sent = 15000;
   s.received = 14990;
   s.lost = 10;
@@ -255,7 +178,7 @@ TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
 TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
   ListPhones(4);
   int lost[] = {5, 9, 5, 0};
-  for (int i = 0; i < 4; ++i) backend.snapshots[view.rows[i].test].stats.lost = lost[i];
+  for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
   presenter.OnColumnClick(5);  // LOST
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
   EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
@@ -319,16 +242,16 @@ TEST_F(MainWindowTest, StartOnARunningRowDoesNothing) {
 
 TEST_F(MainWindowTest, APhoneThatDoesNotAnswerIsReportedAndTheWalkGoesOn) {
   ListPhones(3);
-  backend.answers["SN0"] = 3;
+  backend.Get("SN0").answers = false;
   Select({0, 2});
   presenter.OnStart();
   EXPECT_EQ(view.messages, std::vector<std::string>{"Failed to start PATHMON for user0:SN0"});
-  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN2 300 20 10.0.0.3"});
+  EXPECT_EQ(backend.Calls("start"), std::vector<std::string>{"start SN2 300 20 10.0.0.3"});
 }
 
 TEST_F(MainWindowTest, ARowWhosePhoneIsGoneIsSkippedSilently) {
   ListPhones(2);
-  backend.phones.erase("SN0");
+  backend.Get("SN0").found = false;
   Select({0});
   presenter.OnStart();
   EXPECT_TRUE(view.messages.empty());
@@ -352,11 +275,11 @@ TEST_F(MainWindowTest, WithAnotherCommunityTheEleventhTestIsRefused) {
   Select({9});
   presenter.OnStart();  // the tenth starts
   EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(Calls("start").size(), 1u);
+  EXPECT_EQ(backend.Calls("start").size(), 1u);
   Select({10});
   presenter.OnStart();  // the eleventh does not
   EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
-  EXPECT_EQ(Calls("start").size(), 1u);
+  EXPECT_EQ(backend.Calls("start").size(), 1u);
 }
 
 TEST_F(MainWindowTest, TheRunningTestsAreCountedOnceAndEachStartAddsOne) {
@@ -368,10 +291,10 @@ TEST_F(MainWindowTest, TheRunningTestsAreCountedOnceAndEachStartAddsOne) {
   SetRunning(0, true);
   Select({1, 2, 3});
   presenter.OnStart();
-  EXPECT_EQ(Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2"});
+  EXPECT_EQ(backend.Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2"});
   EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
   // The walk ended at the limit: the third selected row was never tried.
-  EXPECT_TRUE(Calls("exchange SN3").empty());
+  EXPECT_TRUE(backend.Calls("exchange SN3").empty());
 }
 
 TEST_F(MainWindowTest, StopEndsOnlyTheSelectedRunningTests) {
@@ -389,11 +312,11 @@ TEST_F(MainWindowTest, StopEndsOnlyTheSelectedRunningTests) {
 }
 
 TEST_F(MainWindowTest, GetLogNamesTheFileAfterUserAndSerialAndKeepsItInTheCurrentDirectory) {
-  backend.AddTest("SN1");
-  backend.AddTest("SN2");
-  backend.AddTest("SN3");
-  backend.AddPhone("SN1", "CORP\\bob", "10.0.0.1");
-  backend.AddPhone("SN2", "../../etc/x", "10.0.0.2");
+  backend.Add("10.0.0.1", "SN1", true, "CORP\\bob");
+  backend.Add("10.0.0.2", "SN2", true, "../../etc/x");
+  backend.Add("10.0.0.3", "SN3");
+  CreateTests();
+  backend.Get("SN3").found = false;  // its phone is gone
   presenter.FillPhoneList();
   Select({0, 1, 2});
   presenter.OnGetLog();

@@ -1,6 +1,7 @@
 #include "support/FakeSnmpClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace pathmon::testing {
@@ -38,9 +39,10 @@ void FakeSnmpClient::Remove(const std::string& agent, const std::string& communi
   values_.erase(Key{agent, community, oid});
 }
 
-void FakeSnmpClient::SetFailing(bool failing) {
+void FakeSnmpClient::SetFailing(bool failing, int result) {
   std::lock_guard lock(mutex_);
   failing_ = failing;
+  failResult_ = result;
 }
 
 void FakeSnmpClient::FailAfter(int n) {
@@ -48,9 +50,33 @@ void FakeSnmpClient::FailAfter(int n) {
   remainingBeforeFailure_ = n;
 }
 
-void FakeSnmpClient::SetHook(std::function<void(const Request&)> hook) {
+void FakeSnmpClient::Hold(const std::string& agent) {
   std::lock_guard lock(mutex_);
-  hook_ = std::move(hook);
+  held_.insert(agent);
+}
+
+void FakeSnmpClient::HoldAll() {
+  std::lock_guard lock(mutex_);
+  holdAll_ = true;
+}
+
+void FakeSnmpClient::Release(const std::string& agent) {
+  std::lock_guard lock(mutex_);
+  held_.erase(agent);
+  released_.insert(agent);
+  changed_.notify_all();
+}
+
+void FakeSnmpClient::ReleaseAll() {
+  std::lock_guard lock(mutex_);
+  holdAll_ = false;
+  held_.clear();
+  changed_.notify_all();
+}
+
+bool FakeSnmpClient::WaitForRequests(std::size_t n) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return requests_.size() >= n; });
 }
 
 int FakeSnmpClient::RequestCount() const {
@@ -69,6 +95,13 @@ std::vector<FakeSnmpClient::Request> FakeSnmpClient::Requests() const {
   return requests_;
 }
 
+std::vector<std::string> FakeSnmpClient::Agents() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> agents;
+  for (const Request& r : requests_) agents.push_back(r.agent);
+  return agents;
+}
+
 void FakeSnmpClient::ClearRequests() {
   std::lock_guard lock(mutex_);
   requests_.clear();
@@ -85,19 +118,17 @@ int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char
   }
   request.slotSize = slotSize;
 
-  std::function<void(const Request&)> hook;
-  {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(request);
-    hook = hook_;
-  }
-  if (hook) hook(request);
-
   std::vector<std::string> answer;
   std::vector<uint8_t> answerTypes;
   {
-    std::lock_guard lock(mutex_);
-    if (failing_) return 0;
+    std::unique_lock lock(mutex_);
+    requests_.push_back(request);
+    changed_.notify_all();
+    changed_.wait(lock, [&] {
+      return released_.count(request.agent) != 0 ||
+             (!holdAll_ && held_.count(request.agent) == 0);
+    });
+    if (failing_) return failResult_;
     if (remainingBeforeFailure_ == 0) return 0;
     if (remainingBeforeFailure_ > 0) --remainingBeforeFailure_;
     if (request.objects.empty()) return 0;

@@ -2,16 +2,18 @@
 // An SnmpClient held in memory: agents are (address, community) pairs with objects of typed
 // values. It answers as NetSnmpClient stores values (integers as 4 host-order bytes, octet
 // values as their bytes, cut to the slot, each with its ASN.1 tag), all objects or none,
-// and counts every request.
+// and counts every request. Requests to chosen agents can be held back until the test lets
+// them go, so a test can see many requests in flight at once.
 //
 // Contract: thread-safe; any number of threads may call SnmpGet while a test reads the
-// counts. A request to an unknown address or with a wrong community fails at once, as a
+// counts. A request to an unknown address or with a wrong community fails (once let go), as a
 // silent agent fails after its time-out.
 
+#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -43,17 +45,24 @@ class FakeSnmpClient final : public SnmpClient {
                     const std::string& oid, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
   void Remove(const std::string& agent, const std::string& community, const std::string& oid);
 
-  // Every request fails while set, as if no agent answered.
-  void SetFailing(bool failing);
+  // Every request fails while set, with result: 0 as if no agent answered, kSnmpNoSession as
+  // if no session could be opened.
+  void SetFailing(bool failing, int result = 0);
   // Requests after the first n (counted from now) fail; a negative n never fails.
   void FailAfter(int n);
-  // Runs on the caller's thread at the start of every request, outside the fake's lock
-  // (a test may block there to hold requests back).
-  void SetHook(std::function<void(const Request&)> hook);
+  // Requests to this agent (or to every agent) wait, already counted, until let go. An agent
+  // once let go by Release is never held again.
+  void Hold(const std::string& agent);
+  void HoldAll();
+  void Release(const std::string& agent);
+  void ReleaseAll();
+  // Waits (bounded) until n requests have arrived, held or not.
+  bool WaitForRequests(std::size_t n);
 
   int RequestCount() const;
   int RequestCount(const std::string& agent) const;
   std::vector<Request> Requests() const;
+  std::vector<std::string> Agents() const;  // the address of each request, in arrival order
   void ClearRequests();
 
   int SnmpGet(const char* agent, const char* community, const char* const* objects,
@@ -67,9 +76,13 @@ class FakeSnmpClient final : public SnmpClient {
   std::map<Key, std::string> values_;
   std::map<Key, uint8_t> types_;
   std::vector<Request> requests_;
+  std::condition_variable changed_;
+  std::set<std::string> held_;
+  std::set<std::string> released_;
+  bool holdAll_ = false;
   bool failing_ = false;
+  int failResult_ = 0;
   int remainingBeforeFailure_ = -1;
-  std::function<void(const Request&)> hook_;
 };
 
 }  // namespace pathmon::testing
