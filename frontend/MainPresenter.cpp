@@ -1,11 +1,14 @@
 #include "frontend/MainPresenter.h"
 
 #include <arpa/inet.h>
+
 #include <cstring>
+#include <ctime>
 
 #include "discovery/PhoneListMgr.h"
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
+#include "frontend/Usable.h"
 
 namespace pathmon {
 
@@ -20,14 +23,16 @@ int32_t CompareRows(const TestSnapshot& a, const TestSnapshot& b, int column) {
   return (fb > fa) - (fb < fa);
 }
 
-std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows, int column) {
+std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows, int column,
+                           bool largestFirst) {
   std::vector<int> order(rows.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
   // Insertion sort: stable, and well defined even though a row without a test compares
   // equal to every other row (no strict weak order); the list holds at most 128 rows.
   auto before = [&](int a, int b) {
     if (!rows[a] || !rows[b]) return false;
-    return CompareRows(*rows[a], *rows[b], column) < 0;
+    int32_t cmp = CompareRows(*rows[a], *rows[b], column);
+    return largestFirst ? cmp < 0 : cmp > 0;
   };
   for (std::size_t i = 1; i < order.size(); ++i) {
     for (std::size_t j = i; j > 0 && before(order[j], order[j - 1]); --j) {
@@ -37,12 +42,27 @@ std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows,
   return order;
 }
 
-MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const ProgramSettings& settings)
-    : view_(view), backend_(backend), settings_(settings) {}
+std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan) {
+  // U+00B7 MIDDLE DOT between the parts, in UTF-8.
+  const std::string dot = " \u00b7 ";
+  std::string line = std::to_string(phones) + (phones == 1 ? " phone" : " phones") + dot +
+                     std::to_string(running) + " running" + dot + std::to_string(unusable) +
+                     " unusable";
+  if (!lastScan.empty()) line += dot + "last scan " + lastScan;
+  return line;
+}
+
+MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const ProgramSettings& settings,
+                             Clock* clock)
+    : view_(view),
+      backend_(backend),
+      settings_(settings),
+      clock_(clock != nullptr ? *clock : SystemClock()) {}
 
 bool MainPresenter::OnInitDialog() {
   view_.SetControlText(kIdHelpAdd, kMainHelpAdd);
   view_.SetControlText(kIdHelpFigures, kMainHelpFigures);
+  view_.SetControlText(kIdStatusLine, StatusLine(0, 0, 0, lastScan_));
   view_.StartTimer(kRefreshTimerId, kRefreshTimerMs);
   return true;
 }
@@ -62,18 +82,27 @@ void MainPresenter::ShowWriteFailures() {
 void MainPresenter::OnAbout() { view_.ShowAboutDialog(); }
 
 void MainPresenter::OnColumnClick(int column) {
+  if (column >= kFirstFigureColumn && column < kColumnCount) {
+    sortLargestFirst_ = column == sortColumn_ ? !sortLargestFirst_ : true;
+    sortColumn_ = column;
+  }
+  // Columns without a figure sort nothing; the mark stays where the order came from.
+  view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
   std::vector<std::optional<TestSnapshot>> rows;
   int count = view_.ListRowCount();
   for (int i = 0; i < count; ++i) {
     LoopTest* test = view_.ListRowTest(i);
     rows.push_back(test != nullptr ? std::optional(backend_.Snapshot(*test)) : std::nullopt);
   }
-  view_.ListReorder(SortOrder(rows, column));
+  view_.ListReorder(SortOrder(rows, column, sortLargestFirst_));
   RefreshRows();
 }
 
 void MainPresenter::FillPhoneList() {
   view_.ListDeleteAllRows();
+  sortColumn_ = -1;  // registry order again
+  sortLargestFirst_ = true;
+  view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
   backend_.ForEachLoopTest([this](int slot, LoopTest& test) {
     PhoneEntry entry;
     std::memset(&entry, 0, sizeof entry);
@@ -86,17 +115,22 @@ void MainPresenter::FillPhoneList() {
 
 void MainPresenter::RefreshRows() {
   int count = view_.ListRowCount();
+  int running = 0;
+  int unusable = 0;
   for (int i = 0; i < count; ++i) {
     LoopTest* test = view_.ListRowTest(i);
     if (test == nullptr) {
       continue;
     }
     TestSnapshot snap = backend_.Snapshot(*test);
+    running += snap.running ? 1 : 0;
+    unusable += CycleUsable(snap.stats) ? 0 : 1;
     view_.ListSetText(i, 2, snap.running ? kStatusRunning : kStatusStopped);
     for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
       view_.ListSetText(i, column, std::to_string(ColumnFigure(snap.stats, column)));
     }
   }
+  view_.SetControlText(kIdStatusLine, StatusLine(count, running, unusable, lastScan_));
 }
 
 int32_t MainPresenter::CountRunningTests() {
@@ -187,6 +221,11 @@ void MainPresenter::OnGetLog() {
 
 void MainPresenter::OnAddPhones() {
   view_.RunAddPhonesDialog();
+  std::time_t now = static_cast<std::time_t>(clock_.WallSeconds());
+  std::tm local{};
+  char hhmm[8] = "";
+  if (::localtime_r(&now, &local) != nullptr) std::strftime(hhmm, sizeof hhmm, "%H:%M", &local);
+  lastScan_ = hhmm;
   backend_.CreateLoopTestsForPhones();
   FillPhoneList();
   RefreshRows();

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <regex>
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeViews.h"
@@ -72,6 +73,9 @@ class FakeMainView final : public testing::RecordingView, public MainView {
     for (int old : order) sorted.push_back(rows.at(old));
     rows = sorted;
   }
+  void ListSetSortIndicator(int column, bool largestFirst) override {
+    sortMark = {column, largestFirst};
+  }
   void RunAddPhonesDialog() override { events.push_back("add dialog"); }
   void ShowAboutDialog() override { events.push_back("about"); }
 
@@ -82,6 +86,7 @@ class FakeMainView final : public testing::RecordingView, public MainView {
   }
 
   std::vector<Row> rows;
+  std::pair<int, bool> sortMark{-2, false};  // column, largest first
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -191,6 +196,49 @@ TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
   // The next rebuild puts the registry order back.
   presenter.OnAddPhones();
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
+}
+
+TEST_F(MainWindowTest, ASecondClickReversesTheOrderKeepingTiesAndTheMarkFollows) {
+  ListPhones(4);
+  int lost[] = {5, 9, 5, 0};
+  for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
+  struct Click {
+    int column;
+    std::vector<std::string> serials;
+    std::pair<int, bool> mark;
+  };
+  std::vector<Click> clicks = {
+      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
+      {5, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // the tie keeps its order
+      {0, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // USER sorts nothing, the mark stays
+      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
+      {6, {"SN1", "SN0", "SN2", "SN3"}, {6, true}},  // another column: largest first again
+  };
+  for (const Click& click : clicks) {
+    presenter.OnColumnClick(click.column);
+    EXPECT_EQ(view.Column(1), click.serials) << "after a click on " << click.column;
+    EXPECT_EQ(view.sortMark, click.mark) << "after a click on " << click.column;
+  }
+  presenter.OnAddPhones();  // registry order, no mark
+  EXPECT_EQ(view.sortMark, (std::pair<int, bool>{-1, true}));
+}
+
+TEST_F(MainWindowTest, TheStatusLineCountsPhonesRunningAndUnusableAndTellsTheLastScan) {
+  presenter.OnInitDialog();
+  EXPECT_EQ(view.texts[kIdStatusLine], "0 phones \u00b7 0 running \u00b7 0 unusable");
+  ListPhones(3);
+  SetRunning(0, true);
+  Stats(1) = {};
+  Stats(1).sent = 100;
+  Stats(1).received = 100;
+  Stats(1).avgRtt = 151;  // over the usable rule's bound
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(view.texts[kIdStatusLine], "3 phones \u00b7 1 running \u00b7 1 unusable");
+  presenter.OnAddPhones();
+  EXPECT_TRUE(std::regex_match(
+      view.texts[kIdStatusLine],
+      std::regex("3 phones \u00b7 1 running \u00b7 1 unusable \u00b7 last scan \\d\\d:\\d\\d")))
+      << view.texts[kIdStatusLine];
 }
 
 TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {

@@ -5,13 +5,14 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "discovery/PhoneListMgr.h"
 #include "gui/GuiFixture.h"
 #include "looptest/SessionRegistry.h"
 #include "support/SimProcess.h"
 #include "frontend/Messages.h"
+#include "frontend/PhoneTable.h"
 
 namespace pathmon::testing {
 namespace {
@@ -26,7 +27,7 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
 
   GuiScript script;
   QWidget* main = nullptr;
-  QTreeWidget* list = nullptr;
+  QTreeView* list = nullptr;
 
   script.Then("the community dialog opens with its defaults", [&] {
     QWidget* dialog = Modal("CommunityDialog");
@@ -42,10 +43,10 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
   script.Then("the main window opens empty; Add", [&] {
     main = Modal("MainDialog");
     if (main == nullptr) return false;
-    list = main->findChild<QTreeWidget*>("phoneList");
-    EXPECT_EQ(list->topLevelItemCount(), 0);
-    EXPECT_EQ(list->columnCount(), 12);
-    EXPECT_EQ(list->headerItem()->text(6), "INTERRUPTIONS");
+    list = main->findChild<QTreeView*>("phoneList");
+    EXPECT_EQ(RowCount(list), 0);
+    EXPECT_EQ(list->model()->columnCount(), kTableColumnCount);
+    EXPECT_EQ(list->model()->headerData(6, Qt::Horizontal).toString(), "INTERRUPTIONS");
     QueueClick(main, "add");
     return true;
   });
@@ -58,18 +59,18 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
     return true;
   });
   script.Then("three rows in registry order", [&] {
-    if (Modal("MainDialog") == nullptr || list->topLevelItemCount() == 0) return false;
+    if (Modal("MainDialog") == nullptr || RowCount(list) == 0) return false;
     std::vector<std::string> registry;
     engine.Tests().ForEach([&](int, LoopTest& t) { registry.push_back(t.SerialNumber()); });
     std::vector<std::string> rows;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-      rows.push_back(list->topLevelItem(i)->text(1).toStdString());
-      EXPECT_EQ(list->topLevelItem(i)->text(2), "Stopped");
-      EXPECT_TRUE(list->selectedItems().isEmpty());
+    for (int i = 0; i < RowCount(list); ++i) {
+      rows.push_back(Cell(list, i, 1).toStdString());
+      EXPECT_EQ(Cell(list, i, 2), "Stopped");
+      EXPECT_FALSE(list->selectionModel()->hasSelection());
     }
     EXPECT_EQ(rows, registry);
     EXPECT_EQ(rows.size(), 3u);
-    EXPECT_EQ(list->topLevelItem(RowOfSerial(list, "SN2"))->text(0), "CORP\\bob");
+    EXPECT_EQ(Cell(list, RowOfSerial(list, "SN2"), 0), "CORP\\bob");
     SelectSerial(list, "SN1");
     QueueClick(main, "start");
     return true;
