@@ -2,10 +2,31 @@
 
 #include <algorithm>
 
+#include "frontend/Usable.h"
+
 namespace pathmon {
 
 const char* TableHeader(int column) {
   if (column >= 0 && column < kColumnCount) return kListColumns[column].header;
+  return "";
+}
+
+RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice) {
+  if (stats.sent <= 0) return RowBand::kNone;
+  // The voice figures cover only frames sent a moment ago; before the first of those the
+  // worst window is no more than its initial value and says nothing.
+  bool scored = voice.loss.sent > 0;
+  if (!CycleUsable(stats) || (scored && voice.worstWindowMos < kBadMos)) return RowBand::kRed;
+  if ((scored && voice.worstWindowMos < kPoorMos) || voice.sender.hostLimited) return RowBand::kAmber;
+  return RowBand::kNone;
+}
+
+const char* BandWord(RowBand band) {
+  switch (band) {
+    case RowBand::kRed: return "bad";
+    case RowBand::kAmber: return "poor";
+    case RowBand::kNone: break;
+  }
   return "";
 }
 

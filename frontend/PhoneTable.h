@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frontend/Figures.h"
+#include "looptest/VoiceQuality.h"
 
 namespace pathmon {
 
@@ -16,6 +17,17 @@ const char* TableHeader(int column);
 
 // How a row is marked, from its current cycle; kNone is no colour.
 enum class RowBand { kNone, kAmber, kRed };
+
+// Below this worst-window MOS (R below 60) a cycle is marked red; below kPoorMos (R below
+// 70), amber.
+inline constexpr double kBadMos = 3.1;
+// Red: the cycle is not usable by the main window's rule, or its worst 10-second window
+// scores below kBadMos. Amber: the worst window is poor, or the sender was host-limited (the
+// figures may overstate the path's faults). A cycle that has sent nothing has no band.
+RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice);
+// The band in words for the MOS cell, so it is never told by colour alone: "bad", "poor";
+// empty for none.
+const char* BandWord(RowBand band);
 
 struct TableRow {
   LoopTest* test = nullptr;        // the row's test, for the presenter; nullptr when none
