@@ -89,6 +89,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   list_ = new QTreeView(this);
   list_->setObjectName("phoneList");
   list_->setModel(model_);
+  list_->setItemDelegate(new TableCellDelegate(list_));
   list_->setRootIsDecorated(false);
   list_->setItemsExpandable(false);
   list_->setUniformRowHeights(true);

@@ -53,6 +53,7 @@ class MainDialog : public QDialog {
   void reject() override;  // Esc and the close box
 
   QTreeView* List() const { return list_; }
+  MainPresenter& Presenter() { return *presenter_; }
   PhoneTableModel* Model() const { return model_; }
   // The selected rows as tab-separated text with the headers, as Copy puts on the clipboard.
   QString SelectedRowsText() const;

@@ -1,7 +1,10 @@
 #include "ui/PhoneTableModel.h"
 
+#include <QApplication>
 #include <QColor>
 #include <QMetaObject>
+#include <QPainter>
+#include <QStyle>
 #include <algorithm>
 
 namespace pathmon {
@@ -16,6 +19,32 @@ QColor BandColor(const QPalette& palette, RowBand band) {
   return QColor::fromRgbF(static_cast<float>(base.redF() * (1 - a) + tint.redF() * a),
                           static_cast<float>(base.greenF() * (1 - a) + tint.greenF() * a),
                           static_cast<float>(base.blueF() * (1 - a) + tint.blueF() * a));
+}
+
+void TableCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const {
+  QPalette::ColorGroup group = !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
+                               : (option.state & QStyle::State_Active) ? QPalette::Active
+                                                                       : QPalette::Inactive;
+  bool selected = (option.state & QStyle::State_Selected) != 0;
+  if (selected) {
+    painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+  } else if (QVariant band = index.data(Qt::BackgroundRole); band.isValid()) {
+    painter->fillRect(option.rect, band.value<QColor>());
+  }
+  QString text = index.data(Qt::DisplayRole).toString();
+  if (text.isEmpty()) return;
+  const QWidget* widget = option.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+  QRect area = option.rect.adjusted(margin, 0, -margin, 0);
+  const QFontMetrics& metrics = option.fontMetrics;
+  if (metrics.horizontalAdvance(text) > area.width()) {
+    text = metrics.elidedText(text, Qt::ElideRight, area.width());
+  }
+  painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+  int baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+  painter->drawText(QPoint(area.left(), baseline), text);
 }
 
 PhoneTableModel::PhoneTableModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -46,7 +75,7 @@ void PhoneTableModel::SetBand(int row, RowBand band, const std::string& toolTip)
 
 void PhoneTableModel::Reorder(const std::vector<int>& order) {
   Flush();
-  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   std::vector<int> newRow(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
     newRow[static_cast<std::size_t>(order[i])] = static_cast<int>(i);
@@ -60,7 +89,7 @@ void PhoneTableModel::Reorder(const std::vector<int>& order) {
   }
   table_.Reorder(order);
   changePersistentIndexList(from, to);
-  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+  Q_EMIT layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 void PhoneTableModel::SetPalette(const QPalette& palette) {
@@ -93,7 +122,7 @@ void PhoneTableModel::Flush() {
   QModelIndex topLeft = index(firstRow_, firstColumn_);
   QModelIndex bottomRight = index(lastRow_, lastColumn_);
   firstRow_ = -1;
-  emit dataChanged(topLeft, bottomRight);
+  Q_EMIT dataChanged(topLeft, bottomRight);
 }
 
 int PhoneTableModel::rowCount(const QModelIndex& parent) const {

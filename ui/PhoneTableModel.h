@@ -7,6 +7,7 @@
 
 #include <QAbstractTableModel>
 #include <QPalette>
+#include <QStyledItemDelegate>
 
 #include "frontend/PhoneTable.h"
 
@@ -43,6 +44,17 @@ class PhoneTableModel final : public QAbstractTableModel {
   // The rectangle of cells changed since the last dataChanged; empty when firstRow_ < 0.
   int firstRow_ = -1, lastRow_ = -1, firstColumn_ = -1, lastColumn_ = -1;
   bool flushQueued_ = false;
+};
+
+// Paints a cell of the table as one line of text over its band or the selection, without
+// the general item delegate's text layout: the refresh repaints every visible cell, and this
+// takes a fraction of the time. Other roles (icons, check boxes) are not drawn: the table
+// has none.
+class TableCellDelegate final : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override;
 };
 
 // The background of a row in band, mixed from the palette's base colour so the text colour
