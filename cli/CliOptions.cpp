@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "Version.h"
@@ -38,6 +39,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "write every phone and cycle result to FILE (\"-\": standard output)")
       ->type_name("FILE");
   app.add_flag("--trace", a.trace, "write the diagnostic trace lines to stderr");
+  app.add_option("--min-mos", a.minMos,
+                 "also count a cycle as not usable when its worst 10-second window scores "
+                 "below this MOS (1 to 4.5)")
+      ->type_name("X");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -92,6 +97,19 @@ std::string CheckJsonTarget(const std::string& path) {
   return {};
 }
 
+// A MOS from 1 to 4.5 written as a plain decimal number; 0 for an empty text, -1 otherwise.
+double ParseMinMos(const std::string& text) {
+  if (text.empty()) return 0;
+  if (text.find_first_not_of("0123456789.") != std::string::npos) return -1;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !(value >= 1.0 && value <= 4.5)) {
+    return -1;
+  }
+  return value;
+}
+
 }  // namespace
 
 std::string CheckOutputFolder() {
@@ -128,6 +146,8 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
     if (!check.message.empty()) return check.message;
   }
 
+  accepted.minMos = ParseMinMos(arguments.minMos);
+  if (accepted.minMos < 0) return kMsgBadMinMos;
   if (std::string message = CheckJsonTarget(arguments.jsonPath); !message.empty()) {
     return message;
   }

@@ -41,6 +41,7 @@ struct CliArguments {
   bool fetchLogs = false;
   std::string jsonPath;  // empty: no report
   bool trace = false;    // keep the diagnostic trace on stderr
+  std::string minMos;    // empty: no voice rule
 };
 
 struct ParseResult {
@@ -58,6 +59,8 @@ struct AddressRange {
   std::string last;
 };
 
+inline constexpr const char* kMsgBadMinMos = "--min-mos: Please enter a MOS from 1 to 4.5.";
+
 // "FIRST-LAST" split at the first "-"; text without "-" is a range with an empty end, which
 // the dialog's rules refuse as an invalid ending address.
 AddressRange SplitRange(const std::string& text);
@@ -71,6 +74,9 @@ struct RunPlan {
   bool fetchLogs = false;
   std::string jsonPath;
   bool trace = false;
+  // Beside the main window's rule: a cycle whose worst 10-second window scores below this
+  // MOS is not usable either. 0: no such rule.
+  double minMos = 0;
 };
 
 // The first failing check's message, or empty with plan filled. Order: the community and

@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 
+#include <fmt/format.h>
+
 #include "cli/JsonReport.h"
 #include "cli/ResultTable.h"
 #include "cli/TestScheduler.h"
@@ -60,7 +62,7 @@ class CycleRecorder final : public TestObserver {
  public:
   void OnCycleResult(const CycleResult& result) override {
     std::lock_guard lock(mutex_);
-    cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats});
+    cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats, result.voice});
   }
   std::vector<CycleRecord> Cycles(const std::string& serial) {
     std::lock_guard lock(mutex_);
@@ -116,6 +118,7 @@ class Run {
   void LaunchStart(int slot);
   void CollectStarts(bool wait);
   void StopEverything();
+  std::vector<RowTexts> Rows();  // the selected phones' rows, their voice figures assessed now
   void Draw();
   std::string Footer();
   void FetchLogs();
@@ -423,12 +426,18 @@ std::string Run::Footer() {
   return footer;
 }
 
-void Run::Draw() {
+std::vector<RowTexts> Run::Rows() {
   std::vector<RowTexts> rows;
   for (int i : selected_) {
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test)));
+    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test),
+                           env_.backend.Voice(*phone.test)));
   }
+  return rows;
+}
+
+void Run::Draw() {
+  std::vector<RowTexts> rows = Rows();
   std::string stamp = Clock24(env_.clock.WallSeconds());
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
@@ -472,25 +481,22 @@ void Run::FetchLogs() {
 }
 
 void Run::Summarise() {
-  std::vector<RowTexts> rows;
-  for (int i : selected_) {
-    const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test)));
-  }
-  env_.out << "\nLast figures:\n" << RenderTable(rows) << "\nResults:\n";
+  env_.out << "\nLast figures:\n" << RenderTable(Rows()) << "\nResults:\n";
   for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
     const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
     std::vector<CycleRecord> cycles = recorder_->Cycles(phone.serial);
-    std::vector<TestStatistics> figures;
     int bad = 0;
+    double worstMos = 4.5;
+    int32_t poorWindows = 0;
     for (const CycleRecord& c : cycles) {
-      figures.push_back(c.stats);
-      if (!CycleUsable(c.stats)) ++bad;
+      if (!CycleUsable(c, plan_.minMos)) ++bad;
+      if (c.voice.loss.sent > 0) worstMos = std::min(worstMos, c.voice.worstWindowMos);
+      poorWindows += c.voice.poorWindows;
     }
     const TestEnd end = env_.backend.Snapshot(*phone.test).end;
     Outcome outcome = PhoneOutcome(scheduler_ ? scheduler_->State(static_cast<int>(slot))
                                               : PhoneState::kNotStarted,
-                                   figures, end);
+                                   cycles, end, plan_.minMos);
     outcomes_.push_back(outcome);
     env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
              << "  " << OutcomeName(outcome);
@@ -498,6 +504,8 @@ void Run::Summarise() {
     if (!cycles.empty()) {
       env_.out << " (" << cycles.size() << (cycles.size() == 1 ? " cycle" : " cycles");
       if (bad > 0) env_.out << ", " << bad << " not usable for voice";
+      env_.out << ", worst MOS " << fmt::format("{:.2f}", worstMos) << ", " << poorWindows
+               << (poorWindows == 1 ? " poor window" : " poor windows");
       env_.out << ")  history: "
                << PrintableText(HistoryFileName(phone.entry.userName, phone.serial));
     }
@@ -519,6 +527,7 @@ int Run::Finish(int status) {
   report.defaultCommunity = IsDefaultCommunity(plan_.community);
   report.durationMinutes = plan_.settings.durationMinutes;
   report.maxConcurrentTests = plan_.settings.maxConcurrentTests;
+  report.minMos = plan_.minMos;
   report.interrupted = interrupted_;
   report.exitStatus = status;
   for (std::size_t i = 0; i < phones_.size(); ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 // Whether a phone is usable for voice, by the main window's rule (frontend/Usable.h) applied
-// to each of its cycles, and the exit status of a run.
+// to each of its cycles; with --min-mos, a cycle whose worst 10-second window scores below
+// it is not usable either. And the exit status of a run.
 
 #include <cstdint>
 #include <vector>
@@ -10,6 +11,19 @@
 #include "looptest/LoopTest.h"
 
 namespace pathmon::cli {
+
+using pathmon::CycleUsable;  // the rule on a cycle's figures, beside the overload below
+
+// One cycle result as the run keeps it.
+struct CycleRecord {
+  int64_t wallSeconds = 0;  // when the cycle result was delivered
+  TestStatistics stats;
+  VoiceQuality voice;
+};
+
+// The main window's rule, and the worst window's MOS against minMos when it is above 0 (a
+// cycle that sent nothing has no window to judge).
+bool CycleUsable(const CycleRecord& cycle, double minMos);
 
 enum class Outcome {
   kUsable,       // tested; every cycle usable
@@ -24,8 +38,8 @@ const char* OutcomeName(Outcome outcome);
 
 // From the phone's final state in the scheduler (or kNotStarted when it was not scheduled),
 // its cycle results and why its test ended.
-Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles,
-                     TestEnd end = TestEnd::kDuration);
+Outcome PhoneOutcome(PhoneState state, const std::vector<CycleRecord>& cycles,
+                     TestEnd end = TestEnd::kDuration, double minMos = 0);
 
 // 0 when every tested phone was usable; 1 when one was not, was not tested to the end, or
 // did not start (a phone that cannot be tested needs the administrator as much as a bad

@@ -12,6 +12,7 @@
 #include "engine/Engine.h"
 #include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
+#include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
 
 int main(int argc, char* argv[]) {
@@ -55,6 +56,7 @@ int main(int argc, char* argv[]) {
   engine.SetFileOpener(&opener);
   engine.AddObserver(
       std::make_shared<HistoryWriter>("", LocalTimeNow, engine.WriteFailureLog()));
+  engine.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine.WriteFailureLog()));
   EngineBackend backend(engine);
 
   // With "--json -" the report alone goes to standard output, for a script to read; the

@@ -243,7 +243,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     const TestIdentity phone{p.serial, p.user, ::inet_addr(p.address.c_str())};
     const int64_t now = clock_.WallSeconds();
     for (const auto& observer : observers) {
-      observer->OnCycleResult(CycleResult{phone, now, p.test->Statistics()});
+      observer->OnCycleResult(CycleResult{phone, now, p.test->Statistics(), p.test->CurrentVoice()});
       observer->OnFinished(TestFinished{phone, now});
     }
     std::lock_guard lock(mutex_);
