@@ -9,6 +9,7 @@
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
 #include "frontend/Usable.h"
+#include "frontend/VoiceChart.h"
 
 namespace pathmon {
 
@@ -33,6 +34,22 @@ std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows,
     if (!rows[a] || !rows[b]) return false;
     int32_t cmp = CompareRows(*rows[a], *rows[b], column);
     return largestFirst ? cmp < 0 : cmp > 0;
+  };
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    for (std::size_t j = i; j > 0 && before(order[j], order[j - 1]); --j) {
+      std::swap(order[j], order[j - 1]);
+    }
+  }
+  return order;
+}
+
+std::vector<int> SortOrder(const std::vector<std::optional<double>>& keys, bool largestFirst) {
+  std::vector<int> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  // As above: stable, and a row without a test blocks.
+  auto before = [&](int a, int b) {
+    if (!keys[a] || !keys[b]) return false;
+    return largestFirst ? *keys[a] > *keys[b] : *keys[a] < *keys[b];
   };
   for (std::size_t i = 1; i < order.size(); ++i) {
     for (std::size_t j = i; j > 0 && before(order[j], order[j - 1]); --j) {
@@ -82,24 +99,52 @@ void MainPresenter::ShowWriteFailures() {
 void MainPresenter::OnAbout() { view_.ShowAboutDialog(); }
 
 void MainPresenter::OnColumnClick(int column) {
-  if (column >= kFirstFigureColumn && column < kColumnCount) {
+  const VoiceFigure* voice = ColumnVoiceFigure(column);
+  if ((column >= kFirstFigureColumn && column < kColumnCount) || voice != nullptr) {
     sortLargestFirst_ = column == sortColumn_ ? !sortLargestFirst_ : true;
     sortColumn_ = column;
   }
   // Columns without a figure sort nothing; the mark stays where the order came from.
   view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
-  std::vector<std::optional<TestSnapshot>> rows;
   int count = view_.ListRowCount();
-  for (int i = 0; i < count; ++i) {
-    LoopTest* test = view_.ListRowTest(i);
-    rows.push_back(test != nullptr ? std::optional(backend_.Snapshot(*test)) : std::nullopt);
+  if (voice != nullptr) {
+    std::vector<std::optional<double>> keys;
+    for (int i = 0; i < count; ++i) {
+      LoopTest* test = view_.ListRowTest(i);
+      if (test == nullptr) {
+        keys.emplace_back();
+        continue;
+      }
+      TestSnapshot snap = backend_.Snapshot(*test);
+      const VoiceQuality& figures = VoiceOf(*test, snap);
+      // A row whose cycle sent nothing shows "-": below every figure.
+      keys.emplace_back(figures.loss.sent > 0 ? voice->get(figures) : -1e300);
+    }
+    view_.ListReorder(SortOrder(keys, sortLargestFirst_));
+  } else {
+    std::vector<std::optional<TestSnapshot>> rows;
+    for (int i = 0; i < count; ++i) {
+      LoopTest* test = view_.ListRowTest(i);
+      rows.push_back(test != nullptr ? std::optional(backend_.Snapshot(*test)) : std::nullopt);
+    }
+    view_.ListReorder(SortOrder(rows, column, sortLargestFirst_));
   }
-  view_.ListReorder(SortOrder(rows, column, sortLargestFirst_));
   RefreshRows();
+}
+
+const VoiceQuality& MainPresenter::VoiceOf(LoopTest& test, const TestSnapshot& snap) {
+  VoiceCache& cache = voices_[&test];
+  if (snap.running || cache.running || cache.sent != snap.stats.sent) {
+    cache.voice = backend_.Voice(test);
+    cache.running = snap.running;
+    cache.sent = snap.stats.sent;
+  }
+  return cache.voice;
 }
 
 void MainPresenter::FillPhoneList() {
   view_.ListDeleteAllRows();
+  voices_.clear();
   sortColumn_ = -1;  // registry order again
   sortLargestFirst_ = true;
   view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
@@ -129,6 +174,18 @@ void MainPresenter::RefreshRows() {
     for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
       view_.ListSetText(i, column, std::to_string(ColumnFigure(snap.stats, column)));
     }
+    const VoiceQuality& voice = VoiceOf(*test, snap);
+    RowBand band = BandOf(snap.stats, voice);
+    for (int column = kFirstVoiceColumn; column < kTableColumnCount; ++column) {
+      const VoiceFigure& figure = *ColumnVoiceFigure(column);
+      std::string text = VoiceFigureText(figure, voice);
+      // The band in words beside the score, so it is never told by colour alone.
+      if (std::string_view(figure.header) == "MOS" && band != RowBand::kNone) {
+        text += std::string(" ") + BandWord(band);
+      }
+      view_.ListSetText(i, column, text);
+    }
+    view_.ListSetBand(i, band, voice.loss.sent > 0 ? VoiceSummary(voice) : std::string());
   }
   view_.SetControlText(kIdStatusLine, StatusLine(count, running, unusable, lastScan_));
 }

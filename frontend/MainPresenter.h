@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "frontend/Backend.h"
 #include "frontend/DialogView.h"
 #include "frontend/Figures.h"
+#include "frontend/PhoneTable.h"
 #include "transport/Clock.h"
 
 namespace pathmon {
@@ -39,6 +41,8 @@ int32_t CompareRows(const TestSnapshot& a, const TestSnapshot& b, int column);
 // without a test (nullopt) compares equal to every row.
 std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows, int column,
                            bool largestFirst = true);
+// The same for rows keyed by a voice figure (nullopt: a row without a test).
+std::vector<int> SortOrder(const std::vector<std::optional<double>>& keys, bool largestFirst);
 
 // The status bar: "8 phones · 5 running · 1 unusable · last scan 18:02"; the last part only
 // once a scan has run (lastScan empty before).
@@ -53,6 +57,8 @@ class MainView : public DialogView {
   // Inserts a row at index row (or at the end) with text in column 0; false when it failed.
   virtual bool ListInsertRow(int row, const std::string& text, LoopTest* test) = 0;
   virtual void ListSetText(int row, int column, const std::string& text) = 0;
+  // The row's colour band and tooltip (empty: none).
+  virtual void ListSetBand(int row, RowBand band, const std::string& toolTip) = 0;
   // The first selected row after row `after` (-1: from the top); -1 when there is none.
   virtual int ListNextSelected(int after) = 0;
   // Puts old row order[i] at position i; the selection follows its rows.
@@ -94,6 +100,9 @@ class MainPresenter {
  private:
   // A warning box for each history or log file that failed for the first time.
   void ShowWriteFailures();
+  // The test's voice figures, assessed again only while it runs or when its cycle changed:
+  // an assessment reads every frame of the cycle.
+  const VoiceQuality& VoiceOf(LoopTest& test, const TestSnapshot& snap);
 
   MainView& view_;
   MainBackend& backend_;
@@ -102,6 +111,12 @@ class MainPresenter {
   int sortColumn_ = -1;  // the figure column the rows are sorted by; -1 for registry order
   bool sortLargestFirst_ = true;
   std::string lastScan_;  // local time of the last Add, "HH:MM"; empty before
+  struct VoiceCache {
+    bool running = false;
+    int32_t sent = -1;
+    VoiceQuality voice;
+  };
+  std::map<const LoopTest*, VoiceCache> voices_;
 };
 
 }  // namespace pathmon

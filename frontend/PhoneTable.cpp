@@ -8,7 +8,13 @@ namespace pathmon {
 
 const char* TableHeader(int column) {
   if (column >= 0 && column < kColumnCount) return kListColumns[column].header;
+  if (const VoiceFigure* figure = ColumnVoiceFigure(column)) return figure->header;
   return "";
+}
+
+const VoiceFigure* ColumnVoiceFigure(int column) {
+  if (column < kFirstVoiceColumn || column >= kTableColumnCount) return nullptr;
+  return &kVoiceFigures[static_cast<std::size_t>(column - kFirstVoiceColumn)];
 }
 
 RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice) {

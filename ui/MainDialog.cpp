@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -18,6 +19,7 @@
 #include "ui/AboutDialog.h"
 #include "ui/AddPhonesDialog.h"
 #include "ui/AppIcon.h"
+#include "ui/PhoneWindow.h"
 #include "frontend/Messages.h"
 
 namespace pathmon {
@@ -51,6 +53,10 @@ void QtMainView::ListSetText(int row, int column, const std::string& text) {
   model_.SetText(row, column, text);
 }
 
+void QtMainView::ListSetBand(int row, RowBand band, const std::string& toolTip) {
+  model_.SetBand(row, band, toolTip);
+}
+
 int QtMainView::ListNextSelected(int after) {
   QItemSelectionModel* selection = list_.selectionModel();
   for (int row = after + 1; row < model_.rowCount(); ++row) {
@@ -77,7 +83,7 @@ void QtMainView::ShowAboutDialog() {
 
 MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
                        const ProgramSettings& settings, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), backend_(backend) {
   setObjectName("MainDialog");
   setWindowTitle(QString::fromUtf8(kAppTitle));
   setWindowIcon(AppIcon());
@@ -102,9 +108,13 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   list_->header()->setSortIndicatorShown(true);
   list_->header()->setSortIndicator(-1, Qt::DescendingOrder);
   list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  // The list's widths, widened where a header would not fit (RTT and MAX RTT).
+  // The list's widths, widened where a header would not fit (RTT and MAX RTT); a voice
+  // column also fits a score with its band ("2.85 poor").
   for (int i = 0; i < kTableColumnCount; ++i) {
-    int width = i < kColumnCount ? kListColumns[i].width : 0;
+    int width = i < kColumnCount ? kListColumns[i].width : ColumnVoiceFigure(i)->width;
+    if (i >= kFirstVoiceColumn) {
+      width = std::max(width, list_->fontMetrics().horizontalAdvance(QStringLiteral("0.00 poor")) + 12);
+    }
     list_->setColumnWidth(i, std::max(width, list_->header()->sectionSizeHint(i)));
   }
 
@@ -167,6 +177,17 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   addAction(about);
   setContextMenuPolicy(Qt::ActionsContextMenu);
 
+  auto* open = new QAction(tr("Open Phone Window"), list_);
+  open->setObjectName("openPhone");
+  list_->addAction(open);
+  connect(open, &QAction::triggered, this, [this] {
+    QModelIndex current = list_->currentIndex();
+    if (current.isValid()) OpenPhoneWindow(current.row());
+  });
+  connect(list_, &QAbstractItemView::doubleClicked, this,
+          [this](const QModelIndex& index) { OpenPhoneWindow(index.row()); });
+  list_->installEventFilter(this);
+
   auto* copy = new QAction(tr("Copy"), list_);
   copy->setObjectName("copy");
   copy->setShortcut(QKeySequence::Copy);
@@ -222,6 +243,9 @@ void MainDialog::accept() {
   if (closing_) return;
   closing_ = true;
   SaveSettings();
+  for (auto& [serial, window] : phoneWindows_) {
+    if (window != nullptr) window->close();
+  }
   presenter_->OnCloseWindow();
   closing_ = false;
 }
@@ -231,6 +255,36 @@ void MainDialog::reject() { accept(); }
 void MainDialog::changeEvent(QEvent* event) {
   if (event->type() == QEvent::PaletteChange && model_ != nullptr) model_->SetPalette(palette());
   QDialog::changeEvent(event);
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+  // Enter on a row of the list opens its phone's window; elsewhere it stays the window's
+  // Close, as does Enter on the list without a current row.
+  if (watched == list_ && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && key->modifiers() == Qt::NoModifier && list_->currentIndex().isValid()) {
+      OpenPhoneWindow(list_->currentIndex().row());
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+PhoneWindow* MainDialog::OpenPhoneWindow(int row) {
+  if (row < 0 || row >= model_->rowCount()) return nullptr;
+  const TableRow& r = model_->Table().Row(row);
+  if (r.test == nullptr) return nullptr;
+  std::string serial = r.test->SerialNumber();
+  QPointer<PhoneWindow>& window = phoneWindows_[serial];
+  if (window == nullptr) {
+    // A child of this window: a modal dialog lets its own windows take input.
+    window = new PhoneWindow(backend_, r.cells[0], serial, this);
+  }
+  window->show();
+  window->raise();
+  window->activateWindow();
+  return window;
 }
 
 QString MainDialog::SelectedRowsText() const {

@@ -4,7 +4,9 @@
 // and column widths are kept in the user's QSettings between runs.
 
 #include <QDialog>
+#include <QPointer>
 #include <functional>
+#include <map>
 
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/MainPresenter.h"
@@ -16,6 +18,7 @@ class QTreeView;
 namespace pathmon {
 
 class MainDialog;
+class PhoneWindow;
 
 // The table and the nested dialogs of the main window, over Qt widgets.
 class QtMainView final : public QtDialogView<MainView> {
@@ -28,6 +31,7 @@ class QtMainView final : public QtDialogView<MainView> {
   void ListDeleteAllRows() override;
   bool ListInsertRow(int row, const std::string& text, LoopTest* test) override;
   void ListSetText(int row, int column, const std::string& text) override;
+  void ListSetBand(int row, RowBand band, const std::string& toolTip) override;
   int ListNextSelected(int after) override;
   void ListReorder(const std::vector<int>& order) override;
   void ListSetSortIndicator(int column, bool largestFirst) override;
@@ -57,9 +61,13 @@ class MainDialog : public QDialog {
   PhoneTableModel* Model() const { return model_; }
   // The selected rows as tab-separated text with the headers, as Copy puts on the clipboard.
   QString SelectedRowsText() const;
+  // Opens the row's phone window, or brings it to the front when it is open; nullptr for a
+  // row without a test.
+  PhoneWindow* OpenPhoneWindow(int row);
 
  protected:
   void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CopySelectedRows();
@@ -68,8 +76,10 @@ class MainDialog : public QDialog {
   void RestoreSettings();
   void SaveSettings() const;
 
+  MainBackend& backend_;
   QTreeView* list_ = nullptr;
   PhoneTableModel* model_ = nullptr;
+  std::map<std::string, QPointer<PhoneWindow>> phoneWindows_;  // by serial number
   std::unique_ptr<QtMainView> view_;
   std::unique_ptr<MainPresenter> presenter_;
   bool closing_ = false;
