@@ -88,7 +88,7 @@ void SetBlocks(QAreaSeries* area, const QList<QPointF>& points) { area->upperSer
 
 const QColor kP50Color(40, 110, 200);
 const QColor kP95Color(120, 60, 170);
-const QColor kLostColor(200, 60, 40);
+const QColor kLostColor(200, 110, 0);
 const QColor kMosColor(30, 140, 60);
 const QColor kBandColor(230, 40, 40);
 
@@ -188,7 +188,7 @@ QWidget* PhoneWindow::BuildLiveTab() {
   side->addWidget(interruptions_, 1);
   auto* sideBox = new QWidget(tab);
   sideBox->setLayout(side);
-  sideBox->setFixedWidth(260);
+  sideBox->setFixedWidth(300);
 
   auto* layout = new QHBoxLayout(tab);
   layout->addWidget(liveCharts_, 1);
@@ -344,7 +344,7 @@ void PhoneWindow::LoadHistory() {
   auto* interruptions = new QScatterSeries;
   interruptions->setName(tr("interruptions"));
   interruptions->setObjectName("historyInterruptions");
-  interruptions->setMarkerSize(7);
+  interruptions->setMarkerSize(9);
   interruptions->setColor(kBandColor);
   auto* worst = Line(tr("worst window MOS"), "historyWorstMos", kMosColor);
   qint64 first = 0, last = 0;
@@ -369,9 +369,10 @@ void PhoneWindow::LoadHistory() {
   }
   auto* rttY = ValueAxis(tr("ms"), 0, rttTop * 1.1);
   rttY->applyNiceNumbers();
-  auto* lossY = ValueAxis(tr("loss % / interruptions"), 0, lossTop * 1.1);
+  auto* lossY = ValueAxis(tr("loss %, count"), 0, lossTop * 1.1);
   lossY->applyNiceNumbers();
   auto* mosY = ValueAxis(tr("MOS"), 1, 4.5);
+  mosY->setTickCount(8);  // steps of 0.5
   historyRttChart_->addAxis(rttX, Qt::AlignBottom);
   historyRttChart_->addAxis(rttY, Qt::AlignLeft);
   historyLossChart_->addAxis(lossX, Qt::AlignBottom);
@@ -383,13 +384,14 @@ void PhoneWindow::LoadHistory() {
   } else {
     delete p95;  // the history file has no percentiles
   }
+  // Drawn in the order added: the interruptions' markers last, over the lines.
   Attach(historyLossChart_, loss, lossX, lossY);
-  Attach(historyLossChart_, interruptions, lossX, lossY);
   if (history_.voice) {
     Attach(historyLossChart_, worst, lossX, mosY);
   } else {
     delete worst;
   }
+  Attach(historyLossChart_, interruptions, lossX, lossY);
   // A rubber band on either chart zooms both to the same span of time.
   auto follow = [this](QDateTimeAxis* other) {
     return [this, other](const QDateTime& min, const QDateTime& max) {
