@@ -1,7 +1,7 @@
 #pragma once
-// The logic of the main window: the phone list with each test's state and figures, the
-// 2-second refresh with its status line, the sort by a figure, and the Start, Stop, Get Log,
-// Add and Close commands.
+// The logic of the main window: the phone list with each test's state, figures and voice
+// figures, the rows' colour bands and tooltips, the 2-second refresh with its status line,
+// the sort by a figure, and the Start, Stop, Get Log, Add and Close commands.
 
 #include <cstdint>
 #include <functional>

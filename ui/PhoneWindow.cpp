@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScatterSeries>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -67,6 +68,15 @@ QValueAxis* ValueAxis(const QString& title, double min, double max) {
   axis->setTitleText(title);
   axis->setRange(min, max);
   return axis;
+}
+
+// A MOS axis with a tick at each whole score: more labels are cut to "..." on a small
+// chart (a HiDPI screen's window).
+void MosTicks(QValueAxis* axis) {
+  axis->setTickType(QValueAxis::TicksDynamic);
+  axis->setTickAnchor(1);
+  axis->setTickInterval(1);
+  axis->setLabelFormat("%.1f");
 }
 
 void Attach(QChart* chart, QAbstractSeries* series, QAbstractAxis* x, QAbstractAxis* y) {
@@ -129,7 +139,12 @@ PhoneWindow::PhoneWindow(MainBackend& backend, std::string userName, std::string
   layout->addLayout(buttons);
 
   setMinimumSize(640, 480);
-  resize(980, 640);
+  QSize size(980, 640);
+  if (QScreen* screen = parent != nullptr ? parent->screen() : this->screen()) {
+    // Within the screen's free area, with room for the window manager's frame.
+    size = size.boundedTo(screen->availableGeometry().size() * 0.95).expandedTo(minimumSize());
+  }
+  resize(size);
 
   auto* timer = new QTimer(this);
   connect(timer, &QTimer::timeout, this, [this] { Refresh(); });
@@ -159,7 +174,7 @@ QWidget* PhoneWindow::BuildLiveTab() {
   lossX_ = ValueAxis(tr("seconds into the cycle"), 0, 10);
   lossY_ = ValueAxis(tr("frames lost"), 0, 50);
   mosY_ = ValueAxis(tr("MOS"), 1, 4.5);
-  mosY_->setTickCount(8);  // steps of 0.5
+  MosTicks(mosY_);
   lossChart_->addAxis(lossX_, Qt::AlignBottom);
   lossChart_->addAxis(lossY_, Qt::AlignLeft);
   lossChart_->addAxis(mosY_, Qt::AlignRight);
@@ -372,7 +387,7 @@ void PhoneWindow::LoadHistory() {
   auto* lossY = ValueAxis(tr("loss %, count"), 0, lossTop * 1.1);
   lossY->applyNiceNumbers();
   auto* mosY = ValueAxis(tr("MOS"), 1, 4.5);
-  mosY->setTickCount(8);  // steps of 0.5
+  MosTicks(mosY);
   historyRttChart_->addAxis(rttX, Qt::AlignBottom);
   historyRttChart_->addAxis(rttY, Qt::AlignLeft);
   historyLossChart_->addAxis(lossX, Qt::AlignBottom);
