@@ -60,7 +60,7 @@ std::vector<int> SortOrder(const std::vector<std::optional<double>>& keys, bool 
 }
 
 std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan) {
-  // U+00B7 MIDDLE DOT between the parts, in UTF-8.
+  // U+00B7 MIDDLE DOT between the counts, in UTF-8.
   const std::string dot = " \u00b7 ";
   std::string line = std::to_string(phones) + (phones == 1 ? " phone" : " phones") + dot +
                      std::to_string(running) + " running" + dot + std::to_string(unusable) +

@@ -38,6 +38,7 @@ void AddBlock(QList<QPointF>& line, double from, double to, double height) {
 QAreaSeries* BlockSeries(const QString& name, const char* objectName, const QColor& color) {
   auto* upper = new QLineSeries;
   auto* area = new QAreaSeries(upper);
+  upper->setParent(area);  // an area series does not own its lines
   area->setName(name);
   area->setObjectName(objectName);
   QColor fill = color;
