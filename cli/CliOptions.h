@@ -4,6 +4,7 @@
 // as the community dialog and the add-phones dialog.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,7 @@ struct CliArguments {
   bool fetchLogs = false;
   std::string jsonPath;  // empty: no report
   bool trace = false;    // keep the diagnostic trace on stderr
-  std::string minMos;    // empty: no voice rule
+  std::optional<std::string> minMos;  // absent: no voice rule
 };
 
 struct ParseResult {
