@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QItemSelectionModel>
 #include <QTreeView>
 
 #include "discovery/PhoneListMgr.h"
@@ -12,7 +13,9 @@
 #include "looptest/SessionRegistry.h"
 #include "support/SimProcess.h"
 #include "frontend/Messages.h"
+#include "frontend/FakeFleet.h"
 #include "frontend/PhoneTable.h"
+#include "ui/MainDialog.h"
 
 namespace pathmon::testing {
 namespace {
@@ -146,6 +149,46 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
   auto counters = sim.Stop();
   EXPECT_GT(counters["127.40.0.1"].framesEchoed, 0);
   EXPECT_EQ(counters["127.40.0.2"].framesReceived, 0);
+}
+
+}  // namespace
+}  // namespace pathmon::testing
+
+namespace pathmon::testing {
+namespace {
+
+// The window's size and column widths come back in the next run (from the test's own
+// settings directory), and Copy takes the selected rows in row order with the headers.
+TEST_F(SessionTest, TheWindowIsRememberedAndCopiesTheSelectedRows) {
+  FakeClock clock;
+  FakeFleet fleet(clock);
+  for (int i = 0; i < 3; ++i) {
+    fleet.Add("10.0.0." + std::to_string(i + 1), "SN" + std::to_string(i), true,
+              "user" + std::to_string(i));
+  }
+  fleet.StartDiscovery("10.0.0.1", "10.0.0.3");
+  fleet.CreateLoopTestsForPhones();
+  ProgramSettings settings;
+  {
+    MainDialog first(fleet, fleet, settings);
+    first.Presenter().FillPhoneList();
+    QItemSelectionModel* selection = first.List()->selectionModel();
+    for (int row : {2, 0}) {
+      selection->select(first.Model()->index(row, 0),
+                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QStringList lines = first.SelectedRowsText().split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].startsWith("USER\tSN\tPATHMON\tSENT")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("user0\tSN0\t")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].startsWith("user2\tSN2\t")) << lines[2].toStdString();
+    first.resize(900, 500);
+    first.List()->setColumnWidth(3, 123);
+    first.accept();  // every close path stores the window
+  }
+  MainDialog second(fleet, fleet, settings);
+  EXPECT_EQ(second.List()->columnWidth(3), 123);
+  EXPECT_EQ(second.size(), QSize(900, 500));
 }
 
 }  // namespace
