@@ -22,6 +22,9 @@ class DiscoveryAccess;
 
 namespace pathmon::cli {
 
+class EventStream;
+class FleetMetrics;
+
 inline constexpr int kRedrawMs = 2000;  // the main window's refresh period
 inline constexpr int kPollMs = 250;     // how often the run looks for ended starts and tests
 
@@ -57,6 +60,8 @@ struct CliEnvironment {
   // The signal that interrupted the run (0: none); unset, an interruption counts as SIGINT.
   std::function<int()> signal;
   std::ostream* jsonOut = nullptr;  // where "--json -" writes the report
+  FleetMetrics* metrics = nullptr;  // --metrics-listen, --metrics-file
+  EventStream* events = nullptr;    // --jsonl
 };
 
 // Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,

@@ -68,13 +68,14 @@ TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
 }
 
 TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
-  const std::string range = FillMessage(kMsgIntegerRange, "1", "60");
+  const std::string range = "--duration: " + FillMessage(kMsgIntegerRange, "1", "60");
+  const std::string integer = std::string("--duration: ") + kMsgEnterInteger;
   EXPECT_EQ(Check({"--duration", "0", "--address", "10.0.0.1"}), range);
   EXPECT_EQ(Check({"--duration", "61", "--address", "10.0.0.1"}), range);
   EXPECT_EQ(Check({"--duration=-3", "--address", "10.0.0.1"}), range);
-  EXPECT_EQ(Check({"--duration", "abc", "--address", "10.0.0.1"}), kMsgEnterInteger);
-  EXPECT_EQ(Check({"--duration", "2.5", "--address", "10.0.0.1"}), kMsgEnterInteger);
-  EXPECT_EQ(Check({"--duration", "", "--address", "10.0.0.1"}), kMsgEnterInteger);
+  EXPECT_EQ(Check({"--duration", "abc", "--address", "10.0.0.1"}), integer);
+  EXPECT_EQ(Check({"--duration", "2.5", "--address", "10.0.0.1"}), integer);
+  EXPECT_EQ(Check({"--duration", "", "--address", "10.0.0.1"}), integer);
   RunPlan plan;
   EXPECT_EQ(Check({"--duration", " 12\t", "--community", "lab", "--address", "10.0.0.1"}, &plan),
             "");
@@ -82,9 +83,10 @@ TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
 }
 
 TEST(CliCheck, DefaultCommunityLimitsDurationAndConcurrency) {
-  EXPECT_EQ(Check({"--duration", "6", "--address", "10.0.0.1"}), kMsgDefaultCommunityDuration);
+  const std::string tooLong = std::string("--duration: ") + kMsgDefaultCommunityDuration;
+  EXPECT_EQ(Check({"--duration", "6", "--address", "10.0.0.1"}), tooLong);
   EXPECT_EQ(Check({"--community", "OrChId", "--duration", "6", "--address", "10.0.0.1"}),
-            kMsgDefaultCommunityDuration);
+            tooLong);
 
   RunPlan plan;
   EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
@@ -104,22 +106,23 @@ TEST(CliCheck, OverlongCommunityNeverReachesTheDirectory) {
   RunPlan plan;
   plan.community = "untouched";
   EXPECT_EQ(Check({"--community", std::string(256, 'c'), "--address", "10.0.0.1"}, &plan),
-            FillMessage(kMsgTextTooLong, "255", ""));
+            "--community: " + FillMessage(kMsgTextTooLong, "255", ""));
   EXPECT_EQ(plan.community, "untouched");
   EXPECT_EQ(Check({"--community", std::string(255, 'c'), "--address", "10.0.0.1"}, &plan), "");
   EXPECT_EQ(plan.community.size(), 255u);
 }
 
 TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
-  EXPECT_EQ(Check({"--range=-10.0.0.1"}), kMsgInvalidStart);
-  EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), kMsgInvalidStart);
-  EXPECT_EQ(Check({"--range", "bad-worse"}), kMsgInvalidStart);  // only the first failure
-  EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), kMsgInvalidEnd);
-  EXPECT_EQ(Check({"--range", "10.0.0.1"}), kMsgInvalidEnd);  // no end given
-  EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), kMsgInvalidRange);
-  EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), kMsgInvalidRange);
-  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), kMsgRangeTooLarge);
-  EXPECT_EQ(Check({"--address", "10.0.0.256"}), kMsgInvalidStart);
+  auto range = [](const char* message) { return std::string("--range: ") + message; };
+  EXPECT_EQ(Check({"--range=-10.0.0.1"}), range(kMsgInvalidStart));
+  EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), range(kMsgInvalidStart));
+  EXPECT_EQ(Check({"--range", "bad-worse"}), range(kMsgInvalidStart));  // only the first failure
+  EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), range(kMsgInvalidEnd));
+  EXPECT_EQ(Check({"--range", "10.0.0.1"}), range(kMsgInvalidEnd));  // no end given
+  EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), range(kMsgInvalidRange));
+  EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), range(kMsgInvalidRange));
+  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), range(kMsgRangeTooLarge));
+  EXPECT_EQ(Check({"--address", "10.0.0.256"}), std::string("--address: ") + kMsgInvalidStart);
 
   RunPlan plan;
   EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.0.255", "--address", "10.0.5.5"}, &plan), "");
@@ -133,10 +136,10 @@ TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
 TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
   // The community dialog comes before the add-phones dialog.
   EXPECT_EQ(Check({"--duration", "0", "--range", "10.0.0.9-10.0.0.1"}),
-            FillMessage(kMsgIntegerRange, "1", "60"));
+            "--duration: " + FillMessage(kMsgIntegerRange, "1", "60"));
   // A later bad range is still refused when an earlier one is good.
   EXPECT_EQ(Check({"--range", "10.0.0.1-10.0.0.2", "--range", "10.0.0.9-10.0.0.1"}),
-            kMsgInvalidRange);
+            std::string("--range: ") + kMsgInvalidRange);
   EXPECT_EQ(Check({}), kMsgNoAddress);
 }
 
