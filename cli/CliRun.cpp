@@ -13,8 +13,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 
+#include "cli/EventLines.h"
+#include "cli/EventStream.h"
 #include "cli/JsonReport.h"
+#include "cli/Metrics.h"
 #include "cli/ResultTable.h"
 #include "cli/TestScheduler.h"
 #include "cli/Verdict.h"
@@ -138,6 +142,7 @@ class Run {
   std::vector<std::future<StartResult>> starts_;
   std::atomic<bool> cancel_{false};
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>();  // -v
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<Outcome> outcomes_;        // by position in selected_
@@ -219,10 +224,23 @@ void Run::Warn(const std::string& text) {
 bool Run::ScanRanges() {
   // The walk of a range runs on this thread: it looks for a signal before every address.
   env_.discovery.SetStopCheck([this] { return env_.wait(0); });
+  const std::string site = plan_.sites.empty() ? "" : plan_.sites.front().name;
+  const Clock::TimePoint began = env_.clock.Now();
+  std::ostringstream quiet;  // -q: no progress lines
   for (const AddressRange& range : plan_.ranges) {
     const int32_t unprobedBefore = env_.discovery.GetUnprobedCount();
-    ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait, env_.out, env_.err,
-                                 env_.terminal);
+    const int32_t phonesBefore = env_.discovery.GetPhoneCount();
+    const Clock::TimePoint rangeBegan = env_.clock.Now();
+    if (env_.events != nullptr) env_.events->ScanStarted(site, range.first, range.last);
+    ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait,
+                                 plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out,
+                                 env_.err, env_.terminal);
+    quiet.str("");
+    if (env_.events != nullptr) {
+      env_.events->ScanFinished(
+          site, range.first, range.last, env_.discovery.GetPhoneCount() - phonesBefore,
+          std::chrono::duration<double>(env_.clock.Now() - rangeBegan).count());
+    }
     if (end == ScanEnd::kInterrupted) break;
     if (int32_t unprobed = env_.discovery.GetUnprobedCount() - unprobedBefore; unprobed > 0) {
       incomplete_ = true;
@@ -231,6 +249,10 @@ bool Run::ScanRanges() {
     }
   }
   env_.discovery.SetStopCheck({});  // the check refers to this run
+  if (env_.metrics != nullptr) {
+    env_.metrics->ScanDone(site, env_.discovery.GetPhoneCount(),
+                           std::chrono::duration<double>(env_.clock.Now() - began).count());
+  }
   return !env_.wait(0);
 }
 
@@ -333,14 +355,16 @@ void Run::TestPhones() {
   startedTest_.resize(serials.size());
 
   const int count = static_cast<int>(serials.size());
-  env_.out << "Testing " << count << (count == 1 ? " phone" : " phones") << " for "
+  std::ostringstream quiet;
+  std::ostream& out = plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out;
+  out << "Testing " << count << (count == 1 ? " phone" : " phones") << " for "
            << plan_.settings.durationMinutes << " min, at most " << scheduler_->Limit()
            << " at once.";
   if (count > scheduler_->Limit()) {
-    env_.out << " " << count - scheduler_->Limit()
-             << " wait for a free place and start when a test ends.";
+    out << " " << count - scheduler_->Limit()
+        << " wait for a free place and start when a test ends.";
   }
-  env_.out << '\n' << std::flush;
+  out << '\n' << std::flush;
 
   Clock::TimePoint lastDraw{};
   bool drawn = false;
@@ -358,7 +382,8 @@ void Run::TestPhones() {
       if (!env_.backend.Snapshot(*test).running) scheduler_->Finished(slot);
     }
     Clock::TimePoint now = env_.clock.Now();
-    if (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs)) {
+    if (plan_.verbosity != Verbosity::kQuiet &&
+        (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -436,9 +461,13 @@ void Run::Draw() {
     screen += RenderTable(rows);
     screen += "\n" + Footer();
     for (const std::string& warning : warnings_) screen += warning + "\n";
+    eventLines_->Take();
+    for (const std::string& line : eventLines_->Recent()) screen += line + "\n";
     env_.out << screen << std::flush;
   } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer() << std::flush;
+    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer();
+    for (const std::string& line : eventLines_->Take()) env_.out << line << '\n';
+    env_.out << std::flush;
   }
 }
 
@@ -451,6 +480,7 @@ void Run::FetchLogs() {
     }
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
     std::string name = LogFileName(phone.entry.userName, phone.serial);
+    if (!plan_.outputDir.empty()) name = plan_.outputDir + "/" + name;
     const bool fetched = env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str());
     // A signal during the retrieval ends it between two rows, without a file.
     if (env_.wait(0)) {
@@ -570,6 +600,7 @@ int Run::Finish(int status) {
 int Run::Execute() {
   startedAt_ = env_.clock.WallSeconds();
   env_.backend.AddObserver(recorder_);
+  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
   env_.setCommunity(plan_.community.c_str());
   if (!ScanRanges()) {
     interrupted_ = true;

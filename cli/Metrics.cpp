@@ -47,11 +47,29 @@ struct FleetMetrics::Series {
   prometheus::Gauge* lateness = nullptr;
 };
 
+namespace {
+
+// The gauges of a figure that does not exist yet (no cycle result, no echo) are left out of
+// the exposition rather than shown as 0: a phone not yet judged is not "not usable".
+void SetGauge(prometheus::Family<prometheus::Gauge>& family, prometheus::Gauge*& gauge,
+              const prometheus::Labels& labels, double value) {
+  if (gauge == nullptr) gauge = &family.Add(labels);
+  gauge->Set(value);
+}
+
+}  // namespace
+
 struct FleetMetrics::PhoneState {
   prometheus::Labels labels;
   Series series;
   // What the counters hold of the current cycle so far.
   int64_t sent = 0, lost = 0, delayed = 0, interruptions = 0;
+  // Between the test's start and its end: the figures a poll reads belong to it. The test
+  // still shows itself running, with its last cycle's figures, for a moment after its end.
+  bool live = false;
+  // Frames sent in the cycle the last result closed, until a poll sees fewer: a test leaves
+  // its last cycle's figures in place, and they must not count again. -1: none.
+  int64_t closedSent = -1;
   // The cycle whose round trips the histogram has taken (by its start instant), and which of
   // its frames it has taken, by index.
   int64_t timingsStartNs = -1;
@@ -150,12 +168,7 @@ FleetMetrics::PhoneState& FleetMetrics::Phone(const TestIdentity& phone) {
   s.delayed = &delayed_.Add(labels);
   s.interruptions = &interruptions_.Add(labels);
   s.rtt = &rtt_.Add(labels, prometheus::Histogram::BucketBoundaries(kRttBucketsSeconds));
-  s.jitter = &jitter_.Add(labels);
-  s.windowMos = &windowMos_.Add(labels);
-  s.worstMos = &worstMos_.Add(labels);
-  s.usable = &usableGauge_.Add(labels);
   s.running = &running_.Add(labels);
-  s.lateness = &lateness_.Add(labels);
   return *state;
 }
 
@@ -167,16 +180,21 @@ void FleetMetrics::RemoveSeries(PhoneState& state) {
   delayed_.Remove(s.delayed);
   interruptions_.Remove(s.interruptions);
   rtt_.Remove(s.rtt);
-  jitter_.Remove(s.jitter);
-  windowMos_.Remove(s.windowMos);
-  worstMos_.Remove(s.worstMos);
-  usableGauge_.Remove(s.usable);
   running_.Remove(s.running);
-  lateness_.Remove(s.lateness);
+  for (auto [family, gauge] : {std::pair{&jitter_, s.jitter}, std::pair{&windowMos_, s.windowMos},
+                               std::pair{&worstMos_, s.worstMos},
+                               std::pair{&usableGauge_, s.usable},
+                               std::pair{&lateness_, s.lateness}}) {
+    if (gauge != nullptr) family->Remove(gauge);
+  }
   s = Series{};
 }
 
 void FleetMetrics::Count(PhoneState& state, const TestStatistics& figures) {
+  if (state.closedSent >= 0) {
+    if (figures.sent >= state.closedSent) return;
+    state.closedSent = -1;
+  }
   // Fewer frames than counted: a newer cycle, counted once the older one's result came.
   if (figures.sent < state.sent) return;
   auto add = [](prometheus::Counter* counter, int64_t& counted, int64_t now) {
@@ -192,14 +210,19 @@ void FleetMetrics::Count(PhoneState& state, const TestStatistics& figures) {
 }
 
 void FleetMetrics::CloseCycle(PhoneState& state, const TestStatistics& figures) {
+  state.closedSent = -1;
   Count(state, figures);
   state.sent = state.lost = state.delayed = state.interruptions = 0;
+  state.closedSent = figures.sent > 0 ? figures.sent : -1;
 }
 
 void FleetMetrics::OnStarted(const TestStarted& event) {
+  std::lock_guard cycle(cycleMutex_);
   std::lock_guard lock(mutex_);
   PhoneState& state = Phone(event.phone);
   state.sent = state.lost = state.delayed = state.interruptions = 0;
+  state.closedSent = -1;
+  state.live = true;
   state.timingsStartNs = -1;
   state.observed.clear();
   state.series.running->Set(1);
@@ -212,15 +235,19 @@ void FleetMetrics::OnCycleResult(const CycleResult& event) {
     std::lock_guard lock(mutex_);
     PhoneState& state = Phone(event.phone);
     CloseCycle(state, event.stats);
-    state.series.usable->Set(usable_ && usable_(event) ? 1 : 0);
+    SetGauge(usableGauge_, state.series.usable, state.labels,
+             usable_ && usable_(event) ? 1 : 0);
     hook = cycleHook_;
   }
   if (hook) hook();
 }
 
 void FleetMetrics::OnFinished(const TestFinished& event) {
+  std::lock_guard cycle(cycleMutex_);
   std::lock_guard lock(mutex_);
-  Phone(event.phone).series.running->Set(0);
+  PhoneState& state = Phone(event.phone);
+  state.live = false;
+  state.series.running->Set(0);
 }
 
 void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live&)>& read) {
@@ -231,6 +258,7 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
   const VoiceQuality& voice = live.voice;
   std::lock_guard lock(mutex_);
   PhoneState& state = Phone(phone);
+  if (!state.live) return;
   Count(state, live.stats);
   if (!timings.frames.empty()) {
     if (timings.startNs != state.timingsStartNs) {
@@ -248,8 +276,10 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
     }
   }
   if (voice.loss.sent > 0) {
-    state.series.jitter->Set(voice.jitterUs / 1e6);
-    if (!voice.windows.empty()) state.series.windowMos->Set(voice.windows.back().score.mos);
+    SetGauge(jitter_, state.series.jitter, state.labels, voice.jitterUs / 1e6);
+    if (!voice.windows.empty()) {
+      SetGauge(windowMos_, state.series.windowMos, state.labels, voice.windows.back().score.mos);
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/EventLines.h"
 #include "cli/EventStream.h"
 #include "cli/Metrics.h"
 #include "cli/MonitorScheduler.h"
@@ -35,16 +36,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr int kScanPollMs = 50;     // how often the scan thread looks for its probes' end
-constexpr std::size_t kEventLines = 10;  // -v: the latest event lines under the table
-
-std::string Clock24(int64_t wallSeconds) {
-  std::time_t t = static_cast<std::time_t>(wallSeconds);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
 
 bool InRange(const char* address, const AddressRange& range) {
   const uint32_t a = ntohl(::inet_addr(address));
@@ -74,38 +65,6 @@ class Tally final : public TestObserver {
  private:
   std::mutex mutex_;
   std::map<std::string, Counts> counts_;
-};
-
-// -v: one line per test event, collected on the tests' threads, printed by the run's.
-class EventLines final : public TestObserver {
- public:
-  void OnStarted(const TestStarted& e) override {
-    Add(e.wallSeconds, e.phone, "test started");
-  }
-  void OnCycleResult(const CycleResult& e) override {
-    char text[160];
-    FormatResult(e.stats, text, sizeof text);
-    Add(e.wallSeconds, e.phone,
-        std::string("cycle result ") + text + (CycleUsable(e.stats) ? "" : " (not usable)"));
-  }
-  void OnFinished(const TestFinished& e) override {
-    Add(e.wallSeconds, e.phone, std::string("test finished: ") + TestEndName(e.reason));
-  }
-  void Add(int64_t wallSeconds, const TestIdentity& phone, const std::string& what) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(Clock24(wallSeconds) + "  " + PrintableText(phone.userName) + ":" +
-                     PrintableText(phone.serialNumber) + "  " + what);
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out(lines_.begin(), lines_.end());
-    lines_.clear();
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<std::string> lines_;
 };
 
 enum class StartResult { kStarted, kFailed, kCancelled };
@@ -146,7 +105,6 @@ class Monitor {
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>();
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>();
-  std::deque<std::string> shownEvents_;
   std::vector<std::string> notes_;  // the latest notes, shown under the table
   std::atomic<bool> cancel_{false};
   std::future<void> scan_;
@@ -167,10 +125,10 @@ int32_t Monitor::Limit(const MonitorPlan& plan) {
 }
 
 void Monitor::Note(const std::string& text) {
-  const std::string line = Clock24(env_.clock.WallSeconds()) + "  " + PrintableText(text);
+  const std::string line = LocalClockText(env_.clock.WallSeconds()) + "  " + PrintableText(text);
   env_.err << line << '\n' << std::flush;
   notes_.push_back(line);
-  if (notes_.size() > kEventLines) notes_.erase(notes_.begin());
+  if (notes_.size() > kRecentEventLines) notes_.erase(notes_.begin());
 }
 
 void Monitor::StartScan() {
@@ -425,14 +383,12 @@ void Monitor::Draw() {
               std::to_string(scheduler_.Failures(serial)) + " failed tries)\n";
   }
   std::vector<std::string> events = eventLines_->Take();
-  const std::string stamp = Clock24(env_.clock.WallSeconds());
+  const std::string stamp = LocalClockText(env_.clock.WallSeconds());
   if (env_.terminal) {
-    for (std::string& e : events) shownEvents_.push_back(std::move(e));
-    while (shownEvents_.size() > kEventLines) shownEvents_.pop_front();
     std::string screen = "\x1b[H\x1b[2J";
     screen += std::string(kAppTitle) + "  " + stamp + "\n\n" + RenderTable(rows) + "\n" + footer;
     for (const std::string& note : notes_) screen += note + "\n";
-    for (const std::string& e : shownEvents_) screen += e + "\n";
+    for (const std::string& e : eventLines_->Recent()) screen += e + "\n";
     env_.out << screen << std::flush;
   } else {
     env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << footer;

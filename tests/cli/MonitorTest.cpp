@@ -98,32 +98,44 @@ TestStatistics Figures(int32_t sent, int32_t lost) {
 TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   const TestIdentity phone{"SN1", "alice", ::inet_addr("10.0.0.1")};
   const std::string labels = "{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\",user=\"alice\"}";
-  // Each step: a poll of the running cycle (sent, lost) or a cycle result (final figures);
-  // then the counters' expected values.
+  // Each step: a poll of the running cycle (sent, lost), a cycle result (final figures), the
+  // test's end or a new start; then the counters' expected values.
+  enum Kind { kPoll, kResult, kEnd, kStart };
   struct Step {
-    bool cycleResult;
+    Kind kind;
     int32_t sent, lost;
     double sentTotal, lostTotal;
   };
   const std::vector<Step> steps = {
-      {false, 100, 2, 100, 2},
-      {false, 250, 5, 250, 5},
+      {kPoll, 100, 2, 100, 2},
+      {kPoll, 250, 5, 250, 5},
       // The test has begun its next cycle before the last one's result came: nothing yet.
-      {false, 20, 0, 250, 5},
+      {kPoll, 20, 0, 250, 5},
       // The result settles the closed cycle.
-      {true, 300, 6, 300, 6},
-      {false, 40, 1, 340, 7},
-      {true, 300, 4, 600, 10},
-      {false, 10, 0, 610, 10},
-      {true, 50, 50, 650, 60},  // nothing echoed: not usable
+      {kResult, 300, 6, 300, 6},
+      {kPoll, 40, 1, 340, 7},
+      {kResult, 300, 4, 600, 10},
+      // The test's last cycle: its figures stay in place, the test still shows as running.
+      {kPoll, 300, 4, 600, 10},
+      {kPoll, 310, 4, 600, 10},
+      {kEnd, 0, 0, 600, 10},
+      {kPoll, 300, 4, 600, 10},
+      // The next test of the phone.
+      {kStart, 0, 0, 600, 10},
+      {kPoll, 10, 0, 610, 10},
+      {kResult, 50, 50, 650, 60},  // nothing echoed: not usable
   };
   FleetMetrics m([](const CycleResult& r) { return CycleUsable(r.stats); });
   m.SetSite("lab");
   m.OnStarted(TestStarted{phone, 0});
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
-    if (step.cycleResult) {
+    if (step.kind == kResult) {
       m.OnCycleResult(CycleResult{phone, 0, Figures(step.sent, step.lost)});
+    } else if (step.kind == kEnd) {
+      m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
+    } else if (step.kind == kStart) {
+      m.OnStarted(TestStarted{phone, 0});
     } else {
       m.Poll(phone, [&step](FleetMetrics::Live& live) {
         live.stats = Figures(step.sent, step.lost);
