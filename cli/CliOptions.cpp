@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "Version.h"
@@ -76,6 +77,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("DIR");
   app.add_flag("-q,--quiet", a.quiet, "only the summary and errors");
   app.add_flag("-v,--verbose", a.verbose, "the table and a line per event");
+  app.add_option("--min-mos", a.minMos,
+                 "also count a cycle as not usable when its worst 10-second window scores "
+                 "below this MOS (1 to 4.5)")
+      ->type_name("X");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -133,6 +138,19 @@ std::string CheckTarget(const std::string& path, const std::string& what) {
     return refuse(std::strerror(ENAMETOOLONG));
   }
   return {};
+}
+
+// A MOS from 1 to 4.5 written as a plain decimal number; 0 for an empty text, -1 otherwise.
+double ParseMinMos(const std::string& text) {
+  if (text.empty()) return 0;
+  if (text.find_first_not_of("0123456789.") != std::string::npos) return -1;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !(value >= 1.0 && value <= 4.5)) {
+    return -1;
+  }
+  return value;
 }
 
 }  // namespace
@@ -267,6 +285,8 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
     }
   }
 
+  accepted.minMos = ParseMinMos(arguments.minMos);
+  if (accepted.minMos < 0) return kMsgBadMinMos;
   if (arguments.monitor && !arguments.jsonPath.empty()) {
     return "--json: a monitor run has no end to report; --jsonl streams its results";
   }

@@ -64,6 +64,7 @@ struct CliArguments {
   std::string sitesFile;
   bool quiet = false;
   bool verbose = false;
+  std::string minMos;    // empty: no voice rule
 };
 
 struct ParseResult {
@@ -74,6 +75,8 @@ struct ParseResult {
   CliArguments arguments;
 };
 ParseResult ParseCommandLine(int argc, const char* const* argv);
+
+inline constexpr const char* kMsgBadMinMos = "--min-mos: Please enter a MOS from 1 to 4.5.";
 
 // "FIRST-LAST" split at the first "-"; text without "-" is a range with an empty end, which
 // the dialog's rules refuse as an invalid ending address.
@@ -99,6 +102,9 @@ struct RunPlan {
   // --site); every site's community, duration and ranges checked as the options are.
   std::vector<Site> sites;
   bool sitesFromFile = false;
+  // Beside the main window's rule: a cycle whose worst 10-second window scores below this
+  // MOS is not usable either. 0: no such rule.
+  double minMos = 0;
 };
 
 // The first failing check's message, or empty with plan filled. Order: the community and

@@ -15,6 +15,8 @@
 #include <optional>
 #include <sstream>
 
+#include <fmt/format.h>
+
 #include "cli/EventLines.h"
 #include "cli/EventStream.h"
 #include "cli/JsonReport.h"
@@ -64,7 +66,7 @@ class CycleRecorder final : public TestObserver {
  public:
   void OnCycleResult(const CycleResult& result) override {
     std::lock_guard lock(mutex_);
-    cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats});
+    cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats, result.voice});
   }
   std::vector<CycleRecord> Cycles(const std::string& serial) {
     std::lock_guard lock(mutex_);
@@ -120,6 +122,7 @@ class Run {
   void LaunchStart(int slot);
   void CollectStarts(bool wait);
   void StopEverything();
+  std::vector<RowTexts> Rows();  // the selected phones' rows, their voice figures assessed now
   void Draw();
   std::string Footer();
   void FetchLogs();
@@ -142,7 +145,7 @@ class Run {
   std::vector<std::future<StartResult>> starts_;
   std::atomic<bool> cancel_{false};
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
-  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>();  // -v
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);  // -v
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<Outcome> outcomes_;        // by position in selected_
@@ -448,12 +451,18 @@ std::string Run::Footer() {
   return footer;
 }
 
-void Run::Draw() {
+std::vector<RowTexts> Run::Rows() {
   std::vector<RowTexts> rows;
   for (int i : selected_) {
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test)));
+    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test),
+                           env_.backend.Voice(*phone.test)));
   }
+  return rows;
+}
+
+void Run::Draw() {
+  std::vector<RowTexts> rows = Rows();
   std::string stamp = Clock24(env_.clock.WallSeconds());
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
@@ -502,25 +511,22 @@ void Run::FetchLogs() {
 }
 
 void Run::Summarise() {
-  std::vector<RowTexts> rows;
-  for (int i : selected_) {
-    const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test)));
-  }
-  env_.out << "\nLast figures:\n" << RenderTable(rows) << "\nResults:\n";
+  env_.out << "\nLast figures:\n" << RenderTable(Rows()) << "\nResults:\n";
   for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
     const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
     std::vector<CycleRecord> cycles = recorder_->Cycles(phone.serial);
-    std::vector<TestStatistics> figures;
     int bad = 0;
+    double worstMos = 4.5;
+    int32_t poorWindows = 0;
     for (const CycleRecord& c : cycles) {
-      figures.push_back(c.stats);
-      if (!CycleUsable(c.stats)) ++bad;
+      if (!CycleUsable(c, plan_.minMos)) ++bad;
+      if (c.voice.loss.sent > 0) worstMos = std::min(worstMos, c.voice.worstWindowMos);
+      poorWindows += c.voice.poorWindows;
     }
     const TestEnd end = env_.backend.Snapshot(*phone.test).end;
     Outcome outcome = PhoneOutcome(scheduler_ ? scheduler_->State(static_cast<int>(slot))
                                               : PhoneState::kNotStarted,
-                                   figures, end);
+                                   cycles, end, plan_.minMos);
     outcomes_.push_back(outcome);
     env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
              << "  " << OutcomeName(outcome);
@@ -528,6 +534,8 @@ void Run::Summarise() {
     if (!cycles.empty()) {
       env_.out << " (" << cycles.size() << (cycles.size() == 1 ? " cycle" : " cycles");
       if (bad > 0) env_.out << ", " << bad << " not usable for voice";
+      env_.out << ", worst MOS " << fmt::format("{:.2f}", worstMos) << ", " << poorWindows
+               << (poorWindows == 1 ? " poor window" : " poor windows");
       env_.out << ")  history: "
                << PrintableText(HistoryFileName(phone.entry.userName, phone.serial));
     }
@@ -549,6 +557,7 @@ int Run::Finish(int status) {
   report.defaultCommunity = IsDefaultCommunity(plan_.community);
   report.durationMinutes = plan_.settings.durationMinutes;
   report.maxConcurrentTests = plan_.settings.maxConcurrentTests;
+  report.minMos = plan_.minMos;
   report.interrupted = interrupted_;
   report.exitStatus = status;
   for (std::size_t i = 0; i < phones_.size(); ++i) {

@@ -25,7 +25,10 @@ void EventLines::OnCycleResult(const CycleResult& event) {
   char text[160];
   FormatResult(event.stats, text, sizeof text);
   Add(event.wallSeconds, event.phone,
-      std::string("cycle result ") + text + (CycleUsable(event.stats) ? "" : " (not usable)"));
+      std::string("cycle result ") + text +
+          (CycleUsable(CycleRecord{event.wallSeconds, event.stats, event.voice}, minMos_)
+               ? ""
+               : " (not usable)"));
 }
 
 void EventLines::OnFinished(const TestFinished& event) {

@@ -19,6 +19,7 @@ inline constexpr std::size_t kRecentEventLines = 10;
 
 class EventLines final : public TestObserver {
  public:
+  explicit EventLines(double minMos) : minMos_(minMos) {}  // --min-mos, for "not usable"
   void OnStarted(const TestStarted& event) override;
   void OnCycleResult(const CycleResult& event) override;
   void OnFinished(const TestFinished& event) override;
@@ -31,6 +32,7 @@ class EventLines final : public TestObserver {
  private:
   void Add(int64_t wallSeconds, const TestIdentity& phone, const std::string& what);
 
+  const double minMos_;
   std::mutex mutex_;
   std::vector<std::string> new_;
   std::deque<std::string> recent_;

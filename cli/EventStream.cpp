@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 
 #include "cli/JsonReport.h"
-#include "frontend/Figures.h"
+#include "frontend/VoiceHistory.h"
 
 namespace pathmon::cli {
 
@@ -33,14 +33,14 @@ void EventStream::SetPhoneSite(const std::string& serial, const std::string& sit
   phoneSites_[serial] = site;
 }
 
-nlohmann::json EventStream::Begin(const char* type, int64_t wallSeconds) {
-  nlohmann::json j;
+OrderedJson EventStream::Begin(const char* type, int64_t wallSeconds) {
+  OrderedJson j;
   j["time"] = IsoLocalTime(wallSeconds);
   j["type"] = type;
   return j;
 }
 
-void EventStream::Phone(nlohmann::json& j, const TestIdentity& phone) {
+void EventStream::Phone(OrderedJson& j, const TestIdentity& phone) {
   auto site = phoneSites_.find(phone.serialNumber);
   j["site"] = Utf8OrLatin1(site == phoneSites_.end() ? site_ : site->second);
   j["serialNumber"] = Utf8OrLatin1(phone.serialNumber);
@@ -48,7 +48,7 @@ void EventStream::Phone(nlohmann::json& j, const TestIdentity& phone) {
   j["address"] = Dotted(phone.peerAddress);
 }
 
-void EventStream::Write(const nlohmann::json& j) {
+void EventStream::Write(const OrderedJson& j) {
   if (!good_) return;
   // Every text went through Utf8OrLatin1, so dump() never meets bytes that are not UTF-8.
   const std::string line = j.dump() + "\n";
@@ -59,25 +59,26 @@ void EventStream::Write(const nlohmann::json& j) {
 
 void EventStream::OnStarted(const TestStarted& event) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("test-started", event.wallSeconds);
+  OrderedJson j = Begin("test-started", event.wallSeconds);
   Phone(j, event.phone);
   Write(j);
 }
 
 void EventStream::OnCycleResult(const CycleResult& event) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("cycle", event.wallSeconds);
+  OrderedJson j = Begin("cycle", event.wallSeconds);
   Phone(j, event.phone);
-  // The same fields as a cycle of the JSON report.
-  j["epochSeconds"] = event.wallSeconds;
-  for (const Figure& figure : kFigures) j[figure.jsonKey] = figure.get(event.stats);
+  // The same fields, with the same values, as the cycle in the JSON report.
+  const OrderedJson cycle = CycleJson(event.wallSeconds, event.stats);
+  for (const auto& [key, value] : cycle.items()) j[key] = value;
   j["usable"] = usable_ ? usable_(event) : false;
+  j["voice"] = VoiceJson(event.voice);
   Write(j);
 }
 
 void EventStream::OnFinished(const TestFinished& event) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("test-finished", event.wallSeconds);
+  OrderedJson j = Begin("test-finished", event.wallSeconds);
   Phone(j, event.phone);
   j["reason"] = TestEndName(event.reason);
   Write(j);
@@ -86,7 +87,7 @@ void EventStream::OnFinished(const TestFinished& event) {
 void EventStream::ScanStarted(const std::string& site, const std::string& first,
                               const std::string& last) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("scan-started", wallSeconds_());
+  OrderedJson j = Begin("scan-started", wallSeconds_());
   j["site"] = Utf8OrLatin1(site);
   j["range"] = Utf8OrLatin1(first + "-" + last);
   Write(j);
@@ -95,7 +96,7 @@ void EventStream::ScanStarted(const std::string& site, const std::string& first,
 void EventStream::ScanFinished(const std::string& site, const std::string& first,
                                const std::string& last, int32_t phones, double seconds) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("scan-finished", wallSeconds_());
+  OrderedJson j = Begin("scan-finished", wallSeconds_());
   j["site"] = Utf8OrLatin1(site);
   j["range"] = Utf8OrLatin1(first + "-" + last);
   j["phonesFound"] = phones;
@@ -107,7 +108,7 @@ void EventStream::Retry(const std::string& serial, const std::string& user,
                         const std::string& address, const std::string& reason,
                         int64_t waitMinutes) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("retry", wallSeconds_());
+  OrderedJson j = Begin("retry", wallSeconds_());
   auto site = phoneSites_.find(serial);
   j["site"] = Utf8OrLatin1(site == phoneSites_.end() ? site_ : site->second);
   j["serialNumber"] = Utf8OrLatin1(serial);
@@ -120,7 +121,7 @@ void EventStream::Retry(const std::string& serial, const std::string& user,
 
 void EventStream::FleetChange(const std::string& type, const std::string& serial) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin(type.c_str(), wallSeconds_());
+  OrderedJson j = Begin(type.c_str(), wallSeconds_());
   auto site = phoneSites_.find(serial);
   j["site"] = Utf8OrLatin1(site == phoneSites_.end() ? site_ : site->second);
   j["serialNumber"] = Utf8OrLatin1(serial);
@@ -129,7 +130,7 @@ void EventStream::FleetChange(const std::string& type, const std::string& serial
 
 void EventStream::RunEnded(int exitStatus, bool interrupted) {
   std::lock_guard lock(mutex_);
-  nlohmann::json j = Begin("run-end", wallSeconds_());
+  OrderedJson j = Begin("run-end", wallSeconds_());
   j["exitStatus"] = exitStatus;
   j["interrupted"] = interrupted;
   Write(j);

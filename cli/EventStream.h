@@ -51,9 +51,10 @@ class EventStream final : public TestObserver {
   bool Good();
 
  private:
-  nlohmann::json Begin(const char* type, int64_t wallSeconds);
-  void Phone(nlohmann::json& j, const TestIdentity& phone);  // mutex_ held
-  void Write(const nlohmann::json& j);
+  using OrderedJson = nlohmann::ordered_json;  // "time" and "type" first
+  OrderedJson Begin(const char* type, int64_t wallSeconds);
+  void Phone(OrderedJson& j, const TestIdentity& phone);  // mutex_ held
+  void Write(const OrderedJson& j);
 
   std::mutex mutex_;
   std::ostream& out_;

@@ -102,18 +102,6 @@ std::string Utf8OrLatin1(std::string_view bytes) {
   return out;
 }
 
-std::string IsoLocalTime(int64_t wallSeconds) {
-  std::time_t t = static_cast<std::time_t>(wallSeconds);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-  // strftime gives "+0100"; RFC 3339 wants "+01:00".
-  std::string s = text;
-  if (s.size() >= 5) s.insert(s.size() - 2, ":");
-  return s;
-}
-
 std::string FormatReport(const RunReport& r) {
   Json doc;
   doc["schema"] = kReportSchema;
@@ -124,7 +112,8 @@ std::string FormatReport(const RunReport& r) {
   doc["durationMinutes"] = r.durationMinutes;
   doc["maxConcurrentTests"] = r.maxConcurrentTests;
   doc["usableRule"] = {{"maxAvgRtt", kUsableMaxAvgRtt},
-                       {"maxInterruptions", kUsableMaxInterruptions}};
+                       {"maxInterruptions", kUsableMaxInterruptions},
+                       {"minWorstWindowMos", r.minMos > 0 ? Json(r.minMos) : Json(nullptr)}};
   doc["interrupted"] = r.interrupted;
   doc["exitStatus"] = r.exitStatus;
   Json phones = Json::array();
@@ -140,11 +129,9 @@ std::string FormatReport(const RunReport& r) {
     phone["endReason"] = p.endReason == TestEnd::kNone ? Json(nullptr) : Json(TestEndName(p.endReason));
     Json cycles = Json::array();
     for (const CycleRecord& c : p.cycles) {
-      Json cycle;
-      cycle["time"] = IsoLocalTime(c.wallSeconds);
-      cycle["epochSeconds"] = c.wallSeconds;
-      for (const Figure& figure : kFigures) cycle[figure.jsonKey] = figure.get(c.stats);
-      cycle["usable"] = CycleUsable(c.stats);
+      Json cycle = CycleJson(c.wallSeconds, c.stats);
+      cycle["usable"] = CycleUsable(c, r.minMos);
+      cycle["voice"] = VoiceJson(c.voice);
       cycles.push_back(std::move(cycle));
     }
     phone["cycles"] = std::move(cycles);

@@ -1,6 +1,6 @@
 #pragma once
 // The run's report for scripts: every phone found with its discovery fields and every cycle
-// result of its test. The layout is versioned ("schema": 1) and described in docs/cli.md;
+// result of its test. The layout is versioned ("schema": 2) and described in docs/cli.md;
 // fields are only ever added within a version.
 
 #include <cstdint>
@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/Verdict.h"
 #include "discovery/PhoneListMgr.h"
+#include "frontend/VoiceHistory.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon::cli {
@@ -20,13 +22,6 @@ inline constexpr int kReportSchema = 1;
 // U+0080..U+00FF, so the document is always valid JSON and no byte is lost.
 std::string Utf8OrLatin1(std::string_view bytes);
 
-// "2026-12-07T15:30:05+01:00": local time with its offset.
-std::string IsoLocalTime(int64_t wallSeconds);
-
-struct CycleRecord {
-  int64_t wallSeconds = 0;  // when the cycle result was delivered
-  TestStatistics stats;
-};
 
 struct PhoneReport {
   PhoneEntry entry{};        // zeroed when the phone is no longer in the directory
@@ -46,6 +41,7 @@ struct RunReport {
   bool defaultCommunity = false;
   int32_t durationMinutes = 0;
   int32_t maxConcurrentTests = 0;
+  double minMos = 0;  // --min-mos; 0 when not given
   bool interrupted = false;
   int exitStatus = 0;
   std::vector<PhoneReport> phones;

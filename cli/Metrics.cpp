@@ -74,6 +74,7 @@ struct FleetMetrics::PhoneState {
   // its frames it has taken, by index.
   int64_t timingsStartNs = -1;
   std::vector<bool> observed;
+  int64_t pollsSinceVoice = 0;
 };
 
 FleetMetrics::FleetMetrics(UsableRule usable)
@@ -237,6 +238,12 @@ void FleetMetrics::OnCycleResult(const CycleResult& event) {
     CloseCycle(state, event.stats);
     SetGauge(usableGauge_, state.series.usable, state.labels,
              usable_ && usable_(event) ? 1 : 0);
+    // A cycle that sent nothing has no voice figures to show.
+    if (event.voice.loss.sent > 0) {
+      SetGauge(worstMos_, state.series.worstMos, state.labels, event.voice.worstWindowMos);
+      SetGauge(lateness_, state.series.lateness, state.labels,
+               event.voice.sender.latenessP99Us / 1e6);
+    }
     hook = cycleHook_;
   }
   if (hook) hook();
@@ -255,7 +262,6 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
   Live live;
   if (!read(live)) return;
   const CycleTimings& timings = live.timings;
-  const VoiceQuality& voice = live.voice;
   std::lock_guard lock(mutex_);
   PhoneState& state = Phone(phone);
   if (!state.live) return;
@@ -275,7 +281,9 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
       state.series.rtt->Observe(static_cast<double>(frame.arrivalNs - frame.sendNs) / 1e9);
     }
   }
-  if (voice.loss.sent > 0) {
+  // Assessing sorts the cycle's round trips: the gauges follow every few polls only.
+  if (!timings.frames.empty() && state.pollsSinceVoice++ % kVoiceEveryPolls == 0) {
+    const VoiceQuality voice = AssessCycle(timings);
     SetGauge(jitter_, state.series.jitter, state.labels, voice.jitterUs / 1e6);
     if (!voice.windows.empty()) {
       SetGauge(windowMos_, state.series.windowMos, state.labels, voice.windows.back().score.mos);
@@ -337,6 +345,7 @@ void MetricsPoller::PollOnce() {
           const TestSnapshot snapshot = backend_.Snapshot(*test);
           if (!snapshot.running) return false;
           live.stats = snapshot.stats;
+          live.timings = backend_.Timings(*test);
           return true;
         });
   }

@@ -52,6 +52,7 @@ inline const std::vector<double> kRttBucketsSeconds = {0.005, 0.01, 0.02, 0.04, 
                                                        0.15,  0.3,  0.4,  1};
 
 inline constexpr int kMetricsPollMs = 1000;  // the counters follow a running cycle this often
+inline constexpr int kVoiceEveryPolls = 5;    // the jitter and window MOS gauges, this often
 
 // Whether a cycle counts as usable for voice (the run's rule, with --min-mos when given).
 using UsableRule = std::function<bool(const CycleResult&)>;
@@ -73,11 +74,12 @@ class FleetMetrics final : public TestObserver {
   void OnCycleResult(const CycleResult& event) override;
   void OnFinished(const TestFinished& event) override;
 
-  // The running cycle of a test as a poll reads it. voice and timings may be empty (a backend
-  // without them, or nothing sent 200 ms ago yet).
+  // The running cycle of a test as a poll reads it. timings may be empty (a backend without
+  // them, or nothing sent long enough ago yet): each echo's round trip goes into the histogram
+  // once, and every kVoiceEveryPolls polls the frames are assessed for the jitter and the
+  // latest window's MOS.
   struct Live {
     TestStatistics stats;
-    VoiceQuality voice;
     CycleTimings timings;
   };
   // read fills the running cycle's figures, false when the test does not run; it is called

@@ -47,6 +47,7 @@ bool InRange(const char* address, const AddressRange& range) {
 // What the summary says of each phone: bounded however long the run is.
 class Tally final : public TestObserver {
  public:
+  explicit Tally(double minMos) : minMos_(minMos) {}
   struct Counts {
     int64_t cycles = 0, unusable = 0;
   };
@@ -54,7 +55,9 @@ class Tally final : public TestObserver {
     std::lock_guard lock(mutex_);
     Counts& c = counts_[result.phone.serialNumber];
     ++c.cycles;
-    if (!CycleUsable(result.stats)) ++c.unusable;
+    if (!CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos_)) {
+      ++c.unusable;
+    }
   }
   Counts Of(const std::string& serial) {
     std::lock_guard lock(mutex_);
@@ -63,6 +66,7 @@ class Tally final : public TestObserver {
   }
 
  private:
+  const double minMos_;
   std::mutex mutex_;
   std::map<std::string, Counts> counts_;
 };
@@ -103,8 +107,8 @@ class Monitor {
   CliEnvironment& env_;
   MonitorScheduler scheduler_;
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
-  std::shared_ptr<Tally> tally_ = std::make_shared<Tally>();
-  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>();
+  std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> notes_;  // the latest notes, shown under the table
   std::atomic<bool> cancel_{false};
   std::future<void> scan_;
@@ -364,7 +368,8 @@ void Monitor::Draw() {
   std::vector<RowTexts> rows;
   for (const std::string& serial : scheduler_.Phones()) {
     const Phone& phone = phones_.at(serial);
-    rows.push_back(MakeRow(phone.entry.userName, serial, env_.backend.Snapshot(*phone.test)));
+    rows.push_back(MakeRow(phone.entry.userName, serial, env_.backend.Snapshot(*phone.test),
+                           env_.backend.Voice(*phone.test)));
   }
   const Clock::TimePoint now = env_.clock.Now();
   std::string footer;

@@ -23,6 +23,7 @@ struct MonitorPlan {
   // The tests run this many times and then the run ends; 0: until a signal. For tests and
   // for a sites file without --monitor (each phone once).
   int32_t rounds = 0;
+  double minMos = 0;  // --min-mos: see CycleUsable
 };
 
 // The exit status: 128 + the signal's number after a signal; with rounds, as a normal run's.

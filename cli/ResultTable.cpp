@@ -10,7 +10,7 @@ namespace pathmon::cli {
 std::string PrintableText(std::string text) { return ReplaceControlCharacters(text, "?"); }
 
 RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
-                 const TestSnapshot& snapshot) {
+                 const TestSnapshot& snapshot, const VoiceQuality& voice) {
   RowTexts row;
   row[0] = PrintableText(userName);
   row[1] = PrintableText(serialNumber);
@@ -18,13 +18,20 @@ RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
   for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
     row[static_cast<std::size_t>(column)] = std::to_string(ColumnFigure(snapshot.stats, column));
   }
+  for (std::size_t i = 0; i < kVoiceFigures.size(); ++i) {
+    row[kColumnCount + i] = VoiceFigureText(kVoiceFigures[i], voice);
+  }
   return row;
 }
 
 std::string RenderTable(const std::vector<RowTexts>& rows) {
-  std::array<std::size_t, kColumnCount> width{};
+  auto header = [](std::size_t c) {
+    return std::string_view(c < kListColumns.size() ? kListColumns[c].header
+                                                    : kVoiceFigures[c - kListColumns.size()].header);
+  };
+  std::array<std::size_t, kTableColumnCount> width{};
   for (std::size_t c = 0; c < width.size(); ++c) {
-    width[c] = std::string_view(kListColumns[c].header).size();
+    width[c] = header(c).size();
     for (const RowTexts& row : rows) width[c] = std::max(width[c], row[c].size());
   }
   auto line = [&](auto text) {
@@ -37,7 +44,7 @@ std::string RenderTable(const std::vector<RowTexts>& rows) {
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out + "\n";
   };
-  std::string table = line([](std::size_t c) { return std::string_view(kListColumns[c].header); });
+  std::string table = line(header);
   for (const RowTexts& row : rows) {
     table += line([&row](std::size_t c) { return std::string_view(row[c]); });
   }

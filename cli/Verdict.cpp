@@ -11,6 +11,11 @@ bool CycleUsable(const TestStatistics& cycle) {
   return true;
 }
 
+bool CycleUsable(const CycleRecord& cycle, double minMos) {
+  if (!CycleUsable(cycle.stats)) return false;
+  return !(minMos > 0 && cycle.voice.loss.sent > 0 && cycle.voice.worstWindowMos < minMos);
+}
+
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::kUsable: return "usable";
@@ -23,8 +28,8 @@ const char* OutcomeName(Outcome outcome) {
   return "unknown";
 }
 
-Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles,
-                     TestEnd end) {
+Outcome PhoneOutcome(PhoneState state, const std::vector<CycleRecord>& cycles, TestEnd end,
+                     double minMos) {
   switch (state) {
     case PhoneState::kWaiting:
     case PhoneState::kNotStarted:
@@ -40,8 +45,8 @@ Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles
     // A phone still starting when the run was interrupted was never tested.
     return state == PhoneState::kStarting ? Outcome::kNotTested : Outcome::kNoResult;
   }
-  for (const TestStatistics& cycle : cycles) {
-    if (!CycleUsable(cycle)) return Outcome::kUnusable;
+  for (const CycleRecord& cycle : cycles) {
+    if (!CycleUsable(cycle, minMos)) return Outcome::kUnusable;
   }
   // Usable as far as it went: a test the phone, a failed send or a stop cut short did not
   // measure the whole duration, and a script must not read it as a clean one.

@@ -1,6 +1,7 @@
 #pragma once
 // Whether a phone is usable for voice, by the main window's rule: a cycle with an average
-// round-trip time over 150 ms or more than 10 interruptions is not usable. And the exit
+// round-trip time over 150 ms or more than 10 interruptions is not usable; with --min-mos, a
+// cycle whose worst 10-second window scores below it is not usable either. And the exit
 // status of a run.
 
 #include <cstdint>
@@ -18,6 +19,17 @@ inline constexpr int32_t kUsableMaxInterruptions = 10;
 // exchange and then echoes nothing (or ends the test at once) is surely not usable.
 bool CycleUsable(const TestStatistics& cycle);
 
+// One cycle result as the run keeps it.
+struct CycleRecord {
+  int64_t wallSeconds = 0;  // when the cycle result was delivered
+  TestStatistics stats;
+  VoiceQuality voice;
+};
+
+// The main window's rule, and the worst window's MOS against minMos when it is above 0 (a
+// cycle that sent nothing has no window to judge).
+bool CycleUsable(const CycleRecord& cycle, double minMos);
+
 enum class Outcome {
   kUsable,       // tested; every cycle usable
   kUnusable,     // tested; a cycle was not usable
@@ -31,8 +43,8 @@ const char* OutcomeName(Outcome outcome);
 
 // From the phone's final state in the scheduler (or kNotStarted when it was not scheduled),
 // its cycle results and why its test ended.
-Outcome PhoneOutcome(PhoneState state, const std::vector<TestStatistics>& cycles,
-                     TestEnd end = TestEnd::kDuration);
+Outcome PhoneOutcome(PhoneState state, const std::vector<CycleRecord>& cycles,
+                     TestEnd end = TestEnd::kDuration, double minMos = 0);
 
 // 0 when every tested phone was usable; 1 when one was not, was not tested to the end, or
 // did not start (a phone that cannot be tested needs the administrator as much as a bad

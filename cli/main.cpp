@@ -23,6 +23,7 @@
 #include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
 #include "transport/Clock.h"
+#include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
 
 int main(int argc, char* argv[]) {
@@ -66,6 +67,8 @@ int main(int argc, char* argv[]) {
   engine.SetFileOpener(&opener);
   engine.AddObserver(
       std::make_shared<HistoryWriter>(plan.outputDir, LocalTimeNow, engine.WriteFailureLog()));
+  engine.AddObserver(
+      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog()));
   EngineBackend backend(engine);
 
   // With "--json -" or "--jsonl -" the report or the stream alone goes to standard output,
@@ -73,7 +76,9 @@ int main(int argc, char* argv[]) {
   const bool jsonToStdout = plan.jsonPath == kJsonToStdout || plan.jsonlPath == kJsonToStdout;
   std::ostream& out = jsonToStdout ? std::cerr : std::cout;
 
-  const UsableRule usable = [](const CycleResult& result) { return CycleUsable(result.stats); };
+  const UsableRule usable = [minMos = plan.minMos](const CycleResult& result) {
+    return CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos);
+  };
   std::ofstream jsonlFile;
   std::shared_ptr<EventStream> events;
   if (!plan.jsonlPath.empty()) {
@@ -133,7 +138,7 @@ int main(int argc, char* argv[]) {
   if (plan.monitor || plan.sitesFromFile) {
     // A sites file without --monitor tests each of its phones once.
     status = RunMonitor(MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity,
-                                    plan.monitor ? 0 : 1},
+                                    plan.monitor ? 0 : 1, plan.minMos},
                         env);
   } else {
     status = RunCli(plan, env);

@@ -35,6 +35,11 @@ class MainBackend {
   virtual void ForEachLoopTest(const std::function<void(int slot, LoopTest& test)>& visit) = 0;
   virtual bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry) = 0;
   virtual TestSnapshot Snapshot(LoopTest& test) = 0;
+  // The running cycle's voice figures so far, and its frames' instants (see
+  // LoopTest::CurrentVoice); assessing them costs a copy and a sort of the cycle's frames,
+  // so they are asked for when shown, not with every snapshot.
+  virtual VoiceQuality Voice(LoopTest& /*test*/) { return {}; }
+  virtual CycleTimings Timings(LoopTest& /*test*/) { return {}; }
   virtual int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) = 0;
   // Starts the test; it reports to every observer added before.
   virtual int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,

@@ -15,6 +15,10 @@ TestSnapshot EngineBackend::Snapshot(LoopTest& test) {
   return TestSnapshot{test.IsRunning(), test.Statistics(), test.EndReason()};
 }
 
+VoiceQuality EngineBackend::Voice(LoopTest& test) { return test.CurrentVoice(); }
+
+CycleTimings EngineBackend::Timings(LoopTest& test) { return test.CurrentTimings(); }
+
 int EngineBackend::SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) {
   return pathmon::SendStartCommand(tries, peerAddress, test);
 }

@@ -16,6 +16,8 @@ class EngineBackend final : public MainBackend, public DiscoveryAccess {
   void ForEachLoopTest(const std::function<void(int slot, LoopTest& test)>& visit) override;
   bool FindPhoneBySerial(const char* serialNumber, PhoneEntry& entry) override;
   TestSnapshot Snapshot(LoopTest& test) override;
+  VoiceQuality Voice(LoopTest& test) override;
+  CycleTimings Timings(LoopTest& test) override;
   int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) override;
   int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
                     LoopTest* test) override;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "looptest/LoopTest.h"
@@ -55,6 +56,26 @@ inline constexpr std::array<ListColumn, kColumnCount> kListColumns = [] {
   }
   return columns;
 }();
+
+// The voice figures of a cycle (see looptest/VoiceQuality.h) as the command line's table
+// shows them after the columns above; the report carries them whole in its "voice" object.
+struct VoiceFigure {
+  const char* header;
+  int width;     // pixels, as Figure's
+  const char* unit;  // "ms" or "MOS"
+  int decimals;
+  double (*get)(const VoiceQuality& voice);
+};
+
+inline constexpr std::array<VoiceFigure, 4> kVoiceFigures = {{
+    {"JITTER", 70, "ms", 2, [](const VoiceQuality& v) { return v.jitterUs / 1000.0; }},
+    {"P95 RTT", 70, "ms", 1, [](const VoiceQuality& v) { return v.rtt.p95Us / 1000.0; }},
+    {"MOS", 50, "MOS", 2, [](const VoiceQuality& v) { return v.score.mos; }},
+    {"WORST", 60, "MOS", 2, [](const VoiceQuality& v) { return v.worstWindowMos; }},
+}};
+
+// The figure with its decimals; "-" while the cycle has no frame to judge.
+std::string VoiceFigureText(const VoiceFigure& figure, const VoiceQuality& voice);
 
 // The figure shown in a figure column; 0 for any other column.
 inline int32_t ColumnFigure(const TestStatistics& stats, int column) {

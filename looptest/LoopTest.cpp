@@ -27,6 +27,17 @@ int32_t SaturatingAdd(int32_t a, uint32_t b) {
 
 int32_t Increment(int32_t value) { return value == kInt32Max ? value : value + 1; }
 
+int64_t Nanoseconds(Clock::TimePoint t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// The voice figures of a cycle's frames, with the interruptions its loop test counted.
+VoiceQuality Assess(const CycleTimings& timings, std::vector<InterruptionSpan> spans) {
+  VoiceQuality voice = AssessCycle(timings);
+  voice.interruptions = std::move(spans);
+  return voice;
+}
+
 }  // namespace
 
 bool TestStatistics::CountEcho(uint32_t sequence, int32_t rtt, uint32_t referenceSequence) {
@@ -103,18 +114,32 @@ void CycleLedger::Reset() {
   counted_.clear();
   reference_ = 0;
   haveReference_ = false;
+  timings_.frames.clear();
+  timings_.startNs = 0;
+  timings_.startWallNs = 0;
+  spans_.clear();
 }
 
-uint32_t CycleLedger::FrameSent(uint32_t sendTick) {
+void CycleLedger::Begin(int64_t startNs, int64_t startWallNs, int64_t intervalNs,
+                        int32_t expectedFrames) {
+  timings_.startNs = startNs;
+  timings_.startWallNs = startWallNs;
+  timings_.intervalNs = intervalNs;
+  // One allocation for the whole cycle rather than a doubling that could reach twice its size.
+  if (expectedFrames > 0) timings_.frames.reserve(static_cast<std::size_t>(expectedFrames));
+}
+
+uint32_t CycleLedger::FrameSent(uint32_t sendTick, int64_t sendNs) {
   const auto sequence = static_cast<uint32_t>(sendTicks_.size());
   sendTicks_.push_back(sendTick);
   counted_.push_back(false);
+  timings_.frames.push_back(FrameTiming{sendNs, FrameTiming::kNotReceived});
   stats_.sent = Increment(stats_.sent);
   return sequence;
 }
 
 CycleLedger::Echo CycleLedger::CountEcho(uint32_t sequence, uint32_t sendTick,
-                                         uint32_t arrivalTick) {
+                                         uint32_t arrivalTick, int64_t arrivalNs) {
   // Modulo 2^32, read as a signed number of milliseconds. The send tick is the frame's
   // own, so the round trip cannot be negative unless the phone invented the tick.
   const auto rtt = static_cast<int32_t>(arrivalTick - sendTick);
@@ -124,12 +149,58 @@ CycleLedger::Echo CycleLedger::CountEcho(uint32_t sequence, uint32_t sendTick,
     return Echo::kStray;
   }
   counted_[sequence] = true;
+  timings_.frames[sequence].arrivalNs = arrivalNs;
+  const int32_t interruptionsBefore = stats_.interruptions;
+  const int32_t windowStart = stats_.windowStart;
   const bool inOrder = stats_.CountEcho(sequence, rtt, reference_, !haveReference_);
   if (inOrder) {
+    NoteSpan(interruptionsBefore, windowStart, sequence);
     reference_ = sequence;
     haveReference_ = true;
   }
   return inOrder ? Echo::kInOrder : Echo::kLate;
+}
+
+void CycleLedger::NoteSpan(int32_t interruptionsBefore, int32_t windowStart, uint32_t closing) {
+  const int32_t counted = stats_.interruptions - interruptionsBefore;
+  if (counted <= 0) return;
+  InterruptionSpan span;
+  span.count = counted;
+  const auto from = static_cast<uint32_t>(std::max(windowStart, 0));
+  const auto to = std::min<std::size_t>(closing, counted_.size());
+  bool found = false;
+  // The frames of the span whose echo has not been counted: at least ten, in 50 or more.
+  for (std::size_t s = from; s < to; ++s) {
+    if (counted_[s]) continue;
+    if (!found) {
+      span.firstSequence = static_cast<uint32_t>(s);
+      found = true;
+    }
+    span.lost = Increment(span.lost);
+  }
+  span.timeWallNs = timings_.WallTimeNs(span.firstSequence);
+  spans_.push_back(span);
+}
+
+CycleTimings CycleLedger::Timings(int64_t sentBeforeNs) const {
+  CycleTimings copy;
+  copy.startNs = timings_.startNs;
+  copy.startWallNs = timings_.startWallNs;
+  copy.intervalNs = timings_.intervalNs;
+  copy.firstSequence = timings_.firstSequence;
+  // Send instants only grow within a cycle: the frames still too young are the last few.
+  std::size_t count = timings_.frames.size();
+  while (count > 0 && timings_.frames[count - 1].sendNs > sentBeforeNs) --count;
+  copy.frames.assign(timings_.frames.begin(),
+                     timings_.frames.begin() + static_cast<std::ptrdiff_t>(count));
+  return copy;
+}
+
+CycleTimings CycleLedger::TakeTimings() {
+  CycleTimings taken = std::move(timings_);
+  timings_ = CycleTimings{};
+  timings_.intervalNs = taken.intervalNs;
+  return taken;
 }
 
 void CycleLedger::CountUnanswered(uint32_t nowTick, int32_t graceMs) {
@@ -139,7 +210,10 @@ void CycleLedger::CountUnanswered(uint32_t nowTick, int32_t graceMs) {
   while (due > 0 && static_cast<int32_t>(nowTick - sendTicks_[due - 1]) <= graceMs) --due;
   const auto next = static_cast<uint32_t>(due);
   if (next <= (haveReference_ ? reference_ + 1 : 0)) return;
+  const int32_t interruptionsBefore = stats_.interruptions;
+  const int32_t windowStart = stats_.windowStart;
   stats_.CountFinalGap(next, reference_, !haveReference_);
+  NoteSpan(interruptionsBefore, windowStart, next);
   // The gap is counted: from here on its frames are behind the reference, so an echo of
   // one that still arrives gives its frame back as a late echo does.
   reference_ = next - 1;
@@ -251,14 +325,16 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   const int32_t framesPerCycle = kCycleSeconds * framesPerSecond;
   const int64_t failuresToEnd = int64_t{kSendFailureEndSeconds} * framesPerSecond;
   const auto interval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 0);
+  const int64_t intervalNs = std::chrono::nanoseconds(interval).count();
   int32_t progressFrames = 0;
   int32_t cycleFrames = 0;
   int64_t failedInARow = 0;
   bool resultDelivered = false;  // a cycle result went out and no frame was sent since
   int lastSend = 0;
   TestEnd end = TestEnd::kNone;
-  // Frame n of a stretch goes out at its start + n * interval; after a stall longer than one
-  // interval the schedule moves on rather than catching up in a burst.
+  // Frame n of a cycle is due at its start + n * interval. A sender that falls more than an
+  // interval behind skips the slots that are gone and stays on the grid rather than catching
+  // up in a burst; the voice figures' sender check counts the skipped slots.
   Clock::TimePoint deadline = clock_.Now();
 
   while (!stop_.load()) {
@@ -268,8 +344,14 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
       // with the other's signature. The frame is in the ledger (and in sent) before it
       // leaves, so that its echo, however quick, finds it.
       std::lock_guard lock(mutex_);
+      const Clock::TimePoint now = clock_.Now();
+      if (cycleFrames == 0) {
+        const int64_t wallNs = clock_.WallSeconds() * 1'000'000'000;
+        cycle_.Begin(Nanoseconds(deadline), wallNs - Nanoseconds(now) + Nanoseconds(deadline),
+                     intervalNs, framesPerCycle);
+      }
       const uint32_t tick = clock_.TickMs();
-      const uint32_t sequence = cycle_.FrameSent(tick);
+      const uint32_t sequence = cycle_.FrameSent(tick, Nanoseconds(now));
       BuildTestFrame(frameSignature_, nonce_, sequence, tick, frame_.data());
       std::memcpy(datagram, frame_.data(), kDatagramSize);
       resultDelivered = false;
@@ -279,8 +361,8 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
 
     if (intervalMs > 0) {
       deadline += interval;
-      Clock::TimePoint now = clock_.Now();
-      if (now - deadline > interval) deadline = now;
+      const Clock::TimePoint now = clock_.Now();
+      if (now - deadline > interval) deadline += ((now - deadline) / interval) * interval;
       clock_.SleepUntil(deadline);
     }
 
@@ -295,12 +377,19 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     }
     if (cycleFrames >= framesPerCycle) {
       clock_.SleepMs(kCycleEndGraceMs);
-      CycleResult result{phone, 0, {}};
+      CycleResult result{phone, 0, {}, {}};
+      CycleTimings timings;
+      std::vector<InterruptionSpan> spans;
       {
         std::lock_guard lock(mutex_);
         result.stats = CloseCycle();
+        timings = cycle_.TakeTimings();
+        spans = cycle_.Interruptions();
         Reset(false);
       }
+      // The grace was a pause, not lateness: the next cycle's schedule starts now.
+      deadline = clock_.Now();
+      result.voice = Assess(timings, std::move(spans));
       result.wallSeconds = clock_.WallSeconds();
       Deliver(observers, callback, &TestObserver::OnCycleResult, result, -1, kEventCycleResult);
       cycleFrames = 0;
@@ -319,16 +408,23 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   // The last echoes get the grace of a cycle end too: without it, frames still on their
   // way, or overtaken by a later echo, would end the test counted as lost.
   if (!resultDelivered) clock_.SleepMs(kCycleEndGraceMs);
-  CycleResult last{phone, 0, {}};
+  CycleResult last{phone, 0, {}, {}};
+  CycleTimings timings;
+  std::vector<InterruptionSpan> spans;
   {
     std::lock_guard lock(mutex_);
     if (end == TestEnd::kNone) end = phoneEnded_ ? TestEnd::kPhoneEnded : TestEnd::kStopped;
     endReason_ = end;
     DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : test of %s ended: %s", serialNumber_,
                TestEndName(end));
-    // The last cycle's figures stay in place, for the list to show after the test.
-    if (!resultDelivered) last.stats = CloseCycle();
+    // The last cycle's figures and frames stay in place, for the list to show after the test.
+    if (!resultDelivered) {
+      last.stats = CloseCycle();
+      timings = cycle_.Timings();
+      spans = cycle_.Interruptions();
+    }
   }
+  if (!resultDelivered) last.voice = Assess(timings, std::move(spans));
   last.wallSeconds = clock_.WallSeconds();
   // A test that ends right at a cycle end has delivered that cycle: a second, empty result
   // would only add a line of zeros to the history. A cycle result still comes once more
@@ -386,7 +482,8 @@ void LoopTest::CountReply() {
 }
 
 bool LoopTest::OnDatagram(const uint8_t* bytes, int length) {
-  // The arrival tick is taken before anything that may wait.
+  // The arrival instants are taken before anything that may wait.
+  const int64_t arrivalNs = Nanoseconds(clock_.Now());
   const uint32_t arrival = clock_.TickMs();
   std::array<uint8_t, kPhoneRecordSize> record{};
   if (length > 0) {
@@ -405,7 +502,8 @@ bool LoopTest::OnDatagram(const uint8_t* bytes, int length) {
   }
   if (reply.nonce != nonce_) TakeNonce(reply.nonce);
   if (running_ && reply.sendTick != 0) {
-    if (cycle_.CountEcho(reply.sequence, reply.sendTick, arrival) == CycleLedger::Echo::kInOrder) {
+    if (cycle_.CountEcho(reply.sequence, reply.sendTick, arrival, arrivalNs) ==
+        CycleLedger::Echo::kInOrder) {
       lastInOrder_ = record;
     }
   }
@@ -423,6 +521,24 @@ TestStatistics LoopTest::Statistics() {
   std::lock_guard lock(mutex_);
   return cycle_.Figures();
 }
+
+CycleTimings LoopTest::CopyCurrent(std::vector<InterruptionSpan>* spans) {
+  // Taken before the lock, so that a frame sent while waiting for it is left out too.
+  const int64_t due = Nanoseconds(clock_.Now()) - int64_t{kCycleEndGraceMs} * 1'000'000;
+  std::lock_guard lock(mutex_);
+  if (spans != nullptr) *spans = cycle_.Interruptions();
+  // Once the test has ended its last cycle is closed: every frame has had its time.
+  const bool closed = !running_ || endReason_ != TestEnd::kNone;
+  return cycle_.Timings(closed ? std::numeric_limits<int64_t>::max() : due);
+}
+
+VoiceQuality LoopTest::CurrentVoice() {
+  std::vector<InterruptionSpan> spans;
+  CycleTimings timings = CopyCurrent(&spans);
+  return Assess(timings, std::move(spans));
+}
+
+CycleTimings LoopTest::CurrentTimings() { return CopyCurrent(nullptr); }
 
 TestEnd LoopTest::EndReason() {
   std::lock_guard lock(mutex_);

@@ -138,14 +138,14 @@ SenderCheck CheckSender(const CycleTimings& cycle) {
     lateness.push_back(offset - slot * cycle.intervalNs);
   }
   const int64_t slots = slot + 1;
-  c.slots = static_cast<int32_t>(std::min<int64_t>(slots, std::numeric_limits<int32_t>::max()));
+  c.slotCount = static_cast<int32_t>(std::min<int64_t>(slots, std::numeric_limits<int32_t>::max()));
   c.skippedSlots = static_cast<int32_t>(std::min<int64_t>(
       slots - static_cast<int64_t>(cycle.frames.size()), std::numeric_limits<int32_t>::max()));
   std::sort(lateness.begin(), lateness.end());
   const int64_t p99 = NearestRank(lateness, 99);
   c.latenessP99Us = static_cast<double>(p99) / 1000.0;
   const bool skipsTooMany = static_cast<int64_t>(c.skippedSlots) * 1000 >
-                           static_cast<int64_t>(c.slots) * kSkippedSlotsPerMille;
+                           static_cast<int64_t>(c.slotCount) * kSkippedSlotsPerMille;
   c.hostLimited = p99 > kLatenessLimitNs || skipsTooMany;
   return c;
 }

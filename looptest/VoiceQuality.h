@@ -81,7 +81,7 @@ struct WindowQuality {
 // instant, and every slot up to the last frame's that carried no frame was skipped.
 struct SenderCheck {
   double latenessP99Us = 0;  // nearest rank
-  int32_t slots = 0;         // slots up to and including the last frame's
+  int32_t slotCount = 0;     // slots up to and including the last frame's
   int32_t skippedSlots = 0;
   bool hostLimited = false;  // lateness p99 over 5 ms, or over 0.5 % of the slots skipped:
                              // the cycle's figures may show the host's faults as the path's

@@ -38,6 +38,7 @@
 #include "engine/Engine.h"
 #include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
+#include "frontend/VoiceHistory.h"
 #include "support/SimProcess.h"
 #include "transport/DebugTrace.h"
 
@@ -147,6 +148,7 @@ int main(int argc, char** argv) {
   engine.SetFileOpener(&opener);
   engine.AddObserver(
       std::make_shared<HistoryWriter>("", LocalTimeNow, engine.WriteFailureLog()));
+  engine.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine.WriteFailureLog()));
   EngineBackend backend(engine);
 
   RunPlan plan;

@@ -28,7 +28,7 @@ std::vector<std::vector<std::string>> RowsOf(const std::string& out, const std::
   std::vector<std::vector<std::string>> rows;
   for (const std::string& line : Lines(out)) {
     std::vector<std::string> w = Words(line);
-    if (w.size() == 12 && w[1] == serial) rows.push_back(w);
+    if (w.size() == 16 && w[1] == serial) rows.push_back(w);
   }
   return rows;
 }
@@ -59,6 +59,10 @@ JsonValue CheckPhone(const TempDir& dir, const std::string& out, JsonValue repor
     EXPECT_TRUE(row[2] == "Running" || row[2] == "Stopped") << row[2];
     sawRunning = sawRunning || row[2] == "Running";
     for (int c = 3; c < 12; ++c) EXPECT_TRUE(std::regex_match(row[c], std::regex("-?\\d+")));
+    // The voice figures: none before the first frame, then with their decimals.
+    for (int c = 12; c < 16; ++c) {
+      EXPECT_TRUE(std::regex_match(row[c], std::regex("-|\\d+\\.\\d{1,2}"))) << row[c];
+    }
   }
   EXPECT_TRUE(sawRunning);
   if (!rows.empty()) {
@@ -156,8 +160,10 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
   EXPECT_TRUE(alice["logFile"].is_null());
   EXPECT_NE(b.Stdout().find("Log file: erin_SN22_log.txt\n"), std::string::npos);
   EXPECT_NE(ReadFile(mixed.File("dave_SN21_log.txt")).find("001 "), std::string::npos);
-  EXPECT_EQ(clean.Names(), (std::vector<std::string>{".stderr", ".stdout", "CORP_carol_SN12.txt",
-                                                     "alice_SN11.txt", "report.json"}));
+  EXPECT_EQ(clean.Names(),
+            (std::vector<std::string>{".stderr", ".stdout", "CORP_carol_SN12.txt",
+                                      "CORP_carol_SN12.voice.jsonl", "alice_SN11.txt",
+                                      "alice_SN11.voice.jsonl", "report.json"}));
 
   // The failing phones.
   EXPECT_EQ(statusC, 1) << c.Stderr();

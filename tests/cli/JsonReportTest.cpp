@@ -73,7 +73,14 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   TestStatistics slow = good;
   slow.avgRtt = 200;
   slow.maxRtt = -7;
-  p.cycles = {{1796740030, good}, {1796740060, slow}};
+  VoiceQuality outage;
+  outage.loss.sent = 3000;
+  outage.score.mos = 4.1;
+  outage.worstWindowMos = 1.0;
+  outage.poorWindows = 1;
+  outage.windows.resize(6);
+  outage.interruptions.push_back({1796740010'000'000'000, 1000, 150, 3});
+  p.cycles = {{1796740030, good, outage}, {1796740060, slow, {}}};
   r.phones.push_back(p);
   PhoneReport other;
   other.entry = Entry("SN2", "carol");
@@ -107,6 +114,18 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   EXPECT_EQ(p1["cycles"][0]["epochSeconds"].get<double>(), 1796740030);
   EXPECT_EQ(p1["cycles"][0]["received"].get<double>(), 2990);
   EXPECT_TRUE(p1["cycles"][0]["usable"].get<bool>());
+  JsonValue voice = p1["cycles"][0]["voice"];
+  for (const char* key : {"rttMinUs", "rttMeanUs", "rttP50Us", "rttP95Us", "rttP99Us", "rttMaxUs",
+                          "jitterUs", "lossPercent", "lossP", "lossQ", "burstR", "mouthToEarMs",
+                          "rFactor", "mos", "worstWindowMos", "poorWindows", "windows",
+                          "interruptions", "sender"}) {
+    EXPECT_TRUE(voice.contains(key)) << key;
+  }
+  EXPECT_EQ(voice["worstWindowMos"].get<double>(), 1.0);
+  EXPECT_EQ(voice["windows"].size(), 6u);
+  EXPECT_EQ(voice["interruptions"][0]["time"].get<std::string>(), IsoLocalTime(1796740010));
+  EXPECT_EQ(voice["interruptions"][0]["count"].get<double>(), 3);
+  EXPECT_FALSE(voice["sender"]["hostLimited"].get<bool>());
   EXPECT_EQ(p1["cycles"][1]["avgRtt"].get<double>(), 200);
   EXPECT_EQ(p1["cycles"][1]["maxRtt"].get<double>(), -7);
   EXPECT_FALSE(p1["cycles"][1]["usable"].get<bool>());

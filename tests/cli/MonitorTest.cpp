@@ -131,7 +131,7 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
     if (step.kind == kResult) {
-      m.OnCycleResult(CycleResult{phone, 0, Figures(step.sent, step.lost)});
+      m.OnCycleResult(CycleResult{phone, 0, Figures(step.sent, step.lost), VoiceQuality{}});
     } else if (step.kind == kEnd) {
       m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
     } else if (step.kind == kStart) {
@@ -149,6 +149,34 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   EXPECT_EQ(Value(m, "pathmon_usable" + labels), 0);
   m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
   EXPECT_EQ(Value(m, "pathmon_running" + labels), 0);
+
+  // Each echo's round trip goes into the histogram once, however often the polls see it;
+  // a late echo when it comes; a new cycle's frames anew.
+  m.OnStarted(TestStarted{phone, 0});
+  CycleTimings timings;
+  timings.startNs = 1'000'000'000;
+  timings.frames = {
+      {0, 3'000'000}, {20'000'000, FrameTiming::kNotReceived}, {40'000'000, 90'000'000}};
+  auto poll = [&m, &phone, &timings] {
+    m.Poll(phone, [&timings](FleetMetrics::Live& live) {
+      live.stats = Figures(static_cast<int32_t>(timings.frames.size()), 0);
+      live.timings = timings;
+      return true;
+    });
+  };
+  const std::string histogram =
+      "pathmon_rtt_seconds_bucket{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\","
+      "user=\"alice\",le=";
+  poll();
+  poll();
+  EXPECT_EQ(Value(m, histogram + "\"0.005\"}"), 1);
+  EXPECT_EQ(Value(m, histogram + "\"0.08\"}"), 2);
+  timings.frames[1].arrivalNs = 21'000'000;  // late, but echoed
+  poll();
+  EXPECT_EQ(Value(m, histogram + "\"0.005\"}"), 2);
+  timings.startNs += 60'000'000'000;  // the next cycle, same instants
+  poll();
+  EXPECT_EQ(Value(m, histogram + "\"+Inf\"}"), 6);
   m.Drop("SN1");
   EXPECT_EQ(m.Exposition().find("SN1"), std::string::npos);
 }

@@ -161,6 +161,12 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
             10.0)
       << cli.Stderr();
   EXPECT_EQ(Scalar("pathmon_frames_lost_total{serial=\"SNA\"}"), 0.0);
+  // The round trips of the phone 200 ms away, live too: all of them between 150 and 300 ms.
+  EXPECT_GT(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"}").value_or(0), 500);
+  EXPECT_EQ(Scalar("pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.15\"}"), 0.0);
+  EXPECT_EQ(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"} - ignoring(le) "
+                   "pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.3\"}"),
+            0.0);
   // No cycle result yet: no verdict either.
   EXPECT_TRUE(Query("pathmon_usable").empty());
 
@@ -173,6 +179,9 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
                     1, start + std::chrono::seconds(84)),
             1.0);
   EXPECT_EQ(Scalar("pathmon_frames_lost_total{serial=\"SNB\"}"), 10.0);
+  // Ten frames lost in a row cost the window they fall in about 0.2 of its MOS.
+  EXPECT_GT(Scalar("pathmon_cycle_worst_mos{serial=\"SNA\"}").value_or(0), 4.3);
+  EXPECT_LT(Scalar("pathmon_cycle_worst_mos{serial=\"SNB\"}").value_or(5), 4.3);
 
   cli.Signal(SIGTERM);
   EXPECT_EQ(cli.Wait(10000), 128 + SIGTERM) << cli.Stderr();

@@ -13,7 +13,7 @@ namespace {
 using testing::Lines;
 using testing::Words;
 
-TEST(ResultTable, TheTwelveColumnsWithTheirFiguresInOrder) {
+TEST(ResultTable, TheTwelveColumnsThenTheVoiceFiguresInOrder) {
   TestSnapshot running;
   running.running = true;
   running.stats.sent = 1500;
@@ -26,17 +26,27 @@ TEST(ResultTable, TheTwelveColumnsWithTheirFiguresInOrder) {
   running.stats.lastRtt = -5;  // "%d": a sign, no padding
   running.stats.maxRtt = 401;
   TestSnapshot stopped;
+  VoiceQuality voice;
+  voice.loss.sent = 1500;
+  voice.jitterUs = 1234.5;   // ms with 2 decimals
+  voice.rtt.p95Us = 45'678;  // ms with 1 decimal
+  voice.score.mos = 4.39876;
+  voice.worstWindowMos = 1.0;
 
-  std::string table = RenderTable({MakeRow("alice", "SN1", running), MakeRow("bob", "SN2", stopped)});
+  std::string table = RenderTable(
+      {MakeRow("alice", "SN1", running, voice), MakeRow("bob", "SN2", stopped, {})});
   std::vector<std::string> lines = Lines(table);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0],
             "USER   SN   PATHMON  SENT  RCVD  LOST  INTERRUPTIONS  AVG RTT  MAXBURSTLOST  "
-            "DELAYED  RTT  MAX RTT");
-  EXPECT_EQ(Words(lines[1]), (std::vector<std::string>{"alice", "SN1", "Running", "1500", "1490",
-                                                       "10", "1", "42", "7", "3", "-5", "401"}));
+            "DELAYED  RTT  MAX RTT  JITTER  P95 RTT  MOS   WORST");
+  EXPECT_EQ(Words(lines[1]),
+            (std::vector<std::string>{"alice", "SN1", "Running", "1500", "1490", "10", "1", "42",
+                                      "7", "3", "-5", "401", "1.23", "45.7", "4.40", "1.00"}));
+  // A cycle without a frame has no voice figures to show.
   EXPECT_EQ(Words(lines[2]), (std::vector<std::string>{"bob", "SN2", "Stopped", "0", "0", "0",
-                                                       "0", "0", "0", "0", "0", "0"}));
+                                                       "0", "0", "0", "0", "0", "0", "-", "-",
+                                                       "-", "-"}));
   // Columns line up: each figure starts under its header.
   EXPECT_EQ(lines[1].find("1490"), lines[0].find("RCVD"));
   EXPECT_EQ(lines[2].find("Stopped"), lines[0].find("PATHMON"));
@@ -44,7 +54,7 @@ TEST(ResultTable, TheTwelveColumnsWithTheirFiguresInOrder) {
 }
 
 TEST(ResultTable, WideTextsWidenTheirColumn) {
-  std::string table = RenderTable({MakeRow("a-rather-long-user-name", "SN1", {})});
+  std::string table = RenderTable({MakeRow("a-rather-long-user-name", "SN1", {}, {})});
   std::vector<std::string> lines = Lines(table);
   EXPECT_EQ(lines[0].find("SN"), lines[1].find("SN1"));
   EXPECT_EQ(lines[0].find("SN"), std::string("a-rather-long-user-name").size() + 2);
@@ -55,7 +65,7 @@ TEST(ResultTable, NoRowsStillShowsTheHeaders) {
 }
 
 TEST(ResultTable, TextsFromThePhoneCannotDriveTheTerminal) {
-  RowTexts row = MakeRow("evil\x1b[2J\r\nname\x7f", "SN\t1", {});
+  RowTexts row = MakeRow("evil\x1b[2J\r\nname\x7f", "SN\t1", {}, {});
   EXPECT_EQ(row[0], "evil?[2J??name?");
   EXPECT_EQ(row[1], "SN?1");
   EXPECT_EQ(PrintableText("Jos\xc3\xa9"), "Jos\xc3\xa9");  // UTF-8 is left alone

@@ -33,9 +33,17 @@ TEST(CycleUsable, ACycleWithoutAnyEchoIsNotUsable) {
   EXPECT_TRUE(CycleUsable(Cycle(0, 0, 0, 0)));
 }
 
+CycleRecord Record(const TestStatistics& stats, double worstWindowMos = 4.4) {
+  CycleRecord r{0, stats, {}};
+  r.voice.loss.sent = stats.sent;
+  r.voice.worstWindowMos = worstWindowMos;
+  return r;
+}
+
 TEST(PhoneOutcome, EveryCycleCountsAndStatesMapToOutcomes) {
-  std::vector<TestStatistics> good = {Cycle(20, 0), Cycle(30, 2)};
-  std::vector<TestStatistics> oneBad = {Cycle(20, 0), Cycle(30, 11), Cycle(20, 0)};
+  std::vector<CycleRecord> good = {Record(Cycle(20, 0)), Record(Cycle(30, 2))};
+  std::vector<CycleRecord> oneBad = {Record(Cycle(20, 0)), Record(Cycle(30, 11)),
+                                     Record(Cycle(20, 0))};
   EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, good), Outcome::kUsable);
   EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, oneBad), Outcome::kUnusable);
   EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, {}), Outcome::kNoResult);
@@ -48,6 +56,19 @@ TEST(PhoneOutcome, EveryCycleCountsAndStatesMapToOutcomes) {
     EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, good, end), Outcome::kIncomplete);
     EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, oneBad, end), Outcome::kUnusable);
   }
+}
+
+TEST(PhoneOutcome, AMinimumMosAddsTheWorstWindowToTheRule) {
+  // One bad 10 seconds in an otherwise clean cycle: usable by the main window's rule alone.
+  const std::vector<CycleRecord> outage = {Record(Cycle(40, 3), 1.0), Record(Cycle(40, 0))};
+  EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, outage), Outcome::kUsable);
+  EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, outage, TestEnd::kDuration, 3.6),
+            Outcome::kUnusable);
+  EXPECT_EQ(PhoneOutcome(PhoneState::kFinished, {Record(Cycle(40, 0), 3.6)}, TestEnd::kDuration,
+                         3.6),
+            Outcome::kUsable);
+  // A cycle that sent nothing has no window to judge.
+  EXPECT_TRUE(CycleUsable(Record(Cycle(0, 0, 0, 0), 1.0), 3.6));
 }
 
 TEST(ExitStatus, RuleOfTheRun) {

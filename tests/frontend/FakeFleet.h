@@ -261,7 +261,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
                         : p.runsSeconds >= 0    ? p.endsWith
                                                 : TestEnd::kDuration;
     for (const auto& observer : observers) {
-      observer->OnCycleResult(CycleResult{phone, now, p.stats});
+      observer->OnCycleResult(CycleResult{phone, now, p.stats, p.test->CurrentVoice()});
       observer->OnFinished(TestFinished{phone, now, end});
     }
     std::lock_guard lock(mutex_);

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "engine/HistoryFile.h"
+#include "frontend/VoiceHistory.h"
 #include "support/FileObstacles.h"
 
 namespace pathmon {
@@ -96,7 +97,7 @@ class HistoryWriterTest : public ::testing::Test {
     fs::remove_all(dir);
   }
 
-  void Cycle() { writer.OnCycleResult(CycleResult{{"SN1", userName, 0}, 0, stats}); }
+  void Cycle() { writer.OnCycleResult(CycleResult{{"SN1", userName, 0}, 0, stats, {}}); }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(dir)) {
@@ -122,6 +123,34 @@ TEST_F(HistoryWriterTest, ACycleResultAppendsOneStampedLineEndingInCrLf) {
   Cycle();
   EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"),
             std::string("12:07:2026 15:30:05 <PATHMON>") + kLine + "\r\n");
+}
+
+// Beside the history file, one JSON object a line: the cycle's figures, its voice figures
+// and the time, each line whole, appended.
+TEST_F(HistoryWriterTest, TheVoiceHistoryGainsOneJsonObjectALinePerCycle) {
+  VoiceHistoryWriter voiceWriter((dir / "inner").string(), failures);
+  VoiceQuality voice;
+  voice.score.mos = 4.25;
+  voice.interruptions.push_back({1796740010'000'000'000, 1000, 150, 3});
+  for (int64_t at : {1796740000, 1796740300}) {
+    voiceWriter.OnCycleResult(CycleResult{{"SN1", "DOMAIN\\alice", 0}, at, stats, voice});
+  }
+  const std::string text = ReadFile(dir / "inner" / "DOMAIN_alice_SN1.voice.jsonl");
+  std::istringstream lines(text);
+  std::string line;
+  std::vector<int64_t> times;
+  while (std::getline(lines, line)) {
+    const auto cycle = nlohmann::json::parse(line);
+    times.push_back(cycle["epochSeconds"].get<int64_t>());
+    EXPECT_EQ(cycle["time"], IsoLocalTime(times.back()));
+    EXPECT_EQ(cycle["lost"], 65);
+    EXPECT_EQ(cycle["maxRtt"], 112);
+    EXPECT_EQ(cycle["voice"]["mos"], 4.25);
+    EXPECT_EQ(cycle["voice"]["interruptions"][0]["lost"], 150);
+  }
+  EXPECT_EQ(times, (std::vector<int64_t>{1796740000, 1796740300}));
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_TRUE(failures.All().empty());
 }
 
 TEST_F(HistoryWriterTest, OnlyTheCycleResultWrites) {

@@ -47,6 +47,16 @@ class EngineIntegration : public ::testing::Test {
     bool finished = false;
   };
 
+  // The voice figures of every cycle result, as the test's observers hear them.
+  struct VoiceCapture final : TestObserver {
+    void OnCycleResult(const CycleResult& result) override {
+      std::lock_guard lock(mutex);
+      cycles.push_back(result.voice);
+    }
+    std::mutex mutex;
+    std::vector<VoiceQuality> cycles;
+  };
+
   static ResultCallback Capture(Outcome& outcome) {
     return [&outcome](LoopTest& test, int32_t, int32_t event) {
       std::lock_guard lock(outcome.mutex);
@@ -61,10 +71,12 @@ class EngineIntegration : public ::testing::Test {
 
   // Control exchange, then the test; true when it runs.
   static LoopTest* Begin(const char* serial, const char* address, int32_t seconds,
-                         Outcome& outcome) {
-    LoopTest* test = registry_->GetOrCreateLoopTest(nullptr, serial);
+                         Outcome& outcome, std::shared_ptr<TestObserver> observer = nullptr,
+                         SessionRegistry* registry = registry_) {
+    LoopTest* test = registry->GetOrCreateLoopTest(nullptr, serial);
     EXPECT_NE(test, nullptr);
     if (test == nullptr) return nullptr;
+    if (observer != nullptr) test->SetObservers("", {observer});
     EXPECT_EQ(SendStartCommand(3, Ip(address), *test), 1);
     EXPECT_EQ(StartLoopTest(seconds, 20, Ip(address), Capture(outcome), test), 0);
     return test;
@@ -120,7 +132,8 @@ TEST_F(EngineIntegration, InjectedDelayShowsInTheRoundTripTime) {
   SimProcess sim({"--phone", "127.51.0.2 serial=SN-SLOW delay=100"});
   ASSERT_TRUE(sim.Ok());
   Outcome outcome;
-  LoopTest* test = Begin("SN-SLOW", "127.51.0.2", 4, outcome);
+  auto voice = std::make_shared<VoiceCapture>();
+  LoopTest* test = Begin("SN-SLOW", "127.51.0.2", 4, outcome, voice);
   ASSERT_NE(test, nullptr);
   WaitUntilStopped(test, 15);
   std::lock_guard lock(outcome.mutex);
@@ -130,6 +143,71 @@ TEST_F(EngineIntegration, InjectedDelayShowsInTheRoundTripTime) {
   EXPECT_EQ(s.lost, 0);
   // The last echoes were still on their way when the test ended: they are simply missing.
   EXPECT_GE(s.received, s.sent - 6);
+
+  // In microseconds, from the instants the frame left and its echo was read.
+  std::lock_guard voiceLock(voice->mutex);
+  ASSERT_EQ(voice->cycles.size(), 1u);
+  const VoiceQuality& v = voice->cycles[0];
+  EXPECT_GE(v.rtt.p50Us, 100'000);
+  EXPECT_LE(v.rtt.p50Us, 101'000);
+  EXPECT_LT(v.jitterUs, 1'000);
+  EXPECT_EQ(v.loss.sent, s.sent);
+}
+
+// The steady clock running ten times faster than the machine's: a cycle of 15,000 frames
+// at 2 ms of real time each, in 30 seconds. The wall clock is the machine's.
+class FastClock final : public Clock {
+ public:
+  static constexpr int kFactor = 10;
+  uint32_t TickMs() override {
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Now().time_since_epoch()).count());
+  }
+  int64_t WallSeconds() override { return SystemClock().WallSeconds(); }
+  TimePoint Now() override { return origin_ + (std::chrono::steady_clock::now() - origin_) * kFactor; }
+  void SleepMs(int32_t ms) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(int64_t{ms} * 1000 / kFactor));
+  }
+  void SleepUntil(TimePoint deadline) override {
+    std::this_thread::sleep_until(origin_ + (deadline - origin_) / kFactor);
+  }
+
+ private:
+  const TimePoint origin_ = std::chrono::steady_clock::now();
+};
+
+// The phone's two-state loss as the cycle's loss model measures it: a whole 5-minute cycle
+// of frames, its p and q within 10 % of the phone's.
+TEST_F(EngineIntegration, BurstyLossIsMeasuredAsTheGilbertModelThatMadeIt) {
+  SimProcess sim({"--phone", "127.51.0.6 serial=SN-GILBERT gilbert-p=0.05 gilbert-q=0.25 rng=7"});
+  ASSERT_TRUE(sim.Ok());
+  FastClock clock;
+  // Frames go out through this registry's own socket, so that the echoes come back to it.
+  TestSocket* own = nullptr;
+  SessionRegistry registry(clock, [&own](const uint8_t* d, int n, uint32_t peer) {
+    return own->Send(d, n, peer);
+  });
+  TestSocket socket(registry);
+  own = &socket;
+  ASSERT_EQ(socket.Start(), 0);
+  LoopTest* test = registry.GetOrCreateLoopTest(nullptr, "SN-GILBERT");
+  ASSERT_NE(test, nullptr);
+  auto voice = std::make_shared<VoiceCapture>();
+  test->SetObservers("", {voice});
+  ASSERT_EQ(SendStartCommand(3, Ip("127.51.0.6"), *test), 1);
+  // A few seconds more than a cycle: slots skipped on a busy machine make it longer.
+  ASSERT_EQ(StartLoopTest(310, 20, Ip("127.51.0.6"), nullptr, test), 0);
+  WaitUntilStopped(test, 90);
+  ASSERT_FALSE(test->IsRunning());
+  socket.Stop();
+
+  std::lock_guard lock(voice->mutex);
+  ASSERT_GE(voice->cycles.size(), 1u);
+  const LossModel& loss = voice->cycles[0].loss;
+  EXPECT_EQ(loss.sent, 15'000);
+  EXPECT_NEAR(loss.p, 0.05, 0.005);
+  EXPECT_NEAR(loss.q, 0.25, 0.025);
+  EXPECT_GT(loss.lost, 0);
 }
 
 TEST_F(EngineIntegration, PhoneGoingOffHookEndsTheTest) {

@@ -177,6 +177,14 @@ TEST(LoopTestRun, FramesKeepASteadyScheduleAndSkipAheadAfterAStall) {
   for (std::size_t i = 22; i < h.frames.size(); ++i) {
     EXPECT_EQ(h.frames[i].atUs - h.frames[i - 1].atUs, 20'000) << i;
   }
+  // The frame after the stall is for the slot due when it left: four slots were skipped,
+  // every frame left on its grid, and 4 slots of some 55 are far more than the 0.5 % the
+  // sender's check allows.
+  const SenderCheck sender = h.test.CurrentVoice().sender;
+  EXPECT_EQ(sender.skippedSlots, 4);
+  EXPECT_EQ(sender.slotCount, static_cast<int32_t>(h.frames.size()) + 4);
+  EXPECT_EQ(sender.latenessP99Us, 0);
+  EXPECT_TRUE(sender.hostLimited);
 }
 
 TEST(LoopTestRun, CycleEndDeliversTheResultAndRestartsSequenceNumbers) {

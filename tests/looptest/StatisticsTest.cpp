@@ -135,12 +135,16 @@ TEST(Statistics, WildValuesFromAPhoneStayDefined) {
 // frame's tick and come back 30 ms later unless a case says otherwise.
 struct LedgerRig {
   static constexpr uint32_t kFirstTick = 0xFFFFF000u;  // the tick counter wraps mid-cycle
+  static constexpr int64_t kWallNs = 1'796'740'000'000'000'000;  // the wall clock at the start
   CycleLedger ledger;
   std::vector<uint32_t> ticks;  // the cycle's frames
   uint32_t nextTick = kFirstTick;
+  // The steady instant of a tick, ns: the ticks' own milliseconds since the first.
+  static int64_t Ns(uint32_t tick) { return int64_t{tick - kFirstTick} * 1'000'000; }
   void Send(int frames) {
+    if (ticks.empty()) ledger.Begin(Ns(nextTick), kWallNs, 20'000'000, frames);
     for (int i = 0; i < frames; ++i) {
-      EXPECT_EQ(ledger.FrameSent(nextTick), ticks.size());
+      EXPECT_EQ(ledger.FrameSent(nextTick, Ns(nextTick)), ticks.size());
       ticks.push_back(nextTick);
       nextTick += 20;
     }
@@ -151,7 +155,8 @@ struct LedgerRig {
     nextTick += 200;
   }
   CycleLedger::Echo Echo(uint32_t sequence) {
-    return ledger.CountEcho(sequence, ticks.at(sequence), ticks.at(sequence) + 30);
+    const uint32_t arrival = ticks.at(sequence) + 30;
+    return ledger.CountEcho(sequence, ticks.at(sequence), arrival, Ns(arrival));
   }
   void Echoes(uint32_t from, uint32_t to) {  // inclusive
     for (uint32_t q = from; q <= to; ++q) Echo(q);
@@ -255,6 +260,74 @@ TEST(CycleLedger, EveryFailureOfThePathShowsInTheFigures) {
     if (s.received > 0) {
       EXPECT_EQ(s.avgRtt, 30);
     }
+  }
+}
+
+// Each span that counted as interruptions is one entry of the timeline: its first missing
+// frame, when that frame left, the frames lost in it and the interruptions it counted. The
+// frames' instants are those of their sends and of their counted echoes only.
+TEST(CycleLedger, TheInterruptionTimelineHasAnEntryForEverySpanThatCounted) {
+  struct Case {
+    const char* name;
+    std::function<void(LedgerRig&)> play;
+    std::vector<InterruptionSpan> spans;  // time left out: it follows from firstSequence
+  };
+  const std::vector<Case> cases = {
+      {"clean phone", [](LedgerRig& r) { r.Send(500); r.Echoes(0, 499); r.CycleResult(); }, {}},
+      {"12-frame gap",
+       [](LedgerRig& r) { r.Send(150); r.Echoes(0, 9); r.Echoes(22, 149); r.CycleResult(); },
+       {{0, 10, 12, 1}}},
+      // A late echo inside the span is no longer missing from it.
+      {"gap with a late echo in it",
+       [](LedgerRig& r) {
+         r.Send(150);
+         r.Echoes(0, 9);
+         r.Echoes(23, 30);
+         r.Echo(10);
+         r.Echoes(31, 149);
+         r.CycleResult();
+       },
+       {{0, 11, 12, 1}}},
+      {"53-second outage",
+       [](LedgerRig& r) { r.Send(2981); r.Echoes(0, 249); r.Echoes(2900, 2980); r.CycleResult(); },
+       {{0, 250, 2650, 54}}},
+      {"dies after frame 999",
+       [](LedgerRig& r) { r.Send(2981); r.Echoes(0, 999); r.CycleResult(); },
+       {{0, 1000, 1981, 40}}},
+      {"two bursts",
+       [](LedgerRig& r) {
+         r.Send(1000);
+         r.Echoes(0, 99);
+         r.Echoes(110, 499);
+         r.Echoes(550, 999);
+         r.CycleResult();
+       },
+       {{0, 100, 10, 1}, {0, 500, 50, 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LedgerRig r;
+    c.play(r);
+    const std::vector<InterruptionSpan>& spans = r.ledger.Interruptions();
+    ASSERT_EQ(spans.size(), c.spans.size());
+    int32_t counted = 0;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+      EXPECT_EQ(spans[i].firstSequence, c.spans[i].firstSequence);
+      EXPECT_EQ(spans[i].lost, c.spans[i].lost);
+      EXPECT_EQ(spans[i].count, c.spans[i].count);
+      EXPECT_EQ(spans[i].timeWallNs, LedgerRig::kWallNs + spans[i].firstSequence * 20'000'000LL);
+      counted += spans[i].count;
+    }
+    EXPECT_EQ(counted, r.ledger.Figures().interruptions);
+    const CycleTimings timings = r.ledger.Timings();
+    ASSERT_EQ(timings.frames.size(), r.ticks.size());
+    int32_t received = 0;
+    for (const FrameTiming& f : timings.frames) {
+      if (!f.Received()) continue;
+      EXPECT_EQ(f.arrivalNs - f.sendNs, 30'000'000);
+      ++received;
+    }
+    EXPECT_EQ(received, r.ledger.Figures().received);
   }
 }
 

@@ -244,7 +244,7 @@ TEST(VoiceQuality, SenderCheckFlagsALateOrSkippingHost) {
     }
     const SenderCheck check = AssessCycle(c).sender;
     EXPECT_EQ(check.skippedSlots, s.skipped);
-    EXPECT_EQ(check.slots, 10000 + s.skipped);
+    EXPECT_EQ(check.slotCount, 10000 + s.skipped);
     EXPECT_DOUBLE_EQ(check.latenessP99Us, s.p99Ms * 1000);
     EXPECT_EQ(check.hostLimited, s.hostLimited);
   }

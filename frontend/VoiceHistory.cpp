@@ -1,0 +1,92 @@
+#include "frontend/VoiceHistory.h"
+
+#include <ctime>
+
+#include "engine/HistoryFile.h"
+#include "frontend/Figures.h"
+
+namespace pathmon {
+
+std::string IsoLocalTime(int64_t wallSeconds) {
+  std::time_t t = static_cast<std::time_t>(wallSeconds);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+  // strftime gives "+0100"; RFC 3339 wants "+01:00".
+  std::string s = text;
+  if (s.size() >= 5) s.insert(s.size() - 2, ":");
+  return s;
+}
+
+std::string VoiceHistoryFileName(std::string_view userName, std::string_view serialNumber) {
+  std::string name(userName);
+  name += '_';
+  name += serialNumber;
+  name += ".voice.jsonl";
+  return SafeFileName(std::move(name));
+}
+
+OrderedJson CycleJson(int64_t wallSeconds, const TestStatistics& stats) {
+  OrderedJson cycle;
+  cycle["time"] = IsoLocalTime(wallSeconds);
+  cycle["epochSeconds"] = wallSeconds;
+  for (const Figure& figure : kFigures) cycle[figure.jsonKey] = figure.get(stats);
+  return cycle;
+}
+
+OrderedJson VoiceJson(const VoiceQuality& v) {
+  OrderedJson j;
+  j["rttMinUs"] = v.rtt.minUs;
+  j["rttMeanUs"] = v.rtt.meanUs;
+  j["rttP50Us"] = v.rtt.p50Us;
+  j["rttP95Us"] = v.rtt.p95Us;
+  j["rttP99Us"] = v.rtt.p99Us;
+  j["rttMaxUs"] = v.rtt.maxUs;
+  j["jitterUs"] = v.jitterUs;
+  j["lossPercent"] = v.loss.lossPercent;
+  j["lossP"] = v.loss.p;
+  j["lossQ"] = v.loss.q;
+  j["burstR"] = v.loss.burstR;
+  j["mouthToEarMs"] = v.score.mouthToEarMs;
+  j["rFactor"] = v.score.rFactor;
+  j["mos"] = v.score.mos;
+  j["worstWindowMos"] = v.worstWindowMos;
+  j["poorWindows"] = v.poorWindows;
+  OrderedJson windows = OrderedJson::array();
+  for (const WindowQuality& w : v.windows) {
+    windows.push_back({{"firstSequence", w.firstSequence},
+                       {"frames", w.frames},
+                       {"lost", w.loss.lost},
+                       {"burstR", w.loss.burstR},
+                       {"rFactor", w.score.rFactor},
+                       {"mos", w.score.mos}});
+  }
+  j["windows"] = std::move(windows);
+  OrderedJson interruptions = OrderedJson::array();
+  for (const InterruptionSpan& span : v.interruptions) {
+    interruptions.push_back({{"time", IsoLocalTime(span.timeWallNs / 1'000'000'000)},
+                             {"firstSequence", span.firstSequence},
+                             {"lost", span.lost},
+                             {"count", span.count}});
+  }
+  j["interruptions"] = std::move(interruptions);
+  j["sender"] = {{"latenessP99Us", v.sender.latenessP99Us},
+                 {"skippedSlots", v.sender.skippedSlots},
+                 {"hostLimited", v.sender.hostLimited}};
+  return j;
+}
+
+VoiceHistoryWriter::VoiceHistoryWriter(std::string directory, WriteFailures& failures)
+    : directory_(std::move(directory)), failures_(failures) {}
+
+void VoiceHistoryWriter::OnCycleResult(const CycleResult& result) {
+  OrderedJson line = CycleJson(result.wallSeconds, result.stats);
+  line["voice"] = VoiceJson(result.voice);
+  const std::string name = VoiceHistoryFileName(result.phone.userName, result.phone.serialNumber);
+  const std::string path = directory_.empty() ? name : directory_ + "/" + name;
+  std::string reason;
+  if (!AppendToFile(path, line.dump() + "\n", reason)) failures_.Report(path, reason);
+}
+
+}  // namespace pathmon
