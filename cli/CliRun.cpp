@@ -22,6 +22,7 @@
 #include "cli/JsonReport.h"
 #include "cli/Metrics.h"
 #include "cli/ResultTable.h"
+#include "cli/TableView.h"
 #include "cli/TestScheduler.h"
 #include "cli/Verdict.h"
 #include "discovery/PhoneListMgr.h"
@@ -122,7 +123,8 @@ class Run {
   void LaunchStart(int slot);
   void CollectStarts(bool wait);
   void StopEverything();
-  std::vector<RowTexts> Rows();  // the selected phones' rows, their voice figures assessed now
+  // The selected phones' rows, their voice figures assessed now, and their bands.
+  std::vector<RowTexts> Rows(std::vector<Band>* bands = nullptr);
   void Draw();
   std::string Footer();
   void FetchLogs();
@@ -451,23 +453,27 @@ std::string Run::Footer() {
   return footer;
 }
 
-std::vector<RowTexts> Run::Rows() {
+std::vector<RowTexts> Run::Rows(std::vector<Band>* bands) {
   std::vector<RowTexts> rows;
   for (int i : selected_) {
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test),
-                           env_.backend.Voice(*phone.test)));
+    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    const VoiceQuality voice = env_.backend.Voice(*phone.test);
+    rows.push_back(MakeRow(phone.entry.userName, phone.serial, snapshot, voice));
+    if (bands != nullptr) bands->push_back(CycleBand(snapshot.stats, voice, plan_.minMos));
   }
   return rows;
 }
 
 void Run::Draw() {
-  std::vector<RowTexts> rows = Rows();
+  std::vector<Band> bands;
+  std::vector<RowTexts> rows = Rows(&bands);
   std::string stamp = Clock24(env_.clock.WallSeconds());
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
     screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
-    screen += RenderTable(rows);
+    screen += RenderFittedTable(rows, bands,
+                                {env_.columns ? env_.columns() : std::size_t{0}, env_.colour});
     screen += "\n" + Footer();
     for (const std::string& warning : warnings_) screen += warning + "\n";
     eventLines_->Take();

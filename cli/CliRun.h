@@ -62,6 +62,10 @@ struct CliEnvironment {
   std::ostream* jsonOut = nullptr;  // where "--json -" writes the report
   FleetMetrics* metrics = nullptr;  // --metrics-listen, --metrics-file
   EventStream* events = nullptr;    // --jsonl
+  // The width of the terminal out is (asked at every redraw, as it may change; 0: no
+  // limit), and whether the table may be coloured.
+  std::function<std::size_t()> columns = {};
+  bool colour = false;
 };
 
 // Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,

@@ -20,6 +20,7 @@
 #include "cli/Metrics.h"
 #include "cli/MonitorScheduler.h"
 #include "cli/ResultTable.h"
+#include "cli/TableView.h"
 #include "cli/TestScheduler.h"
 #include "cli/Verdict.h"
 #include "discovery/PhoneListMgr.h"
@@ -366,10 +367,13 @@ void Monitor::StopEverything() {
 
 void Monitor::Draw() {
   std::vector<RowTexts> rows;
+  std::vector<Band> bands;
   for (const std::string& serial : scheduler_.Phones()) {
     const Phone& phone = phones_.at(serial);
-    rows.push_back(MakeRow(phone.entry.userName, serial, env_.backend.Snapshot(*phone.test),
-                           env_.backend.Voice(*phone.test)));
+    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    const VoiceQuality voice = env_.backend.Voice(*phone.test);
+    rows.push_back(MakeRow(phone.entry.userName, serial, snapshot, voice));
+    bands.push_back(CycleBand(snapshot.stats, voice, plan_.minMos));
   }
   const Clock::TimePoint now = env_.clock.Now();
   std::string footer;
@@ -391,7 +395,10 @@ void Monitor::Draw() {
   const std::string stamp = LocalClockText(env_.clock.WallSeconds());
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
-    screen += std::string(kAppTitle) + "  " + stamp + "\n\n" + RenderTable(rows) + "\n" + footer;
+    screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
+              RenderFittedTable(rows, bands,
+                                {env_.columns ? env_.columns() : std::size_t{0}, env_.colour}) +
+              "\n" + footer;
     for (const std::string& note : notes_) screen += note + "\n";
     for (const std::string& e : eventLines_->Recent()) screen += e + "\n";
     env_.out << screen << std::flush;

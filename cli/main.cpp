@@ -17,6 +17,7 @@
 #include "cli/JsonReport.h"
 #include "cli/Metrics.h"
 #include "cli/Monitor.h"
+#include "cli/TableView.h"
 #include "cli/Verdict.h"
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
@@ -133,6 +134,8 @@ int main(int argc, char* argv[]) {
       &std::cout,
       metrics.get(),
       events.get(),
+      [outFd = jsonToStdout ? STDERR_FILENO : STDOUT_FILENO] { return TerminalColumns(outFd); },
+      ColourWanted(jsonToStdout ? STDERR_FILENO : STDOUT_FILENO),
   };
   int status = 0;
   if (plan.monitor || plan.sitesFromFile) {
