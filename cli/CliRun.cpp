@@ -472,12 +472,12 @@ void Run::Draw() {
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
     screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
-    screen += RenderFittedTable(rows, bands,
-                                {env_.columns ? env_.columns() : std::size_t{0}, env_.colour});
+    const std::size_t width = env_.columns ? env_.columns() : 0;
+    screen += RenderFittedTable(rows, bands, {width, env_.colour});
     screen += "\n" + Footer();
     for (const std::string& warning : warnings_) screen += warning + "\n";
     eventLines_->Take();
-    for (const std::string& line : eventLines_->Recent()) screen += line + "\n";
+    for (const std::string& line : eventLines_->Recent()) screen += FitLine(line, width) + "\n";
     env_.out << screen << std::flush;
   } else {
     env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer();

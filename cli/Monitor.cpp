@@ -394,13 +394,12 @@ void Monitor::Draw() {
   std::vector<std::string> events = eventLines_->Take();
   const std::string stamp = LocalClockText(env_.clock.WallSeconds());
   if (env_.terminal) {
+    const std::size_t width = env_.columns ? env_.columns() : 0;
     std::string screen = "\x1b[H\x1b[2J";
     screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
-              RenderFittedTable(rows, bands,
-                                {env_.columns ? env_.columns() : std::size_t{0}, env_.colour}) +
-              "\n" + footer;
-    for (const std::string& note : notes_) screen += note + "\n";
-    for (const std::string& e : eventLines_->Recent()) screen += e + "\n";
+              RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
+    for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
+    for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
     env_.out << screen << std::flush;
   } else {
     env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << footer;

@@ -83,6 +83,10 @@ std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vect
   return table;
 }
 
+std::string FitLine(const std::string& line, std::size_t width) {
+  return width > 0 && line.size() > width ? line.substr(0, width) : line;
+}
+
 std::size_t TerminalColumns(int fd) {
   winsize size{};
   if (::isatty(fd) != 1 || ::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;

@@ -29,6 +29,9 @@ struct TableLayout {
 std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vector<Band>& bands,
                               const TableLayout& layout);
 
+// line cut to width characters (0: no limit), so a redrawn screen keeps its lines.
+std::string FitLine(const std::string& line, std::size_t width);
+
 // The terminal's width in columns for the descriptor (0 when it is no terminal), and whether
 // colours may be used on it.
 std::size_t TerminalColumns(int fd);
