@@ -115,7 +115,7 @@ void EventStream::Retry(const std::string& serial, const std::string& user,
   j["userName"] = Utf8OrLatin1(user);
   j["address"] = Utf8OrLatin1(address);
   j["reason"] = reason;
-  j["waitMinutes"] = waitMinutes;
+  j["waitMinutes"] = waitMinutes >= 0 ? OrderedJson(waitMinutes) : OrderedJson(nullptr);
   Write(j);
 }
 

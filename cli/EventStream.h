@@ -40,7 +40,8 @@ class EventStream final : public TestObserver {
   void ScanStarted(const std::string& site, const std::string& first, const std::string& last);
   void ScanFinished(const std::string& site, const std::string& first, const std::string& last,
                     int32_t phones, double seconds);
-  // A phone that will be tried again after a wait (monitor).
+  // A phone whose start failed or whose test ended at once, tried again after waitMinutes
+  // (monitor; -1: not tried again, "waitMinutes" null).
   void Retry(const std::string& serial, const std::string& user, const std::string& address,
              const std::string& reason, int64_t waitMinutes);
   // A phone that joined the fleet or left it at a rescan (monitor).

@@ -217,6 +217,11 @@ void FleetMetrics::CloseCycle(PhoneState& state, const TestStatistics& figures) 
   state.closedSent = figures.sent > 0 ? figures.sent : -1;
 }
 
+void FleetMetrics::Register(const TestIdentity& phone) {
+  std::lock_guard lock(mutex_);
+  Phone(phone);
+}
+
 void FleetMetrics::OnStarted(const TestStarted& event) {
   std::lock_guard cycle(cycleMutex_);
   std::lock_guard lock(mutex_);

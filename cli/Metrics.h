@@ -70,6 +70,11 @@ class FleetMetrics final : public TestObserver {
   // carry SetSite's label.
   void SetPhoneSite(const std::string& serial, const std::string& site);
 
+  // A phone found, before its first test: its counters (at 0) and its running gauge appear
+  // at once, so that rates and absent-series alerts work from the start, and the exposition
+  // does not grow as the phones' first tests come round.
+  void Register(const TestIdentity& phone);
+
   void OnStarted(const TestStarted& event) override;
   void OnCycleResult(const CycleResult& event) override;
   void OnFinished(const TestFinished& event) override;

@@ -229,7 +229,11 @@ void Monitor::EndScan() {
         scheduler_.State(serial) != MonitorState::kStarting) {
       phone.entry = e;  // a running test keeps the identity it started with
     }
-    if (env_.metrics != nullptr) env_.metrics->SetPhoneSite(serial, site->name);
+    if (env_.metrics != nullptr) {
+      env_.metrics->SetPhoneSite(serial, site->name);
+      env_.metrics->Register(TestIdentity{serial, phone.entry.userName,
+                                          ::inet_addr(phone.entry.scannedAddress)});
+    }
     if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
     fleet.push_back(serial);
   }

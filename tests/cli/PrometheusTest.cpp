@@ -27,9 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPrometheus = "/usr/bin/prometheus";
-constexpr const char* kPrometheusAddress = "127.70.1.101";
+constexpr const char* kPrometheusAddress = "127.73.1.101";
 constexpr int kPrometheusPort = 9090;
-constexpr const char* kMetricsListen = "127.70.1.100:9464";
+constexpr const char* kMetricsListen = "127.73.1.100:9464";
 
 // One HTTP/1.0 GET to a loopback address: the body, or nothing when there is no answer 200.
 std::optional<std::string> HttpGet(const char* address, int port, const std::string& path) {
@@ -112,9 +112,9 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
   // Frames 1000-1009 leave 20 s into a test: the first test has lost them well before its
   // end at 60 s, and the second one, started after it, has not reached them when the test
   // asks at about 65 s. So the counter holds exactly 10 both while the cycle runs and after.
-  SimProcess sim({"--phone", "127.70.1.1 serial=SNA community=lab", "--phone",
-                  "127.70.1.2 serial=SNB community=lab drop=1000-1009", "--phone",
-                  "127.70.1.3 serial=SNC community=lab delay=200"});
+  SimProcess sim({"--phone", "127.73.1.1 serial=SNA community=lab", "--phone",
+                  "127.73.1.2 serial=SNB community=lab drop=1000-1009", "--phone",
+                  "127.73.1.3 serial=SNC community=lab delay=200"});
   ASSERT_TRUE(sim.Ok());
 
   TempDir promDir;
@@ -146,8 +146,8 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
 
   TempDir cliDir;
   CliProcess cli({"--monitor", "--community", "lab", "--duration", "1", "--range",
-                  "127.70.1.1-127.70.1.3", "--site", "lab", "--metrics-listen", kMetricsListen,
-                  "-q"},
+                  "127.73.1.1-127.73.1.3", "--site", "lab", "--metrics-listen", kMetricsListen,
+                  "--metrics-file", "metrics.prom", "-q"},
                  cliDir.Path());
 
   // Two scrapes of the monitor.
@@ -185,6 +185,13 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
 
   cli.Signal(SIGTERM);
   EXPECT_EQ(cli.Wait(10000), 128 + SIGTERM) << cli.Stderr();
+  // The file for node_exporter: written at the cycle results and at the end.
+  const std::string file = ReadFile(cliDir.File("metrics.prom"));
+  EXPECT_NE(file.find("pathmon_usable{address=\"127.73.1.3\",serial=\"SNC\",site=\"lab\""),
+            std::string::npos)
+      << file.substr(0, 2000);
+  EXPECT_NE(file.find("pathmon_frames_lost_total{address=\"127.73.1.2\",serial=\"SNB\""),
+            std::string::npos);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(90));
 }
 
