@@ -150,14 +150,14 @@ void FleetMetrics::SetCycleHook(std::function<void()> hook) {
   cycleHook_ = std::move(hook);
 }
 
-FleetMetrics::PhoneState& FleetMetrics::Phone(const TestIdentity& phone) {
+FleetMetrics::PhoneState& FleetMetrics::Phone(const TestIdentity& phone, bool relabel) {
   auto site = phoneSites_.find(phone.serialNumber);
   prometheus::Labels labels{{"site", site == phoneSites_.end() ? site_ : site->second},
                             {"serial", phone.serialNumber},
                             {"user", phone.userName},
                             {"address", Dotted(phone.peerAddress)}};
   std::unique_ptr<PhoneState>& state = phones_[phone.serialNumber];
-  if (state && state->labels == labels) return *state;
+  if (state && (state->labels == labels || state->live || !relabel)) return *state;
   // A phone that came back with another user name or address is one series under its new
   // labels; the old ones would otherwise stay in the exposition forever, frozen.
   if (state) RemoveSeries(*state);
@@ -225,6 +225,9 @@ void FleetMetrics::Register(const TestIdentity& phone) {
 void FleetMetrics::OnStarted(const TestStarted& event) {
   std::lock_guard cycle(cycleMutex_);
   std::lock_guard lock(mutex_);
+  if (auto it = phones_.find(event.phone.serialNumber); it != phones_.end()) {
+    it->second->live = false;  // a new test: its own labels
+  }
   PhoneState& state = Phone(event.phone);
   state.sent = state.lost = state.delayed = state.interruptions = 0;
   state.closedSent = -1;
@@ -268,7 +271,7 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
   if (!read(live)) return;
   const CycleTimings& timings = live.timings;
   std::lock_guard lock(mutex_);
-  PhoneState& state = Phone(phone);
+  PhoneState& state = Phone(phone, false);
   if (!state.live) return;
   Count(state, live.stats);
   if (!timings.frames.empty()) {

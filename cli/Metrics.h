@@ -106,7 +106,11 @@ class FleetMetrics final : public TestObserver {
  private:
   struct Series;
   struct PhoneState;
-  PhoneState& Phone(const TestIdentity& phone);  // mutex_ held
+  // The phone's state and series, labelled by phone when relabel is set and its test does
+  // not run: a running test keeps the labels it started with, and a poll never relabels
+  // (it reads the directory, which a rescan may have changed), so the series do not flip
+  // between two label sets. mutex_ held.
+  PhoneState& Phone(const TestIdentity& phone, bool relabel = true);
   void Count(PhoneState& state, const TestStatistics& figures);  // mutex_ held
   void CloseCycle(PhoneState& state, const TestStatistics& figures);  // mutex_ held
   void RemoveSeries(PhoneState& state);                          // mutex_ held

@@ -97,6 +97,7 @@ TestStatistics Figures(int32_t sent, int32_t lost) {
 
 TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   const TestIdentity phone{"SN1", "alice", ::inet_addr("10.0.0.1")};
+  const TestIdentity renamed{"SN1", "bob", ::inet_addr("10.0.0.1")};
   const std::string labels = "{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\",user=\"alice\"}";
   // Each step: a poll of the running cycle (sent, lost), a cycle result (final figures), the
   // test's end or a new start; then the counters' expected values.
@@ -137,7 +138,8 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
     } else if (step.kind == kStart) {
       m.OnStarted(TestStarted{phone, 0});
     } else {
-      m.Poll(phone, [&step](FleetMetrics::Live& live) {
+      // A rescan may rename the phone while its test runs: the test keeps its labels.
+      m.Poll(i % 2 == 0 ? phone : renamed, [&step](FleetMetrics::Live& live) {
         live.stats = Figures(step.sent, step.lost);
         return true;
       });
@@ -149,6 +151,7 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   EXPECT_EQ(Value(m, "pathmon_usable" + labels), 0);
   m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
   EXPECT_EQ(Value(m, "pathmon_running" + labels), 0);
+  EXPECT_EQ(m.Exposition().find("bob"), std::string::npos);
 
   // Each echo's round trip goes into the histogram once, however often the polls see it;
   // a late echo when it comes; a new cycle's frames anew.
