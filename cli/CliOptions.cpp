@@ -140,10 +140,11 @@ std::string CheckTarget(const std::string& path, const std::string& what) {
   return {};
 }
 
-// A MOS from 1 to 4.5 written as a plain decimal number; 0 for an empty text, -1 otherwise.
-double ParseMinMos(const std::string& text) {
-  if (text.empty()) return 0;
-  if (text.find_first_not_of("0123456789.") != std::string::npos) return -1;
+// A MOS from 1 to 4.5 written as a plain decimal number; 0 when not given, -1 otherwise.
+double ParseMinMos(const std::optional<std::string>& given) {
+  if (!given) return 0;
+  const std::string& text = *given;
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return -1;
   errno = 0;
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);

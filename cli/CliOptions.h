@@ -4,6 +4,7 @@
 // as the community dialog and the add-phones dialog.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,7 @@ struct CliArguments {
   std::string sitesFile;
   bool quiet = false;
   bool verbose = false;
-  std::string minMos;    // empty: no voice rule
+  std::optional<std::string> minMos;  // absent: no voice rule
 };
 
 struct ParseResult {

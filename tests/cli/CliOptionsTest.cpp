@@ -136,6 +136,20 @@ TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
   EXPECT_EQ(plan.ranges[1].last, "10.0.5.5");
 }
 
+TEST(CliCheck, AMinimumMosIsAPlainNumberFromOneToFourAndAHalf) {
+  for (const char* bad : {"0.99", "4.51", "abc", "", "3,6", "-3.6", "nan", "inf", "1e0", " 3.6"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", bad}), kMsgBadMinMos);
+  }
+  RunPlan plan;
+  EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
+  EXPECT_EQ(plan.minMos, 0);  // no voice rule
+  EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", "3.6"}, &plan), "");
+  EXPECT_EQ(plan.minMos, 3.6);
+  EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", "1"}, &plan), "");
+  EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", "4.5"}, &plan), "");
+}
+
 TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
   // The community dialog comes before the add-phones dialog.
   EXPECT_EQ(Check({"--duration", "0", "--range", "10.0.0.9-10.0.0.1"}),

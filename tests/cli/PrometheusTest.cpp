@@ -1,7 +1,7 @@
 // pathmon-cli --monitor scraped by a real Prometheus: three simulated phones (one clean, one
 // that never echoes ten given frames, one 200 ms away), Prometheus on a loopback address of
-// its own with a generated configuration and an alert rule, and its HTTP API asked what it
-// scraped. Every process ends with the test, also when it fails.
+// its own with a generated configuration and contrib/'s alerting rules, and its HTTP API asked
+// what it scraped. Every process ends with the test, also when it fails.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -119,18 +119,12 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
 
   TempDir promDir;
   {
-    std::ofstream rules(promDir.File("rules.yml"));
-    rules << "groups:\n"
-             "  - name: pathmon\n"
-             "    rules:\n"
-             "      - alert: PathmonNotUsable\n"
-             "        expr: pathmon_usable == 0\n"
-             "        for: 10m\n";
     std::ofstream config(promDir.File("prometheus.yml"));
     config << "global:\n"
               "  scrape_interval: 1s\n"
               "  evaluation_interval: 1s\n"
-              "rule_files: [\"" << promDir.File("rules.yml") << "\"]\n"
+              // The example deployment's own rules.
+              "rule_files: [\"" << PATHMON_RULES << "\"]\n"
               "scrape_configs:\n"
               "  - job_name: pathmon\n"
               "    static_configs:\n"
@@ -174,7 +168,7 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
   EXPECT_EQ(WaitFor("pathmon_usable{serial=\"SNC\"}", 0, start + std::chrono::seconds(80)), 0.0)
       << cli.Stderr();
   EXPECT_EQ(WaitFor("pathmon_usable{serial=\"SNA\"}", 1, start + std::chrono::seconds(82)), 1.0);
-  EXPECT_EQ(WaitFor("count(ALERTS{alertname=\"PathmonNotUsable\",serial=\"SNC\","
+  EXPECT_EQ(WaitFor("count(ALERTS{alertname=\"PathmonSiteNotFitForVoice\",serial=\"SNC\","
                     "alertstate=~\"pending|firing\"})",
                     1, start + std::chrono::seconds(84)),
             1.0);
