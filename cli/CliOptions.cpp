@@ -1,7 +1,12 @@
 #include "cli/CliOptions.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
 
 #include <climits>
 
@@ -13,6 +18,9 @@
 #include "Version.h"
 #include "frontend/CommunityPresenter.h"
 #include "frontend/AddPhonesPresenter.h"
+#include "frontend/Messages.h"
+#include "cli/SitesFile.h"
+#include "discovery/PhoneListMgr.h"
 
 namespace pathmon::cli {
 
@@ -22,7 +30,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   CLI::App app{"Loop tests of Farline phones from the command line: discovers the phones "
                "of the given addresses over SNMP, tests them and writes their history files.",
                "pathmon-cli"};
-  app.set_version_flag("--version", std::string("pathmon-cli ") + kVersion);
+  app.set_version_flag("-V,--version", std::string("pathmon-cli ") + kVersion);
   app.add_option("--community", a.community, "SNMP read community of the phones")
       ->default_str("orchid");
   app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60")
@@ -39,6 +47,36 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "write every phone and cycle result to FILE (\"-\": standard output)")
       ->type_name("FILE");
   app.add_flag("--trace", a.trace, "write the diagnostic trace lines to stderr");
+  app.add_option("--community-file", a.communityFile,
+                 "read the community from the first line of FILE, readable by its owner only "
+                 "(else " + std::string(kCommunityVariable) + " or --community)")
+      ->type_name("FILE");
+  app.add_flag("--monitor", a.monitor,
+               "test the phones again and again until a signal; rescan the ranges regularly");
+  app.add_option("--rescan", a.rescan, "with --monitor: minutes between two scans, 1 to 1440")
+      ->type_name("MINUTES")
+      ->default_str("60");
+  app.add_option("--site", a.site, "the site label of the metrics and of the --jsonl events")
+      ->type_name("NAME");
+  app.add_option("--sites", a.sitesFile,
+                 "test the sites of a TOML file (ranges, community file, duration and serial "
+                 "numbers of each)")
+      ->type_name("FILE");
+  app.add_option("--metrics-listen", a.metricsListen,
+                 "serve Prometheus metrics at http://ADDR:PORT/metrics while running")
+      ->type_name("ADDR:PORT");
+  app.add_option("--metrics-file", a.metricsFile,
+                 "write the metrics to FILE at every cycle result and at the end")
+      ->type_name("FILE");
+  app.add_option("--jsonl", a.jsonlPath,
+                 "append one JSON object per event to FILE (\"-\": standard output)")
+      ->type_name("FILE");
+  app.add_option("--output-dir", a.outputDir,
+                 "folder for the history, voice history and log files (default: the current "
+                 "one)")
+      ->type_name("DIR");
+  app.add_flag("-q,--quiet", a.quiet, "only the summary and errors");
+  app.add_flag("-v,--verbose", a.verbose, "the table and a line per event");
   app.add_option("--min-mos", a.minMos,
                  "also count a cycle as not usable when its worst 10-second window scores "
                  "below this MOS (1 to 4.5)")
@@ -56,6 +94,11 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     result.exitStatus = kExitBadInput;
     return result;
   }
+  a.communityGiven = app.count("--community") > 0;
+  if (const char* variable = std::getenv(kCommunityVariable); variable != nullptr) {
+    a.communityVariable = variable;
+    a.communityVariableSet = true;
+  }
   result.run = true;
   return result;
 }
@@ -72,10 +115,10 @@ namespace {
 // over it, so the target must be absent or a regular file (a rename would replace a device,
 // a symlink or a FIFO with a file), its folder must take files, and the temporary name must
 // fit the file system's limit too.
-std::string CheckJsonTarget(const std::string& path) {
+std::string CheckTarget(const std::string& path, const std::string& what) {
   if (path.empty() || path == kJsonToStdout) return {};
-  auto refuse = [&path](const std::string& reason) {
-    return "Cannot write the JSON report " + path + ": " + reason;
+  auto refuse = [&path, &what](const std::string& reason) {
+    return "Cannot write " + what + " " + path + ": " + reason;
   };
   std::size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
@@ -113,50 +156,199 @@ double ParseMinMos(const std::optional<std::string>& given) {
 
 }  // namespace
 
-std::string CheckOutputFolder() {
+std::string CheckOutputFolder(const std::string& folder) {
   // Tried rather than asked: access() says yes to root in a read-only folder, and only a
   // file made and removed again shows that the folder takes files now.
-  char name[] = "./.pathmon-cli-check-XXXXXX";
-  const int fd = ::mkstemp(name);
+  std::string name = (folder.empty() ? std::string(".") : folder) + "/.pathmon-cli-check-XXXXXX";
+  const int fd = ::mkstemp(name.data());
   if (fd < 0) {
-    char cwd[4096];
     const int error = errno;
-    std::string folder = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
-    return "Cannot write the history files in the current directory " + folder + ": " +
+    if (!folder.empty()) {
+      return "--output-dir: Cannot write the history files in " + folder + ": " +
+             std::strerror(error);
+    }
+    char cwd[4096];
+    std::string current = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
+    return "Cannot write the history files in the current directory " + current + ": " +
            std::strerror(error);
   }
   ::close(fd);
-  ::unlink(name);
+  ::unlink(name.c_str());
   return {};
 }
 
+std::string ReadCommunityFile(const std::string& path, std::string& community) {
+  const std::string prefix = "--community-file: " + path + ": ";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return prefix + std::strerror(errno);
+  struct stat info {};
+  std::string text;
+  std::string message;
+  if (::fstat(fd, &info) != 0) {
+    message = prefix + std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    message = prefix + "not a regular file";
+  } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    // Checked on the opened file, so a file swapped in after the check cannot slip by.
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    message = prefix + "other users may read it (mode " + mode +
+              "): make it readable by its owner only (chmod 600)";
+  } else {
+    char buffer[512];
+    ssize_t n = 0;
+    while (text.size() <= kCommunityMax + 2 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (n < 0) message = prefix + std::strerror(errno);
+  }
+  ::close(fd);
+  if (!message.empty()) return message;
+  text = text.substr(0, text.find('\n'));
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  community = text;
+  return {};
+}
+
+namespace {
+
+// A whole decimal number within first..last, blanks around it allowed; the community
+// dialog's texts when it is not.
+std::string ParseWithin(const std::string& text, int32_t first, int32_t last, int32_t& value) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  const std::size_t end = text.find_last_not_of(" \t");
+  const std::string digits = begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+  long long number = 0;
+  auto [at, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (digits.empty() || error == std::errc::invalid_argument ||
+      at != digits.data() + digits.size()) {
+    return kMsgEnterInteger;
+  }
+  if (error == std::errc::result_out_of_range || number < first || number > last) {
+    return FillMessage(kMsgIntegerRange, std::to_string(first), std::to_string(last));
+  }
+  value = static_cast<int32_t>(number);
+  return {};
+}
+
+// "HOST:PORT" with a port of 1 to 65535; the host is left to the listener.
+bool ListenAddressValid(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  int32_t port = 0;
+  return ParseWithin(text.substr(colon + 1), 1, 65535, port).empty() &&
+         text.find_first_of(" \t", colon) == std::string::npos;
+}
+
+}  // namespace
+
 std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
   RunPlan accepted;
-  CommunityCheck community = CheckCommunityInput(arguments.community, arguments.duration);
-  if (!community.message.empty()) return community.message;
-  ApplyCommunityInput(community, arguments.community, accepted.settings,
+  // Where the community comes from, for the messages: an explicit --community wins over the
+  // environment, and the file may not be given with it.
+  std::string community = arguments.community;
+  std::string communityOption = "--community";
+  if (!arguments.communityFile.empty()) {
+    if (arguments.communityGiven) return "--community-file: not together with --community";
+    if (std::string message = ReadCommunityFile(arguments.communityFile, community);
+        !message.empty()) {
+      return message;
+    }
+    communityOption = "--community-file";
+  } else if (!arguments.communityGiven && arguments.communityVariableSet) {
+    community = arguments.communityVariable;
+    communityOption = kCommunityVariable;
+  }
+  CommunityCheck check = CheckCommunityInput(community, arguments.duration);
+  if (!check.message.empty()) {
+    return (check.focusControl == kIdDuration ? std::string("--duration") : communityOption) +
+           ": " + check.message;
+  }
+  ApplyCommunityInput(check, community, accepted.settings,
                       [&accepted](const char* text) { accepted.community = text; });
 
+  const bool sitesFile = !arguments.sitesFile.empty();
+  if (sitesFile) {
+    if (!arguments.ranges.empty()) return "--range: not together with --sites";
+    if (!arguments.addresses.empty()) return "--address: not together with --sites";
+    if (!arguments.serials.empty()) return "--serial: not together with --sites";
+  }
   for (const std::string& text : arguments.ranges) accepted.ranges.push_back(SplitRange(text));
   for (const std::string& address : arguments.addresses) {
     accepted.ranges.push_back({address, address});
   }
-  if (accepted.ranges.empty()) return kMsgNoAddress;
-  for (const AddressRange& range : accepted.ranges) {
-    RangeCheck check = CheckAddressRange(range.first.c_str(), range.last.c_str());
-    if (!check.message.empty()) return check.message;
+  if (accepted.ranges.empty() && !sitesFile) return kMsgNoAddress;
+  for (std::size_t i = 0; i < accepted.ranges.size(); ++i) {
+    const AddressRange& range = accepted.ranges[i];
+    RangeCheck rangeCheck = CheckAddressRange(range.first.c_str(), range.last.c_str());
+    if (!rangeCheck.message.empty()) {
+      return (i < arguments.ranges.size() ? "--range: " : "--address: ") + rangeCheck.message;
+    }
   }
 
   accepted.minMos = ParseMinMos(arguments.minMos);
   if (accepted.minMos < 0) return kMsgBadMinMos;
-  if (std::string message = CheckJsonTarget(arguments.jsonPath); !message.empty()) {
+  if (arguments.monitor && !arguments.jsonPath.empty()) {
+    return "--json: a monitor run has no end to report; --jsonl streams its results";
+  }
+  if (arguments.monitor && arguments.fetchLogs) return "--log: not together with --monitor";
+  if (arguments.jsonPath == kJsonToStdout && arguments.jsonlPath == kJsonToStdout) {
+    return "--jsonl: standard output already carries the JSON report (--json -)";
+  }
+  if (arguments.quiet && arguments.verbose) return "--quiet: not together with --verbose";
+  if (std::string message = ParseWithin(arguments.rescan, 1, kMaxRescanMinutes,
+                                        accepted.rescanMinutes);
+      !message.empty()) {
+    return "--rescan: " + message;
+  }
+  if (!arguments.metricsListen.empty() && !ListenAddressValid(arguments.metricsListen)) {
+    return "--metrics-listen: " + arguments.metricsListen +
+           " is no ADDR:PORT (for example 127.0.0.1:9464)";
+  }
+  if (std::string message = CheckTarget(arguments.jsonPath, "the JSON report"); !message.empty()) {
     return message;
   }
-  if (std::string message = CheckOutputFolder(); !message.empty()) return message;
+  if (std::string message = CheckTarget(arguments.metricsFile, "the metrics file");
+      !message.empty()) {
+    return "--metrics-file: " + message;
+  }
+  if (std::string message = CheckTarget(arguments.jsonlPath, "the event stream");
+      !message.empty()) {
+    return "--jsonl: " + message;
+  }
+  if (std::string message = CheckOutputFolder(arguments.outputDir); !message.empty()) {
+    return message;
+  }
+
+  Site defaults;
+  defaults.name = arguments.site;
+  defaults.community = accepted.community;
+  defaults.durationMinutes = accepted.settings.durationMinutes;
+  defaults.maxConcurrentTests = accepted.settings.maxConcurrentTests;
+  if (sitesFile) {
+    if (std::string message = LoadSitesFile(arguments.sitesFile, defaults, accepted.sites);
+        !message.empty()) {
+      return message;
+    }
+    accepted.sitesFromFile = true;
+  } else {
+    defaults.ranges = accepted.ranges;
+    defaults.serials = arguments.serials;
+    accepted.sites.push_back(defaults);
+  }
+
   accepted.serials = arguments.serials;
   accepted.fetchLogs = arguments.fetchLogs;
   accepted.jsonPath = arguments.jsonPath;
   accepted.trace = arguments.trace;
+  accepted.monitor = arguments.monitor;
+  accepted.metricsListen = arguments.metricsListen;
+  accepted.metricsFile = arguments.metricsFile;
+  accepted.jsonlPath = arguments.jsonlPath;
+  accepted.outputDir = arguments.outputDir;
+  accepted.verbosity = arguments.quiet     ? Verbosity::kQuiet
+                       : arguments.verbose ? Verbosity::kVerbose
+                                           : Verbosity::kNormal;
   plan = std::move(accepted);
   return {};
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/Site.h"
 #include "engine/Settings.h"
 
 namespace pathmon::cli {
@@ -32,6 +33,13 @@ inline constexpr const char* kMsgUnknownSerial =
     "Unknown serial number %s: no phone with this serial number was found in the scanned "
     "addresses";
 
+// How much a run tells on its way: -q only the summary and errors, -v also a line per event.
+enum class Verbosity { kQuiet, kNormal, kVerbose };
+
+inline constexpr const char* kCommunityVariable = "PATHMON_COMMUNITY";
+inline constexpr int32_t kDefaultRescanMinutes = 60;
+inline constexpr int32_t kMaxRescanMinutes = 1440;
+
 // The options as typed; nothing checked yet.
 struct CliArguments {
   std::string community = "orchid";
@@ -42,6 +50,21 @@ struct CliArguments {
   bool fetchLogs = false;
   std::string jsonPath;  // empty: no report
   bool trace = false;    // keep the diagnostic trace on stderr
+  // Beside the options above: monitoring, streaming and where the files go.
+  bool communityGiven = false;        // --community was on the command line
+  std::string communityFile;          // --community-file
+  std::string communityVariable;      // PATHMON_COMMUNITY, when set
+  bool communityVariableSet = false;
+  bool monitor = false;
+  std::string rescan = "60";  // minutes
+  std::string site;
+  std::string metricsListen;  // "ADDR:PORT"
+  std::string metricsFile;
+  std::string jsonlPath;      // "-": standard output
+  std::string outputDir;
+  std::string sitesFile;
+  bool quiet = false;
+  bool verbose = false;
   std::optional<std::string> minMos;  // absent: no voice rule
 };
 
@@ -53,12 +76,6 @@ struct ParseResult {
   CliArguments arguments;
 };
 ParseResult ParseCommandLine(int argc, const char* const* argv);
-
-// An inclusive range of dotted addresses, accepted by the add-phones dialog's rules.
-struct AddressRange {
-  std::string first;
-  std::string last;
-};
 
 inline constexpr const char* kMsgBadMinMos = "--min-mos: Please enter a MOS from 1 to 4.5.";
 
@@ -75,6 +92,17 @@ struct RunPlan {
   bool fetchLogs = false;
   std::string jsonPath;
   bool trace = false;
+  bool monitor = false;
+  int32_t rescanMinutes = kDefaultRescanMinutes;
+  std::string metricsListen;
+  std::string metricsFile;
+  std::string jsonlPath;
+  std::string outputDir;  // empty: the current directory
+  Verbosity verbosity = Verbosity::kNormal;
+  // The sites to test: the sites file's, or one site made of the options above (named by
+  // --site); every site's community, duration and ranges checked as the options are.
+  std::vector<Site> sites;
+  bool sitesFromFile = false;
   // Beside the main window's rule: a cycle whose worst 10-second window scores below this
   // MOS is not usable either. 0: no such rule.
   double minMos = 0;
@@ -87,7 +115,13 @@ struct RunPlan {
 // a long run never ends with its report or its history lost.
 std::string CheckArguments(const CliArguments& arguments, RunPlan& plan);
 
-// Empty when a file can be made in the current directory; the message otherwise.
-std::string CheckOutputFolder();
+// Empty when a file can be made in folder (empty: the current directory); the message
+// otherwise.
+std::string CheckOutputFolder(const std::string& folder = "");
+
+// The community in a file readable by its owner only (the process list and other users
+// must not see it): its first line, without the line end. Empty with community set, or the
+// message.
+std::string ReadCommunityFile(const std::string& path, std::string& community);
 
 }  // namespace pathmon::cli

@@ -13,11 +13,16 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include <fmt/format.h>
 
+#include "cli/EventLines.h"
+#include "cli/EventStream.h"
 #include "cli/JsonReport.h"
+#include "cli/Metrics.h"
 #include "cli/ResultTable.h"
+#include "cli/TableView.h"
 #include "cli/TestScheduler.h"
 #include "cli/Verdict.h"
 #include "discovery/PhoneListMgr.h"
@@ -118,7 +123,8 @@ class Run {
   void LaunchStart(int slot);
   void CollectStarts(bool wait);
   void StopEverything();
-  std::vector<RowTexts> Rows();  // the selected phones' rows, their voice figures assessed now
+  // The selected phones' rows, their voice figures assessed now, and their bands.
+  std::vector<RowTexts> Rows(std::vector<Band>* bands = nullptr);
   void Draw();
   std::string Footer();
   void FetchLogs();
@@ -141,6 +147,7 @@ class Run {
   std::vector<std::future<StartResult>> starts_;
   std::atomic<bool> cancel_{false};
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);  // -v
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<Outcome> outcomes_;        // by position in selected_
@@ -222,10 +229,23 @@ void Run::Warn(const std::string& text) {
 bool Run::ScanRanges() {
   // The walk of a range runs on this thread: it looks for a signal before every address.
   env_.discovery.SetStopCheck([this] { return env_.wait(0); });
+  const std::string site = plan_.sites.empty() ? "" : plan_.sites.front().name;
+  const Clock::TimePoint began = env_.clock.Now();
+  std::ostringstream quiet;  // -q: no progress lines
   for (const AddressRange& range : plan_.ranges) {
     const int32_t unprobedBefore = env_.discovery.GetUnprobedCount();
-    ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait, env_.out, env_.err,
-                                 env_.terminal);
+    const int32_t phonesBefore = env_.discovery.GetPhoneCount();
+    const Clock::TimePoint rangeBegan = env_.clock.Now();
+    if (env_.events != nullptr) env_.events->ScanStarted(site, range.first, range.last);
+    ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait,
+                                 plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out,
+                                 env_.err, env_.terminal);
+    quiet.str("");
+    if (env_.events != nullptr) {
+      env_.events->ScanFinished(
+          site, range.first, range.last, env_.discovery.GetPhoneCount() - phonesBefore,
+          std::chrono::duration<double>(env_.clock.Now() - rangeBegan).count());
+    }
     if (end == ScanEnd::kInterrupted) break;
     if (int32_t unprobed = env_.discovery.GetUnprobedCount() - unprobedBefore; unprobed > 0) {
       incomplete_ = true;
@@ -234,6 +254,10 @@ bool Run::ScanRanges() {
     }
   }
   env_.discovery.SetStopCheck({});  // the check refers to this run
+  if (env_.metrics != nullptr) {
+    env_.metrics->ScanDone(site, env_.discovery.GetPhoneCount(),
+                           std::chrono::duration<double>(env_.clock.Now() - began).count());
+  }
   return !env_.wait(0);
 }
 
@@ -336,14 +360,16 @@ void Run::TestPhones() {
   startedTest_.resize(serials.size());
 
   const int count = static_cast<int>(serials.size());
-  env_.out << "Testing " << count << (count == 1 ? " phone" : " phones") << " for "
+  std::ostringstream quiet;
+  std::ostream& out = plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out;
+  out << "Testing " << count << (count == 1 ? " phone" : " phones") << " for "
            << plan_.settings.durationMinutes << " min, at most " << scheduler_->Limit()
            << " at once.";
   if (count > scheduler_->Limit()) {
-    env_.out << " " << count - scheduler_->Limit()
-             << " wait for a free place and start when a test ends.";
+    out << " " << count - scheduler_->Limit()
+        << " wait for a free place and start when a test ends.";
   }
-  env_.out << '\n' << std::flush;
+  out << '\n' << std::flush;
 
   Clock::TimePoint lastDraw{};
   bool drawn = false;
@@ -361,7 +387,8 @@ void Run::TestPhones() {
       if (!env_.backend.Snapshot(*test).running) scheduler_->Finished(slot);
     }
     Clock::TimePoint now = env_.clock.Now();
-    if (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs)) {
+    if (plan_.verbosity != Verbosity::kQuiet &&
+        (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -426,28 +453,36 @@ std::string Run::Footer() {
   return footer;
 }
 
-std::vector<RowTexts> Run::Rows() {
+std::vector<RowTexts> Run::Rows(std::vector<Band>* bands) {
   std::vector<RowTexts> rows;
   for (int i : selected_) {
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, env_.backend.Snapshot(*phone.test),
-                           env_.backend.Voice(*phone.test)));
+    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    const VoiceQuality voice = env_.backend.Voice(*phone.test);
+    rows.push_back(MakeRow(phone.entry.userName, phone.serial, snapshot, voice));
+    if (bands != nullptr) bands->push_back(CycleBand(snapshot.stats, voice, plan_.minMos));
   }
   return rows;
 }
 
 void Run::Draw() {
-  std::vector<RowTexts> rows = Rows();
+  std::vector<Band> bands;
+  std::vector<RowTexts> rows = Rows(&bands);
   std::string stamp = Clock24(env_.clock.WallSeconds());
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
     screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
-    screen += RenderTable(rows);
+    const std::size_t width = env_.columns ? env_.columns() : 0;
+    screen += RenderFittedTable(rows, bands, {width, env_.colour});
     screen += "\n" + Footer();
     for (const std::string& warning : warnings_) screen += warning + "\n";
+    eventLines_->Take();
+    for (const std::string& line : eventLines_->Recent()) screen += FitLine(line, width) + "\n";
     env_.out << screen << std::flush;
   } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer() << std::flush;
+    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer();
+    for (const std::string& line : eventLines_->Take()) env_.out << line << '\n';
+    env_.out << std::flush;
   }
 }
 
@@ -460,6 +495,7 @@ void Run::FetchLogs() {
     }
     const Phone& phone = phones_[static_cast<std::size_t>(i)];
     std::string name = LogFileName(phone.entry.userName, phone.serial);
+    if (!plan_.outputDir.empty()) name = plan_.outputDir + "/" + name;
     const bool fetched = env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str());
     // A signal during the retrieval ends it between two rows, without a file.
     if (env_.wait(0)) {
@@ -579,6 +615,7 @@ int Run::Finish(int status) {
 int Run::Execute() {
   startedAt_ = env_.clock.WallSeconds();
   env_.backend.AddObserver(recorder_);
+  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
   env_.setCommunity(plan_.community.c_str());
   if (!ScanRanges()) {
     interrupted_ = true;

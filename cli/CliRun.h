@@ -22,6 +22,9 @@ class DiscoveryAccess;
 
 namespace pathmon::cli {
 
+class EventStream;
+class FleetMetrics;
+
 inline constexpr int kRedrawMs = 2000;  // the main window's refresh period
 inline constexpr int kPollMs = 250;     // how often the run looks for ended starts and tests
 
@@ -57,6 +60,12 @@ struct CliEnvironment {
   // The signal that interrupted the run (0: none); unset, an interruption counts as SIGINT.
   std::function<int()> signal;
   std::ostream* jsonOut = nullptr;  // where "--json -" writes the report
+  FleetMetrics* metrics = nullptr;  // --metrics-listen, --metrics-file
+  EventStream* events = nullptr;    // --jsonl
+  // The width of the terminal out is (asked at every redraw, as it may change; 0: no
+  // limit), and whether the table may be coloured.
+  std::function<std::size_t()> columns = {};
+  bool colour = false;
 };
 
 // Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,

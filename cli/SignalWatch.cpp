@@ -34,7 +34,8 @@ bool SignalWatch::Wait(int ms) {
   if (ready <= 0) return false;
   signalfd_siginfo info{};
   if (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    signal_ = static_cast<int>(info.ssi_signo);
+    int none = 0;  // the first signal taken stays, whichever thread read a later one
+    signal_.compare_exchange_strong(none, static_cast<int>(info.ssi_signo));
   }
   return signal_ != 0;
 }

@@ -4,6 +4,9 @@
 //
 // Contract: construct it on the main thread before any other thread exists, so that every
 // later thread inherits the blocked mask and the signals can only be taken through here.
+// Wait and Signal may be called from any thread (the monitor's scan asks from its own).
+
+#include <atomic>
 
 namespace pathmon::cli {
 
@@ -18,11 +21,11 @@ class SignalWatch {
   // Waits up to ms milliseconds (0: only looks); true once a signal has arrived, now or
   // earlier.
   bool Wait(int ms);
-  int Signal() const { return signal_; }  // the first signal taken, 0 before
+  int Signal() const { return signal_.load(); }  // the first signal taken, 0 before
 
  private:
   int fd_ = -1;
-  int signal_ = 0;
+  std::atomic<int> signal_{0};
 };
 
 }  // namespace pathmon::cli

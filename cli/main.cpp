@@ -3,15 +3,27 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
 
 #include "cli/CliOptions.h"
 #include "cli/CliRun.h"
+#include "cli/EventStream.h"
+#include "cli/JsonReport.h"
+#include "cli/Metrics.h"
+#include "cli/Monitor.h"
+#include "cli/TableView.h"
+#include "cli/Verdict.h"
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
 #include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
+#include "transport/Clock.h"
 #include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
 
@@ -55,14 +67,58 @@ int main(int argc, char* argv[]) {
   opener.SetInterruptCheck([&signals] { return signals.Wait(0); });
   engine.SetFileOpener(&opener);
   engine.AddObserver(
-      std::make_shared<HistoryWriter>("", LocalTimeNow, engine.WriteFailureLog()));
-  engine.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine.WriteFailureLog()));
+      std::make_shared<HistoryWriter>(plan.outputDir, LocalTimeNow, engine.WriteFailureLog()));
+  engine.AddObserver(
+      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog()));
   EngineBackend backend(engine);
 
-  // With "--json -" the report alone goes to standard output, for a script to read; the
-  // run's own output goes to standard error.
-  const bool jsonToStdout = plan.jsonPath == kJsonToStdout;
+  // With "--json -" or "--jsonl -" the report or the stream alone goes to standard output,
+  // for a script to read; the run's own output goes to standard error.
+  const bool jsonToStdout = plan.jsonPath == kJsonToStdout || plan.jsonlPath == kJsonToStdout;
   std::ostream& out = jsonToStdout ? std::cerr : std::cout;
+
+  const UsableRule usable = [minMos = plan.minMos](const CycleResult& result) {
+    return CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos);
+  };
+  std::ofstream jsonlFile;
+  std::shared_ptr<EventStream> events;
+  if (!plan.jsonlPath.empty()) {
+    std::ostream* target = &std::cout;
+    if (plan.jsonlPath != kJsonToStdout) {
+      jsonlFile.open(plan.jsonlPath, std::ios::app);
+      if (!jsonlFile) {
+        std::cerr << "--jsonl: cannot open " << plan.jsonlPath << ": " << std::strerror(errno)
+                  << '\n' << std::flush;
+        return kExitBadInput;
+      }
+      target = &jsonlFile;
+    }
+    events = std::make_shared<EventStream>(
+        *target, [&engine] { return engine.GetClock().WallSeconds(); }, usable);
+    events->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
+    engine.AddObserver(events);
+  }
+  std::shared_ptr<FleetMetrics> metrics;
+  MetricsServer server;
+  std::optional<MetricsPoller> poller;
+  auto writeMetricsFile = [&plan, &metrics] {
+    std::string error;
+    if (!WriteFileAtomically(plan.metricsFile, metrics->Exposition(), error)) {
+      std::cerr << "--metrics-file: " << error << '\n' << std::flush;
+    }
+  };
+  if (!plan.metricsListen.empty() || !plan.metricsFile.empty()) {
+    metrics = std::make_shared<FleetMetrics>(usable);
+    metrics->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
+    if (!plan.metricsFile.empty()) metrics->SetCycleHook(writeMetricsFile);
+    if (std::string error; !plan.metricsListen.empty() &&
+                           !server.Listen(plan.metricsListen, metrics->Registry(), error)) {
+      std::cerr << error << '\n' << std::flush;
+      return kExitBadInput;
+    }
+    engine.AddObserver(metrics);
+    poller.emplace(backend, *metrics, std::chrono::milliseconds(kMetricsPollMs));
+  }
 
   CliEnvironment env{
       backend,
@@ -76,8 +132,23 @@ int main(int argc, char* argv[]) {
       ::isatty(jsonToStdout ? STDERR_FILENO : STDOUT_FILENO) == 1,
       [&signals] { return signals.Signal(); },
       &std::cout,
+      metrics.get(),
+      events.get(),
+      [outFd = jsonToStdout ? STDERR_FILENO : STDOUT_FILENO] { return TerminalColumns(outFd); },
+      ColourWanted(jsonToStdout ? STDERR_FILENO : STDOUT_FILENO),
   };
-  int status = RunCli(plan, env);
+  int status = 0;
+  if (plan.monitor || plan.sitesFromFile) {
+    // A sites file without --monitor tests each of its phones once.
+    status = RunMonitor(MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity,
+                                    plan.monitor ? 0 : 1, plan.minMos},
+                        env);
+  } else {
+    status = RunCli(plan, env);
+    if (events) events->RunEnded(status, signals.Signal() != 0);
+  }
+  poller.reset();
+  if (metrics && !plan.metricsFile.empty()) writeMetricsFile();
 
   engine.SetFileOpener(nullptr);
   if (signals.Signal() != 0) {

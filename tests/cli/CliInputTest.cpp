@@ -30,14 +30,17 @@ TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"--range", "127.60.3.9-127.60.3.1"}, kMsgInvalidRange},
-      {{"--range", "127.60.3.1-127.60.4.1"}, kMsgRangeTooLarge},
-      {{"--range", "127.60.3.1-127.60.3.999"}, kMsgInvalidEnd},
-      {{"--address", "127.60.3.1", "--duration", "0"}, FillMessage(kMsgIntegerRange, "1", "60")},
-      {{"--address", "127.60.3.1", "--duration", "ten"}, kMsgEnterInteger},
-      {{"--address", "127.60.3.1", "--duration", "6"}, kMsgDefaultCommunityDuration},
+      {{"--range", "127.60.3.9-127.60.3.1"}, std::string("--range: ") + kMsgInvalidRange},
+      {{"--range", "127.60.3.1-127.60.4.1"}, std::string("--range: ") + kMsgRangeTooLarge},
+      {{"--range", "127.60.3.1-127.60.3.999"}, std::string("--range: ") + kMsgInvalidEnd},
+      {{"--address", "127.60.3.1", "--duration", "0"},
+       "--duration: " + FillMessage(kMsgIntegerRange, "1", "60")},
+      {{"--address", "127.60.3.1", "--duration", "ten"},
+       std::string("--duration: ") + kMsgEnterInteger},
+      {{"--address", "127.60.3.1", "--duration", "6"},
+       std::string("--duration: ") + kMsgDefaultCommunityDuration},
       {{"--address", "127.60.3.1", "--community", "ORCHID", "--duration", "6"},
-       kMsgDefaultCommunityDuration},
+       std::string("--duration: ") + kMsgDefaultCommunityDuration},
       {{"--duration", "1"}, cli::kMsgNoAddress},
   };
   for (const Case& c : cases) {

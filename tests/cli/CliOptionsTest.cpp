@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -68,13 +71,14 @@ TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
 }
 
 TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
-  const std::string range = FillMessage(kMsgIntegerRange, "1", "60");
+  const std::string range = "--duration: " + FillMessage(kMsgIntegerRange, "1", "60");
+  const std::string integer = std::string("--duration: ") + kMsgEnterInteger;
   EXPECT_EQ(Check({"--duration", "0", "--address", "10.0.0.1"}), range);
   EXPECT_EQ(Check({"--duration", "61", "--address", "10.0.0.1"}), range);
   EXPECT_EQ(Check({"--duration=-3", "--address", "10.0.0.1"}), range);
-  EXPECT_EQ(Check({"--duration", "abc", "--address", "10.0.0.1"}), kMsgEnterInteger);
-  EXPECT_EQ(Check({"--duration", "2.5", "--address", "10.0.0.1"}), kMsgEnterInteger);
-  EXPECT_EQ(Check({"--duration", "", "--address", "10.0.0.1"}), kMsgEnterInteger);
+  EXPECT_EQ(Check({"--duration", "abc", "--address", "10.0.0.1"}), integer);
+  EXPECT_EQ(Check({"--duration", "2.5", "--address", "10.0.0.1"}), integer);
+  EXPECT_EQ(Check({"--duration", "", "--address", "10.0.0.1"}), integer);
   RunPlan plan;
   EXPECT_EQ(Check({"--duration", " 12\t", "--community", "lab", "--address", "10.0.0.1"}, &plan),
             "");
@@ -82,9 +86,10 @@ TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
 }
 
 TEST(CliCheck, DefaultCommunityLimitsDurationAndConcurrency) {
-  EXPECT_EQ(Check({"--duration", "6", "--address", "10.0.0.1"}), kMsgDefaultCommunityDuration);
+  const std::string tooLong = std::string("--duration: ") + kMsgDefaultCommunityDuration;
+  EXPECT_EQ(Check({"--duration", "6", "--address", "10.0.0.1"}), tooLong);
   EXPECT_EQ(Check({"--community", "OrChId", "--duration", "6", "--address", "10.0.0.1"}),
-            kMsgDefaultCommunityDuration);
+            tooLong);
 
   RunPlan plan;
   EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
@@ -104,22 +109,23 @@ TEST(CliCheck, OverlongCommunityNeverReachesTheDirectory) {
   RunPlan plan;
   plan.community = "untouched";
   EXPECT_EQ(Check({"--community", std::string(256, 'c'), "--address", "10.0.0.1"}, &plan),
-            FillMessage(kMsgTextTooLong, "255", ""));
+            "--community: " + FillMessage(kMsgTextTooLong, "255", ""));
   EXPECT_EQ(plan.community, "untouched");
   EXPECT_EQ(Check({"--community", std::string(255, 'c'), "--address", "10.0.0.1"}, &plan), "");
   EXPECT_EQ(plan.community.size(), 255u);
 }
 
 TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
-  EXPECT_EQ(Check({"--range=-10.0.0.1"}), kMsgInvalidStart);
-  EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), kMsgInvalidStart);
-  EXPECT_EQ(Check({"--range", "bad-worse"}), kMsgInvalidStart);  // only the first failure
-  EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), kMsgInvalidEnd);
-  EXPECT_EQ(Check({"--range", "10.0.0.1"}), kMsgInvalidEnd);  // no end given
-  EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), kMsgInvalidRange);
-  EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), kMsgInvalidRange);
-  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), kMsgRangeTooLarge);
-  EXPECT_EQ(Check({"--address", "10.0.0.256"}), kMsgInvalidStart);
+  auto range = [](const char* message) { return std::string("--range: ") + message; };
+  EXPECT_EQ(Check({"--range=-10.0.0.1"}), range(kMsgInvalidStart));
+  EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), range(kMsgInvalidStart));
+  EXPECT_EQ(Check({"--range", "bad-worse"}), range(kMsgInvalidStart));  // only the first failure
+  EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), range(kMsgInvalidEnd));
+  EXPECT_EQ(Check({"--range", "10.0.0.1"}), range(kMsgInvalidEnd));  // no end given
+  EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), range(kMsgInvalidRange));
+  EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), range(kMsgInvalidRange));
+  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), range(kMsgRangeTooLarge));
+  EXPECT_EQ(Check({"--address", "10.0.0.256"}), std::string("--address: ") + kMsgInvalidStart);
 
   RunPlan plan;
   EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.0.255", "--address", "10.0.5.5"}, &plan), "");
@@ -147,10 +153,10 @@ TEST(CliCheck, AMinimumMosIsAPlainNumberFromOneToFourAndAHalf) {
 TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
   // The community dialog comes before the add-phones dialog.
   EXPECT_EQ(Check({"--duration", "0", "--range", "10.0.0.9-10.0.0.1"}),
-            FillMessage(kMsgIntegerRange, "1", "60"));
+            "--duration: " + FillMessage(kMsgIntegerRange, "1", "60"));
   // A later bad range is still refused when an earlier one is good.
   EXPECT_EQ(Check({"--range", "10.0.0.1-10.0.0.2", "--range", "10.0.0.9-10.0.0.1"}),
-            kMsgInvalidRange);
+            std::string("--range: ") + kMsgInvalidRange);
   EXPECT_EQ(Check({}), kMsgNoAddress);
 }
 
@@ -216,6 +222,148 @@ TEST(CliCheck, AFolderThatTakesNoFileIsRefusedUpFront) {
   ASSERT_EQ(::chdir(cwd), 0);
   pathmon::testing::Unmount(dir);
   ::rmdir(dir);
+}
+
+// The monitoring options: each names itself in its message; the community never comes from
+// a file other users may read; an explicit --community wins over the environment.
+TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
+  char dir[] = "/tmp/pathmon-cli-mon-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string d = dir;
+  auto write = [&d](const std::string& name, const std::string& text, mode_t mode) {
+    std::ofstream(d + "/" + name) << text;
+    ::chmod((d + "/" + name).c_str(), mode);
+    return d + "/" + name;
+  };
+  const std::string secret = write("secret", "s3cret\r\nignored\n", 0600);
+  const std::string open = write("open", "s3cret\n", 0640);
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;  // empty: accepted
+    std::string community = "";
+  };
+  const std::vector<Case> cases = {
+      {{"--community-file", secret}, "", "s3cret"},
+      {{"--community-file", open},
+       "--community-file: " + open +
+           ": other users may read it (mode 0640): make it readable by its owner only (chmod "
+           "600)"},
+      {{"--community-file", d + "/none"},
+       "--community-file: " + d + "/none: No such file or directory"},
+      {{"--community-file", secret, "--community", "x"},
+       "--community-file: not together with --community"},
+      {{"--community-file", secret, "--duration", "7"}, "", "s3cret"},
+      {{"--monitor", "--rescan", "0"}, "--rescan: " + FillMessage(kMsgIntegerRange, "1", "1440")},
+      {{"--monitor", "--rescan", "x"}, std::string("--rescan: ") + kMsgEnterInteger},
+      {{"--monitor", "--json", d + "/r.json"},
+       "--json: a monitor run has no end to report; --jsonl streams its results"},
+      {{"--monitor", "--log"}, "--log: not together with --monitor"},
+      {{"--json", "-", "--jsonl", "-"},
+       "--jsonl: standard output already carries the JSON report (--json -)"},
+      {{"--metrics-listen", "9464"},
+       "--metrics-listen: 9464 is no ADDR:PORT (for example 127.0.0.1:9464)"},
+      {{"--metrics-listen", "127.0.0.1:70000"},
+       "--metrics-listen: 127.0.0.1:70000 is no ADDR:PORT (for example 127.0.0.1:9464)"},
+      {{"--metrics-file", d}, "--metrics-file: Cannot write the metrics file " + d +
+                                  ": Is a directory"},
+      {{"--output-dir", d + "/none"},
+       "--output-dir: Cannot write the history files in " + d +
+           "/none: No such file or directory"},
+      {{"-q", "-v"}, "--quiet: not together with --verbose"},
+      {{"--sites", d + "/none.toml", "--range", "10.0.0.1-10.0.0.2"},
+       "--range: not together with --sites"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front() + " " + c.message);
+    std::vector<std::string> args = c.args;
+    if (std::find(args.begin(), args.end(), "--sites") == args.end()) {
+      args.insert(args.end(), {"--address", "10.0.0.1"});
+    }
+    RunPlan plan;
+    EXPECT_EQ(Check(args, &plan), c.message);
+    if (c.message.empty()) {
+      EXPECT_EQ(plan.community, c.community);
+    }
+  }
+
+  ::setenv(kCommunityVariable, "fromenv", 1);
+  RunPlan plan;
+  EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
+  EXPECT_EQ(plan.community, "fromenv");
+  EXPECT_EQ(Check({"--address", "10.0.0.1", "--community", "given"}, &plan), "");
+  EXPECT_EQ(plan.community, "given");
+  ::unsetenv(kCommunityVariable);
+  std::filesystem::remove_all(d);
+}
+
+TEST(CliCheck, SitesFileTakesTheOptionsRules) {
+  char dir[] = "/tmp/pathmon-cli-sites-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string d = dir;
+  std::ofstream(d + "/a.community") << "alpha\n";
+  ::chmod((d + "/a.community").c_str(), 0600);
+  std::ofstream(d + "/open.community") << "beta\n";
+  ::chmod((d + "/open.community").c_str(), 0644);
+  const std::string good =
+      "[[site]]\nname = \"a\"\nranges = [\"10.0.0.1-10.0.0.9\"]\n"
+      "community-file = \"a.community\"\nduration = 7\nserials = [\"SN1\"]\n"
+      "[[site]]\nname = \"b\"\naddresses = [\"10.0.1.5\"]\n";
+  struct Case {
+    std::string text;
+    std::string message;  // after "--sites: FILE: "; empty: accepted
+  };
+  const std::vector<Case> cases = {
+      {good, ""},
+      {"[[site]]\nname = \"a\"\nranges = [\"10.0.0.9-10.0.0.1\"]\n",
+       std::string("site a: ranges: ") + kMsgInvalidRange},
+      {"[[site]]\nname = \"a\"\naddresses = [\"10.0.0.256\"]\n",
+       std::string("site a: addresses: ") + kMsgInvalidStart},
+      {"[[site]]\nname = \"a\"\nranges = [\"10.0.0.1-10.0.0.2\"]\nduration = 61\n",
+       "site a: duration: " + FillMessage(kMsgIntegerRange, "1", "60")},
+      {"[[site]]\nname = \"a\"\nranges = [\"10.0.0.1-10.0.0.2\"]\nduration = \"5\"\n",
+       std::string("site a: duration: ") + kMsgEnterInteger},
+      {"[[site]]\nname = \"a\"\nranges = [\"10.0.0.1-10.0.0.2\"]\n"
+       "community-file = \"open.community\"\n",
+       "site a: --community-file: " + d +
+           "/open.community: other users may read it (mode 0644): make it readable by its "
+           "owner only (chmod 600)"},
+      {"[[site]]\nname = \"a\"\n", "site a: no ranges or addresses"},
+      {"[[site]]\nname = \"a\"\nrange = [\"10.0.0.1-10.0.0.2\"]\n",
+       "site a: range: unknown key"},
+      {"[[site]]\nname = \"a\"\naddresses = [\"10.0.0.1\"]\n"
+       "[[site]]\nname = \"a\"\naddresses = [\"10.0.0.2\"]\n",
+       "site a: a second site of this name"},
+      {"[[site]]\nranges = [\"10.0.0.1-10.0.0.2\"]\n", "site 1: name: a text was expected"},
+      {"", "no [[site]] table"},
+      {"[[site]\n", "line 1: "},  // the parser's own words follow
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::ofstream(d + "/sites.toml", std::ios::trunc) << c.text;
+    RunPlan plan;
+    const std::string message = Check({"--sites", d + "/sites.toml", "--community", "lab"}, &plan);
+    if (c.message.empty()) {
+      EXPECT_EQ(message, "");
+    } else {
+      EXPECT_EQ(message.substr(0, ("--sites: " + d + "/sites.toml: " + c.message).size()),
+                "--sites: " + d + "/sites.toml: " + c.message);
+    }
+  }
+  std::ofstream(d + "/sites.toml", std::ios::trunc) << good;
+  RunPlan plan;
+  ASSERT_EQ(Check({"--sites", d + "/sites.toml", "--community", "lab", "--duration", "3"}, &plan),
+            "");
+  ASSERT_EQ(plan.sites.size(), 2u);
+  EXPECT_EQ(plan.sites[0].name, "a");
+  EXPECT_EQ(plan.sites[0].community, "alpha");
+  EXPECT_EQ(plan.sites[0].durationMinutes, 7);
+  EXPECT_EQ(plan.sites[0].serials, std::vector<std::string>{"SN1"});
+  EXPECT_EQ(plan.sites[1].community, "lab");  // the command line's
+  EXPECT_EQ(plan.sites[1].durationMinutes, 3);
+  ASSERT_EQ(plan.sites[1].ranges.size(), 1u);
+  EXPECT_EQ(plan.sites[1].ranges[0].first, "10.0.1.5");
+  EXPECT_TRUE(plan.sitesFromFile);
+  std::filesystem::remove_all(d);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -50,19 +51,20 @@ std::string ReadFile(const std::string& path) {
 }
 
 CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir,
-                       bool pipeStdout)
+                       bool pipeStdout, const std::string& program)
     : dir_(workDir) {
   int fds[2] = {-1, -1};
   if (pipeStdout && ::pipe2(fds, O_CLOEXEC) != 0) return;
   std::vector<char*> argv;
-  static char exe[] = PATHMON_CLI_EXE;
-  argv.push_back(exe);
+  std::string exe = program.empty() ? PATHMON_CLI_EXE : program;
+  argv.push_back(exe.data());
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::string out = workDir + "/.stdout";
   std::string err = workDir + "/.stderr";
   pid_ = ::fork();
   if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(127);
@@ -70,7 +72,7 @@ CliProcess::CliProcess(std::vector<std::string> args, const std::string& workDir
     ::dup2(e, STDERR_FILENO);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
-    ::execv(exe, argv.data());
+    ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
   if (pipeStdout) {

@@ -31,8 +31,10 @@ std::string ReadFile(const std::string& path);
 class CliProcess {
  public:
   // With pipeStdout, standard output goes to a pipe the test reads (and may close) instead
-  // of a file.
-  CliProcess(std::vector<std::string> args, const std::string& workDir, bool pipeStdout = false);
+  // of a file. program: another program to run than pathmon-cli (a peer such as Prometheus).
+  // The child is killed when the thread that started it ends, so a crashed test leaves none.
+  CliProcess(std::vector<std::string> args, const std::string& workDir, bool pipeStdout = false,
+             const std::string& program = "");
   ~CliProcess();  // kills the program if still running
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;

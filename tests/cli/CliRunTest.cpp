@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <regex>
 #include <sstream>
 
@@ -113,7 +115,7 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
                mixed.Path());
   TempDir failing;
   CliProcess c({"--range", "127.60.5.1-127.60.5.3", "--community", "lab", "--duration", "1",
-                "--json", "report.json"},
+                "--json", "report.json", "--jsonl", "events.jsonl"},
                failing.Path());
   int statusA = a.Wait(kRunLimitMs);
   int statusB = b.Wait(kRunLimitMs);
@@ -191,6 +193,30 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
   EXPECT_NE(c.Stdout().find("hugo:SN53  unusable, the phone ended the test"), std::string::npos)
       << c.Stdout();
   EXPECT_EQ(counters["127.60.5.2"].extraEchoes, counters["127.60.5.2"].framesEchoed + 1);
+
+  // The event stream: every line an object of its own; its cycles are the report's.
+  const nlohmann::json report = nlohmann::json::parse(ReadFile(failing.File("report.json")));
+  std::istringstream lines(ReadFile(failing.File("events.jsonl")));
+  std::map<std::string, int> cycles, types;
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json event = nlohmann::json::parse(line);
+    ++types[event["type"].get<std::string>()];
+    if (event["type"] != "cycle") continue;
+    const std::string serial = event["serialNumber"];
+    for (const char* key : {"type", "site", "serialNumber", "userName", "address"}) {
+      event.erase(key);
+    }
+    for (const nlohmann::json& phone : report["phones"]) {
+      if (phone["serialNumber"] != serial) continue;
+      ASSERT_LT(cycles[serial], static_cast<int>(phone["cycles"].size())) << serial;
+      EXPECT_EQ(event, phone["cycles"][static_cast<std::size_t>(cycles[serial]++)]) << serial;
+    }
+  }
+  EXPECT_EQ(cycles, (std::map<std::string, int>{{"SN51", 1}, {"SN52", 1}, {"SN53", 1}}));
+  EXPECT_EQ(types["test-started"], 3);
+  EXPECT_EQ(types["test-finished"], 3);
+  EXPECT_EQ(types["scan-finished"], 1);
+  EXPECT_EQ(types["run-end"], 1);
 
   for (const char* address : {"127.60.1.1", "127.60.1.2", "127.60.2.1", "127.60.2.2"}) {
     SCOPED_TRACE(address);

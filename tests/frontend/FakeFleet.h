@@ -38,6 +38,8 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     bool answers = true;  // to the control exchange
     std::unique_ptr<LoopTest> test;
     bool found = false;
+    bool answersScan = true;  // a scan covering it finds it (again)
+    int64_t probedAt = 0;     // calendar seconds of its last answered probe
     bool running = false;
     Clock::TimePoint endsAt = Clock::TimePoint::max();  // a test set running by hand runs on
     TestStatistics stats;  // what the snapshot shows
@@ -49,6 +51,8 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     int cycleResults = 0;     // cycle results delivered to the observers
     int stops = 0;
     TestEnd end = TestEnd::kNone;
+    int32_t runsSeconds = -1;  // >= 0: its tests end this soon after the start, by endsWith
+    TestEnd endsWith = TestEnd::kPhoneEnded;
   };
 
   explicit FakeFleet(FakeClock& clock) : clock_(clock) {}
@@ -96,7 +100,10 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     uint32_t a = ntohl(::inet_addr(first)), b = ntohl(::inet_addr(last));
     for (auto& p : phones_) {
       uint32_t x = ntohl(::inet_addr(p->address.c_str()));
-      if (x >= a && x <= b) p->found = true;
+      if (x >= a && x <= b && p->answersScan) {
+        p->found = true;
+        p->probedAt = clock_.WallSeconds();
+      }
     }
     return true;
   }
@@ -142,6 +149,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
         std::snprintf(entry.userName, sizeof entry.userName, "%s", p->user.c_str());
         std::snprintf(entry.scannedAddress, sizeof entry.scannedAddress, "%s",
                       p->address.c_str());
+        entry.probeTime = p->probedAt;
         return true;
       }
     }
@@ -179,18 +187,25 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   int StartLoopTest(int32_t seconds, int32_t intervalMs, uint32_t address,
                     LoopTest* test) override {
     Phone& p = Of(test);
-    std::lock_guard lock(mutex_);
-    calls.push_back("start " + p.serial + " " + std::to_string(seconds) + " " +
-                    std::to_string(intervalMs) + " " + Dotted(address));
-    EXPECT_EQ(intervalMs, kTestIntervalMs);
-    if (!startSucceeds) return -1;
-    p.running = true;
-    p.observers = observers_;
-    p.endsAt = clock_.Now() + std::chrono::seconds(seconds);
-    startOrder.push_back(p.serial);
-    int running = static_cast<int>(
-        std::count_if(phones_.begin(), phones_.end(), [](const auto& q) { return q->running; }));
-    maxRunning = std::max(maxRunning, running);
+    TestObservers observers;
+    {
+      std::lock_guard lock(mutex_);
+      calls.push_back("start " + p.serial + " " + std::to_string(seconds) + " " +
+                      std::to_string(intervalMs) + " " + Dotted(address));
+      EXPECT_EQ(intervalMs, kTestIntervalMs);
+      if (!startSucceeds) return -1;
+      p.running = true;
+      p.observers = observers = observers_;
+      p.endsAt = clock_.Now() + std::chrono::seconds(p.runsSeconds >= 0 ? p.runsSeconds : seconds);
+      startOrder.push_back(p.serial);
+      int running = static_cast<int>(std::count_if(phones_.begin(), phones_.end(),
+                                                   [](const auto& q) { return q->running; }));
+      maxRunning = std::max(maxRunning, running);
+    }
+    const TestIdentity phone{p.serial, p.user, ::inet_addr(p.address.c_str())};
+    for (const auto& observer : observers) {
+      observer->OnStarted(TestStarted{phone, clock_.WallSeconds()});
+    }
     return 0;
   }
   int StopLoopTest(LoopTest* test) override {
@@ -250,13 +265,16 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     }
     const TestIdentity phone{p.serial, p.user, ::inet_addr(p.address.c_str())};
     const int64_t now = clock_.WallSeconds();
+    const TestEnd end = clock_.Now() < p.endsAt ? TestEnd::kStopped
+                        : p.runsSeconds >= 0    ? p.endsWith
+                                                : TestEnd::kDuration;
     for (const auto& observer : observers) {
-      observer->OnCycleResult(CycleResult{phone, now, p.test->Statistics(), p.test->CurrentVoice()});
-      observer->OnFinished(TestFinished{phone, now});
+      observer->OnCycleResult(CycleResult{phone, now, p.stats, p.test->CurrentVoice()});
+      observer->OnFinished(TestFinished{phone, now, end});
     }
     std::lock_guard lock(mutex_);
     p.running = false;
-    p.end = clock_.Now() >= p.endsAt ? TestEnd::kDuration : TestEnd::kStopped;
+    p.end = end;
   }
 
   FakeClock& clock_;

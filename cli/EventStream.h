@@ -1,0 +1,69 @@
+#pragma once
+// --jsonl: the run as a stream of JSON objects, one a line, written as things happen: scans,
+// tests started, every cycle result with its figures, retries, tests finished with their
+// reason and the run's end. Every object has "time" (ISO 8601, local time with its offset)
+// and "type"; docs/cli.md lists the types and their fields. A reader may parse each line on
+// its own: a line is written whole, with one write, and ends with "\n".
+//
+// Contract: thread-safe; the observer calls come from the tests' threads.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "looptest/LoopTest.h"
+
+namespace pathmon {
+class Clock;
+}
+
+namespace pathmon::cli {
+
+class EventStream final : public TestObserver {
+ public:
+  // out must outlive the stream; wallSeconds labels the events that carry no time.
+  EventStream(std::ostream& out, std::function<int64_t()> wallSeconds,
+              std::function<bool(const CycleResult&)> usable);
+
+  void SetSite(std::string site);
+  void SetPhoneSite(const std::string& serial, const std::string& site);
+
+  void OnStarted(const TestStarted& event) override;
+  void OnCycleResult(const CycleResult& event) override;
+  void OnFinished(const TestFinished& event) override;
+
+  void ScanStarted(const std::string& site, const std::string& first, const std::string& last);
+  void ScanFinished(const std::string& site, const std::string& first, const std::string& last,
+                    int32_t phones, double seconds);
+  // A phone whose start failed or whose test ended at once, tried again after waitMinutes
+  // (monitor; -1: not tried again, "waitMinutes" null).
+  void Retry(const std::string& serial, const std::string& user, const std::string& address,
+             const std::string& reason, int64_t waitMinutes);
+  // A phone that joined the fleet or left it at a rescan (monitor).
+  void FleetChange(const std::string& type, const std::string& serial);
+  void RunEnded(int exitStatus, bool interrupted);
+
+  // False once a write failed (a closed pipe, a full disk); the stream then stays silent.
+  bool Good();
+
+ private:
+  using OrderedJson = nlohmann::ordered_json;  // "time" and "type" first
+  OrderedJson Begin(const char* type, int64_t wallSeconds);
+  void Phone(OrderedJson& j, const TestIdentity& phone);  // mutex_ held
+  void Write(const OrderedJson& j);
+
+  std::mutex mutex_;
+  std::ostream& out_;
+  std::function<int64_t()> wallSeconds_;
+  std::function<bool(const CycleResult&)> usable_;
+  std::string site_;
+  std::map<std::string, std::string> phoneSites_;
+  bool good_ = true;
+};
+
+}  // namespace pathmon::cli

@@ -1,0 +1,491 @@
+#include "cli/Monitor.h"
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <deque>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "cli/EventLines.h"
+#include "cli/EventStream.h"
+#include "cli/Metrics.h"
+#include "cli/MonitorScheduler.h"
+#include "cli/ResultTable.h"
+#include "cli/TableView.h"
+#include "cli/TestScheduler.h"
+#include "cli/Verdict.h"
+#include "discovery/PhoneListMgr.h"
+#include "frontend/AddPhonesPresenter.h"
+#include "frontend/Messages.h"
+#include "transport/Clock.h"
+
+namespace pathmon::cli {
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kScanPollMs = 50;     // how often the scan thread looks for its probes' end
+
+bool InRange(const char* address, const AddressRange& range) {
+  const uint32_t a = ntohl(::inet_addr(address));
+  const uint32_t first = ntohl(::inet_addr(range.first.c_str()));
+  const uint32_t last = ntohl(::inet_addr(range.last.c_str()));
+  return a >= first && a <= last;
+}
+
+// What the summary says of each phone: bounded however long the run is.
+class Tally final : public TestObserver {
+ public:
+  explicit Tally(double minMos) : minMos_(minMos) {}
+  struct Counts {
+    int64_t cycles = 0, unusable = 0;
+  };
+  void OnCycleResult(const CycleResult& result) override {
+    std::lock_guard lock(mutex_);
+    Counts& c = counts_[result.phone.serialNumber];
+    ++c.cycles;
+    if (!CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos_)) {
+      ++c.unusable;
+    }
+  }
+  Counts Of(const std::string& serial) {
+    std::lock_guard lock(mutex_);
+    auto it = counts_.find(serial);
+    return it == counts_.end() ? Counts{} : it->second;
+  }
+
+ private:
+  const double minMos_;
+  std::mutex mutex_;
+  std::map<std::string, Counts> counts_;
+};
+
+enum class StartResult { kStarted, kFailed, kCancelled };
+
+struct Phone {
+  LoopTest* test = nullptr;
+  PhoneEntry entry{};
+  const Site* site = nullptr;
+  std::future<StartResult> start;
+  Clock::TimePoint startedAt{};
+  int32_t rounds = 0;  // tests that ran to their end
+  bool failed = false;  // the last try failed (start or an at-once end)
+};
+
+class Monitor {
+ public:
+  Monitor(const MonitorPlan& plan, CliEnvironment& env)
+      : plan_(plan), env_(env), scheduler_(Limit(plan)) {}
+  int Execute();
+
+ private:
+  static int32_t Limit(const MonitorPlan& plan);
+  void StartScan();
+  void ScanSites(int64_t wallStart);  // the scan thread
+  void EndScan();
+  void LaunchStart(const std::string& serial);
+  void CollectStarts(bool block);
+  void CheckRunning();
+  void StopEverything();
+  void Draw();
+  void Note(const std::string& text);
+  void Summarise();
+  bool Done() const;
+
+  const MonitorPlan& plan_;
+  CliEnvironment& env_;
+  MonitorScheduler scheduler_;
+  std::map<std::string, Phone> phones_;  // by serial number as the test has it
+  std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
+  std::vector<std::string> notes_;  // the latest notes, shown under the table
+  std::atomic<bool> cancel_{false};
+  std::future<void> scan_;
+  std::atomic<bool> scanEnded_{false};
+  int64_t scanWallStart_ = 0;
+  Clock::TimePoint nextScan_{};
+  Clock::TimePoint startedAt_{};
+  bool scanned_ = false;  // a scan has ended
+  bool interrupted_ = false;
+  bool registryFullNoted_ = false;
+};
+
+int32_t Monitor::Limit(const MonitorPlan& plan) {
+  // One engine tests every site: the strictest community's limit holds for all of them.
+  int32_t limit = kInitialMaxConcurrentTests;
+  for (const Site& site : plan.sites) limit = std::min(limit, site.maxConcurrentTests);
+  return limit;
+}
+
+void Monitor::Note(const std::string& text) {
+  const std::string line = LocalClockText(env_.clock.WallSeconds()) + "  " + PrintableText(text);
+  env_.err << line << '\n' << std::flush;
+  notes_.push_back(line);
+  if (notes_.size() > kRecentEventLines) notes_.erase(notes_.begin());
+}
+
+void Monitor::StartScan() {
+  scanEnded_.store(false);
+  scanWallStart_ = env_.clock.WallSeconds();
+  // The walk asks for a signal before every address.
+  env_.discovery.SetStopCheck([this] { return cancel_.load() || env_.wait(0); });
+  const int64_t wallStart = scanWallStart_;
+  scan_ = std::async(std::launch::async, [this, wallStart] {
+    ScanSites(wallStart);
+    scanEnded_.store(true);
+  });
+}
+
+// The sites one after another: the directory probes with one community at a time, so a
+// site's probes end before the next site's community is set.
+void Monitor::ScanSites(int64_t wallStart) {
+  for (const Site& site : plan_.sites) {
+    const Clock::TimePoint began = env_.clock.Now();
+    env_.setCommunity(site.community.c_str());
+    int32_t found = 0;
+    for (const AddressRange& range : site.ranges) {
+      if (cancel_.load()) return;
+      if (env_.events != nullptr) env_.events->ScanStarted(site.name, range.first, range.last);
+      const Clock::TimePoint rangeBegan = env_.clock.Now();
+      env_.discovery.StartDiscovery(range.first.c_str(), range.last.c_str());
+      while (env_.discovery.GetBusySlotCount() > 0 && !cancel_.load()) {
+        std::this_thread::sleep_for(milliseconds(kScanPollMs));
+      }
+      int32_t inRange = 0;
+      for (const PhoneEntry& e : env_.discovery.Phones()) {
+        if (e.probeTime >= wallStart && InRange(e.scannedAddress, range)) ++inRange;
+      }
+      found += inRange;
+      if (env_.events != nullptr) {
+        env_.events->ScanFinished(
+            site.name, range.first, range.last, inRange,
+            std::chrono::duration<double>(env_.clock.Now() - rangeBegan).count());
+      }
+    }
+    if (env_.metrics != nullptr) {
+      env_.metrics->ScanDone(site.name, found,
+                             std::chrono::duration<double>(env_.clock.Now() - began).count());
+    }
+  }
+}
+
+// The fleet is what the scan that just ended heard from: a phone the directory still holds
+// but that did not answer this scan has vanished (or moved to an address no site covers).
+void Monitor::EndScan() {
+  scan_.get();
+  env_.discovery.SetStopCheck({});
+  scanned_ = true;
+  nextScan_ = env_.clock.Now() + std::chrono::minutes(plan_.rescanMinutes);
+  if (cancel_.load()) return;
+
+  env_.backend.CreateLoopTestsForPhones();
+  std::vector<LoopTest*> tests;
+  env_.backend.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });
+  std::vector<std::string> fleet;
+  std::vector<std::string> untestable;
+  for (const PhoneEntry& e : env_.discovery.Phones()) {
+    if (e.probeTime < scanWallStart_) continue;
+    const Site* site = nullptr;
+    for (const Site& s : plan_.sites) {
+      const bool covered = std::any_of(s.ranges.begin(), s.ranges.end(), [&](const auto& r) {
+        return InRange(e.scannedAddress, r);
+      });
+      const bool chosen =
+          s.serials.empty() ||
+          std::any_of(s.serials.begin(), s.serials.end(), [&](const std::string& serial) {
+            return strcasecmp(serial.c_str(), e.serialNumber) == 0;
+          });
+      if (covered && chosen) {
+        site = &s;
+        break;
+      }
+    }
+    if (site == nullptr) continue;
+    auto test = std::find_if(tests.begin(), tests.end(), [&](LoopTest* t) {
+      return strcasecmp(t->SerialNumber(), e.serialNumber) == 0;
+    });
+    if (test == tests.end()) {
+      untestable.push_back(e.serialNumber);
+      continue;
+    }
+    const std::string serial = (*test)->SerialNumber();
+    if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) continue;
+    Phone& phone = phones_[serial];
+    phone.test = *test;
+    phone.site = site;
+    if (scheduler_.State(serial) != MonitorState::kRunning &&
+        scheduler_.State(serial) != MonitorState::kStarting) {
+      phone.entry = e;  // a running test keeps the identity it started with
+    }
+    if (env_.metrics != nullptr) {
+      env_.metrics->SetPhoneSite(serial, site->name);
+      env_.metrics->Register(TestIdentity{serial, phone.entry.userName,
+                                          ::inet_addr(phone.entry.scannedAddress)});
+    }
+    if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
+    fleet.push_back(serial);
+  }
+  if (!untestable.empty() && !registryFullNoted_) {
+    registryFullNoted_ = true;
+    std::string text = std::to_string(untestable.size()) +
+                       " phones found cannot be tested: one run tests at most 128 phones:";
+    for (const std::string& s : untestable) text += " " + s;
+    Note(text);
+  }
+  const MonitorScheduler::Change change = scheduler_.Update(fleet, env_.clock.Now());
+  const bool first = phones_.size() == change.joined.size() && change.dropped.empty();
+  if (!first) {
+    for (const std::string& serial : change.joined) {
+      Note("Phone " + serial + " joined the fleet.");
+      if (env_.events != nullptr) env_.events->FleetChange("phone-joined", serial);
+    }
+  }
+  for (const std::string& serial : change.dropped) {
+    Note("Phone " + serial + " did not answer the scan: no longer tested.");
+    if (env_.events != nullptr) env_.events->FleetChange("phone-dropped", serial);
+  }
+  if (fleet.empty()) {
+    Note("No phone found; the next scan is in " + std::to_string(plan_.rescanMinutes) +
+         " min.");
+  }
+}
+
+void Monitor::LaunchStart(const std::string& serial) {
+  Phone& phone = phones_.at(serial);
+  MainBackend& backend = env_.backend;
+  const int32_t testSeconds = phone.site->durationMinutes * 60;
+  const uint32_t address = ::inet_addr(phone.entry.scannedAddress);
+  LoopTest* test = phone.test;
+  std::atomic<bool>& cancel = cancel_;
+  phone.start = std::async(std::launch::async, [&backend, &cancel, test, address, testSeconds] {
+    bool answered = false;
+    for (int i = 0; i < kStartTries && !answered; ++i) {
+      if (cancel.load()) return StartResult::kCancelled;
+      answered = backend.SendStartCommand(1, address, *test) == 1;
+    }
+    if (!answered) return StartResult::kFailed;
+    if (cancel.load()) return StartResult::kCancelled;
+    backend.StartLoopTest(testSeconds, kTestIntervalMs, address, test);
+    return StartResult::kStarted;
+  });
+}
+
+void Monitor::CollectStarts(bool block) {
+  for (auto& [serial, phone] : phones_) {
+    if (!phone.start.valid()) continue;
+    if (!block && phone.start.wait_for(seconds(0)) != std::future_status::ready) continue;
+    const StartResult result = phone.start.get();
+    const Clock::TimePoint now = env_.clock.Now();
+    switch (result) {
+      case StartResult::kStarted:
+        scheduler_.StartSucceeded(serial, now);
+        phone.startedAt = now;
+        break;
+      case StartResult::kFailed: {
+        phone.failed = true;
+        const auto backoff = scheduler_.StartFailed(serial, now);
+        std::string text = FillMessage(kMsgStartFailed, phone.entry.userName, serial.c_str());
+        if (plan_.rounds == 0 && backoff.count() > 0) {
+          text += "; next try in " + std::to_string(backoff.count()) + " min";
+        }
+        Note(text);
+        if (env_.events != nullptr) {
+          env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
+                             "start-failed", plan_.rounds == 0 ? backoff.count() : -1);
+        }
+        break;
+      }
+      case StartResult::kCancelled:
+        scheduler_.StartCancelled(serial);
+        break;
+    }
+  }
+}
+
+void Monitor::CheckRunning() {
+  const Clock::TimePoint now = env_.clock.Now();
+  for (auto& [serial, phone] : phones_) {
+    if (scheduler_.State(serial) != MonitorState::kRunning) continue;
+    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    if (snapshot.running) continue;
+    const bool failure = EndedAsFailure(snapshot.end, now - phone.startedAt);
+    const auto wait = scheduler_.Finished(serial, snapshot.end, now);
+    phone.failed = failure;
+    if (!failure) ++phone.rounds;
+    if (failure && scheduler_.State(serial) == MonitorState::kWaiting) {
+      std::string text = "Phone " + std::string(phone.entry.userName) + ":" + serial +
+                         " ended its test at once (" + TestEndName(snapshot.end) + ")";
+      if (plan_.rounds == 0) text += "; next try in " + std::to_string(wait.count()) + " min";
+      Note(text);
+      if (env_.events != nullptr) {
+        env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
+                           TestEndName(snapshot.end), plan_.rounds == 0 ? wait.count() : -1);
+      }
+    }
+  }
+  if (plan_.rounds > 0) {
+    for (auto& [serial, phone] : phones_) {
+      if (scheduler_.State(serial) == MonitorState::kWaiting &&
+          (phone.failed || phone.rounds >= plan_.rounds)) {
+        scheduler_.Retire(serial);
+      }
+    }
+  }
+  for (auto& [serial, phone] : phones_) {
+    if (scheduler_.State(serial) == MonitorState::kDropped && env_.metrics != nullptr &&
+        plan_.rounds == 0) {
+      env_.metrics->Drop(serial);
+    }
+  }
+}
+
+// Every running test stopped at once, as the normal run's interruption does.
+void Monitor::StopEverything() {
+  cancel_.store(true);
+  CollectStarts(true);
+  std::vector<std::future<int>> stops;
+  for (auto& [serial, phone] : phones_) {
+    if (env_.backend.Snapshot(*phone.test).running) {
+      LoopTest* test = phone.test;
+      MainBackend& backend = env_.backend;
+      stops.push_back(
+          std::async(std::launch::async, [&backend, test] { return backend.StopLoopTest(test); }));
+    }
+  }
+  for (std::future<int>& stop : stops) stop.get();
+  if (scan_.valid()) scan_.get();
+  env_.discovery.SetStopCheck({});
+}
+
+void Monitor::Draw() {
+  std::vector<RowTexts> rows;
+  std::vector<Band> bands;
+  for (const std::string& serial : scheduler_.Phones()) {
+    const Phone& phone = phones_.at(serial);
+    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    const VoiceQuality voice = env_.backend.Voice(*phone.test);
+    rows.push_back(MakeRow(phone.entry.userName, serial, snapshot, voice));
+    bands.push_back(CycleBand(snapshot.stats, voice, plan_.minMos));
+  }
+  const Clock::TimePoint now = env_.clock.Now();
+  std::string footer;
+  if (!scanned_) {
+    footer += "Scanning the sites' ranges.\n";
+  } else if (plan_.rounds == 0) {
+    footer += "Next scan in " +
+              FormatDuration(duration_cast<seconds>(nextScan_ - now).count()) + "; at most " +
+              std::to_string(scheduler_.Limit()) + " tests at once.\n";
+  }
+  for (const std::string& serial : scheduler_.Phones()) {
+    const auto ready = scheduler_.ReadyAt(serial);
+    if (!ready || *ready <= now || scheduler_.Failures(serial) == 0) continue;
+    footer += "Retry " + PrintableText(serial) + " in " +
+              FormatDuration(duration_cast<seconds>(*ready - now).count()) + " (" +
+              std::to_string(scheduler_.Failures(serial)) + " failed tries)\n";
+  }
+  std::vector<std::string> events = eventLines_->Take();
+  const std::string stamp = LocalClockText(env_.clock.WallSeconds());
+  if (env_.terminal) {
+    const std::size_t width = env_.columns ? env_.columns() : 0;
+    std::string screen = "\x1b[H\x1b[2J";
+    screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
+              RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
+    for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
+    for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
+    env_.out << screen << std::flush;
+  } else {
+    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << footer;
+    for (const std::string& e : events) env_.out << e << '\n';
+    env_.out << std::flush;
+  }
+}
+
+void Monitor::Summarise() {
+  env_.out << "\nResults:\n";
+  for (const auto& [serial, phone] : phones_) {
+    const Tally::Counts counts = tally_->Of(serial);
+    env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(serial)
+             << "  " << counts.cycles << (counts.cycles == 1 ? " cycle" : " cycles");
+    if (counts.unusable > 0) env_.out << ", " << counts.unusable << " not usable for voice";
+    if (scheduler_.Failures(serial) > 0) {
+      env_.out << ", " << scheduler_.Failures(serial) << " failed tries in a row";
+    }
+    env_.out << '\n';
+  }
+  env_.out << std::flush;
+}
+
+bool Monitor::Done() const {
+  if (plan_.rounds == 0 || !scanned_) return false;
+  for (const auto& [serial, phone] : phones_) {
+    if (scheduler_.State(serial) != MonitorState::kDropped) return false;
+  }
+  return true;
+}
+
+int Monitor::Execute() {
+  startedAt_ = env_.clock.Now();
+  env_.backend.AddObserver(tally_);
+  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
+  StartScan();
+  Clock::TimePoint lastDraw{};
+  bool drawn = false;
+  while (!Done()) {
+    if (env_.wait(kPollMs)) {
+      interrupted_ = true;
+      break;
+    }
+    CollectStarts(false);
+    CheckRunning();
+    const Clock::TimePoint now = env_.clock.Now();
+    if (scan_.valid() && scanEnded_.load()) EndScan();
+    if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
+    for (const std::string& serial : scheduler_.TakeStartable(now)) LaunchStart(serial);
+    if (plan_.verbosity != Verbosity::kQuiet &&
+        (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
+      Draw();
+      lastDraw = now;
+      drawn = true;
+    }
+  }
+  if (interrupted_) env_.err << "Interrupted: stopping every running test.\n" << std::flush;
+  StopEverything();
+  CheckRunning();
+  Summarise();
+
+  int status = kExitUsable;
+  if (interrupted_) {
+    const int signal = env_.signal ? env_.signal() : 0;
+    status = kExitSignalBase + (signal > 0 ? signal : SIGINT);
+  } else {
+    bool anyTested = false;
+    for (const auto& [serial, phone] : phones_) {
+      const Tally::Counts counts = tally_->Of(serial);
+      anyTested = anyTested || phone.rounds > 0;
+      if (phone.failed || counts.unusable > 0 || counts.cycles == 0) status = kExitUnusable;
+    }
+    if (!anyTested) status = kExitNothingRun;
+  }
+  if (env_.events != nullptr) env_.events->RunEnded(status, interrupted_);
+  return status;
+}
+
+}  // namespace
+
+int RunMonitor(const MonitorPlan& plan, CliEnvironment& env) {
+  return Monitor(plan, env).Execute();
+}
+
+}  // namespace pathmon::cli

@@ -1,0 +1,32 @@
+#pragma once
+// pathmon-cli --monitor: the sites' phones tested back to back until a signal. Each phone's
+// test starts again when it ends (MonitorScheduler keeps the line, the concurrent limit and the
+// backoff of phones that fail), the ranges are scanned again every rescan period on a thread
+// of their own while the tests run on, and the metrics follow every running test.
+//
+// Contract: RunMonitor runs on the front end's thread and returns once every test it started
+// has stopped and delivered its last cycle result.
+
+#include <cstdint>
+#include <vector>
+
+#include "cli/CliRun.h"
+#include "cli/Site.h"
+
+namespace pathmon::cli {
+
+
+struct MonitorPlan {
+  std::vector<Site> sites;
+  int32_t rescanMinutes = kDefaultRescanMinutes;
+  Verbosity verbosity = Verbosity::kNormal;
+  // The tests run this many times and then the run ends; 0: until a signal. For tests and
+  // for a sites file without --monitor (each phone once).
+  int32_t rounds = 0;
+  double minMos = 0;  // --min-mos: see CycleUsable
+};
+
+// The exit status: 128 + the signal's number after a signal; with rounds, as a normal run's.
+int RunMonitor(const MonitorPlan& plan, CliEnvironment& env);
+
+}  // namespace pathmon::cli

@@ -1,0 +1,102 @@
+#include "cli/TableView.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+
+#include "cli/Verdict.h"
+
+namespace pathmon::cli {
+
+namespace {
+
+constexpr const char* kRed = "\x1b[31m";
+constexpr const char* kAmber = "\x1b[33m";
+constexpr const char* kReset = "\x1b[0m";
+constexpr std::size_t kKeptColumns = 3;  // user, serial number and state are never dropped
+// The state is coloured with the figures, so the band shows however narrow the terminal.
+constexpr std::size_t kFirstColoured = 2;
+
+std::string_view Header(std::size_t c) {
+  return c < kListColumns.size() ? kListColumns[c].header
+                                 : kVoiceFigures[c - kListColumns.size()].header;
+}
+
+}  // namespace
+
+Band CycleBand(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
+  const bool scored = voice.loss.sent > 0;
+  if (!CycleUsable(CycleRecord{0, stats, voice}, minMos) ||
+      (scored && voice.worstWindowMos < kRedBelowMos)) {
+    return Band::kRed;
+  }
+  if ((scored && voice.worstWindowMos < kPoorMos) || voice.sender.hostLimited) {
+    return Band::kAmber;
+  }
+  return Band::kNone;
+}
+
+std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vector<Band>& bands,
+                              const TableLayout& layout) {
+  std::vector<std::size_t> width(kTableColumnCount);
+  for (std::size_t c = 0; c < width.size(); ++c) {
+    width[c] = Header(c).size();
+    for (const RowTexts& row : rows) width[c] = std::max(width[c], row[c].size());
+  }
+  // Each column takes its width and the two blanks before the next.
+  std::size_t shown = width.size();
+  auto total = [&width](std::size_t n) {
+    std::size_t sum = 0;
+    for (std::size_t c = 0; c < n; ++c) sum += width[c] + (c + 1 < n ? 2 : 0);
+    return sum;
+  };
+  while (layout.maxWidth > 0 && shown > kKeptColumns && total(shown) > layout.maxWidth) --shown;
+
+  auto line = [&](auto text, Band band) {
+    std::string out;
+    for (std::size_t c = 0; c < shown; ++c) {
+      std::string_view cell = text(c);
+      const bool coloured = layout.colour && band != Band::kNone && c >= kFirstColoured;
+      if (coloured) out += band == Band::kRed ? kRed : kAmber;
+      out += cell;
+      if (coloured) out += kReset;
+      if (c + 1 < shown) out.append(width[c] - cell.size() + 2, ' ');
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out + "\n";
+  };
+  std::string table = line(Header, Band::kNone);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const RowTexts& row = rows[r];
+    table += line([&row](std::size_t c) { return std::string_view(row[c]); },
+                  r < bands.size() ? bands[r] : Band::kNone);
+  }
+  if (shown < width.size()) {
+    std::string note = "(" + std::to_string(width.size() - shown) +
+                       " columns left out for the terminal's width:";
+    for (std::size_t c = shown; c < width.size(); ++c) note += " " + std::string(Header(c));
+    table += note + ")\n";
+  }
+  return table;
+}
+
+std::string FitLine(const std::string& line, std::size_t width) {
+  return width > 0 && line.size() > width ? line.substr(0, width) : line;
+}
+
+std::size_t TerminalColumns(int fd) {
+  winsize size{};
+  if (::isatty(fd) != 1 || ::ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+bool ColourWanted(int fd) {
+  // no-color.org: set and not empty, it turns colours off.
+  const char* noColour = std::getenv("NO_COLOR");
+  return ::isatty(fd) == 1 && (noColour == nullptr || noColour[0] == '\0');
+}
+
+}  // namespace pathmon::cli

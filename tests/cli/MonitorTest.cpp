@@ -1,0 +1,330 @@
+// Monitoring without sockets: the line and the backoff of --monitor on given times, the
+// counters that must neither go down nor count a frame twice when a cycle ends between two
+// polls, and whole monitor runs against the in-memory fleet on the fake clock.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/EventStream.h"
+#include "cli/Metrics.h"
+#include "cli/Monitor.h"
+#include "cli/MonitorScheduler.h"
+#include "cli/Verdict.h"
+#include "frontend/FakeFleet.h"
+
+namespace pathmon::cli {
+namespace {
+
+using pathmon::testing::FakeClock;
+using pathmon::testing::FakeFleet;
+using std::chrono::minutes;
+using std::chrono::seconds;
+using TimePoint = Clock::TimePoint;
+
+TEST(MonitorScheduler, LineLimitBackoffAndFleetChanges) {
+  // Backoff: 1, 2, 4 … held at 30 minutes.
+  const std::vector<int> waits = {0, 1, 2, 4, 8, 16, 30, 30};
+  for (int failures = 0; failures < static_cast<int>(waits.size()); ++failures) {
+    EXPECT_EQ(BackoffAfter(failures), minutes(waits[static_cast<std::size_t>(failures)]));
+  }
+  EXPECT_EQ(BackoffAfter(1000), minutes(30));
+
+  const TimePoint t0{};
+  MonitorScheduler s(2);
+  EXPECT_EQ(s.Update({"A", "B", "C"}, t0).joined, (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(s.TakeStartable(t0), (std::vector<std::string>{"A", "B"}));  // the limit
+  s.StartSucceeded("A", t0);
+  EXPECT_EQ(s.StartFailed("B", t0), minutes(1));  // frees its place at once
+  EXPECT_EQ(s.TakeStartable(t0), std::vector<std::string>{"C"});
+  s.StartSucceeded("C", t0);
+
+  // C's phone hangs up at once (off hook): a failure, its place free at once.
+  EXPECT_EQ(s.Finished("C", TestEnd::kPhoneEnded, t0 + seconds(3)), minutes(1));
+  EXPECT_EQ(s.Failures("C"), 1);
+  EXPECT_TRUE(s.TakeStartable(t0 + seconds(3)).empty());  // B and C wait out their backoff
+  // A ran its duration: back of the line, behind B and C, whose waits are over.
+  EXPECT_EQ(s.Finished("A", TestEnd::kDuration, t0 + minutes(5)), minutes(0));
+  EXPECT_EQ(s.TakeStartable(t0 + minutes(5)), (std::vector<std::string>{"B", "C"}));
+  EXPECT_EQ(s.StartFailed("B", t0 + minutes(5)), minutes(2));  // the second failure
+  s.StartSucceeded("C", t0 + minutes(5));
+  // A phone that ends the test after a while is no failure: the count starts again.
+  EXPECT_EQ(s.Finished("C", TestEnd::kPhoneEnded, t0 + minutes(6)), minutes(0));
+  EXPECT_EQ(s.Failures("C"), 0);
+  EXPECT_EQ(s.TakeStartable(t0 + minutes(6)), (std::vector<std::string>{"A", "C"}));
+  s.StartSucceeded("A", t0 + minutes(6));
+  s.StartCancelled("C");
+
+  // A rescan without A and B: B (waiting) goes at once, A when its test ends; D joins.
+  const MonitorScheduler::Change change = s.Update({"C", "D"}, t0 + minutes(7));
+  EXPECT_EQ(change.joined, std::vector<std::string>{"D"});
+  EXPECT_EQ(change.dropped, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(s.State("B"), MonitorState::kDropped);
+  EXPECT_EQ(s.State("A"), MonitorState::kRunning);
+  EXPECT_EQ(s.Finished("A", TestEnd::kDuration, t0 + minutes(10)), minutes(0));
+  EXPECT_EQ(s.State("A"), MonitorState::kDropped);
+  EXPECT_EQ(s.Phones(), (std::vector<std::string>{"C", "D"}));
+  // Found again, B joins with its failures forgotten.
+  EXPECT_EQ(s.Update({"C", "D", "B"}, t0 + minutes(11)).joined, std::vector<std::string>{"B"});
+  EXPECT_EQ(s.Failures("B"), 0);
+}
+
+double Value(FleetMetrics& m, const std::string& series) {
+  std::istringstream text(m.Exposition());
+  for (std::string line; std::getline(text, line);) {
+    if (line.rfind(series, 0) == 0 && line.size() > series.size() && line[series.size()] == ' ') {
+      return std::stod(line.substr(series.size() + 1));
+    }
+  }
+  ADD_FAILURE() << series << " not in\n" << m.Exposition();
+  return -1;
+}
+
+TestStatistics Figures(int32_t sent, int32_t lost) {
+  TestStatistics s;
+  s.sent = sent;
+  s.lost = lost;
+  s.received = sent - lost;
+  return s;
+}
+
+TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
+  const TestIdentity phone{"SN1", "alice", ::inet_addr("10.0.0.1")};
+  const TestIdentity renamed{"SN1", "bob", ::inet_addr("10.0.0.1")};
+  const std::string labels = "{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\",user=\"alice\"}";
+  // Each step: a poll of the running cycle (sent, lost), a cycle result (final figures), the
+  // test's end or a new start; then the counters' expected values.
+  enum Kind { kPoll, kResult, kEnd, kStart };
+  struct Step {
+    Kind kind;
+    int32_t sent, lost;
+    double sentTotal, lostTotal;
+  };
+  const std::vector<Step> steps = {
+      {kPoll, 100, 2, 100, 2},
+      {kPoll, 250, 5, 250, 5},
+      // The test has begun its next cycle before the last one's result came: nothing yet.
+      {kPoll, 20, 0, 250, 5},
+      // The result settles the closed cycle.
+      {kResult, 300, 6, 300, 6},
+      {kPoll, 40, 1, 340, 7},
+      {kResult, 300, 4, 600, 10},
+      // The test's last cycle: its figures stay in place, the test still shows as running.
+      {kPoll, 300, 4, 600, 10},
+      {kPoll, 310, 4, 600, 10},
+      {kEnd, 0, 0, 600, 10},
+      {kPoll, 300, 4, 600, 10},
+      // The next test of the phone.
+      {kStart, 0, 0, 600, 10},
+      {kPoll, 10, 0, 610, 10},
+      {kResult, 50, 50, 650, 60},  // nothing echoed: not usable
+  };
+  FleetMetrics m([](const CycleResult& r) { return CycleUsable(r.stats); });
+  m.SetSite("lab");
+  m.OnStarted(TestStarted{phone, 0});
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    if (step.kind == kResult) {
+      m.OnCycleResult(CycleResult{phone, 0, Figures(step.sent, step.lost), VoiceQuality{}});
+    } else if (step.kind == kEnd) {
+      m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
+    } else if (step.kind == kStart) {
+      m.OnStarted(TestStarted{phone, 0});
+    } else {
+      // A rescan may rename the phone while its test runs: the test keeps its labels.
+      m.Poll(i % 2 == 0 ? phone : renamed, [&step](FleetMetrics::Live& live) {
+        live.stats = Figures(step.sent, step.lost);
+        return true;
+      });
+    }
+    EXPECT_EQ(Value(m, "pathmon_frames_sent_total" + labels), step.sentTotal) << "step " << i;
+    EXPECT_EQ(Value(m, "pathmon_frames_lost_total" + labels), step.lostTotal) << "step " << i;
+  }
+  EXPECT_EQ(Value(m, "pathmon_running" + labels), 1);
+  EXPECT_EQ(Value(m, "pathmon_usable" + labels), 0);
+  m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
+  EXPECT_EQ(Value(m, "pathmon_running" + labels), 0);
+  EXPECT_EQ(m.Exposition().find("bob"), std::string::npos);
+
+  // Each echo's round trip goes into the histogram once, however often the polls see it;
+  // a late echo when it comes; a new cycle's frames anew.
+  m.OnStarted(TestStarted{phone, 0});
+  CycleTimings timings;
+  timings.startNs = 1'000'000'000;
+  timings.frames = {
+      {0, 3'000'000}, {20'000'000, FrameTiming::kNotReceived}, {40'000'000, 90'000'000}};
+  auto poll = [&m, &phone, &timings] {
+    m.Poll(phone, [&timings](FleetMetrics::Live& live) {
+      live.stats = Figures(static_cast<int32_t>(timings.frames.size()), 0);
+      live.timings = timings;
+      return true;
+    });
+  };
+  const std::string histogram =
+      "pathmon_rtt_seconds_bucket{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\","
+      "user=\"alice\",le=";
+  poll();
+  poll();
+  EXPECT_EQ(Value(m, histogram + "\"0.005\"}"), 1);
+  EXPECT_EQ(Value(m, histogram + "\"0.08\"}"), 2);
+  timings.frames[1].arrivalNs = 21'000'000;  // late, but echoed
+  poll();
+  EXPECT_EQ(Value(m, histogram + "\"0.005\"}"), 2);
+  timings.startNs += 60'000'000'000;  // the next cycle, same instants
+  poll();
+  EXPECT_EQ(Value(m, histogram + "\"+Inf\"}"), 6);
+  m.Drop("SN1");
+  EXPECT_EQ(m.Exposition().find("SN1"), std::string::npos);
+}
+
+// A monitor run against the in-memory fleet: the fake clock moves with every wait of the run.
+struct Harness {
+  FakeClock clock;
+  FakeFleet fleet{clock};
+  RecordingFileOpener opener;
+  std::ostringstream out, err, jsonl;
+  int64_t interruptAtMs = -1;
+  std::function<void(int64_t ms)> at;  // runs in the run's wait, with the elapsed time
+
+  int Run(MonitorPlan plan) {
+    EventStream events(jsonl, [this] { return clock.WallSeconds(); },
+                       [](const CycleResult& r) { return CycleUsable(r.stats); });
+    fleet.AddObserver(std::shared_ptr<TestObserver>(&events, [](TestObserver*) {}));
+    CliEnvironment env{fleet,
+                       fleet,
+                       clock,
+                       [](const char*) {},
+                       [this](int ms) {
+                         clock.AdvanceMs(ms);
+                         // Lets the run's start threads finish before time moves on.
+                         std::this_thread::sleep_for(std::chrono::microseconds(200));
+                         if (at) at(clock.ElapsedMs());
+                         return interruptAtMs >= 0 && clock.ElapsedMs() >= interruptAtMs;
+                       },
+                       opener,
+                       out,
+                       err,
+                       false,
+                       [] { return SIGTERM; },
+                       nullptr,
+                       nullptr,
+                       &events};
+    return RunMonitor(plan, env);
+  }
+};
+
+MonitorPlan Plan(int32_t limit, int32_t rescanMinutes) {
+  Site site;
+  site.name = "lab";
+  site.community = "lab";
+  site.durationMinutes = 1;
+  site.maxConcurrentTests = limit;
+  site.ranges = {{"10.0.0.1", "10.0.0.9"}};
+  MonitorPlan plan;
+  plan.sites = {site};
+  plan.rescanMinutes = rescanMinutes;
+  plan.verbosity = Verbosity::kQuiet;
+  return plan;
+}
+
+TEST(MonitorRun, TestsBackToBackRetriesFailuresWithBackoffAndFollowsTheFleet) {
+  Harness h;
+  h.fleet.Add("10.0.0.1", "SN1");
+  h.fleet.Add("10.0.0.2", "SN2", /*answers=*/false);
+  h.fleet.Add("10.0.0.3", "SN3");
+  h.fleet.Get("SN3").runsSeconds = 2;  // off hook: ends every test at once
+  bool changed = false;
+  h.at = [&h, &changed](int64_t ms) {
+    if (ms >= 12 * 60'000 && !changed) {
+      changed = true;
+      h.fleet.Get("SN1").answersScan = false;  // gone before the rescan at 15 min
+      h.fleet.Add("10.0.0.4", "SN4");          // new, found by it
+    }
+  };
+  h.interruptAtMs = 20 * 60'000;
+  EXPECT_EQ(h.Run(Plan(2, 15)), kExitSignalBase + SIGTERM) << h.err.str();
+
+  // SN1 tested back to back (1-minute tests, about a second of start between them) until
+  // the rescan at 15 min dropped it: its running test ends, and it is not started again.
+  const auto starts = [&h](const std::string& serial) {
+    return std::count(h.fleet.startOrder.begin(), h.fleet.startOrder.end(), serial);
+  };
+  EXPECT_GE(starts("SN1"), 14);
+  EXPECT_LE(starts("SN1"), 16);
+  // SN2 never answers: tried at 0, 1, 3, 7 and 15 min (backoff 1, 2, 4, 8), three tries each.
+  EXPECT_EQ(h.fleet.Get("SN2").controlCalls, 5 * kStartTries);
+  // SN3 ends at once: started at 0, 1, 3, 7, 15 min.
+  EXPECT_EQ(starts("SN3"), 5);
+  // SN4 joined at 15 min and ran back to back, about five times.
+  EXPECT_GE(starts("SN4"), 4);
+  EXPECT_LE(starts("SN4"), 5);
+  EXPECT_LE(h.fleet.maxRunning, 2);
+  for (const char* serial : {"SN1", "SN3", "SN4"}) EXPECT_FALSE(h.fleet.Get(serial).running);
+
+  const std::string err = h.err.str();
+  EXPECT_NE(err.find("Failed to start PATHMON for user-SN2:SN2; next try in 8 min"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("ended its test at once (phone-ended); next try in 4 min"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("Phone SN4 joined the fleet."), std::string::npos) << err;
+  EXPECT_NE(err.find("Phone SN1 did not answer the scan: no longer tested."), std::string::npos);
+
+  // Every line of the stream is a JSON object of its own with a time and a type.
+  std::istringstream lines(h.jsonl.str());
+  std::map<std::string, int> types;
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    ASSERT_TRUE(j.contains("time") && j.contains("type")) << line;
+    ++types[j["type"].get<std::string>()];
+  }
+  EXPECT_EQ(types["scan-finished"], 2);
+  EXPECT_EQ(types["phone-joined"], 1);
+  EXPECT_EQ(types["phone-dropped"], 1);
+  EXPECT_EQ(types["retry"], 10);  // SN2's and SN3's
+  EXPECT_EQ(types["run-end"], 1);
+  EXPECT_EQ(types["cycle"], types["test-finished"]);
+}
+
+// A sites file without --monitor: every phone of every site once, each with its site's
+// duration, and the run's exit status from what they showed.
+TEST(MonitorRun, SitesOnceTestEachPhoneOnceWithItsSitesDuration) {
+  struct Case {
+    bool secondAnswers;
+    int status;
+  };
+  for (const Case& c : {Case{true, kExitUsable}, Case{false, kExitUnusable}}) {
+    Harness h;
+    h.fleet.Add("10.0.0.1", "SN1");
+    h.fleet.Add("10.0.1.1", "SN2", c.secondAnswers);
+    h.fleet.Add("10.0.1.2", "SN3");
+    MonitorPlan plan = Plan(10, 60);
+    plan.rounds = 1;
+    plan.sites[0].ranges = {{"10.0.0.1", "10.0.0.9"}};
+    Site other = plan.sites[0];
+    other.name = "other";
+    other.durationMinutes = 2;
+    other.ranges = {{"10.0.1.1", "10.0.1.9"}};
+    other.serials = {"SN2"};  // SN3 is not this site's
+    plan.sites.push_back(other);
+    EXPECT_EQ(h.Run(plan), c.status) << h.err.str();
+    EXPECT_EQ(h.fleet.Calls("start SN1"), std::vector<std::string>{"start SN1 60 20 10.0.0.1"});
+    EXPECT_EQ(h.fleet.Calls("start SN2").size(), c.secondAnswers ? 1u : 0u);
+    if (c.secondAnswers) {
+      EXPECT_EQ(h.fleet.Calls("start SN2"), std::vector<std::string>{"start SN2 120 20 10.0.1.1"});
+    }
+    EXPECT_TRUE(h.fleet.Calls("start SN3").empty());
+    EXPECT_LT(h.clock.ElapsedMs(), 3 * 60'000);  // no retry after a failed start
+    EXPECT_NE(h.jsonl.str().find("\"site\":\"other\",\"serialNumber\":\"SN2\""),
+              std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace pathmon::cli

@@ -1,0 +1,193 @@
+// pathmon-cli --monitor scraped by a real Prometheus: three simulated phones (one clean, one
+// that never echoes ten given frames, one 200 ms away), Prometheus on a loopback address of
+// its own with a generated configuration and contrib/'s alerting rules, and its HTTP API asked
+// what it scraped. Every process ends with the test, also when it fails.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "CliProcess.h"
+#include "support/SimProcess.h"
+
+namespace pathmon::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPrometheus = "/usr/bin/prometheus";
+constexpr const char* kPrometheusAddress = "127.73.1.101";
+constexpr int kPrometheusPort = 9090;
+constexpr const char* kMetricsListen = "127.73.1.100:9464";
+
+// One HTTP/1.0 GET to a loopback address: the body, or nothing when there is no answer 200.
+std::optional<std::string> HttpGet(const char* address, int port, const std::string& path) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::nullopt;
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  peer.sin_addr.s_addr = ::inet_addr(address);
+  timeval timeout{2, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string response;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: " + address + "\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+      char buffer[8192];
+      for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        response.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  ::close(fd);
+  const std::size_t body = response.find("\r\n\r\n");
+  if (response.rfind("HTTP/1.", 0) != 0 || response.find(" 200 ") != 8 ||
+      body == std::string::npos) {
+    return std::nullopt;
+  }
+  return response.substr(body + 4);
+}
+
+std::string UrlEncoded(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// The instant vector of a PromQL expression: each series's labels and value.
+std::vector<nlohmann::json> Query(const std::string& expression) {
+  const auto body = HttpGet(kPrometheusAddress, kPrometheusPort,
+                            "/api/v1/query?query=" + UrlEncoded(expression));
+  if (!body) return {};
+  const nlohmann::json answer = nlohmann::json::parse(*body, nullptr, false);
+  if (answer.is_discarded() || answer.value("status", "") != "success") return {};
+  return answer["data"]["result"].get<std::vector<nlohmann::json>>();
+}
+
+// The value of the one series the expression gives, or nothing yet.
+std::optional<double> Scalar(const std::string& expression) {
+  const std::vector<nlohmann::json> result = Query(expression);
+  if (result.size() != 1) return std::nullopt;
+  return std::stod(result[0]["value"][1].get<std::string>());
+}
+
+// Asks until the answer is the wanted one or the deadline passes; the last answer.
+std::optional<double> WaitFor(const std::string& expression, double wanted,
+                              Clock::time_point deadline) {
+  std::optional<double> value;
+  while (Clock::now() < deadline) {
+    value = Scalar(expression);
+    if (value && *value == wanted) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  return value;
+}
+
+TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
+  ASSERT_EQ(::access(kPrometheus, X_OK), 0)
+      << kPrometheus << " is missing: scripts/install-deps installs Debian's prometheus";
+  const Clock::time_point start = Clock::now();
+
+  // Frames 1000-1009 leave 20 s into a test: the first test has lost them well before its
+  // end at 60 s, and the second one, started after it, has not reached them when the test
+  // asks at about 65 s. So the counter holds exactly 10 both while the cycle runs and after.
+  SimProcess sim({"--phone", "127.73.1.1 serial=SNA community=lab", "--phone",
+                  "127.73.1.2 serial=SNB community=lab drop=1000-1009", "--phone",
+                  "127.73.1.3 serial=SNC community=lab delay=200"});
+  ASSERT_TRUE(sim.Ok());
+
+  TempDir promDir;
+  {
+    std::ofstream config(promDir.File("prometheus.yml"));
+    config << "global:\n"
+              "  scrape_interval: 1s\n"
+              "  evaluation_interval: 1s\n"
+              // The example deployment's own rules.
+              "rule_files: [\"" << PATHMON_RULES << "\"]\n"
+              "scrape_configs:\n"
+              "  - job_name: pathmon\n"
+              "    static_configs:\n"
+              "      - targets: [\"" << kMetricsListen << "\"]\n";
+  }
+  CliProcess prometheus(
+      {"--config.file=" + promDir.File("prometheus.yml"),
+       "--storage.tsdb.path=" + promDir.File("data"),
+       "--web.listen-address=" + std::string(kPrometheusAddress) + ":" +
+           std::to_string(kPrometheusPort),
+       "--log.level=warn"},
+      promDir.Path(), false, kPrometheus);
+
+  TempDir cliDir;
+  CliProcess cli({"--monitor", "--community", "lab", "--duration", "1", "--range",
+                  "127.73.1.1-127.73.1.3", "--site", "lab", "--metrics-listen", kMetricsListen,
+                  "--metrics-file", "metrics.prom", "-q"},
+                 cliDir.Path());
+
+  // Two scrapes of the monitor.
+  EXPECT_EQ(WaitFor("count_over_time(up{job=\"pathmon\"}[1m]) >= 2", 2,
+                    start + std::chrono::seconds(20)).value_or(0) >= 2,
+            true)
+      << prometheus.Stderr() << cli.Stderr();
+  // The counter follows the running cycle: the ten frames count long before its end.
+  EXPECT_EQ(WaitFor("pathmon_frames_lost_total{serial=\"SNB\",site=\"lab\"}", 10,
+                    start + std::chrono::seconds(40)),
+            10.0)
+      << cli.Stderr();
+  EXPECT_EQ(Scalar("pathmon_frames_lost_total{serial=\"SNA\"}"), 0.0);
+  // The round trips of the phone 200 ms away, live too: all of them between 150 and 300 ms.
+  EXPECT_GT(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"}").value_or(0), 500);
+  EXPECT_EQ(Scalar("pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.15\"}"), 0.0);
+  EXPECT_EQ(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"} - ignoring(le) "
+                   "pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.3\"}"),
+            0.0);
+  // No cycle result yet: no verdict either.
+  EXPECT_TRUE(Query("pathmon_usable").empty());
+
+  // The first cycle results, at the tests' end after a minute.
+  EXPECT_EQ(WaitFor("pathmon_usable{serial=\"SNC\"}", 0, start + std::chrono::seconds(80)), 0.0)
+      << cli.Stderr();
+  EXPECT_EQ(WaitFor("pathmon_usable{serial=\"SNA\"}", 1, start + std::chrono::seconds(82)), 1.0);
+  EXPECT_EQ(WaitFor("count(ALERTS{alertname=\"PathmonSiteNotFitForVoice\",serial=\"SNC\","
+                    "alertstate=~\"pending|firing\"})",
+                    1, start + std::chrono::seconds(84)),
+            1.0);
+  EXPECT_EQ(Scalar("pathmon_frames_lost_total{serial=\"SNB\"}"), 10.0);
+  // Ten frames lost in a row cost the window they fall in about 0.2 of its MOS.
+  EXPECT_GT(Scalar("pathmon_cycle_worst_mos{serial=\"SNA\"}").value_or(0), 4.3);
+  EXPECT_LT(Scalar("pathmon_cycle_worst_mos{serial=\"SNB\"}").value_or(5), 4.3);
+
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(10000), 128 + SIGTERM) << cli.Stderr();
+  // The file for node_exporter: written at the cycle results and at the end.
+  const std::string file = ReadFile(cliDir.File("metrics.prom"));
+  EXPECT_NE(file.find("pathmon_usable{address=\"127.73.1.3\",serial=\"SNC\",site=\"lab\""),
+            std::string::npos)
+      << file.substr(0, 2000);
+  EXPECT_NE(file.find("pathmon_frames_lost_total{address=\"127.73.1.2\",serial=\"SNB\""),
+            std::string::npos);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(90));
+}
+
+}  // namespace
+}  // namespace pathmon::testing

@@ -1,0 +1,66 @@
+// The table on a terminal: fitted to its width without breaking a line, coloured by the
+// bands without moving a column.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "cli/TableView.h"
+#include "frontend/Figures.h"
+
+namespace pathmon::cli {
+namespace {
+
+TEST(TableView, FitsTheWidthAndColoursWithoutShiftingColumns) {
+  TestStatistics clean;
+  clean.sent = 3000;
+  clean.received = 3000;
+  VoiceQuality good;
+  good.loss.sent = 3000;
+  good.worstWindowMos = 4.4;
+  VoiceQuality poor = good;
+  poor.worstWindowMos = 3.4;
+  VoiceQuality bad = good;
+  bad.worstWindowMos = 2.9;
+  VoiceQuality hostLimited = good;
+  hostLimited.sender.hostLimited = true;
+  TestStatistics late = clean;
+  late.avgRtt = 200;
+  EXPECT_EQ(CycleBand(clean, good, 0), Band::kNone);
+  EXPECT_EQ(CycleBand(clean, poor, 0), Band::kAmber);
+  EXPECT_EQ(CycleBand(clean, hostLimited, 0), Band::kAmber);
+  EXPECT_EQ(CycleBand(clean, bad, 0), Band::kRed);
+  EXPECT_EQ(CycleBand(late, good, 0), Band::kRed);
+  EXPECT_EQ(CycleBand(clean, poor, 3.5), Band::kRed);  // --min-mos
+  EXPECT_EQ(CycleBand(TestStatistics{}, VoiceQuality{}, 0), Band::kNone);  // nothing sent yet
+
+  const std::vector<RowTexts> rows = {MakeRow("alice", "SN1", {true, clean}, good),
+                                      MakeRow("bob", "SN2", {true, late}, bad)};
+  const std::string full = RenderFittedTable(rows, {}, {});
+  for (std::size_t width : {std::size_t{0}, std::size_t{200}, std::size_t{100}, std::size_t{60},
+                            std::size_t{10}}) {
+    SCOPED_TRACE(width);
+    const std::string plain = RenderFittedTable(rows, {}, {width, false});
+    const std::string coloured =
+        RenderFittedTable(rows, {Band::kNone, Band::kRed}, {width, true});
+    // Without the escapes, the coloured table is the plain one.
+    EXPECT_EQ(std::regex_replace(coloured, std::regex("\x1b\\[[0-9]*m"), ""), plain);
+    EXPECT_NE(coloured.find("\x1b[31m"), std::string::npos);
+    const bool cut = width > 0 && width < full.find('\n');
+    EXPECT_EQ(plain.find("columns left out") != std::string::npos, cut);
+    EXPECT_EQ(plain.rfind(kListColumns[0].header, 0), 0u);
+    // The three first columns stay, however narrow; otherwise every line of the table fits.
+    std::istringstream lines(plain);
+    for (std::string line;
+         std::getline(lines, line) && line.find("left out") == std::string::npos;) {
+      if (width >= 40) {
+        EXPECT_LE(line.size(), width);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pathmon::cli
