@@ -15,7 +15,7 @@
 
 namespace pathmon::cli {
 
-inline constexpr int kReportSchema = 1;
+inline constexpr int kReportSchema = 2;
 
 // The bytes as UTF-8 for the report: well-formed UTF-8 passes unchanged; any other byte
 // (the phones' texts are bytes of no known encoding) is read as Latin-1, the character
