@@ -38,6 +38,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--json", a.jsonPath,
                  "write every phone and cycle result to FILE (\"-\": standard output)")
       ->type_name("FILE");
+  app.add_option("--report", a.reportPath,
+                 "write the site report, one HTML file with charts, to FILE")
+      ->type_name("FILE");
   app.add_flag("--trace", a.trace, "write the diagnostic trace lines to stderr");
   app.add_option("--min-mos", a.minMos,
                  "also count a cycle as not usable when its worst 10-second window scores "
@@ -72,10 +75,10 @@ namespace {
 // over it, so the target must be absent or a regular file (a rename would replace a device,
 // a symlink or a FIFO with a file), its folder must take files, and the temporary name must
 // fit the file system's limit too.
-std::string CheckJsonTarget(const std::string& path) {
-  if (path.empty() || path == kJsonToStdout) return {};
-  auto refuse = [&path](const std::string& reason) {
-    return "Cannot write the JSON report " + path + ": " + reason;
+std::string CheckReportTarget(const std::string& path, const char* what) {
+  if (path.empty()) return {};
+  auto refuse = [&path, what](const std::string& reason) {
+    return std::string("Cannot write the ") + what + " " + path + ": " + reason;
   };
   std::size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
@@ -149,13 +152,25 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
 
   accepted.minMos = ParseMinMos(arguments.minMos);
   if (accepted.minMos < 0) return kMsgBadMinMos;
-  if (std::string message = CheckJsonTarget(arguments.jsonPath); !message.empty()) {
+  if (arguments.jsonPath != kJsonToStdout) {
+    if (std::string message = CheckReportTarget(arguments.jsonPath, "JSON report");
+        !message.empty()) {
+      return message;
+    }
+  }
+  if (std::string message = CheckReportTarget(arguments.reportPath, "site report");
+      !message.empty()) {
     return message;
+  }
+  if (!arguments.reportPath.empty() && arguments.reportPath == arguments.jsonPath) {
+    return "Cannot write the site report " + arguments.reportPath +
+           ": the JSON report goes to the same file";
   }
   if (std::string message = CheckOutputFolder(); !message.empty()) return message;
   accepted.serials = arguments.serials;
   accepted.fetchLogs = arguments.fetchLogs;
   accepted.jsonPath = arguments.jsonPath;
+  accepted.reportPath = arguments.reportPath;
   accepted.trace = arguments.trace;
   plan = std::move(accepted);
   return {};

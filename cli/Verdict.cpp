@@ -4,18 +4,6 @@
 
 namespace pathmon::cli {
 
-bool CycleUsable(const TestStatistics& cycle) {
-  if (cycle.avgRtt > kUsableMaxAvgRtt) return false;
-  if (cycle.interruptions > kUsableMaxInterruptions) return false;
-  if (cycle.sent > 0 && cycle.received == 0) return false;
-  return true;
-}
-
-bool CycleUsable(const CycleRecord& cycle, double minMos) {
-  if (!CycleUsable(cycle.stats)) return false;
-  return !(minMos > 0 && cycle.voice.loss.sent > 0 && cycle.voice.worstWindowMos < minMos);
-}
-
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::kUsable: return "usable";
