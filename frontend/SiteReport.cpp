@@ -502,10 +502,10 @@ FleetRow MakeFleetRow(const RunReport& r, std::size_t index) {
 std::vector<FleetRow> FleetRows(const RunReport& report) {
   std::vector<FleetRow> rows;
   for (std::size_t i = 0; i < report.phones.size(); ++i) rows.push_back(MakeFleetRow(report, i));
-  // A phone without figures sorts as the worst of its verdict and band: nothing shows it good.
+  // Band kNone (no figures) comes last within its verdict: nothing is known against it.
   auto key = [](const FleetRow& r) {
     return std::make_tuple(VerdictRank(r.verdict), BandRank(r.band),
-                           r.figures ? r.worstMos : -1.0, -r.lossPercent);
+                           r.figures ? r.worstMos : 0.0, -r.lossPercent);
   };
   std::stable_sort(rows.begin(), rows.end(),
                    [&key](const FleetRow& a, const FleetRow& b) { return key(a) < key(b); });
