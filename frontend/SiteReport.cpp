@@ -460,7 +460,8 @@ FleetRow MakeFleetRow(const RunReport& r, std::size_t index) {
     row.reason = UnusableReason(p, r.minMos);
   } else if (o == "incomplete") {
     row.verdict = Verdict::kIncomplete;
-    row.reason = EndWords(p.endReason);
+    row.reason = p.state == "running" ? "still running when the report was made"
+                                      : EndWords(p.endReason);
   } else if (o == "no-result") {
     row.verdict = Verdict::kIncomplete;
     row.reason = "its test delivered no result";

@@ -1,23 +1,43 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <ctime>
 
 #include "ui/AboutDialog.h"
 #include "ui/AddPhonesDialog.h"
 #include "ui/AppIcon.h"
 #include "frontend/Messages.h"
+#include "frontend/SaveReportPresenter.h"
 
 namespace pathmon {
 
 namespace {
 
 constexpr int kTestRole = Qt::UserRole + 1;
+
+// The save-file dialog of "Save Report…"; messages go through the main window's view.
+class QtSaveReportView final : public SaveReportView {
+ public:
+  QtSaveReportView(QWidget& window, DialogView& messages) : window_(window), messages_(messages) {}
+  std::string AskReportPath(const std::string& suggested) override {
+    const QString path = QFileDialog::getSaveFileName(
+        &window_, QObject::tr("Save Report"), QString::fromStdString(suggested),
+        QObject::tr("HTML files (*.html)"));
+    return path.toLocal8Bit().toStdString();
+  }
+  void ShowMessage(const std::string& text) override { messages_.ShowMessage(text); }
+
+ private:
+  QWidget& window_;
+  DialogView& messages_;
+};
 
 }  // namespace
 
@@ -158,10 +178,16 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   about->setShortcut(QKeySequence(Qt::Key_F1));
   about->setShortcutContext(Qt::WindowShortcut);
   addAction(about);
+  auto* saveReport = new QAction(QString::fromUtf8(kSaveReportMenuText), this);
+  saveReport->setObjectName("saveReport");
+  addAction(saveReport);
   setContextMenuPolicy(Qt::ActionsContextMenu);
 
   view_ = std::make_unique<QtMainView>(*this, *list_, discovery);
   presenter_ = std::make_unique<MainPresenter>(*view_, backend, settings);
+  reportView_ = std::make_unique<QtSaveReportView>(*this, *view_);
+  reportPresenter_ = std::make_unique<SaveReportPresenter>(
+      *reportView_, backend, settings, [] { return static_cast<int64_t>(std::time(nullptr)); });
   view_->Bind(kIdHelpAdd, helpAdd);
   view_->Bind(kIdHelpFigures, helpFigures);
   view_->Bind(kIdAddPhones, add);
@@ -178,6 +204,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   connect(getLog, &QPushButton::clicked, this, [this] { presenter_->OnGetLog(); });
   connect(close, &QPushButton::clicked, this, [this] { accept(); });
   connect(about, &QAction::triggered, this, [this] { presenter_->OnAbout(); });
+  connect(saveReport, &QAction::triggered, this, [this] { reportPresenter_->OnSaveReport(); });
   connect(list_->header(), &QHeaderView::sectionClicked, this,
           [this](int column) { presenter_->OnColumnClick(column); });
 

@@ -13,6 +13,9 @@ class QTreeWidget;
 
 namespace pathmon {
 
+class SaveReportPresenter;
+class SaveReportView;
+
 class MainDialog;
 
 // The list and the nested dialogs of the main window, over Qt widgets.
@@ -53,6 +56,8 @@ class MainDialog : public QDialog {
   QTreeWidget* list_ = nullptr;
   std::unique_ptr<QtMainView> view_;
   std::unique_ptr<MainPresenter> presenter_;
+  std::unique_ptr<SaveReportView> reportView_;
+  std::unique_ptr<SaveReportPresenter> reportPresenter_;
   bool closing_ = false;
 };
 

@@ -3,12 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "frontend/FakeFleet.h"
+#include "frontend/SaveReportPresenter.h"
 #include "frontend/SiteReport.h"
+#include "support/FakeClock.h"
 
 namespace pathmon {
 namespace {
@@ -134,6 +141,70 @@ TEST(SiteReport, WhatTheColourSaysIsSaidInWords) {
   EXPECT_EQ(MakeFleetRow(r, 2).verdict, Verdict::kNotTested);
   EXPECT_NE(MakeFleetRow(r, 2).reason, "");
   EXPECT_EQ(MakeFleetRow(r, 3).reason, "");
+}
+
+class FakeSaveView final : public SaveReportView {
+ public:
+  std::string AskReportPath(const std::string& suggested) override {
+    offered = suggested;
+    return answer;
+  }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  std::string answer, offered;
+  std::vector<std::string> messages;
+};
+
+TEST(SaveReport, TheSessionSoFarWithEachPhonesStateInWords) {
+  testing::FakeClock clock;
+  testing::FakeFleet fleet{clock};
+  for (const char* serial : {"SNA", "SNB", "SNC"}) fleet.Add("127.0.0.1", serial);
+  fleet.StartDiscovery("0.0.0.0", "255.255.255.255");
+  fleet.CreateLoopTestsForPhones();
+  ProgramSettings settings;
+  FakeSaveView view;
+  SaveReportPresenter presenter(view, fleet, settings, [&clock] { return clock.WallSeconds(); });
+  fleet.StartLoopTest(60, kTestIntervalMs, ::inet_addr("127.0.0.1"), fleet.Get("SNA").test.get());
+  clock.AdvanceMs(61'000);
+  fleet.Snapshot(*fleet.Get("SNA").test);  // its test ends with its cycle result
+  fleet.StartLoopTest(60, kTestIntervalMs, ::inet_addr("127.0.0.1"), fleet.Get("SNB").test.get());
+
+  view.answer = "";  // cancelled: nothing written, nothing said
+  presenter.OnSaveReport();
+  EXPECT_EQ(view.offered.rfind("pathmon-report-", 0), 0u) << view.offered;
+  EXPECT_TRUE(view.messages.empty());
+
+  char dir[] = "/tmp/pathmon-save-report-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  view.answer = std::string(dir) + "/none/report.html";
+  presenter.OnSaveReport();
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].rfind("cannot write " + view.answer, 0), 0u) << view.messages[0];
+
+  view.answer = std::string(dir) + "/report.html";
+  presenter.OnSaveReport();
+  EXPECT_EQ(view.messages.size(), 1u);
+  std::ifstream in(view.answer);
+  std::stringstream page;
+  page << in.rdbuf();
+  ::unlink(view.answer.c_str());
+  ::rmdir(dir);
+  const std::string text = page.str();
+  const std::string open = "<script type=\"application/json\" id=\"report-data\">";
+  const std::size_t begin = text.find(open);
+  ASSERT_NE(begin, std::string::npos);
+  const auto data = nlohmann::json::parse(
+      text.substr(begin + open.size(), text.find("</script>", begin) - begin - open.size()));
+  std::vector<std::string> rows;
+  for (const auto& row : data["siteReport"]["fleet"]) {
+    rows.push_back(data["report"]["phones"][row["phone"].get<std::size_t>()]["serialNumber"]
+                       .get<std::string>() +
+                   ": " + row["verdict"].get<std::string>() + ", " +
+                   row["reason"].get<std::string>());
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{
+                      "SNB: incomplete, still running when the report was made",
+                      "SNA: usable, ", "SNC: not tested, not started in this session"}));
+  EXPECT_EQ(data["report"]["phones"][0]["cycles"].size(), 1u);
 }
 
 }  // namespace
