@@ -545,10 +545,7 @@ TestEnd LoopTest::EndReason() {
   return endReason_;
 }
 
-uint32_t LoopTest::PeerAddress() {
-  std::lock_guard lock(mutex_);
-  return peerAddress_;
-}
+uint32_t LoopTest::PeerAddress() const { return peerAddress_.load(std::memory_order_relaxed); }
 
 Signature LoopTest::FrameSignature() {
   std::lock_guard lock(mutex_);

@@ -195,7 +195,8 @@ enum ResultEvent : int32_t {
 // Contract: three threads use a LoopTest. The test thread runs Run; the receive thread
 // calls OnDatagram (holding the registry lock); the user-interface thread reads the figures
 // and starts and stops tests. The recursive lock guards everything but the stop flag
-// (atomic, polled by Run) and replies (atomic, polled by the control exchange).
+// (atomic, polled by Run), replies (atomic, polled by the control exchange) and the peer
+// address (atomic, read by the registry's dispatch).
 // Lock order: registry lock, then this lock. Nothing outside this class runs under it: the
 // events go to their observers after it is released.
 class LoopTest {
@@ -240,7 +241,8 @@ class LoopTest {
   // Why the last test ended; set before its final events are delivered.
   TestEnd EndReason();
   const char* SerialNumber() const { return serialNumber_; }
-  uint32_t PeerAddress();
+  // Without the lock: the receive thread asks every test for each datagram it dispatches.
+  uint32_t PeerAddress() const;
   Signature FrameSignature();
   Signature ControlSignature() const { return controlSignature_; }
   KeyDigest Digest() const { return keyDigest_; }
@@ -284,7 +286,7 @@ class LoopTest {
   std::array<uint8_t, kDatagramSize> frame_{};           // the outgoing datagram
   std::array<uint8_t, kPhoneRecordSize> lastInOrder_{};  // last in-order echo, arrival tick in
   int32_t interval_ = 0;
-  uint32_t peerAddress_ = 0;
+  std::atomic<uint32_t> peerAddress_{0};  // written under the lock, read without it
   bool running_ = false;
   std::atomic<bool> stop_{false};
   CycleLedger cycle_;

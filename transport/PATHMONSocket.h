@@ -10,6 +10,7 @@
 namespace pathmon {
 
 struct ReceiverExit;
+struct ReceiveBatch;
 
 inline constexpr int kReceiveBufferSize = 1024;
 inline constexpr uint16_t kPhoneTestPort = 7;
@@ -41,7 +42,9 @@ class TestSocket {
 
  private:
   void ReceiveTask();
-  void DispatchDatagram();
+  // Reads up to a batch of queued datagrams without waiting and hands each to the sink;
+  // returns how many were read (-1 on an error, such as none queued).
+  int DispatchDatagrams(ReceiveBatch& batch);
 
   DatagramSink& sink_;
   std::atomic<int> socket_{-1};
