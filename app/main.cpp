@@ -12,6 +12,8 @@ int main(int argc, char* argv[]) {
   // program with a cut history line.
   ::signal(SIGXFSZ, SIG_IGN);
   QApplication application(argc, argv);
+  // Also the place of the window's remembered settings: ~/.config/pathmon/pathmon.conf.
+  QApplication::setOrganizationName(QStringLiteral("pathmon"));
   QApplication::setApplicationName(QStringLiteral("pathmon"));
   QApplication::setApplicationVersion(QString::fromUtf8(pathmon::kVersion));
   QApplication::setWindowIcon(pathmon::AppIcon());

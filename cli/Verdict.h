@@ -1,6 +1,6 @@
 #pragma once
-// Whether a phone is usable for voice, by the main window's rule (CycleUsable in
-// frontend/RunReport.h): a cycle with an average round-trip time over 150 ms or more than 10
+// Whether a phone is usable for voice, by the main window's rule (frontend/Usable.h, and
+// CycleUsable of a cycle record in frontend/RunReport.h): a cycle with an average round-trip time over 150 ms or more than 10
 // interruptions is not usable; with --min-mos, a cycle whose worst 10-second window scores
 // below it is not usable either. And the exit status of a run.
 

@@ -1,11 +1,15 @@
 #include "frontend/MainPresenter.h"
 
 #include <arpa/inet.h>
+
 #include <cstring>
+#include <ctime>
 
 #include "discovery/PhoneListMgr.h"
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
+#include "frontend/Usable.h"
+#include "frontend/VoiceChart.h"
 
 namespace pathmon {
 
@@ -20,14 +24,16 @@ int32_t CompareRows(const TestSnapshot& a, const TestSnapshot& b, int column) {
   return (fb > fa) - (fb < fa);
 }
 
-std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows, int column) {
+std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows, int column,
+                           bool largestFirst) {
   std::vector<int> order(rows.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
   // Insertion sort: stable, and well defined even though a row without a test compares
   // equal to every other row (no strict weak order); the list holds at most 128 rows.
   auto before = [&](int a, int b) {
     if (!rows[a] || !rows[b]) return false;
-    return CompareRows(*rows[a], *rows[b], column) < 0;
+    int32_t cmp = CompareRows(*rows[a], *rows[b], column);
+    return largestFirst ? cmp < 0 : cmp > 0;
   };
   for (std::size_t i = 1; i < order.size(); ++i) {
     for (std::size_t j = i; j > 0 && before(order[j], order[j - 1]); --j) {
@@ -37,12 +43,43 @@ std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows,
   return order;
 }
 
-MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const ProgramSettings& settings)
-    : view_(view), backend_(backend), settings_(settings) {}
+std::vector<int> SortOrder(const std::vector<std::optional<double>>& keys, bool largestFirst) {
+  std::vector<int> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  // As above: stable, and a row without a test blocks.
+  auto before = [&](int a, int b) {
+    if (!keys[a] || !keys[b]) return false;
+    return largestFirst ? *keys[a] > *keys[b] : *keys[a] < *keys[b];
+  };
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    for (std::size_t j = i; j > 0 && before(order[j], order[j - 1]); --j) {
+      std::swap(order[j], order[j - 1]);
+    }
+  }
+  return order;
+}
+
+std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan) {
+  // U+00B7 MIDDLE DOT between the counts, in UTF-8.
+  const std::string dot = " \u00b7 ";
+  std::string line = std::to_string(phones) + (phones == 1 ? " phone" : " phones") + dot +
+                     std::to_string(running) + " running" + dot + std::to_string(unusable) +
+                     " unusable";
+  if (!lastScan.empty()) line += dot + "last scan " + lastScan;
+  return line;
+}
+
+MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const ProgramSettings& settings,
+                             Clock* clock)
+    : view_(view),
+      backend_(backend),
+      settings_(settings),
+      clock_(clock != nullptr ? *clock : SystemClock()) {}
 
 bool MainPresenter::OnInitDialog() {
   view_.SetControlText(kIdHelpAdd, kMainHelpAdd);
   view_.SetControlText(kIdHelpFigures, kMainHelpFigures);
+  view_.SetControlText(kIdStatusLine, StatusLine(0, 0, 0, lastScan_));
   view_.StartTimer(kRefreshTimerId, kRefreshTimerMs);
   return true;
 }
@@ -62,18 +99,55 @@ void MainPresenter::ShowWriteFailures() {
 void MainPresenter::OnAbout() { view_.ShowAboutDialog(); }
 
 void MainPresenter::OnColumnClick(int column) {
-  std::vector<std::optional<TestSnapshot>> rows;
-  int count = view_.ListRowCount();
-  for (int i = 0; i < count; ++i) {
-    LoopTest* test = view_.ListRowTest(i);
-    rows.push_back(test != nullptr ? std::optional(backend_.Snapshot(*test)) : std::nullopt);
+  const VoiceFigure* voice = ColumnVoiceFigure(column);
+  if ((column >= kFirstFigureColumn && column < kColumnCount) || voice != nullptr) {
+    sortLargestFirst_ = column == sortColumn_ ? !sortLargestFirst_ : true;
+    sortColumn_ = column;
   }
-  view_.ListReorder(SortOrder(rows, column));
+  // Columns without a figure sort nothing; the mark stays where the order came from.
+  view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
+  int count = view_.ListRowCount();
+  if (voice != nullptr) {
+    std::vector<std::optional<double>> keys;
+    for (int i = 0; i < count; ++i) {
+      LoopTest* test = view_.ListRowTest(i);
+      if (test == nullptr) {
+        keys.emplace_back();
+        continue;
+      }
+      TestSnapshot snap = backend_.Snapshot(*test);
+      const VoiceQuality& figures = VoiceOf(*test, snap);
+      // A row whose cycle sent nothing shows "-": below every figure.
+      keys.emplace_back(figures.loss.sent > 0 ? voice->get(figures) : -1e300);
+    }
+    view_.ListReorder(SortOrder(keys, sortLargestFirst_));
+  } else {
+    std::vector<std::optional<TestSnapshot>> rows;
+    for (int i = 0; i < count; ++i) {
+      LoopTest* test = view_.ListRowTest(i);
+      rows.push_back(test != nullptr ? std::optional(backend_.Snapshot(*test)) : std::nullopt);
+    }
+    view_.ListReorder(SortOrder(rows, column, sortLargestFirst_));
+  }
   RefreshRows();
+}
+
+const VoiceQuality& MainPresenter::VoiceOf(LoopTest& test, const TestSnapshot& snap) {
+  VoiceCache& cache = voices_[&test];
+  if (snap.running || cache.running || cache.sent != snap.stats.sent) {
+    cache.voice = backend_.Voice(test);
+    cache.running = snap.running;
+    cache.sent = snap.stats.sent;
+  }
+  return cache.voice;
 }
 
 void MainPresenter::FillPhoneList() {
   view_.ListDeleteAllRows();
+  voices_.clear();
+  sortColumn_ = -1;  // registry order again
+  sortLargestFirst_ = true;
+  view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
   backend_.ForEachLoopTest([this](int slot, LoopTest& test) {
     PhoneEntry entry;
     std::memset(&entry, 0, sizeof entry);
@@ -86,17 +160,34 @@ void MainPresenter::FillPhoneList() {
 
 void MainPresenter::RefreshRows() {
   int count = view_.ListRowCount();
+  int running = 0;
+  int unusable = 0;
   for (int i = 0; i < count; ++i) {
     LoopTest* test = view_.ListRowTest(i);
     if (test == nullptr) {
       continue;
     }
     TestSnapshot snap = backend_.Snapshot(*test);
+    running += snap.running ? 1 : 0;
+    unusable += CycleUsable(snap.stats) ? 0 : 1;
     view_.ListSetText(i, 2, snap.running ? kStatusRunning : kStatusStopped);
     for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
       view_.ListSetText(i, column, std::to_string(ColumnFigure(snap.stats, column)));
     }
+    const VoiceQuality& voice = VoiceOf(*test, snap);
+    RowBand band = BandOf(snap.stats, voice);
+    for (int column = kFirstVoiceColumn; column < kTableColumnCount; ++column) {
+      const VoiceFigure& figure = *ColumnVoiceFigure(column);
+      std::string text = VoiceFigureText(figure, voice);
+      // The band in words beside the score, so it is never told by colour alone.
+      if (std::string_view(figure.header) == "MOS" && band != RowBand::kNone) {
+        text += std::string(" ") + BandWord(band);
+      }
+      view_.ListSetText(i, column, text);
+    }
+    view_.ListSetBand(i, band, voice.loss.sent > 0 ? VoiceSummary(voice) : std::string());
   }
+  view_.SetControlText(kIdStatusLine, StatusLine(count, running, unusable, lastScan_));
 }
 
 int32_t MainPresenter::CountRunningTests() {
@@ -187,6 +278,11 @@ void MainPresenter::OnGetLog() {
 
 void MainPresenter::OnAddPhones() {
   view_.RunAddPhonesDialog();
+  std::time_t now = static_cast<std::time_t>(clock_.WallSeconds());
+  std::tm local{};
+  char hhmm[8] = "";
+  if (::localtime_r(&now, &local) != nullptr) std::strftime(hhmm, sizeof hhmm, "%H:%M", &local);
+  lastScan_ = hhmm;
   backend_.CreateLoopTestsForPhones();
   FillPhoneList();
   RefreshRows();

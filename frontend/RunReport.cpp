@@ -80,13 +80,6 @@ PhoneEntry Terminated(PhoneEntry e) {
 
 }  // namespace
 
-bool CycleUsable(const TestStatistics& cycle) {
-  if (cycle.avgRtt > kUsableMaxAvgRtt) return false;
-  if (cycle.interruptions > kUsableMaxInterruptions) return false;
-  if (cycle.sent > 0 && cycle.received == 0) return false;
-  return true;
-}
-
 bool CycleUsable(const CycleRecord& cycle, double minMos) {
   if (!CycleUsable(cycle.stats)) return false;
   return !(minMos > 0 && cycle.voice.loss.sent > 0 && cycle.voice.worstWindowMos < minMos);

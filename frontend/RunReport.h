@@ -15,21 +15,13 @@
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
+#include "frontend/Usable.h"
 #include "frontend/VoiceHistory.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon {
 
 inline constexpr int kReportSchema = 1;
-
-// The main window's rule: a cycle with an average round-trip time over 150 ms or more than
-// 10 interruptions is not usable for voice.
-inline constexpr int32_t kUsableMaxAvgRtt = 150;
-inline constexpr int32_t kUsableMaxInterruptions = 10;
-// Beside the rule: a cycle that sent frames and got no echo back is not usable. Its average
-// round-trip time stays 0 and would pass the rule, yet a phone that answers the control
-// exchange and then echoes nothing (or ends the test at once) is surely not usable.
-bool CycleUsable(const TestStatistics& cycle);
 
 // One cycle result as the run keeps it.
 struct CycleRecord {
@@ -38,7 +30,7 @@ struct CycleRecord {
   VoiceQuality voice;
 };
 
-// The main window's rule, and the worst window's MOS against minMos when it is above 0 (a
+// The main window's rule (frontend/Usable.h), and the worst window's MOS against minMos when it is above 0 (a
 // cycle that sent nothing has no window to judge).
 bool CycleUsable(const CycleRecord& cycle, double minMos);
 

@@ -484,13 +484,13 @@ FleetRow MakeFleetRow(const RunReport& r, std::size_t index) {
   };
   if (row.figures && row.verdict != Verdict::kNotUsable && row.worstMos < kPoorMos) {
     add(fmt::format("a 10-second window scored {:.2f}, below {:.1f}", row.worstMos,
-                    row.worstMos < kRedMos ? kRedMos : kPoorMos));
+                    row.worstMos < kBadMos ? kBadMos : kPoorMos));
   }
   if (row.hostLimited && row.verdict != Verdict::kNotUsable) {
     add("the testing computer fell behind its schedule (host-limited)");
   }
 
-  if (row.verdict == Verdict::kNotUsable || (row.figures && row.worstMos < kRedMos)) {
+  if (row.verdict == Verdict::kNotUsable || (row.figures && row.worstMos < kBadMos)) {
     row.band = Band::kRed;
   } else if (row.figures && (row.worstMos < kPoorMos || row.hostLimited)) {
     row.band = Band::kAmber;

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frontend/PhoneTable.h"
 #include "frontend/RunReport.h"
 
 namespace pathmon {
@@ -25,11 +26,11 @@ namespace pathmon {
 enum class Verdict { kNotUsable, kIncomplete, kUsable, kNotTested };
 const char* VerdictWords(Verdict verdict);
 
-// The colour bands of the figures: red, a phone not usable by the rule or with a 10-second
-// window below kRedMos; amber, a window below kPoorMos or a sender that could not keep its
-// schedule; none for a phone without figures.
+// The main window's colour bands (BandOf in frontend/PhoneTable.h) over a phone's cycles: red,
+// a phone not usable by the rule or with a 10-second window below kBadMos; amber, a window
+// below kPoorMos or a sender that could not keep its schedule; green otherwise; none for a
+// phone without figures.
 enum class Band { kRed, kAmber, kGreen, kNone };
-inline constexpr double kRedMos = 3.1;
 const char* BandName(Band band);  // "red", "amber", "green", "none"
 
 // One row of the fleet table: a phone's figures over all its cycles.

@@ -16,11 +16,13 @@ constexpr double kR0 = 93.2;  // G.107's basic signal-to-noise ratio less its de
 // Packetisation: one 20 ms frame must be filled before it is sent.
 constexpr double kPacketMs = 20.0;
 
-// Value at rank ceil(percent/100 * N) of ascending values (1-based); values non-empty.
-int64_t NearestRank(const std::vector<int64_t>& ascending, int percent) {
-  const std::size_t n = ascending.size();
-  const std::size_t rank = std::max<std::size_t>(1, (n * percent + 99) / 100);
-  return ascending[rank - 1];
+// The value at rank ceil(percent/100 * N) of the values in ascending order (1-based),
+// found in linear time; the values are reordered. values non-empty.
+int64_t SelectNearestRank(std::vector<int64_t>& values, int percent) {
+  const std::size_t rank = std::max<std::size_t>(1, (values.size() * percent + 99) / 100);
+  const auto at = values.begin() + static_cast<std::ptrdiff_t>(rank - 1);
+  std::nth_element(values.begin(), at, values.end());
+  return *at;
 }
 
 // RFC 3550 section 6.4.1 over the echoes in arrival order. Returns the estimate after the last
@@ -32,10 +34,14 @@ double ArrivalOrderJitterNs(const CycleTimings& cycle, std::vector<double>& wind
   for (uint32_t i = 0; i < frames.size(); ++i) {
     if (frames[i].Received()) order.push_back(i);
   }
-  // Echoes that arrive at the same instant keep their sequence order.
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+  // Echoes that arrive at the same instant keep their sequence order. Most paths keep the
+  // order too, and then there is nothing to sort.
+  const auto byArrival = [&](uint32_t a, uint32_t b) {
     return frames[a].arrivalNs < frames[b].arrivalNs;
-  });
+  };
+  if (!std::is_sorted(order.begin(), order.end(), byArrival)) {
+    std::stable_sort(order.begin(), order.end(), byArrival);
+  }
   double j = 0;
   for (std::size_t k = 0; k < order.size(); ++k) {
     const FrameTiming& f = frames[order[k]];
@@ -61,14 +67,6 @@ double MeanRttNs(std::span<const FrameTiming> frames) {
     ++count;
   }
   return count == 0 ? 0.0 : static_cast<double>(sum / count);
-}
-
-// The nearest-rank percentile of values, reordering them; values non-empty.
-int64_t SelectNearestRank(std::vector<int64_t>& values, int percent) {
-  const std::size_t rank = std::max<std::size_t>(1, (values.size() * percent + 99) / 100);
-  const auto at = values.begin() + static_cast<std::ptrdiff_t>(rank - 1);
-  std::nth_element(values.begin(), at, values.end());
-  return *at;
 }
 
 }  // namespace
@@ -149,8 +147,7 @@ SenderCheck CheckSender(const CycleTimings& cycle) {
   c.slotCount = static_cast<int32_t>(std::min<int64_t>(slots, std::numeric_limits<int32_t>::max()));
   c.skippedSlots = static_cast<int32_t>(std::min<int64_t>(
       slots - static_cast<int64_t>(cycle.frames.size()), std::numeric_limits<int32_t>::max()));
-  std::sort(lateness.begin(), lateness.end());
-  const int64_t p99 = NearestRank(lateness, 99);
+  const int64_t p99 = SelectNearestRank(lateness, 99);
   c.latenessP99Us = static_cast<double>(p99) / 1000.0;
   const bool skipsTooMany = static_cast<int64_t>(c.skippedSlots) * 1000 >
                            static_cast<int64_t>(c.slotCount) * kSkippedSlotsPerMille;
@@ -168,14 +165,14 @@ VoiceQuality AssessCycle(const CycleTimings& cycle) {
     if (f.Received()) rtts.push_back(f.arrivalNs - f.sendNs);
   }
   if (!rtts.empty()) {
-    std::sort(rtts.begin(), rtts.end());
     const auto us = [](int64_t ns) { return static_cast<double>(ns) / 1000.0; };
-    v.rtt.minUs = us(rtts.front());
-    v.rtt.maxUs = us(rtts.back());
+    const auto [min, max] = std::minmax_element(rtts.begin(), rtts.end());
+    v.rtt.minUs = us(*min);
+    v.rtt.maxUs = us(*max);
     v.rtt.meanUs = MeanRttNs(frames) / 1000.0;
-    v.rtt.p50Us = us(NearestRank(rtts, 50));
-    v.rtt.p95Us = us(NearestRank(rtts, 95));
-    v.rtt.p99Us = us(NearestRank(rtts, 99));
+    v.rtt.p50Us = us(SelectNearestRank(rtts, 50));
+    v.rtt.p95Us = us(SelectNearestRank(rtts, 95));
+    v.rtt.p99Us = us(SelectNearestRank(rtts, 99));
   }
   rtts = {};  // freed before the arrival order is built: the two never coexist
 

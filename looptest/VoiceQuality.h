@@ -118,7 +118,7 @@ inline constexpr double kPoorMos = 3.6;
 inline constexpr int64_t kLatenessLimitNs = 5'000'000;
 inline constexpr int32_t kSkippedSlotsPerMille = 5;  // 0.5 %
 
-// Every figure of a cycle. Its working arrays (the round trips sorted, the echoes in arrival
+// Every figure of a cycle. Its working arrays (the round trips, the echoes in arrival
 // order, the sender's lateness) exist one at a time, at most 8 bytes a frame (120,000 bytes at
 // 15,000 frames), and are freed on return; the windows' percentiles reuse one array of at most
 // kWindowFrames round trips, selected rather than sorted.

@@ -1,18 +1,27 @@
 #include "ui/MainDialog.h"
 
 #include <QAction>
+#include <QClipboard>
+#include <QEvent>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTreeView>
 #include <QVBoxLayout>
 #include <ctime>
 
 #include "ui/AboutDialog.h"
 #include "ui/AddPhonesDialog.h"
 #include "ui/AppIcon.h"
+#include "ui/PhoneWindow.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
 
@@ -20,7 +29,8 @@ namespace pathmon {
 
 namespace {
 
-constexpr int kTestRole = Qt::UserRole + 1;
+constexpr char kGeometryKey[] = "mainWindow/geometry";
+constexpr char kColumnWidthsKey[] = "mainWindow/columnWidths";
 
 // The save-file dialog of "Save Report…"; messages go through the main window's view.
 class QtSaveReportView final : public SaveReportView {
@@ -41,51 +51,44 @@ class QtSaveReportView final : public SaveReportView {
 
 }  // namespace
 
-QtMainView::QtMainView(MainDialog& dialog, QTreeWidget& list, DiscoveryAccess& discovery)
-    : QtDialogView<MainView>(dialog), list_(list), discovery_(discovery) {}
+QtMainView::QtMainView(MainDialog& dialog, QTreeView& list, PhoneTableModel& model,
+                       DiscoveryAccess& discovery)
+    : QtDialogView<MainView>(dialog), list_(list), model_(model), discovery_(discovery) {}
 
-int QtMainView::ListRowCount() { return list_.topLevelItemCount(); }
+int QtMainView::ListRowCount() { return model_.rowCount(); }
 
 LoopTest* QtMainView::ListRowTest(int row) {
-  QTreeWidgetItem* item = list_.topLevelItem(row);
-  if (item == nullptr) return nullptr;
-  return reinterpret_cast<LoopTest*>(item->data(0, kTestRole).value<quintptr>());
+  if (row < 0 || row >= model_.rowCount()) return nullptr;
+  return model_.Table().Row(row).test;
 }
 
-void QtMainView::ListDeleteAllRows() { list_.clear(); }
+void QtMainView::ListDeleteAllRows() { model_.Clear(); }
 
 bool QtMainView::ListInsertRow(int row, const std::string& text, LoopTest* test) {
-  auto* item = new QTreeWidgetItem;
-  item->setText(0, QString::fromStdString(text));
-  item->setData(0, kTestRole, QVariant::fromValue(reinterpret_cast<quintptr>(test)));
-  list_.insertTopLevelItem(std::min(row, list_.topLevelItemCount()), item);
+  model_.Insert(row, text, test);
   return true;
 }
 
 void QtMainView::ListSetText(int row, int column, const std::string& text) {
-  QTreeWidgetItem* item = list_.topLevelItem(row);
-  if (item == nullptr) return;
-  QString value = QString::fromStdString(text);
-  if (item->text(column) != value) item->setText(column, value);
+  model_.SetText(row, column, text);
+}
+
+void QtMainView::ListSetBand(int row, RowBand band, const std::string& toolTip) {
+  model_.SetBand(row, band, toolTip);
 }
 
 int QtMainView::ListNextSelected(int after) {
-  for (int row = after + 1; row < list_.topLevelItemCount(); ++row) {
-    if (list_.topLevelItem(row)->isSelected()) return row;
+  QItemSelectionModel* selection = list_.selectionModel();
+  for (int row = after + 1; row < model_.rowCount(); ++row) {
+    if (selection->isRowSelected(row, {})) return row;
   }
   return -1;
 }
 
-void QtMainView::ListReorder(const std::vector<int>& order) {
-  QTreeWidgetItem* current = list_.currentItem();
-  QList<QTreeWidgetItem*> selected = list_.selectedItems();
-  QList<QTreeWidgetItem*> items;
-  while (list_.topLevelItemCount() > 0) items.append(list_.takeTopLevelItem(0));
-  QList<QTreeWidgetItem*> sorted;
-  for (int old : order) sorted.append(items.at(old));
-  list_.addTopLevelItems(sorted);
-  if (current != nullptr) list_.setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
-  for (QTreeWidgetItem* item : selected) item->setSelected(true);
+void QtMainView::ListReorder(const std::vector<int>& order) { model_.Reorder(order); }
+
+void QtMainView::ListSetSortIndicator(int column, bool largestFirst) {
+  list_.header()->setSortIndicator(column, largestFirst ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 void QtMainView::RunAddPhonesDialog() {
@@ -100,33 +103,40 @@ void QtMainView::ShowAboutDialog() {
 
 MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
                        const ProgramSettings& settings, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), backend_(backend) {
   setObjectName("MainDialog");
   setWindowTitle(QString::fromUtf8(kAppTitle));
   setWindowIcon(AppIcon());
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
 
-  list_ = new QTreeWidget(this);
+  model_ = new PhoneTableModel(this);
+  model_->SetPalette(palette());
+  list_ = new QTreeView(this);
   list_->setObjectName("phoneList");
+  list_->setModel(model_);
+  list_->setItemDelegate(new TableCellDelegate(list_));
   list_->setRootIsDecorated(false);
   list_->setItemsExpandable(false);
   list_->setUniformRowHeights(true);
-  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->setAllColumnsShowFocus(true);
   list_->setSortingEnabled(false);  // sorting is the presenter's, by figure
-  list_->setColumnCount(kColumnCount);
-  QStringList headers;
-  for (const ListColumn& column : kListColumns) headers << QString::fromUtf8(column.header);
-  list_->setHeaderLabels(headers);
-  for (int i = 0; i < kColumnCount; ++i) {
-    list_->setColumnWidth(i, kListColumns[i].width);
-    list_->headerItem()->setTextAlignment(i, Qt::AlignLeft | Qt::AlignVCenter);
-  }
   list_->header()->setStretchLastSection(false);
   list_->header()->setSectionsClickable(true);
-  list_->header()->setSortIndicatorShown(false);
+  list_->header()->setSortIndicatorShown(true);
+  list_->header()->setSortIndicator(-1, Qt::DescendingOrder);
+  list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  // The list's widths, widened where a header would not fit (RTT and MAX RTT); a voice
+  // column also fits a score with its band ("2.85 poor").
+  for (int i = 0; i < kTableColumnCount; ++i) {
+    int width = i < kColumnCount ? kListColumns[i].width : ColumnVoiceFigure(i)->width;
+    if (i >= kFirstVoiceColumn) {
+      width = std::max(width, list_->fontMetrics().horizontalAdvance(QStringLiteral("0.00 poor")) + 12);
+    }
+    list_->setColumnWidth(i, std::max(width, list_->header()->sectionSizeHint(i)));
+  }
 
   auto* helpAdd = new QLabel(this);
   helpAdd->setObjectName("helpAdd");
@@ -166,11 +176,18 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   top->addSpacing(8);
   top->addLayout(commands);
 
+  auto* statusLine = new QLabel(this);
+  statusLine->setObjectName("statusLine");
+  auto* statusBar = new QStatusBar(this);
+  statusBar->setObjectName("statusBar");
+  statusBar->addWidget(statusLine, 1);
+
   auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(24, 24, 24, 16);
+  layout->setContentsMargins(24, 24, 24, 0);
   layout->addLayout(top, 1);
   layout->addSpacing(8);
   layout->addWidget(helpFigures);
+  layout->addWidget(statusBar);
 
   // No system menu on this platform: the About entry lives in the context menu and on F1.
   auto* about = new QAction(QString::fromUtf8(kAboutMenuText), this);
@@ -183,7 +200,28 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   addAction(saveReport);
   setContextMenuPolicy(Qt::ActionsContextMenu);
 
-  view_ = std::make_unique<QtMainView>(*this, *list_, discovery);
+  auto* open = new QAction(tr("Open Phone Window"), list_);
+  open->setObjectName("openPhone");
+  list_->addAction(open);
+  connect(open, &QAction::triggered, this, [this] {
+    QModelIndex current = list_->currentIndex();
+    if (current.isValid()) OpenPhoneWindow(current.row());
+  });
+  connect(list_, &QAbstractItemView::doubleClicked, this,
+          [this](const QModelIndex& index) { OpenPhoneWindow(index.row()); });
+  list_->installEventFilter(this);
+
+  auto* copy = new QAction(tr("Copy"), list_);
+  copy->setObjectName("copy");
+  copy->setShortcut(QKeySequence::Copy);
+  copy->setShortcutContext(Qt::WidgetShortcut);
+  list_->addAction(copy);
+  list_->addAction(about);
+  list_->addAction(saveReport);
+  list_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(copy, &QAction::triggered, this, [this] { CopySelectedRows(); });
+
+  view_ = std::make_unique<QtMainView>(*this, *list_, *model_, discovery);
   presenter_ = std::make_unique<MainPresenter>(*view_, backend, settings);
   reportView_ = std::make_unique<QtSaveReportView>(*this, *view_);
   reportPresenter_ = std::make_unique<SaveReportPresenter>(
@@ -196,6 +234,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   view_->Bind(kIdGetLog, getLog);
   view_->Bind(kIdCloseMain, close);
   view_->Bind(kIdPhoneList, list_);
+  view_->Bind(kIdStatusLine, statusLine);
   view_->SetTimerHandler([this](int id) { presenter_->OnTimer(id); });
 
   connect(add, &QPushButton::clicked, this, [this] { presenter_->OnAddPhones(); });
@@ -215,7 +254,8 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   setTabOrder(getLog, close);
 
   list_->setFocus();  // the first tab stop has the focus when the window opens
-  resize(1180, 640);
+  setMinimumSize(640, 400);
+  RestoreSettings();
 }
 
 MainDialog::~MainDialog() = default;
@@ -230,10 +270,96 @@ void MainDialog::accept() {
   // stopped (the window is busy) changes nothing.
   if (closing_) return;
   closing_ = true;
+  SaveSettings();
+  for (auto& [serial, window] : phoneWindows_) {
+    if (window != nullptr) window->close();
+  }
   presenter_->OnCloseWindow();
   closing_ = false;
 }
 
 void MainDialog::reject() { accept(); }
+
+void MainDialog::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::PaletteChange && model_ != nullptr) model_->SetPalette(palette());
+  QDialog::changeEvent(event);
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+  // Enter on a row of the list opens its phone's window; elsewhere it stays the window's
+  // Close, as does Enter on the list without a current row.
+  if (watched == list_ && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && key->modifiers() == Qt::NoModifier && list_->currentIndex().isValid()) {
+      OpenPhoneWindow(list_->currentIndex().row());
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+PhoneWindow* MainDialog::OpenPhoneWindow(int row) {
+  if (row < 0 || row >= model_->rowCount()) return nullptr;
+  const TableRow& r = model_->Table().Row(row);
+  if (r.test == nullptr) return nullptr;
+  std::string serial = r.test->SerialNumber();
+  QPointer<PhoneWindow>& window = phoneWindows_[serial];
+  if (window == nullptr) {
+    // A child of this window: a modal dialog lets its own windows take input.
+    window = new PhoneWindow(backend_, r.cells[0], serial, this);
+  }
+  window->show();
+  window->raise();
+  window->activateWindow();
+  return window;
+}
+
+QString MainDialog::SelectedRowsText() const {
+  std::vector<int> rows;
+  for (int row = 0; row < model_->rowCount(); ++row) {
+    if (list_->selectionModel()->isRowSelected(row, {})) rows.push_back(row);
+  }
+  return QString::fromStdString(model_->Table().TabSeparated(rows));
+}
+
+void MainDialog::CopySelectedRows() {
+  if (!list_->selectionModel()->hasSelection()) return;
+  QGuiApplication::clipboard()->setText(SelectedRowsText());
+}
+
+QSize MainDialog::DefaultSize() const {
+  int columns = 0;
+  for (int i = 0; i < kTableColumnCount; ++i) columns += list_->columnWidth(i);
+  // The list's frame and a vertical scroll bar beside the columns; the commands' column and
+  // the margins around (their widths are the layout's, above).
+  int listWidth = columns + 2 * list_->frameWidth() + list_->verticalScrollBar()->sizeHint().width();
+  QSize wanted(24 + listWidth + 8 + 210 + 24, 640);
+  if (QScreen* screen = this->screen()) {
+    // Leave room for the window manager's frame.
+    QSize room = screen->availableGeometry().size() * 0.95;
+    wanted = wanted.boundedTo(room);
+  }
+  return wanted.expandedTo(minimumSize());
+}
+
+void MainDialog::RestoreSettings() {
+  QSettings settings;
+  if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) resize(DefaultSize());
+  QVariantList widths = settings.value(kColumnWidthsKey).toList();
+  for (int i = 0; i < std::min<int>(widths.size(), kTableColumnCount); ++i) {
+    bool ok = false;
+    int width = widths[i].toInt(&ok);
+    if (ok && width > 0 && width < 2000) list_->setColumnWidth(i, width);
+  }
+}
+
+void MainDialog::SaveSettings() const {
+  QSettings settings;
+  settings.setValue(kGeometryKey, saveGeometry());
+  QVariantList widths;
+  for (int i = 0; i < kTableColumnCount; ++i) widths.append(list_->columnWidth(i));
+  settings.setValue(kColumnWidthsKey, widths);
+}
 
 }  // namespace pathmon

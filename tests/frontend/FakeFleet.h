@@ -41,6 +41,8 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     bool running = false;
     Clock::TimePoint endsAt = Clock::TimePoint::max();  // a test set running by hand runs on
     TestStatistics stats;  // what the snapshot shows
+    VoiceQuality voice;    // what Voice gives
+    int voiceReads = 0;
     TestObservers observers;  // while the test runs
     int controlCalls = 0;     // tries of the control exchange
     int controlRealMs = 0;    // real time each call of the control exchange takes
@@ -144,6 +146,12 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
       }
     }
     return false;
+  }
+  VoiceQuality Voice(LoopTest& test) override {
+    Phone& p = Of(&test);
+    std::lock_guard lock(mutex_);
+    ++p.voiceReads;
+    return p.voice;
   }
   TestSnapshot Snapshot(LoopTest& test) override {
     Phone& p = Of(&test);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <regex>
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeViews.h"
@@ -26,8 +27,10 @@ class FakeMainView final : public testing::RecordingView, public MainView {
  public:
   struct Row {
     LoopTest* test;
-    std::string cells[kColumnCount];
+    std::string cells[kTableColumnCount];
     bool selected = false;
+    RowBand band = RowBand::kNone;
+    std::string toolTip;
   };
 
   // DialogView, forwarded to the recorder.
@@ -53,7 +56,7 @@ class FakeMainView final : public testing::RecordingView, public MainView {
     events.push_back("clear");
   }
   bool ListInsertRow(int row, const std::string& text, LoopTest* test) override {
-    Row r{test, {}, false};
+    Row r{test, {}, false, RowBand::kNone, {}};
     r.cells[0] = text;
     rows.insert(rows.begin() + std::min<int>(row, static_cast<int>(rows.size())), r);
     return true;
@@ -72,6 +75,13 @@ class FakeMainView final : public testing::RecordingView, public MainView {
     for (int old : order) sorted.push_back(rows.at(old));
     rows = sorted;
   }
+  void ListSetBand(int row, RowBand band, const std::string& toolTip) override {
+    rows.at(row).band = band;
+    rows.at(row).toolTip = toolTip;
+  }
+  void ListSetSortIndicator(int column, bool largestFirst) override {
+    sortMark = {column, largestFirst};
+  }
   void RunAddPhonesDialog() override { events.push_back("add dialog"); }
   void ShowAboutDialog() override { events.push_back("about"); }
 
@@ -82,6 +92,7 @@ class FakeMainView final : public testing::RecordingView, public MainView {
   }
 
   std::vector<Row> rows;
+  std::pair<int, bool> sortMark{-2, false};  // column, largest first
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -175,6 +186,58 @@ TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
   EXPECT_EQ(view.rows[0].cells[3], "0");
 }
 
+TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip) {
+  ListPhones(3);
+  for (int row : {0, 1}) {
+    Stats(row).sent = 3000;
+    Stats(row).received = 2850;
+    VoiceQuality& v = backend.Of(view.rows[row].test).voice;
+    v.loss.sent = 3000;
+    v.jitterUs = 1234;
+    v.rtt.p95Us = 45670;
+    v.score.mos = 4.1;
+    v.worstWindowMos = row == 0 ? 4.0 : 2.5;
+    v.interruptions = {{1'765'000'000'000'000'000, 1000, 150, 3}};
+  }
+  presenter.OnTimer(kRefreshTimerId);
+  std::vector<std::string> voice0(view.rows[0].cells + kFirstVoiceColumn,
+                                  view.rows[0].cells + kTableColumnCount);
+  EXPECT_EQ(voice0, (std::vector<std::string>{"1.23", "45.7", "4.10", "4.00"}));
+  EXPECT_EQ(view.rows[0].band, RowBand::kNone);
+  EXPECT_EQ(view.rows[1].cells[kFirstVoiceColumn + 2], "4.10 bad");  // MOS, WORST 2.5
+  EXPECT_EQ(view.rows[1].band, RowBand::kRed);
+  EXPECT_NE(view.rows[1].toolTip.find("150 frames lost, 3 interruptions"), std::string::npos)
+      << view.rows[1].toolTip;
+  // A phone whose cycle sent nothing has no figures, no band and no tooltip.
+  EXPECT_EQ(view.rows[2].cells[kFirstVoiceColumn + 2], "-");
+  EXPECT_EQ(view.rows[2].band, RowBand::kNone);
+  EXPECT_EQ(view.rows[2].toolTip, "");
+  // A stopped test's figures are assessed again only when its cycle changed.
+  int reads = backend.Of(view.rows[0].test).voiceReads;
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(backend.Of(view.rows[0].test).voiceReads, reads);
+  SetRunning(0, true);
+  presenter.OnTimer(kRefreshTimerId);
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(backend.Of(view.rows[0].test).voiceReads, reads + 2);
+}
+
+TEST_F(MainWindowTest, AVoiceColumnSortsByItsFigureAndARowWithoutFiguresGoesLast) {
+  ListPhones(4);
+  double worst[] = {3.2, 0, 4.1, 3.2};  // row 1 sent nothing
+  for (int i = 0; i < 4; ++i) {
+    if (worst[i] == 0) continue;
+    backend.Of(view.rows[i].test).voice.loss.sent = 100;
+    backend.Of(view.rows[i].test).voice.worstWindowMos = worst[i];
+  }
+  int column = kFirstVoiceColumn + 3;  // WORST
+  presenter.OnColumnClick(column);
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN2", "SN0", "SN3", "SN1"}));
+  EXPECT_EQ(view.sortMark, (std::pair<int, bool>{column, true}));
+  presenter.OnColumnClick(column);
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN3", "SN2"}));
+}
+
 TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
   ListPhones(4);
   int lost[] = {5, 9, 5, 0};
@@ -184,13 +247,56 @@ TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
   EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
 
   // USER, SN and PATHMON impose no order.
-  for (int column : {0, 1, 2, 12, -1}) {
+  for (int column : {0, 1, 2, kTableColumnCount, -1}) {
     presenter.OnColumnClick(column);
     EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
   }
   // The next rebuild puts the registry order back.
   presenter.OnAddPhones();
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
+}
+
+TEST_F(MainWindowTest, ASecondClickReversesTheOrderKeepingTiesAndTheMarkFollows) {
+  ListPhones(4);
+  int lost[] = {5, 9, 5, 0};
+  for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
+  struct Click {
+    int column;
+    std::vector<std::string> serials;
+    std::pair<int, bool> mark;
+  };
+  std::vector<Click> clicks = {
+      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
+      {5, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // the tie keeps its order
+      {0, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // USER sorts nothing, the mark stays
+      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
+      {6, {"SN1", "SN0", "SN2", "SN3"}, {6, true}},  // another column: largest first again
+  };
+  for (const Click& click : clicks) {
+    presenter.OnColumnClick(click.column);
+    EXPECT_EQ(view.Column(1), click.serials) << "after a click on " << click.column;
+    EXPECT_EQ(view.sortMark, click.mark) << "after a click on " << click.column;
+  }
+  presenter.OnAddPhones();  // registry order, no mark
+  EXPECT_EQ(view.sortMark, (std::pair<int, bool>{-1, true}));
+}
+
+TEST_F(MainWindowTest, TheStatusLineCountsPhonesRunningAndUnusableAndTellsTheLastScan) {
+  presenter.OnInitDialog();
+  EXPECT_EQ(view.texts[kIdStatusLine], "0 phones \u00b7 0 running \u00b7 0 unusable");
+  ListPhones(3);
+  SetRunning(0, true);
+  Stats(1) = {};
+  Stats(1).sent = 100;
+  Stats(1).received = 100;
+  Stats(1).avgRtt = 151;  // over the usable rule's bound
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(view.texts[kIdStatusLine], "3 phones \u00b7 1 running \u00b7 1 unusable");
+  presenter.OnAddPhones();
+  EXPECT_TRUE(std::regex_match(
+      view.texts[kIdStatusLine],
+      std::regex("3 phones \u00b7 1 running \u00b7 1 unusable \u00b7 last scan \\d\\d:\\d\\d")))
+      << view.texts[kIdStatusLine];
 }
 
 TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {

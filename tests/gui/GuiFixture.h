@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QSettings>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -38,6 +39,9 @@ class GuiSessionTest : public ::testing::Test {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     app_ = std::make_unique<QApplication>(argc_, argv_);
+    // The window's remembered geometry goes to the test's directory, never the user's.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QString::fromStdString((dir_ / "settings").string()));
     SetMessageHook([this](QWidget*, const QString& text) {
       messages.push_back(text.toStdString());
     });

@@ -10,7 +10,9 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QAbstractItemModel>
+#include <QItemSelectionModel>
+#include <QTreeView>
 #include <functional>
 #include <string>
 #include <vector>
@@ -88,22 +90,31 @@ inline void QueueClick(QWidget* dialog, const char* button) {
   QMetaObject::invokeMethod(b, "click", Qt::QueuedConnection);
 }
 
-inline int RowOfSerial(QTreeWidget* list, const QString& serial) {
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    if (list->topLevelItem(i)->text(1) == serial) return i;
+inline int RowCount(QTreeView* list) { return list->model()->rowCount(); }
+
+inline QString Cell(QTreeView* list, int row, int column) {
+  return list->model()->index(row, column).data().toString();
+}
+
+inline int RowOfSerial(QTreeView* list, const QString& serial) {
+  for (int i = 0; i < RowCount(list); ++i) {
+    if (Cell(list, i, 1) == serial) return i;
   }
   return -1;
 }
 
-inline QString Status(QTreeWidget* list, const QString& serial) {
+inline QString Status(QTreeView* list, const QString& serial) {
   int row = RowOfSerial(list, serial);
-  return row < 0 ? QString() : list->topLevelItem(row)->text(2);
+  return row < 0 ? QString() : Cell(list, row, 2);
 }
 
-inline void SelectSerial(QTreeWidget* list, const QString& serial) {
+// Makes the row the current and only selected one, as a click on it does.
+inline void SelectSerial(QTreeView* list, const QString& serial) {
   int row = RowOfSerial(list, serial);
   ASSERT_GE(row, 0) << serial.toStdString();
-  list->setCurrentItem(list->topLevelItem(row));
+  list->selectionModel()->setCurrentIndex(
+      list->model()->index(row, 0),
+      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 }  // namespace pathmon::testing

@@ -2,7 +2,7 @@
 // itself, with its final history line, and a phone off hook from the start that refuses.
 
 #include <QLineEdit>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "gui/GuiFixture.h"
 #include "looptest/SessionRegistry.h"
@@ -21,7 +21,7 @@ TEST_F(OffHookTest, APhoneGoingOffHookEndsItsTestAndAnOffHookPhoneRefuses) {
 
   GuiScript script;
   QWidget* main = nullptr;
-  QTreeWidget* list = nullptr;
+  QTreeView* list = nullptr;
 
   script.Then("community dialog: OK", [&] {
     QWidget* dialog = Modal("CommunityDialog");
@@ -33,7 +33,7 @@ TEST_F(OffHookTest, APhoneGoingOffHookEndsItsTestAndAnOffHookPhoneRefuses) {
   script.Then("Add", [&] {
     main = Modal("MainDialog");
     if (main == nullptr) return false;
-    list = main->findChild<QTreeWidget*>("phoneList");
+    list = main->findChild<QTreeView*>("phoneList");
     QueueClick(main, "add");
     return true;
   });
@@ -46,7 +46,7 @@ TEST_F(OffHookTest, APhoneGoingOffHookEndsItsTestAndAnOffHookPhoneRefuses) {
     return true;
   });
   script.Then("start the phone that will go off hook", [&] {
-    if (Modal("MainDialog") == nullptr || list->topLevelItemCount() < 2) return false;
+    if (Modal("MainDialog") == nullptr || RowCount(list) < 2) return false;
     SelectSerial(list, "SN9");
     QueueClick(main, "start");
     return true;

@@ -5,13 +5,17 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTreeWidget>
+#include <QItemSelectionModel>
+#include <QTreeView>
 
 #include "discovery/PhoneListMgr.h"
 #include "gui/GuiFixture.h"
 #include "looptest/SessionRegistry.h"
 #include "support/SimProcess.h"
 #include "frontend/Messages.h"
+#include "frontend/FakeFleet.h"
+#include "frontend/PhoneTable.h"
+#include "ui/MainDialog.h"
 
 namespace pathmon::testing {
 namespace {
@@ -26,7 +30,7 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
 
   GuiScript script;
   QWidget* main = nullptr;
-  QTreeWidget* list = nullptr;
+  QTreeView* list = nullptr;
 
   script.Then("the community dialog opens with its defaults", [&] {
     QWidget* dialog = Modal("CommunityDialog");
@@ -42,10 +46,10 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
   script.Then("the main window opens empty; Add", [&] {
     main = Modal("MainDialog");
     if (main == nullptr) return false;
-    list = main->findChild<QTreeWidget*>("phoneList");
-    EXPECT_EQ(list->topLevelItemCount(), 0);
-    EXPECT_EQ(list->columnCount(), 12);
-    EXPECT_EQ(list->headerItem()->text(6), "INTERRUPTIONS");
+    list = main->findChild<QTreeView*>("phoneList");
+    EXPECT_EQ(RowCount(list), 0);
+    EXPECT_EQ(list->model()->columnCount(), kTableColumnCount);
+    EXPECT_EQ(list->model()->headerData(6, Qt::Horizontal).toString(), "INTERRUPTIONS");
     QueueClick(main, "add");
     return true;
   });
@@ -58,18 +62,18 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
     return true;
   });
   script.Then("three rows in registry order", [&] {
-    if (Modal("MainDialog") == nullptr || list->topLevelItemCount() == 0) return false;
+    if (Modal("MainDialog") == nullptr || RowCount(list) == 0) return false;
     std::vector<std::string> registry;
     engine.Tests().ForEach([&](int, LoopTest& t) { registry.push_back(t.SerialNumber()); });
     std::vector<std::string> rows;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-      rows.push_back(list->topLevelItem(i)->text(1).toStdString());
-      EXPECT_EQ(list->topLevelItem(i)->text(2), "Stopped");
-      EXPECT_TRUE(list->selectedItems().isEmpty());
+    for (int i = 0; i < RowCount(list); ++i) {
+      rows.push_back(Cell(list, i, 1).toStdString());
+      EXPECT_EQ(Cell(list, i, 2), "Stopped");
+      EXPECT_FALSE(list->selectionModel()->hasSelection());
     }
     EXPECT_EQ(rows, registry);
     EXPECT_EQ(rows.size(), 3u);
-    EXPECT_EQ(list->topLevelItem(RowOfSerial(list, "SN2"))->text(0), "CORP\\bob");
+    EXPECT_EQ(Cell(list, RowOfSerial(list, "SN2"), 0), "CORP\\bob");
     SelectSerial(list, "SN1");
     QueueClick(main, "start");
     return true;
@@ -145,6 +149,46 @@ TEST_F(SessionTest, ScanStartStopLogAndClose) {
   auto counters = sim.Stop();
   EXPECT_GT(counters["127.40.0.1"].framesEchoed, 0);
   EXPECT_EQ(counters["127.40.0.2"].framesReceived, 0);
+}
+
+}  // namespace
+}  // namespace pathmon::testing
+
+namespace pathmon::testing {
+namespace {
+
+// The window's size and column widths come back in the next run (from the test's own
+// settings directory), and Copy takes the selected rows in row order with the headers.
+TEST_F(SessionTest, TheWindowIsRememberedAndCopiesTheSelectedRows) {
+  FakeClock clock;
+  FakeFleet fleet(clock);
+  for (int i = 0; i < 3; ++i) {
+    fleet.Add("10.0.0." + std::to_string(i + 1), "SN" + std::to_string(i), true,
+              "user" + std::to_string(i));
+  }
+  fleet.StartDiscovery("10.0.0.1", "10.0.0.3");
+  fleet.CreateLoopTestsForPhones();
+  ProgramSettings settings;
+  {
+    MainDialog first(fleet, fleet, settings);
+    first.Presenter().FillPhoneList();
+    QItemSelectionModel* selection = first.List()->selectionModel();
+    for (int row : {2, 0}) {
+      selection->select(first.Model()->index(row, 0),
+                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QStringList lines = first.SelectedRowsText().split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].startsWith("USER\tSN\tPATHMON\tSENT")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("user0\tSN0\t")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].startsWith("user2\tSN2\t")) << lines[2].toStdString();
+    first.resize(900, 500);
+    first.List()->setColumnWidth(3, 123);
+    first.accept();  // every close path stores the window
+  }
+  MainDialog second(fleet, fleet, settings);
+  EXPECT_EQ(second.List()->columnWidth(3), 123);
+  EXPECT_EQ(second.size(), QSize(900, 500));
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+#include "frontend/PhoneTable.h"
+
+#include <algorithm>
+
+#include "frontend/Usable.h"
+
+namespace pathmon {
+
+const char* TableHeader(int column) {
+  if (column >= 0 && column < kColumnCount) return kListColumns[column].header;
+  if (const VoiceFigure* figure = ColumnVoiceFigure(column)) return figure->header;
+  return "";
+}
+
+const VoiceFigure* ColumnVoiceFigure(int column) {
+  if (column < kFirstVoiceColumn || column >= kTableColumnCount) return nullptr;
+  return &kVoiceFigures[static_cast<std::size_t>(column - kFirstVoiceColumn)];
+}
+
+RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice) {
+  if (stats.sent <= 0) return RowBand::kNone;
+  // The voice figures cover only frames sent a moment ago; before the first of those the
+  // worst window is no more than its initial value and says nothing.
+  bool scored = voice.loss.sent > 0;
+  if (!CycleUsable(stats) || (scored && voice.worstWindowMos < kBadMos)) return RowBand::kRed;
+  if ((scored && voice.worstWindowMos < kPoorMos) || voice.sender.hostLimited) return RowBand::kAmber;
+  return RowBand::kNone;
+}
+
+const char* BandWord(RowBand band) {
+  switch (band) {
+    case RowBand::kRed: return "bad";
+    case RowBand::kAmber: return "poor";
+    case RowBand::kNone: break;
+  }
+  return "";
+}
+
+int PhoneTable::Insert(int row, const std::string& text, LoopTest* test) {
+  TableRow r;
+  r.test = test;
+  r.cells.resize(kTableColumnCount);
+  r.cells[0] = text;
+  int at = std::clamp(row, 0, RowCount());
+  rows_.insert(rows_.begin() + at, std::move(r));
+  return at;
+}
+
+bool PhoneTable::SetText(int row, int column, const std::string& text) {
+  if (row < 0 || row >= RowCount() || column < 0 || column >= kTableColumnCount) return false;
+  std::string& cell = rows_[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)];
+  if (cell == text) return false;
+  cell = text;
+  return true;
+}
+
+bool PhoneTable::SetBand(int row, RowBand band, const std::string& toolTip) {
+  if (row < 0 || row >= RowCount()) return false;
+  TableRow& r = rows_[static_cast<std::size_t>(row)];
+  if (r.band == band && r.toolTip == toolTip) return false;
+  r.band = band;
+  r.toolTip = toolTip;
+  return true;
+}
+
+void PhoneTable::Reorder(const std::vector<int>& order) {
+  std::vector<TableRow> sorted;
+  sorted.reserve(rows_.size());
+  for (int old : order) sorted.push_back(std::move(rows_.at(static_cast<std::size_t>(old))));
+  rows_ = std::move(sorted);
+}
+
+std::string PhoneTable::TabSeparated(const std::vector<int>& rows) const {
+  auto cell = [](std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
+    return text;
+  };
+  std::string out;
+  for (int column = 0; column < kTableColumnCount; ++column) {
+    out += (column > 0 ? "\t" : "") + cell(TableHeader(column));
+  }
+  out += '\n';
+  for (int row : rows) {
+    if (row < 0 || row >= RowCount()) continue;
+    const TableRow& r = rows_[static_cast<std::size_t>(row)];
+    for (int column = 0; column < kTableColumnCount; ++column) {
+      out += (column > 0 ? "\t" : "") + cell(r.cells[static_cast<std::size_t>(column)]);
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+}  // namespace pathmon

@@ -1,0 +1,66 @@
+#pragma once
+// The main window's rows as the window shows them: each row's cell texts, its colour band
+// and tooltip, and the test it stands for. The window's table model reads this; the test
+// handle stays here, out of the widgets' item data. No Qt.
+
+#include <string>
+#include <vector>
+
+#include "frontend/Figures.h"
+#include "looptest/VoiceQuality.h"
+
+namespace pathmon {
+
+// The main window's columns: the list's own, then the voice figures beside them.
+inline constexpr int kFirstVoiceColumn = kColumnCount;
+inline constexpr int kTableColumnCount = kColumnCount + static_cast<int>(kVoiceFigures.size());
+// The voice figure of a column; nullptr for the list's own columns.
+const VoiceFigure* ColumnVoiceFigure(int column);
+const char* TableHeader(int column);
+
+// How a row is marked, from its current cycle; kNone is no colour.
+enum class RowBand { kNone, kAmber, kRed };
+
+// Below this worst-window MOS (R below 60) a cycle is marked red; below kPoorMos (R below
+// 70), amber.
+inline constexpr double kBadMos = 3.1;
+// Red: the cycle is not usable by the main window's rule, or its worst 10-second window
+// scores below kBadMos. Amber: the worst window is poor, or the sender was host-limited (the
+// figures may overstate the path's faults). A cycle that has sent nothing has no band.
+RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice);
+// The band in words for the MOS cell, so it is never told by colour alone: "bad", "poor";
+// empty for none.
+const char* BandWord(RowBand band);
+
+struct TableRow {
+  LoopTest* test = nullptr;        // the row's test, for the presenter; nullptr when none
+  std::vector<std::string> cells;  // kTableColumnCount texts, empty until written
+  RowBand band = RowBand::kNone;
+  std::string toolTip;  // the cycle's voice figures and interruptions; empty when none
+};
+
+// Contract: user-interface thread only, like the window. Row and column indexes out of range
+// are ignored by the setters.
+class PhoneTable {
+ public:
+  int RowCount() const { return static_cast<int>(rows_.size()); }
+  const TableRow& Row(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+
+  void Clear() { rows_.clear(); }
+  // Inserts a row at index row, or at the end when row is past it; returns its index.
+  int Insert(int row, const std::string& text, LoopTest* test);
+  // Each returns true when the row changed.
+  bool SetText(int row, int column, const std::string& text);
+  bool SetBand(int row, RowBand band, const std::string& toolTip);
+  // Puts old row order[i] at position i; order is a permutation of the rows.
+  void Reorder(const std::vector<int>& order);
+
+  // The headers, then the given rows, as tab-separated lines ending in "\n" (what a
+  // spreadsheet pastes); tabs and line breaks inside a cell become blanks.
+  std::string TabSeparated(const std::vector<int>& rows) const;
+
+ private:
+  std::vector<TableRow> rows_;
+};
+
+}  // namespace pathmon

@@ -1,0 +1,94 @@
+#pragma once
+// A phone's own window, beside the main window and not modal: its running cycle charted live
+// every 2 seconds (round trip per second as p50 and p95, frames lost per second, the
+// 10-second window scores, interruptions as bands) with the cycle's figures and interruptions
+// beside the charts, and its history over days from the files in the current directory.
+// The charts' figures come from frontend/VoiceChart.h and frontend/HistorySeries.h.
+
+#include <QDateTime>
+#include <QWidget>
+#include <string>
+
+#include "frontend/Backend.h"
+#include "frontend/HistorySeries.h"
+#include "frontend/VoiceChart.h"
+
+class QAreaSeries;
+class QChart;
+class QChartView;
+class QDateTimeAxis;
+class QLabel;
+class QLineSeries;
+class QListWidget;
+class QTabWidget;
+class QValueAxis;
+
+namespace pathmon {
+
+inline constexpr int kPhoneWindowRefreshMs = 2000;
+
+// Contract: user-interface thread only. It holds the phone's serial number, not its test:
+// every refresh finds the test in the registry again, so a window outlives a list rebuild.
+class PhoneWindow final : public QWidget {
+  Q_OBJECT
+
+ public:
+  PhoneWindow(MainBackend& backend, std::string userName, std::string serialNumber,
+              QWidget* parent = nullptr);
+
+  const std::string& SerialNumber() const { return serial_; }
+  // Reads the test's figures and redraws the live charts; the timer calls it.
+  void Refresh();
+  // Reads the history files again and redraws the history charts.
+  void LoadHistory();
+  const LiveChart& Live() const { return live_; }
+  const HistorySeries& History() const { return history_; }
+
+  // The shown tab's charts as a PNG; the history as CSV. False when the file failed.
+  bool ExportChartPng(const QString& path);
+  bool ExportHistoryCsv(const QString& path);
+
+ private:
+  QWidget* BuildLiveTab();
+  QWidget* BuildHistoryTab();
+  void ExportChart();
+  void ExportHistory();
+  void ResetZoom();
+
+  MainBackend& backend_;
+  std::string user_;
+  std::string serial_;
+  LiveChart live_;
+  HistorySeries history_;
+
+  QTabWidget* tabs_ = nullptr;
+  QWidget* liveCharts_ = nullptr;
+  QWidget* historyCharts_ = nullptr;
+  QLabel* figures_ = nullptr;
+  QListWidget* interruptions_ = nullptr;
+  QLabel* historySource_ = nullptr;
+
+  // Live: round trip over seconds; lost frames and window scores over the same seconds.
+  QChart* rttChart_ = nullptr;
+  QValueAxis* rttX_ = nullptr;
+  QValueAxis* rttY_ = nullptr;
+  QLineSeries* p50_ = nullptr;
+  QLineSeries* p95_ = nullptr;
+  QAreaSeries* rttBands_ = nullptr;
+  QChart* lossChart_ = nullptr;
+  QValueAxis* lossX_ = nullptr;
+  QValueAxis* lossY_ = nullptr;
+  QValueAxis* mosY_ = nullptr;
+  QAreaSeries* lost_ = nullptr;
+  QLineSeries* windowMos_ = nullptr;
+  QAreaSeries* lossBands_ = nullptr;
+
+  // History: round trips; loss, interruptions and worst score; on local time.
+  QChart* historyRttChart_ = nullptr;
+  QChart* historyLossChart_ = nullptr;
+  QChartView* historyRttView_ = nullptr;
+  QChartView* historyLossView_ = nullptr;
+  bool syncingZoom_ = false;
+};
+
+}  // namespace pathmon
