@@ -46,6 +46,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--json", a.jsonPath,
                  "write every phone and cycle result to FILE (\"-\": standard output)")
       ->type_name("FILE");
+  app.add_option("--report", a.reportPath,
+                 "write the site report, one HTML file with charts, to FILE")
+      ->type_name("FILE");
   app.add_flag("--trace", a.trace, "write the diagnostic trace lines to stderr");
   app.add_option("--community-file", a.communityFile,
                  "read the community from the first line of FILE, readable by its owner only "
@@ -308,6 +311,20 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
   if (std::string message = CheckTarget(arguments.jsonPath, "the JSON report"); !message.empty()) {
     return message;
   }
+  if (arguments.monitor && !arguments.reportPath.empty()) {
+    return "--report: a monitor run has no end to report; --jsonl streams its results";
+  }
+  if (arguments.reportPath == kJsonToStdout) {
+    return "--report: the site report is written to a file; name one";
+  }
+  if (std::string message = CheckTarget(arguments.reportPath, "the site report");
+      !message.empty()) {
+    return message;
+  }
+  if (!arguments.reportPath.empty() && arguments.reportPath == arguments.jsonPath) {
+    return "Cannot write the site report " + arguments.reportPath +
+           ": the JSON report goes to the same file";
+  }
   if (std::string message = CheckTarget(arguments.metricsFile, "the metrics file");
       !message.empty()) {
     return "--metrics-file: " + message;
@@ -340,6 +357,7 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
   accepted.serials = arguments.serials;
   accepted.fetchLogs = arguments.fetchLogs;
   accepted.jsonPath = arguments.jsonPath;
+  accepted.reportPath = arguments.reportPath;
   accepted.trace = arguments.trace;
   accepted.monitor = arguments.monitor;
   accepted.metricsListen = arguments.metricsListen;

@@ -49,6 +49,7 @@ struct CliArguments {
   std::vector<std::string> serials;
   bool fetchLogs = false;
   std::string jsonPath;  // empty: no report
+  std::string reportPath;  // --report: the site report's HTML file; empty: none
   bool trace = false;    // keep the diagnostic trace on stderr
   // Beside the options above: monitoring, streaming and where the files go.
   bool communityGiven = false;        // --community was on the command line
@@ -91,6 +92,7 @@ struct RunPlan {
   std::vector<std::string> serials;  // empty: every phone found
   bool fetchLogs = false;
   std::string jsonPath;
+  std::string reportPath;  // the site report (HTML); empty: none
   bool trace = false;
   bool monitor = false;
   int32_t rescanMinutes = kDefaultRescanMinutes;
@@ -110,8 +112,8 @@ struct RunPlan {
 
 // The first failing check's message, or empty with plan filled. Order: the community and
 // the duration (community dialog), then each range (add-phones dialog), then the JSON
-// report's target (absent or a regular file, in a folder that takes files, a name within
-// the file system's limit) and the current directory, which must take the history files:
+// report's target and the site report's (each absent or a regular file, in a folder that
+// takes files, a name within the file system's limit) and the current directory, which must take the history files:
 // a long run never ends with its report or its history lost.
 std::string CheckArguments(const CliArguments& arguments, RunPlan& plan);
 

@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "Version.h"
 #include "cli/EventLines.h"
 #include "cli/EventStream.h"
 #include "cli/JsonReport.h"
@@ -30,6 +31,7 @@
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/CommunityPresenter.h"
 #include "frontend/Messages.h"
+#include "frontend/SiteReport.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
 
@@ -60,25 +62,6 @@ std::vector<std::string> RecordingFileOpener::TakeNotes() {
 namespace {
 
 constexpr int64_t kStartEstimateSeconds = 2;  // a control exchange and a thread start
-
-// Every cycle result of the run, by phone: the summary's and the JSON report's source. An
-// observer of every test the run starts; called on the tests' threads.
-class CycleRecorder final : public TestObserver {
- public:
-  void OnCycleResult(const CycleResult& result) override {
-    std::lock_guard lock(mutex_);
-    cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats, result.voice});
-  }
-  std::vector<CycleRecord> Cycles(const std::string& serial) {
-    std::lock_guard lock(mutex_);
-    auto it = cycles_.find(serial);
-    return it == cycles_.end() ? std::vector<CycleRecord>{} : it->second;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, std::vector<CycleRecord>> cycles_;
-};
 
 struct Phone {
   LoopTest* test = nullptr;
@@ -129,7 +112,9 @@ class Run {
   std::string Footer();
   void FetchLogs();
   void Summarise();
-  int Finish(int status);
+  int Finish(int status);  // writes the reports; returns the exit status
+  int WriteJsonReport(const RunReport& report, int status);
+  int WriteSiteReport(const RunReport& report, int status);
   void Warn(const std::string& text);
   int32_t NoteUntestablePhones();  // returns the number of distinct phones the registry may hold
   void ReportWriteFailures();
@@ -556,7 +541,7 @@ void Run::Summarise() {
 }
 
 int Run::Finish(int status) {
-  if (plan_.jsonPath.empty()) return status;
+  if (plan_.jsonPath.empty() && plan_.reportPath.empty()) return status;
   RunReport report;
   report.startedAt = startedAt_;
   report.endedAt = env_.clock.WallSeconds();
@@ -566,6 +551,10 @@ int Run::Finish(int status) {
   report.minMos = plan_.minMos;
   report.interrupted = interrupted_;
   report.exitStatus = status;
+  for (const AddressRange& range : plan_.ranges) {
+    report.ranges.push_back(range.first == range.last ? range.first
+                                                      : range.first + "-" + range.last);
+  }
   for (std::size_t i = 0; i < phones_.size(); ++i) {
     const Phone& phone = phones_[i];
     PhoneReport p;
@@ -594,6 +583,24 @@ int Run::Finish(int status) {
     p.notTestedReason = n.reason;
     report.phones.push_back(std::move(p));
   }
+  // Both reports are written, whichever fails: one lost is no reason to lose the other.
+  const int jsonStatus = WriteJsonReport(report, status);
+  return WriteSiteReport(report, jsonStatus);
+}
+
+int Run::WriteSiteReport(const RunReport& report, int status) {
+  if (plan_.reportPath.empty()) return status;
+  std::string error;
+  if (!WriteFileAtomically(plan_.reportPath, FormatSiteReport(report, kVersion), error)) {
+    env_.err << error << '\n' << std::flush;
+    return status == kExitUsable ? kExitUnusable : status;
+  }
+  env_.out << "Site report: " << plan_.reportPath << '\n' << std::flush;
+  return status;
+}
+
+int Run::WriteJsonReport(const RunReport& report, int status) {
+  if (plan_.jsonPath.empty()) return status;
   std::string error;
   const std::string text = FormatReport(report);
   if (plan_.jsonPath == kJsonToStdout) {

@@ -4,11 +4,6 @@
 
 namespace pathmon::cli {
 
-bool CycleUsable(const CycleRecord& cycle, double minMos) {
-  if (!CycleUsable(cycle.stats)) return false;
-  return !(minMos > 0 && cycle.voice.loss.sent > 0 && cycle.voice.worstWindowMos < minMos);
-}
-
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::kUsable: return "usable";

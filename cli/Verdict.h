@@ -1,29 +1,17 @@
 #pragma once
-// Whether a phone is usable for voice, by the main window's rule (frontend/Usable.h) applied
-// to each of its cycles; with --min-mos, a cycle whose worst 10-second window scores below
-// it is not usable either. And the exit status of a run.
+// Whether a phone is usable for voice, by the main window's rule (frontend/Usable.h, and
+// CycleUsable of a cycle record in frontend/RunReport.h): a cycle with an average round-trip time over 150 ms or more than 10
+// interruptions is not usable; with --min-mos, a cycle whose worst 10-second window scores
+// below it is not usable either. And the exit status of a run.
 
 #include <cstdint>
 #include <vector>
 
 #include "cli/TestScheduler.h"
-#include "frontend/Usable.h"
+#include "frontend/RunReport.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon::cli {
-
-using pathmon::CycleUsable;  // the rule on a cycle's figures, beside the overload below
-
-// One cycle result as the run keeps it.
-struct CycleRecord {
-  int64_t wallSeconds = 0;  // when the cycle result was delivered
-  TestStatistics stats;
-  VoiceQuality voice;
-};
-
-// The main window's rule, and the worst window's MOS against minMos when it is above 0 (a
-// cycle that sent nothing has no window to judge).
-bool CycleUsable(const CycleRecord& cycle, double minMos);
 
 enum class Outcome {
   kUsable,       // tested; every cycle usable

@@ -60,7 +60,10 @@ OrderedJson VoiceJson(const VoiceQuality& v) {
                        {"lost", w.loss.lost},
                        {"burstR", w.loss.burstR},
                        {"rFactor", w.score.rFactor},
-                       {"mos", w.score.mos}});
+                       {"mos", w.score.mos},
+                       {"time", IsoLocalTime(w.timeWallNs / 1'000'000'000)},
+                       {"rttP50Us", w.p50Us},
+                       {"rttP95Us", w.p95Us}});
   }
   j["windows"] = std::move(windows);
   OrderedJson interruptions = OrderedJson::array();

@@ -183,6 +183,8 @@ VoiceQuality AssessCycle(const CycleTimings& cycle) {
   v.score = ScoreVoice(v.rtt.meanUs / 1000.0, v.jitterUs / 1000.0, v.loss);
 
   v.worstWindowMos = v.score.mos;
+  std::vector<int64_t> windowRtts;
+  windowRtts.reserve(std::min<std::size_t>(frames.size(), kWindowFrames));
   for (std::size_t w = 0; w < windowCount; ++w) {
     const std::size_t first = w * kWindowFrames;
     const auto run =
@@ -191,7 +193,16 @@ VoiceQuality AssessCycle(const CycleTimings& cycle) {
     WindowQuality q;
     q.firstSequence = cycle.firstSequence + static_cast<uint32_t>(first);
     q.frames = static_cast<int32_t>(run.size());
+    q.timeWallNs = cycle.WallTimeNs(q.firstSequence);
     q.meanRttUs = MeanRttNs(run) / 1000.0;
+    windowRtts.clear();
+    for (const FrameTiming& f : run) {
+      if (f.Received()) windowRtts.push_back(f.arrivalNs - f.sendNs);
+    }
+    if (!windowRtts.empty()) {
+      q.p50Us = static_cast<double>(SelectNearestRank(windowRtts, 50)) / 1000.0;
+      q.p95Us = static_cast<double>(SelectNearestRank(windowRtts, 95)) / 1000.0;
+    }
     q.jitterUs = windowJitterNs[w] / 1000.0;
     q.loss = MeasureLoss(run);
     q.score = ScoreVoice(q.meanRttUs / 1000.0, q.jitterUs / 1000.0, q.loss);

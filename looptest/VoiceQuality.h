@@ -68,7 +68,10 @@ struct VoiceScore {
 struct WindowQuality {
   uint32_t firstSequence = 0;
   int32_t frames = 0;
-  double meanRttUs = 0;  // over the window's echoes
+  int64_t timeWallNs = 0;  // wall-clock time (ns since 1970) the window's first frame left
+  double meanRttUs = 0;    // over the window's echoes
+  double p50Us = 0;        // round-trip percentiles of the window's echoes, by nearest rank;
+  double p95Us = 0;        // 0 without an echo
   double jitterUs = 0;   // the cycle's jitter estimate right after the window's last echo arrived
   LossModel loss;        // over the window's frames alone
   VoiceScore score;
@@ -117,7 +120,8 @@ inline constexpr int32_t kSkippedSlotsPerMille = 5;  // 0.5 %
 
 // Every figure of a cycle. Its working arrays (the round trips, the echoes in arrival
 // order, the sender's lateness) exist one at a time, at most 8 bytes a frame (120,000 bytes at
-// 15,000 frames), and are freed on return.
+// 15,000 frames), and are freed on return; the windows' percentiles reuse one array of at most
+// kWindowFrames round trips, selected rather than sorted.
 VoiceQuality AssessCycle(const CycleTimings& cycle);
 
 // The loss model of a run of frames.

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QClipboard>
 #include <QEvent>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -15,12 +16,14 @@
 #include <QStatusBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <ctime>
 
 #include "ui/AboutDialog.h"
 #include "ui/AddPhonesDialog.h"
 #include "ui/AppIcon.h"
 #include "ui/PhoneWindow.h"
 #include "frontend/Messages.h"
+#include "frontend/SaveReportPresenter.h"
 
 namespace pathmon {
 
@@ -28,6 +31,23 @@ namespace {
 
 constexpr char kGeometryKey[] = "mainWindow/geometry";
 constexpr char kColumnWidthsKey[] = "mainWindow/columnWidths";
+
+// The save-file dialog of "Save Report…"; messages go through the main window's view.
+class QtSaveReportView final : public SaveReportView {
+ public:
+  QtSaveReportView(QWidget& window, DialogView& messages) : window_(window), messages_(messages) {}
+  std::string AskReportPath(const std::string& suggested) override {
+    const QString path = QFileDialog::getSaveFileName(
+        &window_, QObject::tr("Save Report"), QString::fromStdString(suggested),
+        QObject::tr("HTML files (*.html)"));
+    return path.toLocal8Bit().toStdString();
+  }
+  void ShowMessage(const std::string& text) override { messages_.ShowMessage(text); }
+
+ private:
+  QWidget& window_;
+  DialogView& messages_;
+};
 
 }  // namespace
 
@@ -175,6 +195,9 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   about->setShortcut(QKeySequence(Qt::Key_F1));
   about->setShortcutContext(Qt::WindowShortcut);
   addAction(about);
+  auto* saveReport = new QAction(QString::fromUtf8(kSaveReportMenuText), this);
+  saveReport->setObjectName("saveReport");
+  addAction(saveReport);
   setContextMenuPolicy(Qt::ActionsContextMenu);
 
   auto* open = new QAction(tr("Open Phone Window"), list_);
@@ -194,11 +217,15 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   copy->setShortcutContext(Qt::WidgetShortcut);
   list_->addAction(copy);
   list_->addAction(about);
+  list_->addAction(saveReport);
   list_->setContextMenuPolicy(Qt::ActionsContextMenu);
   connect(copy, &QAction::triggered, this, [this] { CopySelectedRows(); });
 
   view_ = std::make_unique<QtMainView>(*this, *list_, *model_, discovery);
   presenter_ = std::make_unique<MainPresenter>(*view_, backend, settings);
+  reportView_ = std::make_unique<QtSaveReportView>(*this, *view_);
+  reportPresenter_ = std::make_unique<SaveReportPresenter>(
+      *reportView_, backend, settings, [] { return static_cast<int64_t>(std::time(nullptr)); });
   view_->Bind(kIdHelpAdd, helpAdd);
   view_->Bind(kIdHelpFigures, helpFigures);
   view_->Bind(kIdAddPhones, add);
@@ -216,6 +243,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   connect(getLog, &QPushButton::clicked, this, [this] { presenter_->OnGetLog(); });
   connect(close, &QPushButton::clicked, this, [this] { accept(); });
   connect(about, &QAction::triggered, this, [this] { presenter_->OnAbout(); });
+  connect(saveReport, &QAction::triggered, this, [this] { reportPresenter_->OnSaveReport(); });
   connect(list_->header(), &QHeaderView::sectionClicked, this,
           [this](int column) { presenter_->OnColumnClick(column); });
 

@@ -17,6 +17,9 @@ class QTreeView;
 
 namespace pathmon {
 
+class SaveReportPresenter;
+class SaveReportView;
+
 class MainDialog;
 class PhoneWindow;
 
@@ -82,6 +85,8 @@ class MainDialog : public QDialog {
   std::map<std::string, QPointer<PhoneWindow>> phoneWindows_;  // by serial number
   std::unique_ptr<QtMainView> view_;
   std::unique_ptr<MainPresenter> presenter_;
+  std::unique_ptr<SaveReportView> reportView_;
+  std::unique_ptr<SaveReportPresenter> reportPresenter_;
   bool closing_ = false;
 };
 

@@ -166,6 +166,24 @@ TEST(VoiceQuality, WindowsScoreTheirOwnFrames) {
   EXPECT_NEAR(v.score.mouthToEarMs, 20 + 2 * 2 + 20, 1e-9);
 }
 
+TEST(VoiceQuality, WindowPercentilesAndTimesAreTheirOwn) {
+  // Round trips rising 1 ms a frame: each window's ranks fall on its own frames alone.
+  CycleTimings c = Cycle(1000, [](int s) -> std::optional<int64_t> { return (s + 1) * kMs; });
+  c.startWallNs = 1'765'000'000 * 1'000'000'000LL;
+  const VoiceQuality v = AssessCycle(c);
+  ASSERT_EQ(v.windows.size(), 2u);
+  const struct {
+    double p50Ms, p95Ms;
+    int64_t offsetNs;
+  } expected[] = {{250, 475, 0}, {750, 975, 500 * kIntervalNs}};
+  for (std::size_t w = 0; w < 2; ++w) {
+    SCOPED_TRACE(w);
+    EXPECT_DOUBLE_EQ(v.windows[w].p50Us, expected[w].p50Ms * 1000);
+    EXPECT_DOUBLE_EQ(v.windows[w].p95Us, expected[w].p95Ms * 1000);
+    EXPECT_EQ(v.windows[w].timeWallNs, c.startWallNs + expected[w].offsetNs);
+  }
+}
+
 TEST(VoiceQuality, JitterFollowsArrivalOrder) {
   // Frame 2 overtakes frame 1: arrivals 10, 41 (frame 2), 45 (frame 1) ms.
   CycleTimings c = Cycle(3, Constant(0));

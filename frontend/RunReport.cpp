@@ -1,4 +1,4 @@
-#include "cli/JsonReport.h"
+#include "frontend/RunReport.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,10 +10,9 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "cli/Verdict.h"
 #include "frontend/Figures.h"
 
-namespace pathmon::cli {
+namespace pathmon {
 
 namespace {
 
@@ -81,6 +80,22 @@ PhoneEntry Terminated(PhoneEntry e) {
 
 }  // namespace
 
+bool CycleUsable(const CycleRecord& cycle, double minMos) {
+  if (!CycleUsable(cycle.stats)) return false;
+  return !(minMos > 0 && cycle.voice.loss.sent > 0 && cycle.voice.worstWindowMos < minMos);
+}
+
+void CycleRecorder::OnCycleResult(const CycleResult& result) {
+  std::lock_guard lock(mutex_);
+  cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats, result.voice});
+}
+
+std::vector<CycleRecord> CycleRecorder::Cycles(const std::string& serial) {
+  std::lock_guard lock(mutex_);
+  auto it = cycles_.find(serial);
+  return it == cycles_.end() ? std::vector<CycleRecord>{} : it->second;
+}
+
 std::string Utf8OrLatin1(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
@@ -102,7 +117,7 @@ std::string Utf8OrLatin1(std::string_view bytes) {
   return out;
 }
 
-std::string FormatReport(const RunReport& r) {
+OrderedJson ReportJson(const RunReport& r) {
   Json doc;
   doc["schema"] = kReportSchema;
   doc["program"] = "pathmon-cli";
@@ -138,8 +153,12 @@ std::string FormatReport(const RunReport& r) {
     phones.push_back(std::move(phone));
   }
   doc["phones"] = std::move(phones);
+  return doc;
+}
+
+std::string FormatReport(const RunReport& r) {
   // Every text went through Utf8OrLatin1, so the dump never meets bytes that are not UTF-8.
-  return doc.dump() + "\n";
+  return ReportJson(r).dump() + "\n";
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
@@ -184,4 +203,4 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   return ok;
 }
 
-}  // namespace pathmon::cli
+}  // namespace pathmon
