@@ -502,7 +502,12 @@ void Run::FetchLogs() {
 }
 
 void Run::Summarise() {
-  env_.out << "\nLast figures:\n" << RenderTable(Rows()) << "\nResults:\n";
+  std::vector<Band> bands;
+  std::vector<RowTexts> rows = Rows(&bands);
+  // On a terminal, as the live table: fitted to its width rather than wrapped.
+  const std::size_t width = env_.terminal && env_.columns ? env_.columns() : 0;
+  env_.out << "\nLast figures:\n" << RenderFittedTable(rows, bands, {width, env_.colour})
+           << "\nResults:\n";
   for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
     const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
     std::vector<CycleRecord> cycles = recorder_->Cycles(phone.serial);

@@ -27,18 +27,6 @@ std::string_view Header(std::size_t c) {
 
 }  // namespace
 
-Band CycleBand(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
-  const bool scored = voice.loss.sent > 0;
-  if (!CycleUsable(CycleRecord{0, stats, voice}, minMos) ||
-      (scored && voice.worstWindowMos < kRedBelowMos)) {
-    return Band::kRed;
-  }
-  if ((scored && voice.worstWindowMos < kPoorMos) || voice.sender.hostLimited) {
-    return Band::kAmber;
-  }
-  return Band::kNone;
-}
-
 std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vector<Band>& bands,
                               const TableLayout& layout) {
   std::vector<std::size_t> width(kTableColumnCount);

@@ -10,15 +10,17 @@
 #include <vector>
 
 #include "cli/ResultTable.h"
+#include "frontend/PhoneTable.h"
 
 namespace pathmon::cli {
 
-inline constexpr double kRedBelowMos = 3.1;  // ITU-T G.107: "many users dissatisfied"
-
-enum class Band { kNone, kAmber, kRed };
+// The main window's row bands (frontend/PhoneTable.h), on the terminal.
+using Band = RowBand;
 
 // The band of a running cycle's figures; minMos as --min-mos (0: not given).
-Band CycleBand(const TestStatistics& stats, const VoiceQuality& voice, double minMos);
+inline Band CycleBand(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
+  return BandOf(stats, voice, minMos);
+}
 
 struct TableLayout {
   std::size_t maxWidth = 0;  // 0: no limit

@@ -17,12 +17,13 @@ const VoiceFigure* ColumnVoiceFigure(int column) {
   return &kVoiceFigures[static_cast<std::size_t>(column - kFirstVoiceColumn)];
 }
 
-RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice) {
+RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
   if (stats.sent <= 0) return RowBand::kNone;
   // The voice figures cover only frames sent a moment ago; before the first of those the
   // worst window is no more than its initial value and says nothing.
   bool scored = voice.loss.sent > 0;
-  if (!CycleUsable(stats) || (scored && voice.worstWindowMos < kBadMos)) return RowBand::kRed;
+  const double redBelow = std::max(kBadMos, minMos);
+  if (!CycleUsable(stats) || (scored && voice.worstWindowMos < redBelow)) return RowBand::kRed;
   if ((scored && voice.worstWindowMos < kPoorMos) || voice.sender.hostLimited) return RowBand::kAmber;
   return RowBand::kNone;
 }

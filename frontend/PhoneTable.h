@@ -26,8 +26,9 @@ enum class RowBand { kNone, kAmber, kRed };
 inline constexpr double kBadMos = 3.1;
 // Red: the cycle is not usable by the main window's rule, or its worst 10-second window
 // scores below kBadMos. Amber: the worst window is poor, or the sender was host-limited (the
-// figures may overstate the path's faults). A cycle that has sent nothing has no band.
-RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice);
+// figures may overstate the path's faults). A cycle that has sent nothing has no band. With
+// minMos above 0 (the command line's --min-mos), a worst window below it is red too.
+RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double minMos = 0);
 // The band in words for the MOS cell, so it is never told by colour alone: "bad", "poor";
 // empty for none.
 const char* BandWord(RowBand band);
