@@ -71,27 +71,6 @@ struct Phone {
 
 enum class StartResult { kStarted, kFailed, kCancelled };
 
-// Why a test stopped short, for the summary; null for a test that ran its duration.
-const char* EndExplanation(TestEnd end) {
-  switch (end) {
-    case TestEnd::kPhoneEnded: return "the phone ended the test";
-    case TestEnd::kSendFailed: return "frames could not be sent";
-    case TestEnd::kStopped: return "stopped before its duration";
-    case TestEnd::kDuration:
-    case TestEnd::kNone: break;
-  }
-  return nullptr;
-}
-
-std::string Clock24(int64_t wallSeconds) {
-  std::time_t t = static_cast<std::time_t>(wallSeconds);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
-
 class Run {
  public:
   Run(const RunPlan& plan, CliEnvironment& env) : plan_(plan), env_(env) {}
@@ -453,7 +432,7 @@ std::vector<RowTexts> Run::Rows(std::vector<Band>* bands) {
 void Run::Draw() {
   std::vector<Band> bands;
   std::vector<RowTexts> rows = Rows(&bands);
-  std::string stamp = Clock24(env_.clock.WallSeconds());
+  std::string stamp = LocalClockText(env_.clock.WallSeconds());
   if (env_.terminal) {
     std::string screen = "\x1b[H\x1b[2J";
     screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
@@ -526,7 +505,7 @@ void Run::Summarise() {
     outcomes_.push_back(outcome);
     env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
              << "  " << OutcomeName(outcome);
-    if (const char* why = EndExplanation(end)) env_.out << ", " << why;
+    if (const char* why = TestEndExplanation(end)) env_.out << ", " << why;
     if (!cycles.empty()) {
       env_.out << " (" << cycles.size() << (cycles.size() == 1 ? " cycle" : " cycles");
       if (bad > 0) env_.out << ", " << bad << " not usable for voice";

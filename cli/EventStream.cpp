@@ -1,23 +1,9 @@
 #include "cli/EventStream.h"
 
-#include <arpa/inet.h>
-
 #include "cli/JsonReport.h"
 #include "frontend/VoiceHistory.h"
 
 namespace pathmon::cli {
-
-namespace {
-
-std::string Dotted(uint32_t address) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = address;
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-}  // namespace
 
 EventStream::EventStream(std::ostream& out, std::function<int64_t()> wallSeconds,
                          std::function<bool(const CycleResult&)> usable)
@@ -45,7 +31,7 @@ void EventStream::Phone(OrderedJson& j, const TestIdentity& phone) {
   j["site"] = Utf8OrLatin1(site == phoneSites_.end() ? site_ : site->second);
   j["serialNumber"] = Utf8OrLatin1(phone.serialNumber);
   j["userName"] = Utf8OrLatin1(phone.userName);
-  j["address"] = Dotted(phone.peerAddress);
+  j["address"] = phone.Address();
 }
 
 void EventStream::Write(const OrderedJson& j) {

@@ -23,14 +23,6 @@ using prometheus::BuildCounter;
 using prometheus::BuildGauge;
 using prometheus::BuildHistogram;
 
-std::string Dotted(uint32_t address) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = address;
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 }  // namespace
 
 struct FleetMetrics::Series {
@@ -155,7 +147,7 @@ FleetMetrics::PhoneState& FleetMetrics::Phone(const TestIdentity& phone, bool re
   prometheus::Labels labels{{"site", site == phoneSites_.end() ? site_ : site->second},
                             {"serial", phone.serialNumber},
                             {"user", phone.userName},
-                            {"address", Dotted(phone.peerAddress)}};
+                            {"address", phone.Address()}};
   std::unique_ptr<PhoneState>& state = phones_[phone.serialNumber];
   if (state && (state->labels == labels || state->live || !relabel)) return *state;
   // A phone that came back with another user name or address is one series under its new

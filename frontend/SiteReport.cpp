@@ -233,16 +233,6 @@ std::string UnusableReason(const PhoneReport& p, double minMos) {
   return why;
 }
 
-const char* EndWords(TestEnd end) {
-  switch (end) {
-    case TestEnd::kPhoneEnded: return "the phone ended the test";
-    case TestEnd::kSendFailed: return "frames could not be sent";
-    case TestEnd::kStopped: return "stopped before its duration";
-    case TestEnd::kDuration:
-    case TestEnd::kNone: break;
-  }
-  return "ended before its duration";
-}
 
 int VerdictRank(Verdict v) { return static_cast<int>(v); }
 int BandRank(Band b) { return static_cast<int>(b); }
@@ -460,8 +450,10 @@ FleetRow MakeFleetRow(const RunReport& r, std::size_t index) {
     row.reason = UnusableReason(p, r.minMos);
   } else if (o == "incomplete") {
     row.verdict = Verdict::kIncomplete;
+    const char* why = TestEndExplanation(p.endReason);
     row.reason = p.state == "running" ? "still running when the report was made"
-                                      : EndWords(p.endReason);
+                 : why != nullptr     ? why
+                                      : "ended before its duration";
   } else if (o == "no-result") {
     row.verdict = Verdict::kIncomplete;
     row.reason = "its test delivered no result";

@@ -1,5 +1,7 @@
 #include "looptest/LoopTest.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -229,6 +231,25 @@ const char* TestEndName(TestEnd end) {
     case TestEnd::kNone: break;
   }
   return "none";
+}
+
+const char* TestEndExplanation(TestEnd end) {
+  switch (end) {
+    case TestEnd::kPhoneEnded: return "the phone ended the test";
+    case TestEnd::kSendFailed: return "frames could not be sent";
+    case TestEnd::kStopped: return "stopped before its duration";
+    case TestEnd::kDuration:
+    case TestEnd::kNone: break;
+  }
+  return nullptr;
+}
+
+std::string TestIdentity::Address() const {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = peerAddress;
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
 }
 
 LoopTest::LoopTest(Clock& clock, DatagramSender sender)

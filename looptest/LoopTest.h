@@ -127,6 +127,9 @@ enum class TestEnd {
 };
 // "duration", "phone-ended", "send-failed", "stopped", "none".
 const char* TestEndName(TestEnd end);
+// Why a test stopped short, in words ("the phone ended the test"); null for a test that ran
+// its duration or never ended.
+const char* TestEndExplanation(TestEnd end);
 
 
 // "INTERRUPTIONS:%3d MAXBURSTLOST:%5d SEND:%5d LOST:%5d DELAYED:%5d AVGRTT:%5d MAXRTT:%5d";
@@ -138,6 +141,8 @@ struct TestIdentity {
   std::string serialNumber;
   std::string userName;      // the directory's user name at the start; empty when unknown
   uint32_t peerAddress = 0;  // IPv4, network byte order
+
+  std::string Address() const;  // peerAddress dotted
 };
 
 struct TestStarted {
