@@ -127,6 +127,8 @@ int TestSocket::DispatchDatagrams(ReceiveBatch& batch) {
         batch.senders[i].sin_family != AF_INET) {
       continue;
     }
+    // The slot held an earlier, maybe longer datagram: what follows this one reads as zero.
+    std::memset(batch.data[i] + n, 0, static_cast<std::size_t>(kReceiveBufferSize - n));
     sink_.Dispatch(batch.senders[i].sin_addr.s_addr, batch.data[i], static_cast<int>(n));
   }
   return count;

@@ -72,10 +72,13 @@ TEST(TestSocket, DatagramsGoToPortSevenAndRepliesAreDeliveredBySenderAddress) {
   EXPECT_EQ(phone.Receive(2000), frame);
 
   // Sizes: 0 and 1025 bytes are dropped, 1 and 1024 delivered; any source port will do.
+  // Each delivered before the next is sent, so the short one reuses the long one's buffer.
+  ASSERT_TRUE(phone.SendTo("127.0.0.1", toolPort, std::vector<uint8_t>(1024, 0x66)));
+  ASSERT_EQ(sink.WaitFor(1, 3000).size(), 1u);
+  ASSERT_TRUE(otherPort.SendTo("127.0.0.1", toolPort, std::vector<uint8_t>(3, 0x77)));
+  ASSERT_EQ(sink.WaitFor(2, 3000).size(), 2u);
   ASSERT_TRUE(phone.SendTo("127.0.0.1", toolPort, {}));
   ASSERT_TRUE(phone.SendTo("127.0.0.1", toolPort, std::vector<uint8_t>(1025, 0x55)));
-  ASSERT_TRUE(phone.SendTo("127.0.0.1", toolPort, std::vector<uint8_t>(1024, 0x66)));
-  ASSERT_TRUE(otherPort.SendTo("127.0.0.1", toolPort, std::vector<uint8_t>(3, 0x77)));
   ASSERT_TRUE(stranger.SendTo("127.0.0.1", toolPort, std::vector<uint8_t>(1, 0x88)));
 
   auto got = sink.WaitFor(3, 3000);
