@@ -156,6 +156,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     return false;
   }
   VoiceQuality Voice(LoopTest& test) override {
+    if (onVoice) onVoice(test);
     Phone& p = Of(&test);
     std::lock_guard lock(mutex_);
     ++p.voiceReads;
@@ -240,6 +241,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   std::vector<PhoneEntry> extraEntries;  // directory entries without a test of their own
   std::vector<PhoneNotKept> notKept;
   std::function<void()> onLog;  // runs inside every log retrieval
+  std::function<void(LoopTest&)> onVoice;  // runs inside every assessment, on its thread
   WriteFailures failures;  // what the history writer and the log retrieval report
   int requiredTries = 0;   // when set, the tries every control exchange must ask for
   bool startSucceeds = true;
