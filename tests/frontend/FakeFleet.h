@@ -157,8 +157,9 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   }
   VoiceQuality Voice(LoopTest& test) override {
     if (onVoice) onVoice(test);
-    Phone& p = Of(&test);
+    // Looked up under the lock: the window's worker asks while a list rebuild makes tests.
     std::lock_guard lock(mutex_);
+    Phone& p = Of(&test);
     ++p.voiceReads;
     return p.voice;
   }
