@@ -1,7 +1,7 @@
 #pragma once
-// "Save Report…" of the main window and of a phone's window: the session so far as a site report (SiteReport.h), the
-// same page pathmon-cli --report writes. It records every cycle result from its creation on,
-// so create it before any test starts.
+// "Save Report…" of the main window and of a phone's window: the session so far as a site
+// report (SiteReport.h), the same page pathmon-cli --report writes. It records every cycle
+// result from its creation on, so create it before any test starts.
 
 #include <cstdint>
 #include <functional>

@@ -82,13 +82,16 @@ LiveChart WindowCycle(const VoiceQuality& voice, int64_t intervalNs) {
                              w.score.mos < kPoorMos});
   }
   for (const InterruptionSpan& span : voice.interruptions) {
-    chart.interruptions.push_back({{at(span.firstSequence, 0), at(span.firstSequence, span.lost)}, span});
+    chart.interruptions.push_back(
+        {{at(span.firstSequence, 0), at(span.firstSequence, span.lost)}, span});
   }
   return chart;
 }
 
 LiveChart ChartCycle(const CycleTimings& timings, const VoiceQuality& voice) {
-  if (timings.frames.empty() && !voice.windows.empty()) return WindowCycle(voice, timings.intervalNs);
+  if (timings.frames.empty() && !voice.windows.empty()) {
+    return WindowCycle(voice, timings.intervalNs);
+  }
   return BucketCycle(timings, voice);
 }
 

@@ -139,10 +139,11 @@ PhoneWindow::PhoneWindow(MainBackend& backend, VoiceWorker& worker, SaveReportPr
   buttons->addStretch(1);
   if (report_ != nullptr) {
     reportView_ = std::make_unique<QtSaveReportView>(
-        *this, [this](const std::string& text) { ShowWarning(this, QString::fromLocal8Bit(text.c_str())); });
+        *this, [this](const std::string& text) { ShowWarning(this, QString::fromStdString(text)); });
     auto* saveReport = new QPushButton(QString::fromUtf8(kSaveReportMenuText), this);
     saveReport->setObjectName("saveReport");
-    connect(saveReport, &QPushButton::clicked, this, [this] { report_->OnSaveReport(reportView_.get()); });
+    connect(saveReport, &QPushButton::clicked, this,
+            [this] { report_->OnSaveReport(reportView_.get()); });
     buttons->addWidget(saveReport);
   }
   buttons->addWidget(exportPng);
@@ -310,7 +311,8 @@ void PhoneWindow::DrawChart(const ChartFigures& figures) {
   // Per second while the cycle's frames are there; per window once only its figures are.
   const double width = live_.bucketSeconds;
   const bool perWindow = width > 1;
-  QString rttTitle = perWindow ? tr("Round trip per 10 seconds, last cycle") : tr("Round trip per second");
+  QString rttTitle =
+      perWindow ? tr("Round trip per 10 seconds, last cycle") : tr("Round trip per second");
   QString lossTitle = perWindow ? tr("Frames lost per 10 seconds and 10-second scores, last cycle")
                                 : tr("Frames lost per second and 10-second scores");
   if (rttChart_->title() != rttTitle) rttChart_->setTitle(rttTitle);

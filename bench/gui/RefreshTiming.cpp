@@ -63,7 +63,9 @@ class AssessingBackend final : public pathmon::MainBackend {
     return fleet_.StartLoopTest(seconds, intervalMs, address, test);
   }
   int StopLoopTest(pathmon::LoopTest* test) override { return fleet_.StopLoopTest(test); }
-  bool GetPhoneLog(const char* agent, const char* file) override { return fleet_.GetPhoneLog(agent, file); }
+  bool GetPhoneLog(const char* agent, const char* file) override {
+    return fleet_.GetPhoneLog(agent, file);
+  }
   void CreateLoopTestsForPhones() override { fleet_.CreateLoopTestsForPhones(); }
   void AddObserver(std::shared_ptr<pathmon::TestObserver> observer) override {
     fleet_.AddObserver(std::move(observer));
@@ -168,7 +170,8 @@ int main(int argc, char* argv[]) {
               presenterUs[presenterUs.size() / 2]);
 
   std::sort(workerUs.begin(), workerUs.end());
-  std::printf("the worker's assessments after each refresh (every row's: each round changes every count): "
+  std::printf("the worker's assessments after each refresh (every row's: each round changes "
+              "every count): "
               "median %.0f us, max %.0f us\n",
               workerUs[workerUs.size() / 2], workerUs.back());
   std::vector<double> assessUs;

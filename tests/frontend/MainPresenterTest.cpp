@@ -526,7 +526,9 @@ TEST_F(MainWindowTest, AboutOpensTheAboutBox) {
 TEST(VoiceWorkerTest, StopDropsTheQueuedTestsAndWaitsForTheOneBeingAssessed) {
   FakeClock clock;
   auto fleet = std::make_unique<FakeFleet>(clock);
-  for (int i = 0; i < 3; ++i) fleet->Add("10.0.1." + std::to_string(i + 1), "VW" + std::to_string(i));
+  for (int i = 0; i < 3; ++i) {
+    fleet->Add("10.0.1." + std::to_string(i + 1), "VW" + std::to_string(i));
+  }
   fleet->StartDiscovery("0.0.0.0", "255.255.255.255");
   fleet->CreateLoopTestsForPhones();
   std::vector<LoopTest*> tests;
