@@ -131,7 +131,8 @@ void MainPresenter::OnColumnClick(int column) {
     }
     view_.ListReorder(SortOrder(rows, column, sortLargestFirst_));
   }
-  RefreshRows();
+  // The rows show the figures they were sorted by: none taken in between.
+  WriteRows();
 }
 
 const VoiceQuality& MainPresenter::VoiceOf(LoopTest& test, const TestSnapshot& snap) {
@@ -168,6 +169,10 @@ void MainPresenter::FillPhoneList() {
 
 void MainPresenter::RefreshRows() {
   TakeFinishedVoices();
+  WriteRows();
+}
+
+void MainPresenter::WriteRows() {
   int count = view_.ListRowCount();
   int running = 0;
   int unusable = 0;

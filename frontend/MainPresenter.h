@@ -111,6 +111,8 @@ class MainPresenter {
   const VoiceQuality& VoiceOf(LoopTest& test, const TestSnapshot& snap);
   // Takes the figures the worker finished into voices_.
   void TakeFinishedVoices();
+  // Writes every row's state, figures and band from the snapshots and voices_.
+  void WriteRows();
 
   MainView& view_;
   MainBackend& backend_;
