@@ -119,6 +119,23 @@ TEST(LiveChart, EchoesAreBucketedIntoSecondsAndWindowsAndSpansPlacedBySequence) 
   ASSERT_EQ(chart.interruptions.size(), 1u);
   EXPECT_DOUBLE_EQ(chart.interruptions[0].span.fromSeconds, 2);
   EXPECT_DOUBLE_EQ(chart.interruptions[0].span.toSeconds, 3);
+
+  // An ended test keeps its figures, not its frames: one bucket per window, with the window's
+  // own figures, and the windows and spans where they were.
+  w2.loss.lost = 50, w2.p50Us = 31'000, w2.p95Us = 44'000;
+  voice.windows = {w1, w2, w3};
+  LiveChart ended = ChartCycle(CycleTimings{}, voice);
+  EXPECT_DOUBLE_EQ(ended.bucketSeconds, 10);
+  ASSERT_EQ(ended.seconds.size(), 3u);
+  EXPECT_EQ(ended.seconds[1].lost, 50);
+  EXPECT_EQ(ended.seconds[1].echoes, 450);
+  EXPECT_DOUBLE_EQ(ended.seconds[1].p95Ms, 44);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_DOUBLE_EQ(ended.windows[i].span.toSeconds, chart.windows[i].span.toSeconds) << i;
+  }
+  ASSERT_EQ(ended.interruptions.size(), 1u);
+  EXPECT_DOUBLE_EQ(ended.interruptions[0].span.fromSeconds, 2);
+  EXPECT_DOUBLE_EQ(ended.interruptions[0].span.toSeconds, 3);
 }
 
 // The history file's stamps are local time: read here in UTC.
