@@ -195,7 +195,7 @@ void MainPresenter::WriteRows() {
       std::string text = VoiceFigureText(figure, voice);
       // The band in words beside the score, so it is never told by colour alone.
       if (std::string_view(figure.header) == "MOS" && band != RowBand::kNone) {
-        text += std::string(" ") + BandWord(band);
+        text += std::string(" ") + BandWord(snap.stats, voice);
       }
       view_.ListSetText(i, column, text);
     }
