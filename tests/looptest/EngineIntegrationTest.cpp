@@ -118,7 +118,10 @@ TEST_F(EngineIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) 
   EXPECT_EQ(s.interruptions, 2);
   EXPECT_EQ(s.received, s.sent - 66);
   EXPECT_EQ(s.delayed, 0);
-  EXPECT_LT(s.maxRtt, 20);
+  // No delay on loopback: an echo matched to the wrong frame would add 20 ms to the average.
+  // The maximum is one echo, which a busy machine may hold up for a scheduling slice or two.
+  EXPECT_LE(s.avgRtt, 5);
+  EXPECT_LT(s.maxRtt, 100);
 
   auto phone = sim.Stop()["127.51.0.1"];
   EXPECT_EQ(phone.badSignature, 0);
