@@ -369,6 +369,8 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   int32_t cycleFrames = 0;
   int64_t failedInARow = 0;
   bool resultDelivered = false;  // a cycle result went out and no frame was sent since
+  bool cycleKept = false;        // the duration ended with a cycle, whose figures stay
+  VoiceQuality keptVoice;        // that cycle's, as its result carried them
   int lastSend = 0;
   TestEnd end = TestEnd::kNone;
   // Frame n of a cycle is due at its start + n * interval. A sender that falls more than an
@@ -423,19 +425,27 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     }
     if (cycleFrames >= framesPerCycle) {
       clock_.SleepMs(kCycleEndGraceMs);
+      // A test whose duration ends with this cycle (a 5-minute test) leaves its figures in
+      // place, as a test ending within a cycle does, not the empty ones of a next cycle.
+      cycleKept = hasEnd && clock_.Now() >= endTime;
       CycleResult result{phone, 0, {}, {}};
       CycleTimings timings;
       std::vector<InterruptionSpan> spans;
       {
         std::lock_guard lock(mutex_);
         result.stats = CloseCycle();
-        timings = cycle_.TakeTimings();
         spans = cycle_.Interruptions();
-        Reset(false);
+        if (cycleKept) {
+          timings = cycle_.Timings();
+        } else {
+          timings = cycle_.TakeTimings();
+          Reset(false);
+        }
       }
       // The grace was a pause, not lateness: the next cycle's schedule starts now.
       deadline = clock_.Now();
       result.voice = Assess(timings, std::move(spans));
+      if (cycleKept) keptVoice = result.voice;
       result.wallSeconds = clock_.WallSeconds();
       Deliver(observers, callback, &TestObserver::OnCycleResult, result, -1, kEventCycleResult);
       cycleFrames = 0;
@@ -466,12 +476,14 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     // The last cycle's figures stay in place, for the list to show after the test. Its
     // frames are copied, not taken: a reader until the release below assesses them itself.
     if (!resultDelivered) last.stats = CloseCycle();
-    timings = cycle_.Timings();
-    spans = cycle_.Interruptions();
+    if (!cycleKept) {
+      timings = cycle_.Timings();
+      spans = cycle_.Interruptions();
+    }
   }
-  // The one assessment of the last cycle (of the empty one a cycle end just began, when the
-  // test ended right there), for its result and for every reader after the end.
-  VoiceQuality finalVoice = Assess(timings, std::move(spans));
+  // The one assessment of the last cycle, for its result and for every reader after the end
+  // (of the empty cycle that a cycle end just began, when a stop came right then).
+  VoiceQuality finalVoice = cycleKept ? std::move(keptVoice) : Assess(timings, std::move(spans));
   timings = CycleTimings{};
   {
     std::lock_guard lock(mutex_);

@@ -343,7 +343,21 @@ TEST(LoopTestRun, EveryTestSaysWhyItEndedAndKeepsItsFiguresButNotItsFrames) {
     });
     auto observer = std::make_shared<RecordingObserver>();
     h.test.SetObservers("", {observer});
+    // A reader while the test ends gets the last cycle's figures, from its frames or kept,
+    // never from the released tables.
+    std::atomic<bool> done{false};
+    std::vector<int32_t> sentAfterEnd;
+    std::thread reader([&] {
+      while (!done.load()) {
+        const bool ended = h.test.EndReason() != TestEnd::kNone;
+        const int32_t sent = h.test.CurrentVoice().loss.sent;
+        h.test.CurrentTimings();
+        if (ended && sentAfterEnd.size() < 100) sentAfterEnd.push_back(sent);
+      }
+    });
     h.test.Run(c.duration, 20, 1);
+    done.store(true);
+    reader.join();
     EXPECT_EQ(atFinish, c.end);
     ASSERT_EQ(observer->Finished().size(), 1u);
     EXPECT_EQ(observer->Finished()[0].reason, c.end);  // the finished event says why
@@ -371,6 +385,7 @@ TEST(LoopTestRun, EveryTestSaysWhyItEndedAndKeepsItsFiguresButNotItsFrames) {
     EXPECT_EQ(after.worstWindowMos, last.voice.worstWindowMos);
     EXPECT_EQ(after.interruptions.size(), last.voice.interruptions.size());
     EXPECT_EQ(after.sender.slotCount, last.voice.sender.slotCount);
+    for (int32_t sent : sentAfterEnd) EXPECT_EQ(sent, last.voice.loss.sent);
   }
 }
 
@@ -404,6 +419,11 @@ TEST(LoopTestRun, ATestEndingAtACycleEndAddsNoEmptyResult) {
   EXPECT_EQ(cycles[0].stats.sent, 15000);
   EXPECT_EQ(cycles[0].stats.lost, 0);
   EXPECT_EQ(observer->Count(kEventFinished), 1);
+  // The list shows that cycle after the end, not the zeros of a cycle never begun.
+  EXPECT_EQ(h.test.Statistics().sent, 15000);
+  EXPECT_EQ(h.test.CurrentVoice().loss.sent, 15000);
+  EXPECT_EQ(h.test.CurrentVoice().score.mos, cycles[0].voice.score.mos);
+  EXPECT_EQ(h.test.FrameTableBytes(), 0u);
 }
 
 TEST(LoopTestHandler, RoundTripFiguresComeFromTheFramesOwnTicks) {
