@@ -74,7 +74,8 @@ MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const Program
     : view_(view),
       backend_(backend),
       settings_(settings),
-      clock_(clock != nullptr ? *clock : SystemClock()) {}
+      clock_(clock != nullptr ? *clock : SystemClock()),
+      worker_(backend) {}
 
 bool MainPresenter::OnInitDialog() {
   view_.SetControlText(kIdHelpAdd, kMainHelpAdd);
@@ -107,6 +108,7 @@ void MainPresenter::OnColumnClick(int column) {
   // Columns without a figure sort nothing; the mark stays where the order came from.
   view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
   int count = view_.ListRowCount();
+  TakeFinishedVoices();
   if (voice != nullptr) {
     std::vector<std::optional<double>> keys;
     for (int i = 0; i < count; ++i) {
@@ -129,22 +131,29 @@ void MainPresenter::OnColumnClick(int column) {
     }
     view_.ListReorder(SortOrder(rows, column, sortLargestFirst_));
   }
-  RefreshRows();
+  // The rows show the figures they were sorted by: none taken in between.
+  WriteRows();
 }
 
 const VoiceQuality& MainPresenter::VoiceOf(LoopTest& test, const TestSnapshot& snap) {
   VoiceCache& cache = voices_[&test];
+  // A test that ended since it was last asked for is asked for once more: its final figures.
   if (snap.running || cache.running || cache.sent != snap.stats.sent) {
-    cache.voice = backend_.Voice(test);
+    worker_.Request(test);
     cache.running = snap.running;
     cache.sent = snap.stats.sent;
   }
   return cache.voice;
 }
 
+void MainPresenter::TakeFinishedVoices() {
+  for (auto& [test, voice] : worker_.TakeVoices()) voices_[test].voice = std::move(voice);
+}
+
 void MainPresenter::FillPhoneList() {
   view_.ListDeleteAllRows();
-  voices_.clear();
+  // voices_ stays: the registry's tests live as long as the registry, so a rebuilt list shows
+  // the figures already assessed at once.
   sortColumn_ = -1;  // registry order again
   sortLargestFirst_ = true;
   view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
@@ -159,6 +168,11 @@ void MainPresenter::FillPhoneList() {
 }
 
 void MainPresenter::RefreshRows() {
+  TakeFinishedVoices();
+  WriteRows();
+}
+
+void MainPresenter::WriteRows() {
   int count = view_.ListRowCount();
   int running = 0;
   int unusable = 0;
@@ -181,7 +195,7 @@ void MainPresenter::RefreshRows() {
       std::string text = VoiceFigureText(figure, voice);
       // The band in words beside the score, so it is never told by colour alone.
       if (std::string_view(figure.header) == "MOS" && band != RowBand::kNone) {
-        text += std::string(" ") + BandWord(band);
+        text += std::string(" ") + BandWord(snap.stats, voice);
       }
       view_.ListSetText(i, column, text);
     }

@@ -15,6 +15,7 @@
 #include "frontend/DialogView.h"
 #include "frontend/Figures.h"
 #include "frontend/PhoneTable.h"
+#include "frontend/VoiceWorker.h"
 #include "transport/Clock.h"
 
 namespace pathmon {
@@ -75,7 +76,9 @@ class MainView : public DialogView {
 // OnTimer for every tick, OnColumnClick for a header click and the On... command handlers
 // for the buttons; OnCloseWindow for Close, Enter, Esc and the close box. A click on the
 // header column the rows are sorted by reverses the order; a click on another figure column
-// sorts largest first.
+// sorts largest first. The rows' voice figures are assessed on the presenter's VoiceWorker:
+// each refresh shows (and a voice column sorts by) the figures finished since the last one,
+// and asks for new ones. The backend's tests must outlive the presenter.
 class MainPresenter {
  public:
   // clock: the wall clock of the status line's last scan; nullptr for the system's.
@@ -97,12 +100,19 @@ class MainPresenter {
   void OnAddPhones();
   void OnCloseWindow();
 
+  // The worker the rows' figures come from; the phone windows ask it for their charts.
+  VoiceWorker& Voices() { return worker_; }
+
  private:
   // A warning box for each history or log file that failed for the first time.
   void ShowWriteFailures();
-  // The test's voice figures, assessed again only while it runs or when its cycle changed:
-  // an assessment reads every frame of the cycle.
+  // The test's last finished voice figures; asks for them again only while it runs or when
+  // its cycle changed: an assessment reads every frame of the cycle.
   const VoiceQuality& VoiceOf(LoopTest& test, const TestSnapshot& snap);
+  // Takes the figures the worker finished into voices_.
+  void TakeFinishedVoices();
+  // Writes every row's state, figures and band from the snapshots and voices_.
+  void WriteRows();
 
   MainView& view_;
   MainBackend& backend_;
@@ -112,11 +122,13 @@ class MainPresenter {
   bool sortLargestFirst_ = true;
   std::string lastScan_;  // local time of the last Add, "HH:MM"; empty before
   struct VoiceCache {
-    bool running = false;
+    bool running = false;  // the test's state and count when its figures were last asked for
     int32_t sent = -1;
-    VoiceQuality voice;
+    VoiceQuality voice;  // the last finished; none sent before the first
   };
   std::map<const LoopTest*, VoiceCache> voices_;
+  // Last: stopped first, while the rest still exists.
+  VoiceWorker worker_;
 };
 
 }  // namespace pathmon

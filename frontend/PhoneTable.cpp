@@ -28,10 +28,11 @@ RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double mi
   return RowBand::kNone;
 }
 
-const char* BandWord(RowBand band) {
-  switch (band) {
-    case RowBand::kRed: return "bad";
-    case RowBand::kAmber: return "poor";
+const char* BandWord(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
+  switch (BandOf(stats, voice, minMos)) {
+    case RowBand::kRed: return CycleUsable(stats) ? "bad" : "unusable";
+    case RowBand::kAmber:
+      return voice.loss.sent > 0 && voice.worstWindowMos < kPoorMos ? "poor" : "host-limited";
     case RowBand::kNone: break;
   }
   return "";

@@ -29,9 +29,11 @@ inline constexpr double kBadMos = 3.1;
 // figures may overstate the path's faults). A cycle that has sent nothing has no band. With
 // minMos above 0 (the command line's --min-mos), a worst window below it is red too.
 RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double minMos = 0);
-// The band in words for the MOS cell, so it is never told by colour alone: "bad", "poor";
-// empty for none.
-const char* BandWord(RowBand band);
+// The band's reason in a word for the MOS cell, so that a band is never told by colour
+// alone and a good score beside it is not misread: "unusable" (the usable rule), "bad"
+// (worst window below kBadMos or minMos), "poor" (below kPoorMos), "host-limited" (the
+// sender's check); empty for no band. The first that applies, in that order, as BandOf.
+const char* BandWord(const TestStatistics& stats, const VoiceQuality& voice, double minMos = 0);
 
 struct TableRow {
   LoopTest* test = nullptr;        // the row's test, for the presenter; nullptr when none

@@ -59,17 +59,18 @@ RunReport SaveReportPresenter::SessionReport() {
   return report;
 }
 
-void SaveReportPresenter::OnSaveReport() {
+void SaveReportPresenter::OnSaveReport(SaveReportView* from) {
+  SaveReportView& view = from != nullptr ? *from : view_;
   const std::time_t now = static_cast<std::time_t>(wallSeconds_());
   std::tm local{};
   localtime_r(&now, &local);
   char suggested[64];
   std::strftime(suggested, sizeof suggested, "pathmon-report-%Y%m%d-%H%M.html", &local);
-  const std::string path = view_.AskReportPath(suggested);
+  const std::string path = view.AskReportPath(suggested);
   if (path.empty()) return;
   std::string error;
   if (!WriteFileAtomically(path, FormatSiteReport(SessionReport(), kVersion), error)) {
-    view_.ShowMessage(error);
+    view.ShowMessage(error);
   }
 }
 

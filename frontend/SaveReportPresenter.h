@@ -1,7 +1,7 @@
 #pragma once
-// "Save Report…" of the main window: the session so far as a site report (SiteReport.h), the
-// same page pathmon-cli --report writes. It records every cycle result from its creation on,
-// so create it before any test starts.
+// "Save Report…" of the main window and of a phone's window: the session so far as a site
+// report (SiteReport.h), the same page pathmon-cli --report writes. It records every cycle
+// result from its creation on, so create it before any test starts.
 
 #include <cstdint>
 #include <functional>
@@ -39,7 +39,8 @@ class SaveReportPresenter {
   // "incomplete" unless a cycle was already not usable; a phone never tested "not-tested".
   RunReport SessionReport();
   // Asks for the file and writes the page atomically; a failure is shown in a message box.
-  void OnSaveReport();
+  // view: the window the command came from (a phone's window); the presenter's own when null.
+  void OnSaveReport(SaveReportView* view = nullptr);
 
  private:
   SaveReportView& view_;

@@ -64,6 +64,37 @@ LiveChart BucketCycle(const CycleTimings& timings, const VoiceQuality& voice) {
   return chart;
 }
 
+LiveChart WindowCycle(const VoiceQuality& voice, int64_t intervalNs) {
+  LiveChart chart;
+  if (voice.windows.empty()) return chart;
+  chart.bucketSeconds = static_cast<double>(kWindowFrames) * static_cast<double>(intervalNs) / 1e9;
+  const uint32_t first = voice.windows.front().firstSequence;
+  auto at = [&](uint32_t sequence, int64_t plus) {
+    return static_cast<double>(static_cast<int64_t>(sequence - first) + plus) *
+           static_cast<double>(intervalNs) / 1e9;
+  };
+  for (std::size_t k = 0; k < voice.windows.size(); ++k) {
+    const WindowQuality& w = voice.windows[k];
+    chart.seconds.push_back({static_cast<int32_t>(k), w.frames, w.frames - w.loss.lost, w.loss.lost,
+                             w.p50Us / 1000, w.p95Us / 1000});
+    chart.windows.push_back({{at(w.firstSequence, 0), at(w.firstSequence, w.frames)},
+                             w.score.mos,
+                             w.score.mos < kPoorMos});
+  }
+  for (const InterruptionSpan& span : voice.interruptions) {
+    chart.interruptions.push_back(
+        {{at(span.firstSequence, 0), at(span.firstSequence, span.lost)}, span});
+  }
+  return chart;
+}
+
+LiveChart ChartCycle(const CycleTimings& timings, const VoiceQuality& voice) {
+  if (timings.frames.empty() && !voice.windows.empty()) {
+    return WindowCycle(voice, timings.intervalNs);
+  }
+  return BucketCycle(timings, voice);
+}
+
 std::string InterruptionText(const InterruptionSpan& span) {
   std::time_t seconds = static_cast<std::time_t>(span.timeWallNs / 1'000'000'000);
   std::tm local{};

@@ -12,7 +12,8 @@
 namespace pathmon {
 
 // One second of the cycle: the frames that left in it (second k holds the frames sent from
-// startNs + k s on), their round trips' nearest-rank p50 and p95 and the frames lost.
+// startNs + k s on), their round trips' nearest-rank p50 and p95 and the frames lost. In a
+// chart of windows (LiveChart::bucketSeconds 10), bucket k is the cycle's k-th window.
 struct SecondBucket {
   int32_t second = 0;
   int32_t frames = 0;
@@ -40,7 +41,8 @@ struct InterruptionBand {
 };
 
 struct LiveChart {
-  std::vector<SecondBucket> seconds;  // every second from 0 to the last frame's, in order
+  std::vector<SecondBucket> seconds;  // every bucket from 0 to the last frame's, in order
+  double bucketSeconds = 1;           // each bucket's width
   std::vector<WindowStep> windows;
   std::vector<InterruptionBand> interruptions;
 };
@@ -48,6 +50,12 @@ struct LiveChart {
 // The chart of a cycle from its frames' timings and its voice figures so far. Frames sent
 // before startNs count in second 0.
 LiveChart BucketCycle(const CycleTimings& timings, const VoiceQuality& voice);
+// The chart of a cycle whose frames are gone (an ended test keeps only its figures): one
+// bucket per 10-second window with the window's figures, placed by sequence number at
+// intervalNs a frame from the first window's first frame.
+LiveChart WindowCycle(const VoiceQuality& voice, int64_t intervalNs);
+// BucketCycle while the frames are there, WindowCycle when only the windows are.
+LiveChart ChartCycle(const CycleTimings& timings, const VoiceQuality& voice);
 
 // The tooltip's and the phone window's text of a cycle's voice figures, one per line, and its
 // interruptions each with its local wall-clock time ("18:02:05  7 frames lost, 1

@@ -61,7 +61,13 @@ int main(int argc, char** argv) {
   app.add_option("--first", first, "Address of the first phone of the quick fleet");
   app.add_option("--each", each, "Settings \"key=value ...\" for every quick phone (repeatable)");
   app.add_flag("--verbose", verbose, "Report datagrams with bad signatures on stderr");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version end well; any error in the arguments is status 2, as a bad
+    // phone line is, whatever CLI11's own number for it.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
 
   std::vector<PhoneConfig> phones;
   try {

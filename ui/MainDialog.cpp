@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QClipboard>
 #include <QEvent>
-#include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -24,6 +23,7 @@
 #include "ui/PhoneWindow.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
+#include "ui/QtSaveReportView.h"
 
 namespace pathmon {
 
@@ -31,23 +31,6 @@ namespace {
 
 constexpr char kGeometryKey[] = "mainWindow/geometry";
 constexpr char kColumnWidthsKey[] = "mainWindow/columnWidths";
-
-// The save-file dialog of "Save Report…"; messages go through the main window's view.
-class QtSaveReportView final : public SaveReportView {
- public:
-  QtSaveReportView(QWidget& window, DialogView& messages) : window_(window), messages_(messages) {}
-  std::string AskReportPath(const std::string& suggested) override {
-    const QString path = QFileDialog::getSaveFileName(
-        &window_, QObject::tr("Save Report"), QString::fromStdString(suggested),
-        QObject::tr("HTML files (*.html)"));
-    return path.toLocal8Bit().toStdString();
-  }
-  void ShowMessage(const std::string& text) override { messages_.ShowMessage(text); }
-
- private:
-  QWidget& window_;
-  DialogView& messages_;
-};
 
 }  // namespace
 
@@ -223,7 +206,8 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
 
   view_ = std::make_unique<QtMainView>(*this, *list_, *model_, discovery);
   presenter_ = std::make_unique<MainPresenter>(*view_, backend, settings);
-  reportView_ = std::make_unique<QtSaveReportView>(*this, *view_);
+  reportView_ = std::make_unique<QtSaveReportView>(
+      *this, [this](const std::string& text) { view_->ShowMessage(text); });
   reportPresenter_ = std::make_unique<SaveReportPresenter>(
       *reportView_, backend, settings, [] { return static_cast<int64_t>(std::time(nullptr)); });
   view_->Bind(kIdHelpAdd, helpAdd);
@@ -258,7 +242,10 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   RestoreSettings();
 }
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog() {
+  // The phone windows ask the presenter's worker for their charts: they go before it does.
+  for (auto& [serial, window] : phoneWindows_) delete window.data();
+}
 
 int MainDialog::exec() {
   presenter_->OnInitDialog();
@@ -307,7 +294,8 @@ PhoneWindow* MainDialog::OpenPhoneWindow(int row) {
   QPointer<PhoneWindow>& window = phoneWindows_[serial];
   if (window == nullptr) {
     // A child of this window: a modal dialog lets its own windows take input.
-    window = new PhoneWindow(backend_, r.cells[0], serial, this);
+    window = new PhoneWindow(backend_, presenter_->Voices(), reportPresenter_.get(), r.cells[0],
+                             serial, this);
   }
   window->show();
   window->raise();

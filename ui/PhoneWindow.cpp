@@ -22,8 +22,10 @@
 
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
+#include "frontend/SaveReportPresenter.h"
 #include "frontend/VoiceHistory.h"
 #include "ui/MessageBox.h"
+#include "ui/QtSaveReportView.h"
 
 namespace pathmon {
 
@@ -105,10 +107,12 @@ const QColor kBandColor(230, 40, 40);
 
 }  // namespace
 
-PhoneWindow::PhoneWindow(MainBackend& backend, std::string userName, std::string serialNumber,
-                         QWidget* parent)
+PhoneWindow::PhoneWindow(MainBackend& backend, VoiceWorker& worker, SaveReportPresenter* report,
+                         std::string userName, std::string serialNumber, QWidget* parent)
     : QWidget(parent, Qt::Window),
       backend_(backend),
+      worker_(worker),
+      report_(report),
       user_(std::move(userName)),
       serial_(std::move(serialNumber)) {
   setObjectName("PhoneWindow");
@@ -133,6 +137,15 @@ PhoneWindow::PhoneWindow(MainBackend& backend, std::string userName, std::string
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
+  if (report_ != nullptr) {
+    reportView_ = std::make_unique<QtSaveReportView>(
+        *this, [this](const std::string& text) { ShowWarning(this, QString::fromStdString(text)); });
+    auto* saveReport = new QPushButton(QString::fromUtf8(kSaveReportMenuText), this);
+    saveReport->setObjectName("saveReport");
+    connect(saveReport, &QPushButton::clicked, this,
+            [this] { report_->OnSaveReport(reportView_.get()); });
+    buttons->addWidget(saveReport);
+  }
   buttons->addWidget(exportPng);
   buttons->addWidget(close);
   auto* layout = new QVBoxLayout(this);
@@ -150,8 +163,17 @@ PhoneWindow::PhoneWindow(MainBackend& backend, std::string userName, std::string
   auto* timer = new QTimer(this);
   connect(timer, &QTimer::timeout, this, [this] { Refresh(); });
   timer->start(kPhoneWindowRefreshMs);
+  poll_ = new QTimer(this);
+  poll_->setInterval(kPhoneWindowPollMs);
+  connect(poll_, &QTimer::timeout, this, [this] {
+    if (test_ == nullptr || ShowLastChart(*test_)) poll_->stop();
+  });
   Refresh();
   LoadHistory();
+}
+
+PhoneWindow::~PhoneWindow() {
+  if (test_ != nullptr) worker_.ForgetChart(*test_);
 }
 
 QWidget* PhoneWindow::BuildLiveTab() {
@@ -256,33 +278,79 @@ void PhoneWindow::Refresh() {
   backend_.ForEachLoopTest([&](int, LoopTest& t) {
     if (test == nullptr && serial_ == t.SerialNumber()) test = &t;
   });
+  test_ = test;
   if (test == nullptr) {
     figures_->setText(tr("This phone has no test."));
     return;
   }
   TestSnapshot snap = backend_.Snapshot(*test);
-  CycleTimings timings = backend_.Timings(*test);
-  VoiceQuality voice = backend_.Voice(*test);
-  live_ = BucketCycle(timings, voice);
+  stateText_ = tr("%1\nSent %2, received %3, lost %4, interruptions %5, average round trip %6 ms")
+                   .arg(QString::fromUtf8(snap.running ? kStatusRunning : kStatusStopped))
+                   .arg(snap.stats.sent)
+                   .arg(snap.stats.received)
+                   .arg(snap.stats.lost)
+                   .arg(snap.stats.interruptions)
+                   .arg(snap.stats.avgRtt);
+  figures_->setText(stateText_ + chartText_);
+  // The chart asked for now is drawn as soon as it is finished; until then the last one stays.
+  worker_.Request(*test, true);
+  if (!ShowLastChart(*test)) poll_->start();
+}
 
-  double seconds = std::max<double>(10, static_cast<double>(live_.seconds.size()));
+bool PhoneWindow::ShowLastChart(const LoopTest& test) {
+  std::optional<ChartFigures> last = worker_.LastChart(test);
+  if (!last || last->number == shownChart_) return false;
+  shownChart_ = last->number;
+  DrawChart(*last);
+  return true;
+}
+
+void PhoneWindow::DrawChart(const ChartFigures& figures) {
+  live_ = figures.chart;
+  const VoiceQuality& voice = figures.voice;
+  // Per second while the cycle's frames are there; per window once only its figures are.
+  const double width = live_.bucketSeconds;
+  const bool perWindow = width > 1;
+  QString rttTitle =
+      perWindow ? tr("Round trip per 10 seconds, last cycle") : tr("Round trip per second");
+  QString lossTitle = perWindow ? tr("Frames lost per 10 seconds and 10-second scores, last cycle")
+                                : tr("Frames lost per second and 10-second scores");
+  if (rttChart_->title() != rttTitle) rttChart_->setTitle(rttTitle);
+  if (lossChart_->title() != lossTitle) lossChart_->setTitle(lossTitle);
+
+  double seconds = perWindow && !live_.windows.empty() ? live_.windows.back().span.toSeconds
+                                                       : static_cast<double>(live_.seconds.size());
+  seconds = std::max(10.0, seconds);
   QList<QPointF> p50, p95, lost, mos, bands, lossBands;
   double top = 10;
   for (const SecondBucket& b : live_.seconds) {
+    const double from = b.second * width;
+    // A window's bar ends where the window does: the last one may be short.
+    const double to = perWindow && static_cast<std::size_t>(b.second) < live_.windows.size()
+                          ? live_.windows[b.second].span.toSeconds
+                          : from + width;
     if (b.echoes > 0) {
-      // A second without an echo has no round trip: its neighbours' line spans it, and the
+      // A bucket without an echo has no round trip: its neighbours' line spans it, and the
       // lost frames and interruption band below show why.
-      p50 << QPointF(b.second + 0.5, b.p50Ms);
-      p95 << QPointF(b.second + 0.5, b.p95Ms);
+      p50 << QPointF((from + to) / 2, b.p50Ms);
+      p95 << QPointF((from + to) / 2, b.p95Ms);
       top = std::max(top, b.p95Ms);
     }
-    if (b.lost > 0) AddBlock(lost, b.second, b.second + 1, b.lost);
+    if (b.lost > 0) AddBlock(lost, from, to, b.lost);
   }
   for (const WindowStep& w : live_.windows) {
     mos << QPointF(w.span.fromSeconds, w.mos) << QPointF(w.span.toSeconds, w.mos);
   }
   rttY_->setRange(0, top * 1.1);
   rttY_->applyNiceNumbers();
+  // A second holds 50 frames, the axis' height; a window 500, and the axis follows its
+  // highest bar.
+  double lostTop = 50;
+  if (perWindow) {
+    for (const SecondBucket& b : live_.seconds) lostTop = std::max(lostTop, b.lost * 1.1);
+  }
+  lossY_->setRange(0, lostTop);
+  if (perWindow) lossY_->applyNiceNumbers();
   for (const InterruptionBand& band : live_.interruptions) {
     // At least a fifth of a second wide, so a short one still shows at a 5-minute scale.
     double to = std::max(band.span.toSeconds, band.span.fromSeconds + 0.2);
@@ -298,19 +366,14 @@ void PhoneWindow::Refresh() {
   SetBlocks(lost_, lost);
   windowMos_->replace(mos);
 
-  QString figures = tr("%1\nSent %2, received %3, lost %4, interruptions %5, average round trip %6 ms")
-                        .arg(QString::fromUtf8(snap.running ? kStatusRunning : kStatusStopped))
-                        .arg(snap.stats.sent)
-                        .arg(snap.stats.received)
-                        .arg(snap.stats.lost)
-                        .arg(snap.stats.interruptions)
-                        .arg(snap.stats.avgRtt);
+  chartText_.clear();
+  if (perWindow) chartText_ += "\n\n" + tr("The test has ended: its last cycle, per 10 seconds.");
   if (voice.loss.sent > 0) {
     VoiceQuality shown = voice;
     shown.interruptions.clear();  // listed below
-    figures += "\n\n" + QString::fromStdString(VoiceSummary(shown));
+    chartText_ += "\n\n" + QString::fromStdString(VoiceSummary(shown));
   }
-  figures_->setText(figures);
+  figures_->setText(stateText_ + chartText_);
   QStringList items;
   for (const InterruptionSpan& span : voice.interruptions) {
     items << QString::fromStdString(InterruptionText(span));

@@ -3,15 +3,19 @@
 // every 2 seconds (round trip per second as p50 and p95, frames lost per second, the
 // 10-second window scores, interruptions as bands) with the cycle's figures and interruptions
 // beside the charts, and its history over days from the files in the current directory.
-// The charts' figures come from frontend/VoiceChart.h and frontend/HistorySeries.h.
+// A test that ended and kept only its last cycle's figures is charted per 10-second window.
+// The charts' figures come from frontend/VoiceChart.h and frontend/HistorySeries.h, assessed
+// on the main window's VoiceWorker.
 
 #include <QDateTime>
 #include <QWidget>
+#include <memory>
 #include <string>
 
 #include "frontend/Backend.h"
 #include "frontend/HistorySeries.h"
 #include "frontend/VoiceChart.h"
+#include "frontend/VoiceWorker.h"
 
 class QAreaSeries;
 class QChart;
@@ -21,23 +25,32 @@ class QLabel;
 class QLineSeries;
 class QListWidget;
 class QTabWidget;
+class QTimer;
 class QValueAxis;
 
 namespace pathmon {
 
+class SaveReportPresenter;
+class SaveReportView;
+
 inline constexpr int kPhoneWindowRefreshMs = 2000;
+// How often a refresh looks for the chart it asked for, until it is there.
+inline constexpr int kPhoneWindowPollMs = 100;
 
 // Contract: user-interface thread only. It holds the phone's serial number, not its test:
 // every refresh finds the test in the registry again, so a window outlives a list rebuild.
+// The worker and the report presenter (nullptr: no "Save Report…") outlive the window.
 class PhoneWindow final : public QWidget {
   Q_OBJECT
 
  public:
-  PhoneWindow(MainBackend& backend, std::string userName, std::string serialNumber,
-              QWidget* parent = nullptr);
+  PhoneWindow(MainBackend& backend, VoiceWorker& worker, SaveReportPresenter* report,
+              std::string userName, std::string serialNumber, QWidget* parent = nullptr);
+  ~PhoneWindow() override;
 
   const std::string& SerialNumber() const { return serial_; }
-  // Reads the test's figures and redraws the live charts; the timer calls it.
+  // Reads the test's state, asks the worker for its chart and draws the last finished one;
+  // the timer calls it.
   void Refresh();
   // Reads the history files again and redraws the history charts.
   void LoadHistory();
@@ -50,12 +63,24 @@ class PhoneWindow final : public QWidget {
 
  private:
   QWidget* BuildLiveTab();
+  // Draws the worker's last chart of test when it is newer than the one shown; false when
+  // there is none newer.
+  bool ShowLastChart(const LoopTest& test);
+  void DrawChart(const ChartFigures& figures);
   QWidget* BuildHistoryTab();
   void ExportChart();
   void ExportHistory();
   void ResetZoom();
 
   MainBackend& backend_;
+  VoiceWorker& worker_;
+  SaveReportPresenter* report_;
+  std::unique_ptr<SaveReportView> reportView_;
+  const LoopTest* test_ = nullptr;  // the phone's test as last found; only compared
+  uint64_t shownChart_ = 0;         // the number of the chart shown; 0 before the first
+  QTimer* poll_ = nullptr;
+  QString stateText_;  // the test's state and counts, above the chart's figures
+  QString chartText_;
   std::string user_;
   std::string serial_;
   LiveChart live_;

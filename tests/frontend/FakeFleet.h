@@ -156,8 +156,10 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     return false;
   }
   VoiceQuality Voice(LoopTest& test) override {
-    Phone& p = Of(&test);
+    if (onVoice) onVoice(test);
+    // Looked up under the lock: the window's worker asks while a list rebuild makes tests.
     std::lock_guard lock(mutex_);
+    Phone& p = Of(&test);
     ++p.voiceReads;
     return p.voice;
   }
@@ -240,6 +242,7 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
   std::vector<PhoneEntry> extraEntries;  // directory entries without a test of their own
   std::vector<PhoneNotKept> notKept;
   std::function<void()> onLog;  // runs inside every log retrieval
+  std::function<void(LoopTest&)> onVoice;  // runs inside every assessment, on its thread
   WriteFailures failures;  // what the history writer and the log retrieval report
   int requiredTries = 0;   // when set, the tries every control exchange must ask for
   bool startSucceeds = true;

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <future>
+#include <thread>
 #include <cstring>
 #include <memory>
 #include <regex>
@@ -13,6 +17,7 @@
 #include "frontend/FakeFleet.h"
 #include "frontend/MainPresenter.h"
 #include "frontend/Messages.h"
+#include "frontend/VoiceWorker.h"
 
 namespace pathmon {
 namespace {
@@ -114,6 +119,12 @@ class MainWindowTest : public ::testing::Test {
     backend.CreateLoopTestsForPhones();
     backend.calls.clear();
   }
+  // A refresh that asks for the voice figures, and the worker's assessment of them: the next
+  // refresh shows them.
+  void RefreshAndAssess() {
+    presenter.OnTimer(kRefreshTimerId);
+    presenter.Voices().WaitIdle();
+  }
   void SetRunning(int row, bool running) { backend.Of(view.rows.at(row).test).running = running; }
   TestStatistics& Stats(int row) { return backend.Of(view.rows.at(row).test).stats; }
   void Select(std::initializer_list<int> rows) {
@@ -199,6 +210,9 @@ TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip
     v.worstWindowMos = row == 0 ? 4.0 : 2.5;
     v.interruptions = {{1'765'000'000'000'000'000, 1000, 150, 3}};
   }
+  // The first refresh asks for the figures and shows none; the next shows what finished.
+  RefreshAndAssess();
+  EXPECT_EQ(view.rows[0].cells[kFirstVoiceColumn + 2], "-");
   presenter.OnTimer(kRefreshTimerId);
   std::vector<std::string> voice0(view.rows[0].cells + kFirstVoiceColumn,
                                   view.rows[0].cells + kTableColumnCount);
@@ -213,13 +227,22 @@ TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip
   EXPECT_EQ(view.rows[2].band, RowBand::kNone);
   EXPECT_EQ(view.rows[2].toolTip, "");
   // A stopped test's figures are assessed again only when its cycle changed.
+  presenter.Voices().WaitIdle();
   int reads = backend.Of(view.rows[0].test).voiceReads;
-  presenter.OnTimer(kRefreshTimerId);
+  RefreshAndAssess();
   EXPECT_EQ(backend.Of(view.rows[0].test).voiceReads, reads);
   SetRunning(0, true);
-  presenter.OnTimer(kRefreshTimerId);
-  presenter.OnTimer(kRefreshTimerId);
+  RefreshAndAssess();
+  RefreshAndAssess();
   EXPECT_EQ(backend.Of(view.rows[0].test).voiceReads, reads + 2);
+  // A test that ended after its figures were asked for is asked for once more: its final
+  // figures replace those of the running cycle.
+  SetRunning(0, false);
+  backend.Of(view.rows[0].test).voice.worstWindowMos = 2.0;
+  RefreshAndAssess();
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_EQ(view.rows[0].cells[kFirstVoiceColumn + 3], "2.00");
+  EXPECT_EQ(view.rows[0].band, RowBand::kRed);
 }
 
 TEST_F(MainWindowTest, AVoiceColumnSortsByItsFigureAndARowWithoutFiguresGoesLast) {
@@ -230,6 +253,7 @@ TEST_F(MainWindowTest, AVoiceColumnSortsByItsFigureAndARowWithoutFiguresGoesLast
     backend.Of(view.rows[i].test).voice.loss.sent = 100;
     backend.Of(view.rows[i].test).voice.worstWindowMos = worst[i];
   }
+  RefreshAndAssess();
   int column = kFirstVoiceColumn + 3;  // WORST
   presenter.OnColumnClick(column);
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN2", "SN0", "SN3", "SN1"}));
@@ -494,6 +518,50 @@ TEST_F(MainWindowTest, CloseStopsEveryRunningTestSelectedOrNotThenEnds) {
 TEST_F(MainWindowTest, AboutOpensTheAboutBox) {
   presenter.OnAbout();
   EXPECT_EQ(view.events, std::vector<std::string>{"about"});
+}
+
+// The registry deletes its tests only after the window's worker stopped: Stop must drop the
+// tests still queued and return only once the one being assessed is done, so that nothing
+// touches a test afterwards (ASan sees it when something does).
+TEST(VoiceWorkerTest, StopDropsTheQueuedTestsAndWaitsForTheOneBeingAssessed) {
+  FakeClock clock;
+  auto fleet = std::make_unique<FakeFleet>(clock);
+  for (int i = 0; i < 3; ++i) {
+    fleet->Add("10.0.1." + std::to_string(i + 1), "VW" + std::to_string(i));
+  }
+  fleet->StartDiscovery("0.0.0.0", "255.255.255.255");
+  fleet->CreateLoopTestsForPhones();
+  std::vector<LoopTest*> tests;
+  fleet->ForEachLoopTest([&tests](int, LoopTest& t) { tests.push_back(&t); });
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> assessed{0};
+  std::atomic<bool> firstDone{false};
+  fleet->onVoice = [&](LoopTest& test) {
+    if (&test == tests[0]) {
+      entered.set_value();
+      released.wait();
+      firstDone = true;
+    }
+    ++assessed;
+  };
+  VoiceWorker worker(*fleet);
+  for (LoopTest* test : tests) worker.Request(*test);
+  entered.get_future().wait();  // the first is being assessed, the other two are queued
+  std::thread releaser([&release] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    release.set_value();
+  });
+  worker.Stop();
+  EXPECT_TRUE(firstDone);
+  worker.Request(*tests[1]);  // after the stop: ignored
+  releaser.join();
+  std::map<const LoopTest*, VoiceQuality> finished = worker.TakeVoices();
+  EXPECT_EQ(finished.size(), 1u);
+  EXPECT_EQ(finished.count(tests[0]), 1u);
+  fleet.reset();  // the tests are gone
+  EXPECT_EQ(assessed, 1);
 }
 
 }  // namespace

@@ -23,19 +23,20 @@ TEST(RowBand, EachRuleGivesItsBand) {
     double worst;
     bool hostLimited;
     RowBand band;
+    const char* word;  // beside the MOS
   };
   const Case cases[] = {
-      {"nothing sent", 0, 0, 0, 0, 0, 1.0, true, RowBand::kNone},
-      {"good", 20, 0, 3000, 3000, 2900, 4.3, false, RowBand::kNone},
-      {"not scored yet", 20, 0, 5, 5, 0, 1.0, false, RowBand::kNone},
-      {"slow: not usable", 151, 0, 3000, 3000, 2900, 4.2, false, RowBand::kRed},
-      {"interrupted: not usable", 20, 11, 3000, 3000, 2900, 4.2, false, RowBand::kRed},
-      {"no echo: not usable", 0, 0, 3000, 0, 2900, 1.0, false, RowBand::kRed},
-      {"bad window", 20, 1, 3000, 2850, 2900, 3.09, false, RowBand::kRed},
-      {"bad window at the bound", 20, 1, 3000, 2850, 2900, 3.1, false, RowBand::kAmber},
-      {"poor window", 20, 1, 3000, 2950, 2900, 3.59, false, RowBand::kAmber},
-      {"poor at the bound", 20, 1, 3000, 2950, 2900, 3.6, false, RowBand::kNone},
-      {"host-limited", 20, 0, 3000, 3000, 2900, 4.3, true, RowBand::kAmber},
+      {"nothing sent", 0, 0, 0, 0, 0, 1.0, true, RowBand::kNone, ""},
+      {"good", 20, 0, 3000, 3000, 2900, 4.3, false, RowBand::kNone, ""},
+      {"not scored yet", 20, 0, 5, 5, 0, 1.0, false, RowBand::kNone, ""},
+      {"slow: not usable", 151, 0, 3000, 3000, 2900, 4.2, false, RowBand::kRed, "unusable"},
+      {"interrupted: not usable", 20, 11, 3000, 3000, 2900, 4.2, false, RowBand::kRed, "unusable"},
+      {"no echo: not usable", 0, 0, 3000, 0, 2900, 1.0, false, RowBand::kRed, "unusable"},
+      {"bad window", 20, 1, 3000, 2850, 2900, 3.09, false, RowBand::kRed, "bad"},
+      {"bad window at the bound", 20, 1, 3000, 2850, 2900, 3.1, false, RowBand::kAmber, "poor"},
+      {"poor window", 20, 1, 3000, 2950, 2900, 3.59, false, RowBand::kAmber, "poor"},
+      {"poor at the bound", 20, 1, 3000, 2950, 2900, 3.6, false, RowBand::kNone, ""},
+      {"host-limited", 20, 0, 3000, 3000, 2900, 4.3, true, RowBand::kAmber, "host-limited"},
   };
   for (const Case& c : cases) {
     TestStatistics stats;
@@ -48,9 +49,8 @@ TEST(RowBand, EachRuleGivesItsBand) {
     voice.worstWindowMos = c.worst;
     voice.sender.hostLimited = c.hostLimited;
     EXPECT_EQ(BandOf(stats, voice), c.band) << c.name;
+    EXPECT_STREQ(BandWord(stats, voice), c.word) << c.name;
   }
-  EXPECT_STREQ(BandWord(RowBand::kRed), "bad");
-  EXPECT_STREQ(BandWord(RowBand::kAmber), "poor");
 }
 
 TEST(PhoneTable, CopiedRowsAreTabSeparatedWithTheHeadersAndNoStrayBreaks) {
@@ -119,6 +119,23 @@ TEST(LiveChart, EchoesAreBucketedIntoSecondsAndWindowsAndSpansPlacedBySequence) 
   ASSERT_EQ(chart.interruptions.size(), 1u);
   EXPECT_DOUBLE_EQ(chart.interruptions[0].span.fromSeconds, 2);
   EXPECT_DOUBLE_EQ(chart.interruptions[0].span.toSeconds, 3);
+
+  // An ended test keeps its figures, not its frames: one bucket per window, with the window's
+  // own figures, and the windows and spans where they were.
+  w2.loss.lost = 50, w2.p50Us = 31'000, w2.p95Us = 44'000;
+  voice.windows = {w1, w2, w3};
+  LiveChart ended = ChartCycle(CycleTimings{}, voice);
+  EXPECT_DOUBLE_EQ(ended.bucketSeconds, 10);
+  ASSERT_EQ(ended.seconds.size(), 3u);
+  EXPECT_EQ(ended.seconds[1].lost, 50);
+  EXPECT_EQ(ended.seconds[1].echoes, 450);
+  EXPECT_DOUBLE_EQ(ended.seconds[1].p95Ms, 44);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_DOUBLE_EQ(ended.windows[i].span.toSeconds, chart.windows[i].span.toSeconds) << i;
+  }
+  ASSERT_EQ(ended.interruptions.size(), 1u);
+  EXPECT_DOUBLE_EQ(ended.interruptions[0].span.fromSeconds, 2);
+  EXPECT_DOUBLE_EQ(ended.interruptions[0].span.toSeconds, 3);
 }
 
 // The history file's stamps are local time: read here in UTC.

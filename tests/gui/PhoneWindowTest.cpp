@@ -8,10 +8,12 @@
 #include <QLineSeries>
 #include <QListWidget>
 
+#include "frontend/FakeFleet.h"
 #include "gui/GuiFixture.h"
 #include "support/SimProcess.h"
 #include "ui/MainDialog.h"
 #include "ui/PhoneWindow.h"
+#include "frontend/VoiceWorker.h"
 
 namespace pathmon::testing {
 namespace {
@@ -101,6 +103,54 @@ TEST_F(PhoneWindowTest, TheLiveChartShowsAnOutageAsABandAndAPoorWindow) {
   EXPECT_EQ(RunProgram(script), 0);
   EXPECT_TRUE(script.Finished());
   EXPECT_TRUE(messages.empty()) << messages.front();
+}
+
+// An ended test keeps its last cycle's figures but not its frames: the chart shows each
+// 10-second window's figures, and the interruption where it was.
+TEST(PhoneWindowEnded, TheLastCycleIsChartedPerWindow) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  int argc = 1;
+  char name[] = "gui_test";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  FakeClock clock;
+  FakeFleet fleet(clock);
+  fleet.Add("10.0.2.1", "SNW1", true, "wendy");
+  fleet.StartDiscovery("0.0.0.0", "255.255.255.255");
+  fleet.CreateLoopTestsForPhones();
+  VoiceQuality& voice = fleet.Get("SNW1").voice;
+  voice.loss.sent = 1200;
+  for (uint32_t first : {5000u, 5500u, 6000u}) {
+    WindowQuality w;
+    w.firstSequence = first;
+    w.frames = first == 6000 ? 200 : 500;
+    w.p50Us = 30'000, w.p95Us = 42'000;
+    w.loss.lost = first == 5500 ? 150 : 0;
+    w.score.mos = first == 5500 ? 1.8 : 4.3;
+    voice.windows.push_back(w);
+  }
+  voice.interruptions = {{0, 5600, 150, 1}};  // 12 to 15 seconds into the cycle
+  VoiceWorker worker(fleet);
+  {
+    PhoneWindow window(fleet, worker, nullptr, "wendy", "SNW1");
+    worker.WaitIdle();
+    window.Refresh();  // draws the chart the opening asked for
+    EXPECT_DOUBLE_EQ(window.Live().bucketSeconds, 10);
+    QList<QPointF> band = SeriesPoints(&window, "lossChart", "interruptions");
+    ASSERT_EQ(band.size(), 4);
+    EXPECT_NEAR(band[1].x(), 12, 0.01);
+    EXPECT_NEAR(band[2].x(), 15, 0.01);
+    QList<QPointF> lost = SeriesPoints(&window, "lossChart", "lost");
+    ASSERT_EQ(lost.size(), 4);  // one bar: the second window's
+    EXPECT_NEAR(lost[1].x(), 10, 0.01);
+    EXPECT_NEAR(lost[1].y(), 150, 0.01);
+    QList<QPointF> mos = SeriesPoints(&window, "lossChart", "windowMos");
+    ASSERT_EQ(mos.size(), 6);
+    EXPECT_NEAR(mos[5].x(), 24, 0.01);  // the short last window ends where its frames do
+    EXPECT_EQ(SeriesPoints(&window, "rttChart", "p95").size(), 3);
+    EXPECT_TRUE(window.findChild<QChartView*>("rttChart")->chart()->title().contains("10 seconds"));
+  }
+  worker.Stop();
 }
 
 }  // namespace

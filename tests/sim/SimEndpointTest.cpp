@@ -149,12 +149,15 @@ TEST(SimProcessControl, ABindingFailureIsReportedAndExitsOne) {
   EXPECT_EQ(first.Stop().count("127.10.3.1"), 1u);
 }
 
-TEST(SimProcessControl, RejectsABadPhoneLineBeforeBinding) {
-  const std::string command =
-      std::string(PATHMON_SIM_EXE) + " --phone '127.10.3.2 drop=9-3' >/dev/null 2>&1";
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2);
+TEST(SimProcessControl, RejectsBadArgumentsBeforeBindingWithStatusTwo) {
+  for (const char* arguments : {"--phone '127.10.3.2 drop=9-3'", "--no-such-option",
+                                "--quick 70000", "--quick"}) {
+    const std::string command =
+        std::string(PATHMON_SIM_EXE) + " " + arguments + " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << arguments;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << arguments;
+  }
 }
 
 }  // namespace
