@@ -128,7 +128,12 @@ void CycleLedger::Begin(int64_t startNs, int64_t startWallNs, int64_t intervalNs
   timings_.startWallNs = startWallNs;
   timings_.intervalNs = intervalNs;
   // One allocation for the whole cycle rather than a doubling that could reach twice its size.
-  if (expectedFrames > 0) timings_.frames.reserve(static_cast<std::size_t>(expectedFrames));
+  if (expectedFrames > 0) {
+    const auto frames = static_cast<std::size_t>(expectedFrames);
+    timings_.frames.reserve(frames);
+    sendTicks_.reserve(frames);
+    counted_.reserve(frames);
+  }
 }
 
 uint32_t CycleLedger::FrameSent(uint32_t sendTick, int64_t sendNs) {
@@ -196,6 +201,18 @@ CycleTimings CycleLedger::Timings(int64_t sentBeforeNs) const {
   copy.frames.assign(timings_.frames.begin(),
                      timings_.frames.begin() + static_cast<std::ptrdiff_t>(count));
   return copy;
+}
+
+void CycleLedger::ReleaseFrames() {
+  // clear() would keep the capacity: only a swap with empty tables gives the memory back.
+  std::vector<uint32_t>().swap(sendTicks_);
+  std::vector<bool>().swap(counted_);
+  std::vector<FrameTiming>().swap(timings_.frames);
+}
+
+std::size_t CycleLedger::FrameTableBytes() const {
+  return sendTicks_.capacity() * sizeof(uint32_t) + counted_.capacity() / 8 +
+         timings_.frames.capacity() * sizeof(FrameTiming);
 }
 
 CycleTimings CycleLedger::TakeTimings() {
@@ -285,6 +302,7 @@ void LoopTest::Reset(bool full) {
     running_ = false;
   }
   cycle_.Reset();
+  finalVoice_.reset();
 }
 
 int FormatResult(const TestStatistics& stats, char* text, std::size_t size) {
@@ -351,6 +369,8 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   int32_t cycleFrames = 0;
   int64_t failedInARow = 0;
   bool resultDelivered = false;  // a cycle result went out and no frame was sent since
+  bool cycleKept = false;        // the duration ended with a cycle, whose figures stay
+  VoiceQuality keptVoice;        // that cycle's, as its result carried them
   int lastSend = 0;
   TestEnd end = TestEnd::kNone;
   // Frame n of a cycle is due at its start + n * interval. A sender that falls more than an
@@ -368,8 +388,15 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
       const Clock::TimePoint now = clock_.Now();
       if (cycleFrames == 0) {
         const int64_t wallNs = clock_.WallSeconds() * 1'000'000'000;
+        // A test shorter than a cycle reserves only the frames it can send (and one more).
+        int64_t expected = framesPerCycle;
+        if (hasEnd) {
+          const int64_t leftMs =
+              std::chrono::duration_cast<std::chrono::milliseconds>(endTime - now).count();
+          expected = std::clamp<int64_t>(leftMs * framesPerSecond / 1000 + 1, 1, expected);
+        }
         cycle_.Begin(Nanoseconds(deadline), wallNs - Nanoseconds(now) + Nanoseconds(deadline),
-                     intervalNs, framesPerCycle);
+                     intervalNs, static_cast<int32_t>(expected));
       }
       const uint32_t tick = clock_.TickMs();
       const uint32_t sequence = cycle_.FrameSent(tick, Nanoseconds(now));
@@ -398,19 +425,27 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     }
     if (cycleFrames >= framesPerCycle) {
       clock_.SleepMs(kCycleEndGraceMs);
+      // A test whose duration ends with this cycle (a 5-minute test) leaves its figures in
+      // place, as a test ending within a cycle does, not the empty ones of a next cycle.
+      cycleKept = hasEnd && clock_.Now() >= endTime;
       CycleResult result{phone, 0, {}, {}};
       CycleTimings timings;
       std::vector<InterruptionSpan> spans;
       {
         std::lock_guard lock(mutex_);
         result.stats = CloseCycle();
-        timings = cycle_.TakeTimings();
         spans = cycle_.Interruptions();
-        Reset(false);
+        if (cycleKept) {
+          timings = cycle_.Timings();
+        } else {
+          timings = cycle_.TakeTimings();
+          Reset(false);
+        }
       }
       // The grace was a pause, not lateness: the next cycle's schedule starts now.
       deadline = clock_.Now();
       result.voice = Assess(timings, std::move(spans));
+      if (cycleKept) keptVoice = result.voice;
       result.wallSeconds = clock_.WallSeconds();
       Deliver(observers, callback, &TestObserver::OnCycleResult, result, -1, kEventCycleResult);
       cycleFrames = 0;
@@ -438,14 +473,24 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
     endReason_ = end;
     DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : test of %s ended: %s", serialNumber_,
                TestEndName(end));
-    // The last cycle's figures and frames stay in place, for the list to show after the test.
-    if (!resultDelivered) {
-      last.stats = CloseCycle();
+    // The last cycle's figures stay in place, for the list to show after the test. Its
+    // frames are copied, not taken: a reader until the release below assesses them itself.
+    if (!resultDelivered) last.stats = CloseCycle();
+    if (!cycleKept) {
       timings = cycle_.Timings();
       spans = cycle_.Interruptions();
     }
   }
-  if (!resultDelivered) last.voice = Assess(timings, std::move(spans));
+  // The one assessment of the last cycle, for its result and for every reader after the end
+  // (of the empty cycle that a cycle end just began, when a stop came right then).
+  VoiceQuality finalVoice = cycleKept ? std::move(keptVoice) : Assess(timings, std::move(spans));
+  timings = CycleTimings{};
+  {
+    std::lock_guard lock(mutex_);
+    finalVoice_ = finalVoice;
+    cycle_.ReleaseFrames();
+  }
+  if (!resultDelivered) last.voice = std::move(finalVoice);
   last.wallSeconds = clock_.WallSeconds();
   // A test that ends right at a cycle end has delivered that cycle: a second, empty result
   // would only add a line of zeros to the history. A cycle result still comes once more
@@ -522,7 +567,9 @@ bool LoopTest::OnDatagram(const uint8_t* bytes, int length) {
     return true;
   }
   if (reply.nonce != nonce_) TakeNonce(reply.nonce);
-  if (running_ && reply.sendTick != 0) {
+  // An ended test's figures are final: an echo during the linger after its end changes
+  // nothing (its frames' tables are gone by then).
+  if (running_ && endReason_ == TestEnd::kNone && reply.sendTick != 0) {
     if (cycle_.CountEcho(reply.sequence, reply.sendTick, arrival, arrivalNs) ==
         CycleLedger::Echo::kInOrder) {
       lastInOrder_ = record;
@@ -543,10 +590,15 @@ TestStatistics LoopTest::Statistics() {
   return cycle_.Figures();
 }
 
-CycleTimings LoopTest::CopyCurrent(std::vector<InterruptionSpan>* spans) {
+CycleTimings LoopTest::CopyCurrent(std::vector<InterruptionSpan>* spans,
+                                   std::optional<VoiceQuality>* final) {
   // Taken before the lock, so that a frame sent while waiting for it is left out too.
   const int64_t due = Nanoseconds(clock_.Now()) - int64_t{kCycleEndGraceMs} * 1'000'000;
   std::lock_guard lock(mutex_);
+  if (final != nullptr && finalVoice_) {
+    *final = finalVoice_;
+    return {};
+  }
   if (spans != nullptr) *spans = cycle_.Interruptions();
   // Once the test has ended its last cycle is closed: every frame has had its time.
   const bool closed = !running_ || endReason_ != TestEnd::kNone;
@@ -555,15 +607,22 @@ CycleTimings LoopTest::CopyCurrent(std::vector<InterruptionSpan>* spans) {
 
 VoiceQuality LoopTest::CurrentVoice() {
   std::vector<InterruptionSpan> spans;
-  CycleTimings timings = CopyCurrent(&spans);
+  std::optional<VoiceQuality> final;
+  CycleTimings timings = CopyCurrent(&spans, &final);
+  if (final) return std::move(*final);
   return Assess(timings, std::move(spans));
 }
 
-CycleTimings LoopTest::CurrentTimings() { return CopyCurrent(nullptr); }
+CycleTimings LoopTest::CurrentTimings() { return CopyCurrent(nullptr, nullptr); }
 
 TestEnd LoopTest::EndReason() {
   std::lock_guard lock(mutex_);
   return endReason_;
+}
+
+std::size_t LoopTest::FrameTableBytes() {
+  std::lock_guard lock(mutex_);
+  return cycle_.FrameTableBytes();
 }
 
 uint32_t LoopTest::PeerAddress() const { return peerAddress_.load(std::memory_order_relaxed); }

@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +97,11 @@ class CycleLedger {
   CycleTimings Timings(int64_t sentBeforeNs = std::numeric_limits<int64_t>::max()) const;
   // Every frame's instants, leaving the ledger without them (a cycle's end).
   CycleTimings TakeTimings();
+  // Frees the per-frame tables (an ended test's): the figures and the interruptions stay,
+  // Timings gives no frames. The next Begin reserves again.
+  void ReleaseFrames();
+  // Bytes the per-frame tables hold, reserved or used.
+  std::size_t FrameTableBytes() const;
   // The spans counted as interruptions so far, in the order they closed.
   const std::vector<InterruptionSpan>& Interruptions() const { return spans_; }
 
@@ -237,14 +243,18 @@ class LoopTest {
 
   // Read under the lock, or by the caller that holds it.
   TestStatistics Statistics();
-  // The voice figures of the running cycle so far (or of the last cycle, once the test has
-  // ended): over the frames sent at least the cycle end's grace ago, whose echoes had their
-  // time to arrive. The frames are copied under the lock and assessed after it.
+  // The voice figures of the running cycle so far: over the frames sent at least the cycle
+  // end's grace ago, whose echoes had their time to arrive; the frames are copied under the
+  // lock and assessed after it. Once the test has ended, its last cycle's figures, assessed
+  // once at the end (an idle phone of a long monitor run keeps no frames).
   VoiceQuality CurrentVoice();
-  // Those frames' instants, for live charts.
+  // Those frames' instants, for live charts; no frames once the test has ended.
   CycleTimings CurrentTimings();
   // Why the last test ended; set before its final events are delivered.
   TestEnd EndReason();
+  // What the per-frame tables hold (CycleLedger::FrameTableBytes): none once a test has
+  // ended, whose final voice figures are kept instead.
+  std::size_t FrameTableBytes();
   const char* SerialNumber() const { return serialNumber_; }
   // Without the lock: the receive thread asks every test for each datagram it dispatches.
   uint32_t PeerAddress() const;
@@ -276,8 +286,10 @@ class LoopTest {
   // lock is held.
   TestStatistics CloseCycle();
   // Copies the current cycle's frames (see CurrentVoice) and, given spans, its
-  // interruptions; takes the lock.
-  CycleTimings CopyCurrent(std::vector<InterruptionSpan>* spans);
+  // interruptions; given final, an ended test's kept figures instead of either. Takes the
+  // lock, so a test ending meanwhile gives the one or the other, never its released frames.
+  CycleTimings CopyCurrent(std::vector<InterruptionSpan>* spans,
+                           std::optional<VoiceQuality>* final);
   void CountReply();
 
   Clock& clock_;
@@ -295,6 +307,8 @@ class LoopTest {
   bool running_ = false;
   std::atomic<bool> stop_{false};
   CycleLedger cycle_;
+  // The ended test's last cycle, assessed; set with the frames' release, cleared by Reset.
+  std::optional<VoiceQuality> finalVoice_;
   TestEnd endReason_ = TestEnd::kNone;
   bool phoneEnded_ = false;  // the stop flag came from the phone's end flag
   std::atomic<uint32_t> replies_{0};
