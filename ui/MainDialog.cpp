@@ -15,7 +15,9 @@
 #include <QStatusBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <ctime>
+#include <string_view>
 
 #include "ui/AboutDialog.h"
 #include "ui/AddPhonesDialog.h"
@@ -112,11 +114,16 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   list_->header()->setSortIndicator(-1, Qt::DescendingOrder);
   list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   // The list's widths, widened where a header would not fit (RTT and MAX RTT); a voice
-  // column also fits a score with its band ("2.85 poor").
+  // column fits a score with a short word ("2.85 poor"), and the MOS column the longest
+  // reason its band can give (BandWord).
+  auto fits = [this](const char* text) {
+    return list_->fontMetrics().horizontalAdvance(QString::fromUtf8(text)) + 12;
+  };
   for (int i = 0; i < kTableColumnCount; ++i) {
     int width = i < kColumnCount ? kListColumns[i].width : ColumnVoiceFigure(i)->width;
-    if (i >= kFirstVoiceColumn) {
-      width = std::max(width, list_->fontMetrics().horizontalAdvance(QStringLiteral("0.00 poor")) + 12);
+    if (i >= kFirstVoiceColumn) width = std::max(width, fits("0.00 poor"));
+    if (i >= kFirstVoiceColumn && std::string_view(ColumnVoiceFigure(i)->header) == "MOS") {
+      width = std::max({width, fits("0.00 unusable"), fits("0.00 host-limited")});
     }
     list_->setColumnWidth(i, std::max(width, list_->header()->sectionSizeHint(i)));
   }
