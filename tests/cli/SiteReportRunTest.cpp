@@ -119,7 +119,13 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
     SCOPED_TRACE(expected[n].serial);
     const JsonValue& phone = json["phones"][std::stoul((*it)[2].str())];
     EXPECT_EQ(phone["serialNumber"], expected[n].serial);
-    EXPECT_EQ((*it)[1].str(), expected[n].band);
+    // A clean phone is amber when this machine held its sender up (the sender check), which
+    // a busy test machine may do; the report must then say so as the JSON does.
+    const bool hostLimited = phone["cycles"].size() == 1 &&
+                             phone["cycles"][0]["voice"]["sender"]["hostLimited"].get<bool>();
+    const std::string band = std::string(expected[n].band) == "green" && hostLimited
+                                 ? "amber" : expected[n].band;
+    EXPECT_EQ((*it)[1].str(), band);
     std::vector<std::string> cells;
     const std::string r = (*it)[3].str();
     for (auto c = std::sregex_iterator(r.begin(), r.end(), cell); c != std::sregex_iterator(); ++c) {
