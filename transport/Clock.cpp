@@ -1,5 +1,6 @@
 #include "transport/Clock.h"
 
+#include <cerrno>
 #include <ctime>
 #include <thread>
 
@@ -18,7 +19,17 @@ class RealClock final : public Clock {
   void SleepMs(int32_t ms) override {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
-  void SleepUntil(TimePoint deadline) override { std::this_thread::sleep_until(deadline); }
+  // An absolute wait on the clock the steady clock reads (CLOCK_MONOTONIC): the deadline
+  // needs no reading of the time first, and one already past returns at once.
+  void SleepUntil(TimePoint deadline) override {
+    const int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    if (ns <= 0) return;
+    const timespec until{static_cast<time_t>(ns / 1'000'000'000),
+                         static_cast<long>(ns % 1'000'000'000)};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+  }
 };
 
 }  // namespace

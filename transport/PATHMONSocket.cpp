@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,6 +64,13 @@ int TestSocket::Start() {
     DebugTrace(__LINE__, kModule, nullptr, "Failed to create listener socket");
     return -1;
   }
+  // The receive thread's reads give up after this long to look at the stop flag.
+  const timeval readLimit{kWaitMs / 1000, (kWaitMs % 1000) * 1000};
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit) != 0) {
+    DebugTrace(__LINE__, kModule, nullptr, "Failed to set the listener's read time limit");
+    ::close(fd);
+    return -1;
+  }
   socket_.store(fd);
   stop_.store(false);
   exit_ = std::make_shared<ReceiverExit>();
@@ -101,25 +108,18 @@ void TestSocket::Stop() {
 }
 
 void TestSocket::ReceiveTask() {
-  const int fd = socket_.load();
   auto batch = std::make_unique<ReceiveBatch>();
-  while (!stop_.load()) {
-    pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, kWaitMs);
-    if (ready > 0 && (p.revents & POLLIN)) {
-      // Everything queued, a batch at a time; a short batch means the queue is empty.
-      while (DispatchDatagrams(*batch) == static_cast<int>(kBatch) && !stop_.load()) {
-      }
-    }
-  }
+  // Each read waits for the first datagram, then takes what is queued behind it: one system
+  // call a wake-up. The read's time limit lets the thread see the stop flag.
+  while (!stop_.load()) DispatchDatagrams(*batch);
 }
 
 int TestSocket::DispatchDatagrams(ReceiveBatch& batch) {
   batch.Prepare();
   // MSG_TRUNC makes each length the datagram's real one, so an over-long datagram is
   // dropped whole instead of being delivered cut short.
-  const int count = ::recvmmsg(socket_.load(), batch.messages, kBatch, MSG_TRUNC | MSG_DONTWAIT,
-                               nullptr);
+  const int count = ::recvmmsg(socket_.load(), batch.messages, kBatch,
+                               MSG_TRUNC | MSG_WAITFORONE, nullptr);
   for (int i = 0; i < count; ++i) {
     const mmsghdr& m = batch.messages[i];
     const auto n = static_cast<int64_t>(m.msg_len);

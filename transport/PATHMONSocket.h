@@ -42,8 +42,8 @@ class TestSocket {
 
  private:
   void ReceiveTask();
-  // Reads up to a batch of queued datagrams without waiting and hands each to the sink;
-  // returns how many were read (-1 on an error, such as none queued).
+  // Waits up to a second for a datagram, reads it and up to a batch of those queued behind
+  // it, and hands each to the sink; returns how many were read (-1 when none came).
   int DispatchDatagrams(ReceiveBatch& batch);
 
   DatagramSink& sink_;
