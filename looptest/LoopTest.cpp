@@ -33,6 +33,27 @@ int64_t Nanoseconds(Clock::TimePoint t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+// A slot's phase on the send grid, in 128ths of the interval: the slot's number with its
+// seven bits reversed (0, 64, 32, 96, 16, ...), so that any number of tests spread evenly.
+int64_t SlotPhase128(int slot) {
+  unsigned reversed = 0;
+  for (int bit = 0; bit < 7; ++bit) {
+    reversed |= ((static_cast<unsigned>(slot) >> bit) & 1u) << (6 - bit);
+  }
+  return reversed;
+}
+
+// The first instant of the send grid at or after t (see LoopTest::SetSendGrid); t itself
+// when the test has no grid or no interval.
+Clock::TimePoint NextSendSlot(Clock::TimePoint t, int64_t intervalNs, Clock::TimePoint origin,
+                              int slot) {
+  if (slot < 0 || intervalNs <= 0) return t;
+  const int64_t onGrid = Nanoseconds(origin) + intervalNs * SlotPhase128(slot) / 128;
+  int64_t wait = -((Nanoseconds(t) - onGrid) % intervalNs);
+  if (wait < 0) wait += intervalNs;
+  return t + std::chrono::nanoseconds(wait);
+}
+
 // The voice figures of a cycle's frames, with the interruptions its loop test counted.
 VoiceQuality Assess(const CycleTimings& timings, std::vector<InterruptionSpan> spans) {
   VoiceQuality voice = AssessCycle(timings);
@@ -339,8 +360,12 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   TestObservers observers;
   ResultCallback callback;
   TestIdentity phone;
+  Clock::TimePoint gridOrigin;
+  int gridSlot;
   {
     std::lock_guard lock(mutex_);
+    gridOrigin = gridOrigin_;
+    gridSlot = gridSlot_;
     Reset(true);
     running_ = true;
     peerAddress_ = peerAddress;
@@ -375,10 +400,17 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   TestEnd end = TestEnd::kNone;
   // Frame n of a cycle is due at its start + n * interval. A sender that falls more than an
   // interval behind skips the slots that are gone and stays on the grid rather than catching
-  // up in a burst; the voice figures' sender check counts the skipped slots.
-  Clock::TimePoint deadline = clock_.Now();
+  // up in a burst; the voice figures' sender check counts the skipped slots. A cycle's
+  // first frame waits for the test's next slot on the registry's grid.
+  const bool onGrid = gridSlot >= 0 && intervalNs > 0;
+  Clock::TimePoint deadline = NextSendSlot(clock_.Now(), intervalNs, gridOrigin, gridSlot);
+  bool toSlot = onGrid;
 
   while (!stop_.load()) {
+    if (toSlot) {
+      toSlot = false;
+      if (deadline > clock_.Now()) clock_.SleepUntil(deadline);
+    }
     uint8_t datagram[kDatagramSize];
     {
       // Signature and nonce are one snapshot, so a nonce arriving meanwhile never pairs
@@ -442,8 +474,10 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
           Reset(false);
         }
       }
-      // The grace was a pause, not lateness: the next cycle's schedule starts now.
-      deadline = clock_.Now();
+      // The grace was a pause, not lateness: the next cycle's schedule starts at the
+      // test's next slot.
+      deadline = NextSendSlot(clock_.Now(), intervalNs, gridOrigin, gridSlot);
+      toSlot = onGrid;
       result.voice = Assess(timings, std::move(spans));
       if (cycleKept) keptVoice = result.voice;
       result.wallSeconds = clock_.WallSeconds();
@@ -623,6 +657,12 @@ TestEnd LoopTest::EndReason() {
 std::size_t LoopTest::FrameTableBytes() {
   std::lock_guard lock(mutex_);
   return cycle_.FrameTableBytes();
+}
+
+void LoopTest::SetSendGrid(Clock::TimePoint origin, int slot) {
+  std::lock_guard lock(mutex_);
+  gridOrigin_ = origin;
+  gridSlot_ = slot;
 }
 
 uint32_t LoopTest::PeerAddress() const { return peerAddress_.load(std::memory_order_relaxed); }

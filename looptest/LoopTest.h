@@ -17,10 +17,10 @@
 
 #include "looptest/Datagram.h"
 #include "looptest/VoiceQuality.h"
+#include "transport/Clock.h"
 
 namespace pathmon {
 
-class Clock;
 class LoopTest;
 
 // The figures of one cycle. A value type: tests feed it sequence numbers and round-trip
@@ -269,6 +269,12 @@ class LoopTest {
   // Who hears of the next Run, and the user name its events carry. Set before Run starts.
   void SetObservers(std::string userName, TestObservers observers);
   Clock& GetClock() { return clock_; }
+  // Puts the test's sends on a grid shared by the tests of one registry: frames leave at
+  // origin + k x interval + the slot's phase, and the slots' phases spread over the
+  // interval (slot 0 at 0, slot 1 at its half, slots 2 and 3 at its quarters, ...). The
+  // tests' sends and echoes then never queue behind each other. Without a grid a test's
+  // schedule starts when it runs. Set before Run starts.
+  void SetSendGrid(Clock::TimePoint origin, int slot);
 
   // The test thread: one at a time, and always ended before the LoopTest goes. Used by the
   // registry.
@@ -303,6 +309,8 @@ class LoopTest {
   std::array<uint8_t, kDatagramSize> frame_{};           // the outgoing datagram
   std::array<uint8_t, kPhoneRecordSize> lastInOrder_{};  // last in-order echo, arrival tick in
   int32_t interval_ = 0;
+  Clock::TimePoint gridOrigin_{};
+  int gridSlot_ = -1;  // none
   std::atomic<uint32_t> peerAddress_{0};  // written under the lock, read without it
   bool running_ = false;
   std::atomic<bool> stop_{false};

@@ -28,7 +28,7 @@ void vpnTunnelQualityTestTask(int32_t durationSeconds, int32_t intervalMs, uint3
 }  // namespace
 
 SessionRegistry::SessionRegistry(Clock& clock, DatagramSender sender)
-    : clock_(clock), sender_(std::move(sender)) {}
+    : clock_(clock), sender_(std::move(sender)), gridOrigin_(clock.Now()) {}
 
 SessionRegistry::~SessionRegistry() {
   // All tests are told first, so that their threads wind down side by side rather than one
@@ -47,6 +47,7 @@ LoopTest* SessionRegistry::GetOrCreateLoopTest(const char* prefix, const char* s
 bool SessionRegistry::RegisterLoopTest(std::unique_ptr<LoopTest> test) {
   std::lock_guard lock(mutex_);
   if (count_ >= kRegistrySlots) return false;
+  test->SetSendGrid(gridOrigin_, count_);
   slots_[count_++] = std::move(test);
   return true;
 }

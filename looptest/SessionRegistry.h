@@ -44,6 +44,9 @@ class SessionRegistry final : public DatagramSink {
   std::mutex mutex_;
   std::unique_ptr<LoopTest> slots_[kRegistrySlots];
   int count_ = 0;
+  // The tests' send grid (LoopTest::SetSendGrid) starts when the registry is made, so two
+  // processes' grids are not in step.
+  const Clock::TimePoint gridOrigin_;
 };
 
 // The control exchange: up to `tries` control messages one second apart. 1 when the phone

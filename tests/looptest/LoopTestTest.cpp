@@ -187,6 +187,33 @@ TEST(LoopTestRun, FramesKeepASteadyScheduleAndSkipAheadAfterAStall) {
   EXPECT_TRUE(sender.hostLimited);
 }
 
+TEST(LoopTestRun, TestsOfARegistrySendInTheirOwnPhasesOfTheInterval) {
+  // The registry's grid starts at 1 ms; the tests start at 3 ms. Each slot's frames, in both
+  // cycles, leave at 1 ms + k x 20 ms + the slot's phase: slots 0 to 6 take 0, 1/2, 1/4,
+  // 3/4, 1/8, 5/8, 3/8 of the interval, so the tests' sends never queue behind each other.
+  const struct {
+    int slot;
+    int64_t firstUs;
+  } cases[] = {{0, 21'000}, {1, 11'000}, {2, 6'000}, {3, 16'000},
+               {4, 3'500},  {5, 13'500}, {6, 8'500}};
+  for (const auto& c : cases) {
+    LoopHarness h;
+    h.clock.AdvanceMs(3);
+    h.test.SetSendGrid(Clock::TimePoint{} + std::chrono::milliseconds(1), c.slot);
+    std::vector<int64_t> sentUs;
+    h.onSend = [&](const SentFrame&) {
+      sentUs.push_back(h.clock.Now().time_since_epoch() / std::chrono::microseconds(1));
+    };
+    h.test.Run(302, 20, 1);
+    ASSERT_GT(sentUs.size(), 15'050u) << c.slot;
+    EXPECT_EQ(sentUs.front(), c.firstUs) << c.slot;
+    int offGrid = 0;
+    for (int64_t at : sentUs) offGrid += (at - c.firstUs) % 20'000 != 0;
+    EXPECT_EQ(offGrid, 0) << c.slot;
+    EXPECT_EQ(h.frames[15'000].sequence, 0u) << c.slot;  // the second cycle too
+  }
+}
+
 TEST(LoopTestRun, CycleEndDeliversTheResultAndRestartsSequenceNumbers) {
   LoopHarness h;
   auto observer = std::make_shared<RecordingObserver>();
