@@ -582,9 +582,13 @@ void LoopTest::CountReply() {
 }
 
 bool LoopTest::OnDatagram(const uint8_t* bytes, int length) {
-  // The arrival instants are taken before anything that may wait.
-  const int64_t arrivalNs = Nanoseconds(clock_.Now());
-  const uint32_t arrival = clock_.TickMs();
+  // The arrival instant is taken before anything that may wait.
+  return OnDatagram(bytes, length, clock_.Now());
+}
+
+bool LoopTest::OnDatagram(const uint8_t* bytes, int length, Clock::TimePoint arrivalTime) {
+  const int64_t arrivalNs = Nanoseconds(arrivalTime);
+  const uint32_t arrival = clock_.TickAt(arrivalTime);
   std::array<uint8_t, kPhoneRecordSize> record{};
   if (length > 0) {
     std::memcpy(record.data(), bytes,

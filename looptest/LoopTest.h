@@ -238,6 +238,8 @@ class LoopTest {
   int SendControl(uint32_t peerAddress);
   void RequestStop();
   void SignalStop() { stop_.store(true); }  // RequestStop without its wait
+  // A datagram that arrived at the steady instant arrival, or now.
+  bool OnDatagram(const uint8_t* bytes, int length, Clock::TimePoint arrival);
   bool OnDatagram(const uint8_t* bytes, int length);
   void TakeNonce(const Nonce& nonce);
 

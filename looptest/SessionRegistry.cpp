@@ -71,10 +71,13 @@ int SessionRegistry::Count() {
   return count_;
 }
 
-void SessionRegistry::Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length) {
+void SessionRegistry::Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length,
+                               std::chrono::nanoseconds age) {
+  // Taken before the lock, which may wait.
+  const Clock::TimePoint arrival = clock_.Now() - age;
   std::lock_guard lock(mutex_);
   for (int i = 0; i < count_; ++i) {
-    if (slots_[i]->PeerAddress() == senderAddress) slots_[i]->OnDatagram(bytes, length);
+    if (slots_[i]->PeerAddress() == senderAddress) slots_[i]->OnDatagram(bytes, length, arrival);
   }
 }
 

@@ -35,8 +35,14 @@ class SessionRegistry final : public DatagramSink {
   int Count();
   std::mutex& Mutex() { return mutex_; }
 
-  // Hands the datagram to every LoopTest whose peer address is the sender's, in slot order.
-  void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length) override;
+  // Hands the datagram to every LoopTest whose peer address is the sender's, in slot order,
+  // with its arrival instant: age before now on the registry's clock.
+  void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length,
+                std::chrono::nanoseconds age) override;
+  // A datagram that arrives now.
+  void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length) {
+    Dispatch(senderAddress, bytes, length, std::chrono::nanoseconds(0));
+  }
 
  private:
   Clock& clock_;

@@ -9,9 +9,9 @@ namespace {
 
 class RealClock final : public Clock {
  public:
-  uint32_t TickMs() override {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
+  uint32_t TickMs() override { return TickAt(std::chrono::steady_clock::now()); }
+  uint32_t TickAt(TimePoint t) override {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
     return static_cast<uint32_t>(static_cast<uint64_t>(ms.count()));
   }
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }

@@ -22,6 +22,11 @@ class Clock {
   virtual int64_t WallSeconds() = 0;
   // The steady clock, for sending on a schedule.
   virtual TimePoint Now() = 0;
+  // The tick counter as it read (or will read) at the steady instant t.
+  virtual uint32_t TickAt(TimePoint t) {
+    return TickMs() -
+           static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Now() - t).count());
+  }
   virtual void SleepMs(int32_t ms) = 0;
   virtual void SleepUntil(TimePoint deadline) = 0;
 };

@@ -6,12 +6,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "transport/DebugTrace.h"
 
@@ -24,15 +27,25 @@ constexpr auto kStopWait = std::chrono::milliseconds(5000);
 // Datagrams read by one system call. With 128 tests at 50 frames a second the echoes arrive
 // some 150 microseconds apart; one wake-up reads what has queued meanwhile.
 constexpr unsigned kBatch = 32;
+// The pause between reads in which datagrams gather (see TestSocket).
+constexpr auto kGatherPause = std::chrono::milliseconds(1);
+// A kernel stamp that would make a datagram older than this is not believed.
+constexpr auto kMaxAge = std::chrono::seconds(10);
 
 }  // namespace
 
-// The receive thread's buffers: 32 datagrams and their senders, about 33 kB, made once.
+// The receive thread's buffers: 32 datagrams, their senders and arrival stamps, about
+// 34 kB, made once.
 struct ReceiveBatch {
   uint8_t data[kBatch][kReceiveBufferSize];
   iovec iov[kBatch];
   sockaddr_in senders[kBatch];
+  alignas(cmsghdr) uint8_t stamps[kBatch][CMSG_SPACE(sizeof(timespec))];
   mmsghdr messages[kBatch];
+  // When the last read began, and whether it left datagrams queued: a datagram read now
+  // arrived after that read began unless the read was full.
+  std::chrono::steady_clock::time_point lastRead{};
+  bool lastFull = true;
 
   // recvmmsg overwrites the lengths: set before each call.
   void Prepare() {
@@ -43,6 +56,8 @@ struct ReceiveBatch {
       messages[i].msg_hdr.msg_iovlen = 1;
       messages[i].msg_hdr.msg_name = &senders[i];
       messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+      messages[i].msg_hdr.msg_control = stamps[i];
+      messages[i].msg_hdr.msg_controllen = sizeof stamps[i];
     }
   }
 };
@@ -70,6 +85,11 @@ int TestSocket::Start() {
     DebugTrace(__LINE__, kModule, nullptr, "Failed to set the listener's read time limit");
     ::close(fd);
     return -1;
+  }
+  // Without the stamps the datagrams' ages are 0: they count from the read.
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+    DebugTrace(__LINE__, kModule, nullptr, "Failed to ask for the arrival stamps");
   }
   socket_.store(fd);
   stop_.store(false);
@@ -111,11 +131,35 @@ void TestSocket::ReceiveTask() {
   auto batch = std::make_unique<ReceiveBatch>();
   // Each read waits for the first datagram, then takes what is queued behind it: one system
   // call a wake-up. The read's time limit lets the thread see the stop flag.
-  while (!stop_.load()) DispatchDatagrams(*batch);
+  while (!stop_.load()) {
+    if (DispatchDatagrams(*batch) > 0) std::this_thread::sleep_for(kGatherPause);
+  }
+}
+
+std::chrono::nanoseconds TestSocket::Age(const ReceiveBatch& batch, int i) const {
+  const msghdr& header = batch.messages[i].msg_hdr;
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    // The stamp is on the calendar clock; a step of that clock since the arrival could make
+    // it nonsense, so the age stays within what the steady clock allows.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto age = std::chrono::seconds(now.tv_sec - stamp.tv_sec) +
+                     std::chrono::nanoseconds(now.tv_nsec - stamp.tv_nsec);
+    const std::chrono::nanoseconds limit =
+        batch.lastFull ? std::chrono::nanoseconds(kMaxAge)
+                       : std::chrono::steady_clock::now() - batch.lastRead;
+    return std::clamp<std::chrono::nanoseconds>(age, std::chrono::nanoseconds(0), limit);
+  }
+  return std::chrono::nanoseconds(0);
 }
 
 int TestSocket::DispatchDatagrams(ReceiveBatch& batch) {
   batch.Prepare();
+  const auto readBegan = std::chrono::steady_clock::now();
   // MSG_TRUNC makes each length the datagram's real one, so an over-long datagram is
   // dropped whole instead of being delivered cut short.
   const int count = ::recvmmsg(socket_.load(), batch.messages, kBatch,
@@ -129,8 +173,11 @@ int TestSocket::DispatchDatagrams(ReceiveBatch& batch) {
     }
     // The slot held an earlier, maybe longer datagram: what follows this one reads as zero.
     std::memset(batch.data[i] + n, 0, static_cast<std::size_t>(kReceiveBufferSize - n));
-    sink_.Dispatch(batch.senders[i].sin_addr.s_addr, batch.data[i], static_cast<int>(n));
+    sink_.Dispatch(batch.senders[i].sin_addr.s_addr, batch.data[i], static_cast<int>(n),
+                   Age(batch, i));
   }
+  batch.lastRead = readBegan;
+  batch.lastFull = count == static_cast<int>(kBatch);
   return count;
 }
 

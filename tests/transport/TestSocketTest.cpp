@@ -22,15 +22,26 @@ struct Delivery {
   uint32_t sender;
   std::vector<uint8_t> bytes;  // the whole 1024-byte buffer
   int length;
+  std::chrono::steady_clock::time_point arrival;  // when dispatched, less the age
 };
 
 class RecordingSink final : public DatagramSink {
  public:
-  void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length) override {
-    std::lock_guard lock(mutex_);
-    got_.push_back({senderAddress, std::vector<uint8_t>(bytes, bytes + kReceiveBufferSize), length});
-    arrived_.notify_all();
+  void Dispatch(uint32_t senderAddress, const uint8_t* bytes, int length,
+                std::chrono::nanoseconds age) override {
+    const auto arrival = std::chrono::steady_clock::now() - age;
+    bool first;
+    {
+      std::lock_guard lock(mutex_);
+      got_.push_back({senderAddress, std::vector<uint8_t>(bytes, bytes + kReceiveBufferSize),
+                      length, arrival});
+      first = got_.size() == 1;
+      arrived_.notify_all();
+    }
+    if (first) std::this_thread::sleep_for(holdFirst);
   }
+  // The receive thread is held this long in the first delivery.
+  std::chrono::milliseconds holdFirst{0};
   // Waits until n deliveries arrived or the time ran out; returns what arrived.
   std::vector<Delivery> WaitFor(std::size_t n, int ms) {
     std::unique_lock lock(mutex_);
@@ -100,6 +111,28 @@ TEST(TestSocket, DatagramsGoToPortSevenAndRepliesAreDeliveredBySenderAddress) {
   socket.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_EQ(socket.Send(frame.data(), 200, Ip("127.50.0.1")), -4);
+}
+
+TEST(TestSocket, ADatagramReadLateKeepsTheInstantItArrived) {
+  // The receive thread is busy for 200 ms with the first datagram when the second arrives:
+  // the sink is told the second's age, so its arrival is when it came, not when it was read.
+  UdpPeer phone("127.50.0.4", 7);
+  ASSERT_TRUE(phone.Ok());
+  RecordingSink sink;
+  sink.holdFirst = std::chrono::milliseconds(200);
+  TestSocket socket(sink);
+  ASSERT_EQ(socket.Start(), 0);
+  std::vector<uint8_t> frame(200, 0x11);
+  ASSERT_EQ(socket.Send(frame.data(), 200, Ip("127.50.0.4")), 0);
+  ASSERT_TRUE(phone.SendTo("127.0.0.1", socket.LocalPort(), frame));
+  ASSERT_EQ(sink.WaitFor(1, 3000).size(), 1u);
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(phone.SendTo("127.0.0.1", socket.LocalPort(), frame));
+  auto got = sink.WaitFor(2, 3000);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_GE(got[1].arrival - sent, std::chrono::milliseconds(-1));
+  EXPECT_LT(got[1].arrival - sent, std::chrono::milliseconds(20));
+  socket.Stop();
 }
 
 TEST(TestSocket, AFailedSendIsTracedWithTheSendResult) {
