@@ -30,9 +30,9 @@ RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double mi
 
 const char* BandWord(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
   switch (BandOf(stats, voice, minMos)) {
-    case RowBand::kRed: return CycleUsable(stats) ? "bad" : "unusable";
+    case RowBand::kRed: return kBandWords[CycleUsable(stats) ? 1 : 0];
     case RowBand::kAmber:
-      return voice.loss.sent > 0 && voice.worstWindowMos < kPoorMos ? "poor" : "host-limited";
+      return kBandWords[voice.loss.sent > 0 && voice.worstWindowMos < kPoorMos ? 2 : 3];
     case RowBand::kNone: break;
   }
   return "";

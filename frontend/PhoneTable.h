@@ -34,6 +34,8 @@ RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double mi
 // (worst window below kBadMos or minMos), "poor" (below kPoorMos), "host-limited" (the
 // sender's check); empty for no band. The first that applies, in that order, as BandOf.
 const char* BandWord(const TestStatistics& stats, const VoiceQuality& voice, double minMos = 0);
+// Every word BandWord gives, in that order.
+inline constexpr const char* kBandWords[] = {"unusable", "bad", "poor", "host-limited"};
 
 struct TableRow {
   LoopTest* test = nullptr;        // the row's test, for the presenter; nullptr when none

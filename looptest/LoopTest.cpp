@@ -402,9 +402,8 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
   // interval behind skips the slots that are gone and stays on the grid rather than catching
   // up in a burst; the voice figures' sender check counts the skipped slots. A cycle's
   // first frame waits for the test's next slot on the registry's grid.
-  const bool onGrid = gridSlot >= 0 && intervalNs > 0;
   Clock::TimePoint deadline = NextSendSlot(clock_.Now(), intervalNs, gridOrigin, gridSlot);
-  bool toSlot = onGrid;
+  bool toSlot = true;
 
   while (!stop_.load()) {
     if (toSlot) {
@@ -477,7 +476,7 @@ int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddr
       // The grace was a pause, not lateness: the next cycle's schedule starts at the
       // test's next slot.
       deadline = NextSendSlot(clock_.Now(), intervalNs, gridOrigin, gridSlot);
-      toSlot = onGrid;
+      toSlot = true;
       result.voice = Assess(timings, std::move(spans));
       if (cycleKept) keptVoice = result.voice;
       result.wallSeconds = clock_.WallSeconds();

@@ -24,8 +24,8 @@ class Clock {
   virtual TimePoint Now() = 0;
   // The tick counter as it read (or will read) at the steady instant t.
   virtual uint32_t TickAt(TimePoint t) {
-    return TickMs() -
-           static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Now() - t).count());
+    const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(Now() - t);
+    return TickMs() - static_cast<uint32_t>(before.count());
   }
   virtual void SleepMs(int32_t ms) = 0;
   virtual void SleepUntil(TimePoint deadline) = 0;

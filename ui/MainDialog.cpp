@@ -116,14 +116,16 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   // The list's widths, widened where a header would not fit (RTT and MAX RTT); a voice
   // column fits a score with a short word ("2.85 poor"), and the MOS column the longest
   // reason its band can give (BandWord).
-  auto fits = [this](const char* text) {
-    return list_->fontMetrics().horizontalAdvance(QString::fromUtf8(text)) + 12;
+  auto fits = [this](const QString& text) {
+    return list_->fontMetrics().horizontalAdvance(text) + 12;
   };
   for (int i = 0; i < kTableColumnCount; ++i) {
     int width = i < kColumnCount ? kListColumns[i].width : ColumnVoiceFigure(i)->width;
-    if (i >= kFirstVoiceColumn) width = std::max(width, fits("0.00 poor"));
+    if (i >= kFirstVoiceColumn) width = std::max(width, fits(QStringLiteral("0.00 poor")));
     if (i >= kFirstVoiceColumn && std::string_view(ColumnVoiceFigure(i)->header) == "MOS") {
-      width = std::max({width, fits("0.00 unusable"), fits("0.00 host-limited")});
+      for (const char* word : kBandWords) {
+        width = std::max(width, fits(QStringLiteral("0.00 ") + QString::fromUtf8(word)));
+      }
     }
     list_->setColumnWidth(i, std::max(width, list_->header()->sectionSizeHint(i)));
   }

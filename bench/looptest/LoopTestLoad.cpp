@@ -44,6 +44,7 @@ class MeasuringClock final : public Clock {
   uint32_t TickMs() override { return SystemClock().TickMs(); }
   int64_t WallSeconds() override { return SystemClock().WallSeconds(); }
   TimePoint Now() override { return SystemClock().Now(); }
+  uint32_t TickAt(TimePoint t) override { return SystemClock().TickAt(t); }
   void SleepMs(int32_t ms) override {
     tHasDeadline = false;  // cycle ends and the final wait are not frame deadlines
     SystemClock().SleepMs(ms);
