@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The community and duration dialog, the first window of the program. The logic is
 // CommunityPresenter's; this is its Qt view.

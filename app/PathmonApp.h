@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The program's whole life on an engine: the single-instance guard, the community dialog,
 // the test socket, the main window, and the orderly shutdown.

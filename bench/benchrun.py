@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What the benchmark scripts share: child processes that cannot outlive the script, waiting
 for them within a deadline with their CPU time, and reading looptest_load's figures."""
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The command line of pathmon-cli and its checks. The community, the duration and every
 // address range go through the same rules, in the same order and with the same messages,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A whole run of pathmon-cli once its arguments are accepted: the scans, the tests of the
 // phones found within the concurrent limit, the table every 2 seconds, the logs, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The add-phones dialog on a terminal: its own logic (AddPhonesPresenter) drives the scan of
 // one range; the controls become a progress line, the message boxes lines on the error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // -v: one line per test event ("18:02:05  alice:SN1  test started"), collected on the tests'
 // threads and printed by the run's own: appended as they come when the output is no terminal,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // --jsonl: the run as a stream of JSON objects, one a line, written as things happen: scans,
 // tests started, every cycle result with its figures, retries, tests finished with their

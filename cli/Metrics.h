@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The run's figures as Prometheus metrics (docs/monitoring.md lists every one): counters that
 // follow each running cycle, per-cycle gauges, the round-trip histogram and the scans' gauges,

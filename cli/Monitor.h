@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // pathmon-cli --monitor: the sites' phones tested back to back until a signal. Each phone's
 // test starts again when it ends (MonitorScheduler keeps the line, the concurrent limit and the

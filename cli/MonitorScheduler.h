@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The order in which --monitor tests a fleet over and over: each phone waits in line, starts
 // when a place among the concurrent tests is free (first in line first), and goes to the back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window's list as text: the same 12 columns, headers, "%d" figures and
 // "Running"/"Stopped", then the voice figures of the current cycle (JITTER, P95 RTT, MOS,

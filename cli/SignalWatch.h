@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // SIGINT, SIGTERM and SIGHUP (the session of a jump host dropped) as events the run waits
 // for, read from a signalfd: no work is done in a signal handler.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A named group of phones tested with one community and one duration: the phones given on
 // the command line, or one site of a sites file (see SitesFile.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The sites file: one probe covers many sites, each with its ranges, its community (from a
 // file of its own) and its test duration, and optionally the serial numbers to test. TOML:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The result table as a terminal shows it: only as many columns as fit its width (the
 // columns are dropped from the right, and a note under the table names them), and on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The order in which one command tests a whole fleet: every phone waits in line until a
 // place among the run's concurrent tests is free, then starts. Pure bookkeeping: the run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Whether a phone is usable for voice, by the main window's rule (frontend/Usable.h, and
 // CycleUsable of a cycle record in frontend/RunReport.h): a cycle with an average round-trip time over 150 ms or more than 10

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pathmon-cli: the loop tests of Farline phones without a display.
 
 #include <malloc.h>

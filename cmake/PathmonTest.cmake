@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # pathmon_add_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>]
 #                  [TIMEOUT <seconds>] [ENV <VAR=value...>])
 # One gtest executable per module; ctest sees it as one test, labelled for selection

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The phone directory (every phone a scan found, and the SNMP community) and the discovery
 // scan of an address range by a pool of worker threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Giving every discovered phone its LoopTest. Kept apart from the directory so that the
 // directory links without the session registry.
 

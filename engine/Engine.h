@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The engine: everything one session of pathmon owns. The desktop program and pathmon-cli
 // each build one and hand it to their front end; tests build as many as they like, each

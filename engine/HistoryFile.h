@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The history file of a phone: every cycle result of every test, one time-stamped line each,
 // appended to "<userName>_<serialNumber>.txt" in the current directory. Core code: no Qt.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Texts that phones choose (user names, serial numbers, log rows) on their way to a file
 // name or a terminal. One classification of control characters serves both, so that what a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The session's settings that the community dialog writes and the Start command reads; the
 // third, the community, is the directory's.

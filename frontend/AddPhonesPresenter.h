@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The logic of the add-phones dialog: checks an address range, runs the discovery scan over
 // it, follows its progress every 2 seconds and ends when no probe is busy any more.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The engine as both front ends (the main window and the command line) see it: the
 // registry's tests, the directory's phones, the control exchange, starting and stopping

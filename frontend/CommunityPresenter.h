@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The logic of the community and duration dialog: the first question of the program.
 

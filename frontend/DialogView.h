@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a dialog's logic needs from the window system, and nothing more. The presenters are
 // written against this interface; the desktop program implements it with Qt widgets, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The engine behind the front ends' two seams: the main window's and command line's
 // MainBackend, and the add-phones dialog's DiscoveryAccess.

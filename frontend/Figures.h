@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The figures of a test cycle as every view shows them: the main window's columns and its
 // sort, the command line's table and the JSON report all read this one table, so a figure

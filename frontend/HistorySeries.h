@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A phone's history as the phone's window charts it over days: one point per cycle result,
 // read from its voice history (<user>_<serial>.voice.jsonl) or, when it has none, from the

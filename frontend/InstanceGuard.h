@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The single-instance guard: an flock()ed lock file named NORVANE_FARLINE_PATHMON in
 // $XDG_RUNTIME_DIR (else /tmp, with the user id in the name). The kernel drops the lock when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The logic of the main window: the phone list with each test's state, figures and voice
 // figures, the rows' colour bands and tooltips, the 2-second refresh with its status line,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The program's own texts: captions, help texts and messages, byte for byte as the user sees
 // them. Shared by the desktop program and the command-line front end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window's rows as the window shows them: each row's cell texts, its colour band
 // and tooltip, and the test it stands for. The window's table model reads this; the test

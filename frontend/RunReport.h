@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a run of tests leaves for the reports: every phone found with its discovery fields,
 // every cycle result of its test and its outcome, and the usable rule that judged them. The

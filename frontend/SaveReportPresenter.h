@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // "Save Report…" of the main window and of a phone's window: the session so far as a site
 // report (SiteReport.h), the same page pathmon-cli --report writes. It records every cycle

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The site report: one self-contained HTML file of a run that anyone can open, print or
 // forward. A header with the run's facts, the fleet table (one row per phone, worst first,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Whether a cycle is usable for voice, by the main window's rule: a cycle with an average
 // round-trip time over 150 ms or more than 10 interruptions is not usable. Both front ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a phone's window charts, computed without Qt: the running cycle's echoes bucketed
 // into seconds, its 10-second window scores as steps and its interruptions as bands, all on

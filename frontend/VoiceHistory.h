@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The voice history of a phone: every cycle result with its voice figures, one JSON object a
 // line, appended to "<userName>_<serialNumber>.voice.jsonl" beside the history file. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The assessment of the tests' voice figures off the user-interface thread. Assessing a
 // running cycle copies and sorts all of its frames (about 0.35 ms a test, 45 ms for 128

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a running loop test does with the datagrams that arrive from its phone. One thread,
 // no socket: the test runs on the fuzzer's thread with a clock that moves only when the test
 // sleeps, and each of its sleeps between two frames hands the next event of the input to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The file name made from a phone's texts: whatever the user name and the serial number, the
 // name stays in its folder (no separator, never "." or ".."), is visible (no leading dot) and
 // holds no control character, C1 included, whether the text is UTF-8 or not. Terminal text

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's fleet-file parser, and the SNMP agent built from each phone it accepts:
 // any text either parses or is refused with a ConfigError; nothing else may escape, crash or
 // read out of bounds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A phone's log rows into the log file: each SNMP read of a row gets the next row of the
 // input, until the input says the column has no more rows. Whatever the rows hold (CR, LF,
 // NUL, any byte, up to a whole value slot), the file has one CR LF line per row read, each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A phone's answer to the discovery probe, as received: the bytes of an SNMP message are
 // decoded by net-snmp (snmp_parse), stored by the client's rules (StoreGetResponse) and
 // turned into a directory record by PhoneDirectory::ProbePhone. Whatever the bytes, the

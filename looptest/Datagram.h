@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The loop-test datagram: layout, signing and reading. Every datagram the tool sends is
 // 200 bytes and begins with a 20-byte signature; integers are 32-bit little-endian.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The loop test of one phone: signed frames out at a fixed interval, echoes in, and the
 // statistics of the current 5-minute cycle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The registry of every LoopTest (one per phone, 128 slots, filled in order, never
 // emptied) and the control exchange that starts and stops a phone's test thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a caller would hear over the tested path: round-trip percentiles, RFC 3550 jitter, a
 // two-state loss model and the ITU-T G.107 E-model score of one cycle and of each 10 seconds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What one simulated phone is: its addresses, the values its SNMP agent serves and the
 // impairments of its UDP test endpoint. A phone is described by one line of text,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The phone's side of the datagram signing, written independently of the tool's looptest/
 // code so that the simulated phone checks the tool rather than agreeing with it by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Many simulated phones in one process with one event loop (epoll, the scalable form of
 // poll: a wake-up costs the ready sockets, not the whole fleet): every phone has a UDP socket

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The phone's SNMP version 1 agent (UDP port 161) without its socket. Requests are decoded
 // and responses encoded with net-snmp's own PDU routines; the agent answers GetRequests for

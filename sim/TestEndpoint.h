@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The phone's UDP test endpoint (port 7) without its socket: it verifies each datagram,
 // answers control messages with a fresh nonce, echoes verified frames and applies the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // farline-phone-sim: plays one or many Farline phones on loopback addresses, each with its
 // UDP test endpoint (port 7) and SNMP version 1 agent (port 161), for trying and testing the
 // tool without phones. Usage and formats: docs/simulator.md.

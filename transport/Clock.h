@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Time as the engine sees it: the 32-bit millisecond tick counter, calendar seconds, the
 // steady clock used for pacing, and sleeping. Everything that waits or reads time takes a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The files written for the phones (history lines, logs): opened so that a name chosen by a
 // phone can never reach another file, written whole or reported, and every failure kept

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The test socket: the tool's one UDP endpoint for loop tests. Datagrams go to UDP port 7
 // of a phone; replies are handed, by the sender's IPv4 address alone, to a DatagramSink.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Retrieval of a phone's own log (two SNMP columns) into a numbered text file, which the
 // desktop is then asked to open.

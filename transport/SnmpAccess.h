@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // SNMP version 1 reads of a phone's agent: one GetRequest per call, one session per call.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // "About PathmonResponder": the icon, the version line and OK. No logic.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The add-phones dialog: an address range, the scan's progress and counts. The logic is
 // AddPhonesPresenter's; this is its Qt view.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window: the phone table with its figures, the help texts, the five commands and
 // the status line. The logic is MainPresenter's; this is its Qt view. The window's geometry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every message of the program: a modal warning box with one OK button and the application
 // title as caption. Tests install a hook that answers instead, so nothing waits for a user.

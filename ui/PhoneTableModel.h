@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window's table as a Qt item model over the front end's PhoneTable: the cell
 // texts, the row's colour band (from the palette, so it reads in a dark theme too) and its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A phone's own window, beside the main window and not modal: its running cycle charted live
 // every 2 seconds (round trip per second as p50 and p95, frames lost per second, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The DialogView operations over a QDialog, shared by the program's dialogs. Controls are
 // bound to the ids the presenters use; line edits and labels carry text, one progress bar

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The save-file dialog of "Save Report…" over the window the command came from.
 

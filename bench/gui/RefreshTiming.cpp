@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Timing of the main window's 2-second refresh with 128 rows: the presenter reads every
 // test's snapshot and the voice figures its worker finished, writes every cell, band and
 // tooltip and asks the worker for new figures, then the event loop runs once (the model's one

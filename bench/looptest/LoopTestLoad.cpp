@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Load benchmark of the loop-test engine: many concurrent tests at 20 ms against simulated
 // phones, in real time. Prints the frame rate per test, how late sends are against their
 // schedule, frames lost on loopback, and CPU time per 1000 frames.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Timing of discovery scans of 256 addresses over real SNMP on loopback, in real time:
 // from StartDiscovery to the moment GetBusySlotCount() first reads 0. Two rounds:
 //   mixed: 20 simulated phones in 127.30.2.0/24, the other 236 addresses silent;

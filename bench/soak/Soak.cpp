@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak benchmark: a whole pathmon-cli run, in this process, against a fleet of simulated
 // phones with mixed impairments, for half an hour. Every minute it samples the process's
 // resident memory, open descriptors and threads from /proc/self, then prints the samples and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pathmon-cli refusing bad input with the dialogs' messages before any traffic, a scan that
 // finds no phone, and Ctrl-C in the middle of tests.
 

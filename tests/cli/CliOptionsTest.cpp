@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line's checks: the community dialog's and the add-phones dialog's rules and
 // messages, in their order, and the JSON report's target.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // pathmon-cli (path in PATHMON_CLI_EXE) as a child process of a test, in a working
 // directory of its own, its standard output and error going to files there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole run of the command line against a scripted fleet on a fake clock: the waiting
 // line within the concurrent limit, failed starts, unknown serial numbers and an
 // interruption, through the same seams the desktop program uses. No network, no process.

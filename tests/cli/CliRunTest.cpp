@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pathmon-cli end to end: three runs at once against simulated phones, one of clean phones
 // (exit 0), one with a phone whose echoes come 200 ms late (exit 1), each checked through
 // its table, its history files, its logs and its JSON report, and one of phones that fail

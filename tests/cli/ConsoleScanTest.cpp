@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The add-phones dialog's logic on a terminal, against a scripted scan: the progress lines,
 // the end-of-scan messages and an interruption. No network, no real waiting.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The JSON report: the phones' bytes as text, the documented layout, the atomic write.
 
 #include <dirent.h>

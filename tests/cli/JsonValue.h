@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The CLI's report as its tests read it: nlohmann-json, which accepts only valid JSON
 // (RFC 8259, strings in UTF-8).

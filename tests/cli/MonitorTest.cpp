@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Monitoring without sockets: the line and the backoff of --monitor on given times, the
 // counters that must neither go down nor count a frame twice when a cycle ends between two
 // polls, and whole monitor runs against the in-memory fleet on the fake clock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pathmon-cli --monitor scraped by a real Prometheus: three simulated phones (one clean, one
 // that never echoes ten given frames, one 200 ms away), Prometheus on a loopback address of
 // its own with a generated configuration and contrib/'s alerting rules, and its HTTP API asked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SIGINT and SIGTERM arrive as events through the signalfd, never through a handler.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The site report end to end: pathmon-cli tests three simulated phones (clean, an outage of
 // 150 frames, 200 ms late) with --json and --report, and headless Chromium opens the page.
 // Every chart must have drawn its data, the page must have attempted no request (its

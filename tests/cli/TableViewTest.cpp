@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table on a terminal: fitted to its width without breaking a line, coloured by the
 // bands without moving a column.
 

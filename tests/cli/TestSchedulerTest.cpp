@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The waiting line of a fleet's tests: never more than the limit at once, first in line
 // first, and a place freed by an end or a failed start goes to the next phone.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Splitting pathmon-cli's output for checks: into lines, and a line into words.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Usable for voice or not, per cycle and per phone, and the exit status of a run.
 
 #include <gtest/gtest.h>

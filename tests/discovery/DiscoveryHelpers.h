@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Helpers for the directory and scan tests: answers to the discovery objects, served by
 // FakeSnmpClient, and bounded waits for the scan's workers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program's own scan (an engine's directory over net-snmp and the real clock)
 // against simulated phones on 127.30.0.0/16: phones, agents that are not phones, an agent
 // that never answers, a phone with another community, and addresses where nothing listens.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The discovery scan with SNMP agents held in memory and a clock that only records pauses:
 // the walk's order, the slot pool, the trace lines, the failure to start a worker, and
 // what the busy count promises about the directory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The phone directory against SNMP agents held in memory: the probe's decoding of the 16
 // discovery objects, replacement by identity key, lookup by serial number, the full
 // directory, and concurrent stores.

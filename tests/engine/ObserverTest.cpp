@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A test's observers run outside every lock: a history write that hangs holds up neither
 // the receive path nor any other phone's figures.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The add-phones dialog's rules: inet_addr's idea of an address, the order of the range
 // messages, the scan's progress figures and the messages at its end.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The community and duration dialog's rules: the default community's limits, the duration's
 // parsing and range, the order of the messages, and what is stored on OK.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The engine as the front ends see it (MainBackend, DiscoveryAccess), in memory: phones
 // whose tests run until the fake clock reaches their end or they are stopped, and a log of

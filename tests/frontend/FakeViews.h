@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Recording views and fakes for the presenter tests: no window system, no network.
 

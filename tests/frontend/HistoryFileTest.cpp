@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The history file: the line's time stamp and layout, which events write, append-only
 // files, and file names that always stay in their directory.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single-instance guard: one holder at a time, freed by its holder's end however it
 // ends, and never following a planted link.
 

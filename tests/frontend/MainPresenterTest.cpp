@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main window's logic: the list rebuild and refresh, the sort by a figure, and the Start,
 // Stop, Get Log, Add and Close commands with the concurrent limit.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the main window and a phone's window show, without a window: the row bands, copied
 // rows, the live chart's buckets, windows and bands, and the history over days.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The site report's own logic: phones' texts as HTML, the page's embedded data, and the fleet
 // table's worst-first order and bands.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A test of the whole desktop program: Qt's offscreen platform, an engine of its own, a
 // temporary current directory for the history and log files, message boxes recorded instead

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Drives the real program's dialogs from inside their own event loops: a timer polls the
 // current step until it reports done or its time runs out. Actions that open a nested modal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole program against phones that go off hook: a running test that the phone ends by
 // itself, with its final history line, and a phone off hook from the start that refuses.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A phone's window against a simulated phone with one outage: opened from its row, the live
 // chart shows the outage as an interruption band and as a poor 10-second window.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole program against three simulated phones on loopback: the community dialog, a
 // scan, a test started and stopped with its history line, a phone's log, and Close stopping
 // what still runs.

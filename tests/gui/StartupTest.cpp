@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up of the whole program: the single-instance lock, a refused OK in the real
 // community dialog, and Cancel ending the program before the test socket opens.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main window's table model without a window: the selection follows its rows through a
 // sort, a refresh of every cell signals once, and the band colours stay legible on a light
 // and on a dark palette.

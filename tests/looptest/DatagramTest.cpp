@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Golden vectors and byte layout of the loop-test datagrams.
 #include <gtest/gtest.h>
 

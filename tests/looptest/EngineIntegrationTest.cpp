@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loop-test engine against the simulated phone over real UDP on loopback, in real time.
 #include <gtest/gtest.h>
 

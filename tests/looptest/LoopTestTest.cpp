@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The datagram handler and the test loop, on a fake clock and a fake phone: no socket, no
 // real sleeping.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry, the datagram dispatch and the control exchange, on a fake clock.
 #include <gtest/gtest.h>
 

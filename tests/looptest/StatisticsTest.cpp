@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cycle statistics, fed sequence numbers and round-trip times directly.
 #include <gtest/gtest.h>
 

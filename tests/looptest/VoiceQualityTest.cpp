@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The voice figures of a cycle, computed from hand-made per-frame timings.
 #include <gtest/gtest.h>
 

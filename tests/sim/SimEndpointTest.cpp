@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated phone's UDP test endpoint, run as the real program. Each test has its own
 // addresses 127.10.<test>.x: the phone on .1, the test's own tool socket on .100.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The tool's side of the loop-test exchange, written out by hand for the simulator's tests:
 // a UDP socket on a test address and datagrams signed with OpenSSL directly (not with the

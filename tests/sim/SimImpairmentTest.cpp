@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Impairments of the simulated phone's test endpoint, run as the real program. Addresses
 // 127.10.<20+n>.x: the phone on .1, the test's tool socket on .100.
 

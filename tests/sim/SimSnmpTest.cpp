@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated phone's SNMP agent against Debian's snmpget. Addresses 127.10.<40+n>.x.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent at the packet level: requests built and responses read with net-snmp.
 
 #include <gtest/gtest.h>

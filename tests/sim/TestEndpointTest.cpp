@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The test endpoint's logic with time passed in: timed impairments without waiting.
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The phone log file: both columns read, numbered lines written, the opener called last.
 
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NetSnmpClient, the row walk and the phone log against real agents: Debian's snmpd, a
 // socket that never answers, and a small agent whose answers a test shapes at will.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The row walk of one column, against the in-memory client.
 
 #include <gmock/gmock.h>

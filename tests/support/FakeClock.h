@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A Clock whose time moves only when someone sleeps on it or a test advances it, so loop
 // tests run in microseconds and give the same figures every time. It also notes every

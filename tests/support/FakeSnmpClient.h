@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // An SnmpClient held in memory: agents are (address, community) pairs with objects of typed
 // values. It answers as NetSnmpClient stores values (integers as 4 host-order bytes, octet

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What can stand in the way of a file the program writes: a read-only or full file system
 // (a small tmpfs mounted in a mount namespace private to the test process, so nothing of it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // An observer that keeps every event of the tests it hears, in order. Thread-safe.
 

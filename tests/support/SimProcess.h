@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The simulated Farline phone (farline-phone-sim) as a child process of a test: started with
 // the given arguments, ready once it printed READY (every socket bound), stopped with SIGTERM,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Debian's snmpd as a phone's SNMP agent for a test: a configuration of fixed objects in a
 // temporary directory, the daemon in the foreground on udp:<address>:161, and a wait until

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Captures the lines of DebugTrace for the lifetime of the object.
 

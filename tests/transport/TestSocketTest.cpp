@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The test socket over real UDP on loopback: what reaches the sink, and what goes out.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The diagnostic trace: one whole line per call, CR LF, never interleaved.
 #include <gtest/gtest.h>
 
