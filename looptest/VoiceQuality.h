@@ -98,6 +98,7 @@ struct InterruptionSpan {
   uint32_t firstSequence = 0;  // that frame's sequence number
   int32_t lost = 0;            // frames lost in the span
   int32_t count = 0;           // interruptions the span counted
+  int64_t lastTimeWallNs = 0;  // wall-clock time its last missing frame left
 };
 
 // The voice figures of one cycle.
