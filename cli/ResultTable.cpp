@@ -15,7 +15,9 @@ RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
   RowTexts row;
   row[0] = PrintableText(userName);
   row[1] = PrintableText(serialNumber);
-  row[2] = snapshot.running ? kStatusRunning : kStatusStopped;
+  // A silent path is told in the state's place: the test runs, and nothing comes back.
+  const std::string silence = EchoSilenceText(snapshot);
+  row[2] = !silence.empty() ? silence : snapshot.running ? kStatusRunning : kStatusStopped;
   for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
     row[static_cast<std::size_t>(column)] = std::to_string(ColumnFigure(snapshot.stats, column));
   }

@@ -73,7 +73,7 @@ int Engine::StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t 
     observers = observers_;
   }
   test->SetObservers(entry.userName, std::move(observers));
-  return pathmon::StartLoopTest(durationSeconds, intervalMs, peerAddress, nullptr, test);
+  return pathmon::StartLoopTest(durationSeconds, intervalMs, peerAddress, test);
 }
 
 }  // namespace pathmon

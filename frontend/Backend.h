@@ -25,7 +25,17 @@ struct TestSnapshot {
   bool running = false;
   TestStatistics stats;
   TestEnd end = TestEnd::kNone;  // why the last test ended
+  int64_t echoSilenceMs = 0;     // LoopTest::EchoSilence: 0 within the grace or when idle
 };
+
+// From this much silence on, a running test's row says so.
+inline constexpr int64_t kSilenceShownMs = 2000;
+// "no echo for N s" (whole seconds) once a running test has had no echo for
+// kSilenceShownMs; empty otherwise.
+inline std::string EchoSilenceText(const TestSnapshot& snapshot) {
+  if (!snapshot.running || snapshot.echoSilenceMs < kSilenceShownMs) return {};
+  return "no echo for " + std::to_string(snapshot.echoSilenceMs / 1000) + " s";
+}
 
 // Contract: called on the front end's thread, StartLoopTest and SendStartCommand also from
 // helper threads of the command line; an implementation is as thread-safe as the engine.

@@ -13,7 +13,8 @@ bool EngineBackend::FindPhoneBySerial(const char* serialNumber, PhoneEntry& entr
 
 TestSnapshot EngineBackend::Snapshot(LoopTest& test) {
   std::lock_guard lock(test.Mutex());
-  return TestSnapshot{test.IsRunning(), test.Statistics(), test.EndReason()};
+  return TestSnapshot{test.IsRunning(), test.Statistics(), test.EndReason(),
+                      test.EchoSilence().count()};
 }
 
 VoiceQuality EngineBackend::Voice(LoopTest& test) { return test.CurrentVoice(); }

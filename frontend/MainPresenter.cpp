@@ -200,7 +200,10 @@ void MainPresenter::WriteRows() {
       }
       view_.ListSetText(i, column, text);
     }
-    view_.ListSetBand(i, band, voice.loss.sent > 0 ? VoiceSummary(voice) : std::string());
+    // A silent path is told at once, before the cycle's figures can show it.
+    std::string toolTip = EchoSilenceText(snap);
+    if (voice.loss.sent > 0) toolTip += (toolTip.empty() ? "" : "\n") + VoiceSummary(voice);
+    view_.ListSetBand(i, band, toolTip);
   }
   view_.SetControlText(kIdStatusLine, StatusLine(count, running, unusable, lastScan_));
 }

@@ -335,7 +335,7 @@ void PhoneSection(std::string& h, const RunReport& r, const FleetRow& row) {
   for (const CycleRecord& c : p.cycles) {
     for (const InterruptionSpan& s : c.voice.interruptions) {
       ++spans;
-      timeline += "<tr>" + Td(ReadableTime(s.timeWallNs / 1'000'000'000), "text") +
+      timeline += "<tr>" + Td(ReadableTime(RoundedWallSeconds(s.timeWallNs)), "text") +
                   Td(std::to_string(s.firstSequence)) + Td(std::to_string(s.lost)) +
                   Td(Fixed(s.lost * 0.02, 2)) + Td(std::to_string(s.count)) + "</tr>\n";
     }
@@ -373,7 +373,7 @@ void PhoneSection(std::string& h, const RunReport& r, const FleetRow& row) {
          "<th>p95 ms</th><th>MOS</th></tr></thead>\n<tbody>\n";
     for (const CycleRecord& c : p.cycles) {
       for (const WindowQuality& w : c.voice.windows) {
-        h += "<tr>" + Td(ReadableTime(w.timeWallNs / 1'000'000'000), "text") +
+        h += "<tr>" + Td(ReadableTime(RoundedWallSeconds(w.timeWallNs)), "text") +
              Td(std::to_string(w.firstSequence)) + Td(std::to_string(w.frames)) +
              Td(std::to_string(w.loss.lost)) + Td(Fixed(w.loss.lossPercent, 2)) +
              Td(Fixed(w.p50Us / 1000, 1)) + Td(Fixed(w.p95Us / 1000, 1)) +

@@ -97,7 +97,7 @@ LiveChart ChartCycle(const CycleTimings& timings, const VoiceQuality& voice) {
 }
 
 std::string InterruptionText(const InterruptionSpan& span) {
-  std::time_t seconds = static_cast<std::time_t>(span.timeWallNs / 1'000'000'000);
+  std::time_t seconds = static_cast<std::time_t>(RoundedWallSeconds(span.timeWallNs));
   std::tm local{};
   char clock[16] = "--:--:--";
   if (::localtime_r(&seconds, &local) != nullptr) std::strftime(clock, sizeof clock, "%H:%M:%S", &local);

@@ -62,14 +62,14 @@ OrderedJson VoiceJson(const VoiceQuality& v) {
                        {"burstR", w.loss.burstR},
                        {"rFactor", w.score.rFactor},
                        {"mos", w.score.mos},
-                       {"time", IsoLocalTime(w.timeWallNs / 1'000'000'000)},
+                       {"time", IsoLocalTime(RoundedWallSeconds(w.timeWallNs))},
                        {"rttP50Us", w.p50Us},
                        {"rttP95Us", w.p95Us}});
   }
   j["windows"] = std::move(windows);
   OrderedJson interruptions = OrderedJson::array();
   for (const InterruptionSpan& span : v.interruptions) {
-    interruptions.push_back({{"time", IsoLocalTime(span.timeWallNs / 1'000'000'000)},
+    interruptions.push_back({{"time", IsoLocalTime(RoundedWallSeconds(span.timeWallNs))},
                              {"firstSequence", span.firstSequence},
                              {"lost", span.lost},
                              {"count", span.count}});

@@ -3,7 +3,8 @@
 // no socket: the test runs on the fuzzer's thread with a clock that moves only when the test
 // sleeps, and each of its sleeps between two frames hands the next event of the input to the
 // registry, as the receive thread would. Whatever arrives, the counters of a cycle never go
-// negative and the result line always fits.
+// negative, the result line always fits, and a closed cycle's frames are each received or
+// lost, as its voice figures count them.
 //
 // Input: a byte choosing the interval, a byte choosing the duration, then one event per
 // frame sent (see Step).
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "looptest/SessionRegistry.h"
 #include "transport/Clock.h"
@@ -68,19 +70,34 @@ class Input {
   std::size_t at_ = 0;
 };
 
-void CheckStatistics(LoopTest& test) {
-  const TestStatistics s = test.Statistics();
+void CheckFigures(const TestStatistics& s) {
   if (s.lost < 0 || s.received < 0 || s.delayed < 0 || s.maxBurstLost < 0 ||
-      s.interruptions < 0 || s.windowLoss < 0 || s.sent < 0) {
+      s.interruptions < 0 || s.windowLoss < 0 || s.sent < 0 || s.lateEchoes > s.lostCounted ||
+      s.received + s.lost > s.sent) {
     std::abort();
   }
   char line[128];
-  const int written = test.FormatResult(line, sizeof line);
+  const int written = FormatResult(s, line, sizeof line);
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof line ||
       std::strlen(line) != static_cast<std::size_t>(written)) {
     std::abort();
   }
 }
+
+void CheckStatistics(LoopTest& test) { CheckFigures(test.Statistics()); }
+
+// A closed cycle accounts for every frame, and its voice figures count the same loss.
+class CycleCheck final : public TestObserver {
+ public:
+  void OnCycleResult(const CycleResult& result) override {
+    const TestStatistics& s = result.stats;
+    CheckFigures(s);
+    if (s.sent != s.received + s.lost || s.lostCounted - s.lateEchoes != s.lost ||
+        result.voice.loss.lost != s.lost || result.voice.loss.sent != s.sent) {
+      std::abort();
+    }
+  }
+};
 
 }  // namespace
 
@@ -106,10 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   LoopTest* test = registry.GetOrCreateLoopTest(nullptr, "FZ000001");
   if (test == nullptr) std::abort();
   const uint32_t peer = htonl(0x7F000001);
-  test->SetCallback([](LoopTest& t, int32_t, int32_t) {
-    CheckStatistics(t);
-    return 0;
-  });
+  test->SetObservers("", {std::make_shared<CycleCheck>()});
 
   // One event after each frame sent.
   clock.onSleep = [&] {

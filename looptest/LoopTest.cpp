@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 #include "transport/Clock.h"
@@ -95,214 +96,249 @@ int LoopTest::FormatResult(char* text, std::size_t size) {
 }
 
 template <typename Event>
-void LoopTest::Deliver(const TestObservers& observers, const ResultCallback& callback,
-                       void (TestObserver::*handler)(const Event&), const Event& event,
-                       int32_t value, int32_t code) {
+void LoopTest::Deliver(const TestObservers& observers,
+                       void (TestObserver::*handler)(const Event&), const Event& event) {
   for (const std::shared_ptr<TestObserver>& observer : observers) ((*observer).*handler)(event);
-  if (callback) callback(*this, value, code);
 }
 
 int LoopTest::Run(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress) {
+  RunState run = BeginRun(durationSeconds, intervalMs, peerAddress);
+  while (!stop_.load()) {
+    SendFrame(run);
+    WaitForNextFrame(run);
+    ReportProgress(run);
+    if (run.cycleFrames >= run.framesPerCycle) EndCycle(run);
+    if (run.hasEnd && clock_.Now() >= run.endTime) {
+      run.end = TestEnd::kDuration;
+      break;
+    }
+    if (run.failedInARow >= run.failuresToEnd) {
+      run.end = TestEnd::kSendFailed;
+      break;
+    }
+  }
+  FinishRun(run);
+  return run.lastSend;
+}
+
+LoopTest::RunState LoopTest::BeginRun(int32_t durationSeconds, int32_t intervalMs,
+                                      uint32_t peerAddress) {
+  RunState run;
   // The steady clock measures the test: a wall clock stepped back or forward neither
   // stretches nor cuts it.
-  const Clock::TimePoint startTime = clock_.Now();
-  const bool hasEnd = durationSeconds != 0;
-  const Clock::TimePoint endTime = startTime + std::chrono::seconds(durationSeconds);
-
-  int32_t framesPerSecond = intervalMs > 0 ? std::max<int32_t>(1, 1000 / intervalMs) : 1000;
-  // Who hears of this run is fixed at its start, so the events can go out without the lock.
-  TestObservers observers;
-  ResultCallback callback;
-  TestIdentity phone;
-  Clock::TimePoint gridOrigin;
-  int gridSlot;
+  run.startTime = clock_.Now();
+  run.hasEnd = durationSeconds != 0;
+  run.endTime = run.startTime + std::chrono::seconds(durationSeconds);
+  run.intervalMs = intervalMs;
+  run.framesPerSecond = intervalMs > 0 ? std::max<int32_t>(1, 1000 / intervalMs) : 1000;
+  run.framesPerCycle = kCycleSeconds * run.framesPerSecond;
+  run.failuresToEnd = int64_t{kSendFailureEndSeconds} * run.framesPerSecond;
+  run.interval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 0);
+  run.peerAddress = peerAddress;
   {
+    // Who hears of this run is fixed at its start, so the events can go out without the lock.
     std::lock_guard lock(mutex_);
-    gridOrigin = gridOrigin_;
-    gridSlot = gridSlot_;
+    run.gridOrigin = gridOrigin_;
+    run.gridSlot = gridSlot_;
     Reset(true);
     running_ = true;
     peerAddress_ = peerAddress;
     interval_ = intervalMs;
     endReason_ = TestEnd::kNone;
     phoneEnded_ = false;
+    lastEchoNs_ = Nanoseconds(run.startTime);
     stop_.store(false);
-    observers = observers_;
-    callback = callback_;
-    phone = TestIdentity{serialNumber_, userName_, peerAddress};
-  }
-  DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : Frame per second = %d", framesPerSecond);
-
-  {
-    std::lock_guard lock(mutex_);
+    run.observers = observers_;
+    run.phone = TestIdentity{serialNumber_, userName_, peerAddress};
     frame_.fill(0);
   }
-  Deliver(observers, callback, &TestObserver::OnStarted, TestStarted{phone, clock_.WallSeconds()},
-          -1, kEventStarted);
+  DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : Frame per second = %d",
+             run.framesPerSecond);
+  Deliver(run.observers, &TestObserver::OnStarted, TestStarted{run.phone, clock_.WallSeconds()});
+  // Frame n of a cycle is due at its start + n * interval. A cycle's first frame waits for
+  // the test's next slot on the registry's grid.
+  run.deadline = NextSendSlot(clock_.Now(), IntervalNs(run), run.gridOrigin, run.gridSlot);
+  return run;
+}
 
-  const int32_t framesPerCycle = kCycleSeconds * framesPerSecond;
-  const int64_t failuresToEnd = int64_t{kSendFailureEndSeconds} * framesPerSecond;
-  const auto interval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 0);
-  const int64_t intervalNs = std::chrono::nanoseconds(interval).count();
-  int32_t progressFrames = 0;
-  int32_t cycleFrames = 0;
-  int64_t failedInARow = 0;
-  bool resultDelivered = false;  // a cycle result went out and no frame was sent since
-  bool cycleKept = false;        // the duration ended with a cycle, whose figures stay
-  VoiceQuality keptVoice;        // that cycle's, as its result carried them
-  int lastSend = 0;
-  TestEnd end = TestEnd::kNone;
-  // Frame n of a cycle is due at its start + n * interval. A sender that falls more than an
-  // interval behind skips the slots that are gone and stays on the grid rather than catching
-  // up in a burst; the voice figures' sender check counts the skipped slots. A cycle's
-  // first frame waits for the test's next slot on the registry's grid.
-  Clock::TimePoint deadline = NextSendSlot(clock_.Now(), intervalNs, gridOrigin, gridSlot);
-  bool toSlot = true;
-
-  while (!stop_.load()) {
-    if (toSlot) {
-      toSlot = false;
-      if (deadline > clock_.Now()) clock_.SleepUntil(deadline);
-    }
-    uint8_t datagram[kDatagramSize];
-    {
-      // Signature and nonce are one snapshot, so a nonce arriving meanwhile never pairs
-      // with the other's signature. The frame is in the ledger (and in sent) before it
-      // leaves, so that its echo, however quick, finds it.
-      std::lock_guard lock(mutex_);
-      const Clock::TimePoint now = clock_.Now();
-      if (cycleFrames == 0) {
-        const int64_t wallNs = clock_.WallSeconds() * 1'000'000'000;
-        // A test shorter than a cycle reserves only the frames it can send (and one more).
-        int64_t expected = framesPerCycle;
-        if (hasEnd) {
-          const int64_t leftMs =
-              std::chrono::duration_cast<std::chrono::milliseconds>(endTime - now).count();
-          expected = std::clamp<int64_t>(leftMs * framesPerSecond / 1000 + 1, 1, expected);
-        }
-        cycle_.Begin(Nanoseconds(deadline), wallNs - Nanoseconds(now) + Nanoseconds(deadline),
-                     intervalNs, static_cast<int32_t>(expected));
-      }
-      const uint32_t tick = clock_.TickMs();
-      const uint32_t sequence = cycle_.FrameSent(tick, Nanoseconds(now));
-      BuildTestFrame(frameSignature_, nonce_, sequence, tick, frame_.data());
-      std::memcpy(datagram, frame_.data(), kDatagramSize);
-      resultDelivered = false;
-    }
-    lastSend = sender_(datagram, static_cast<int>(kDatagramSize), peerAddress);
-    failedInARow = lastSend == 0 ? 0 : failedInARow + 1;
-
-    if (intervalMs > 0) {
-      deadline += interval;
-      const Clock::TimePoint now = clock_.Now();
-      if (now - deadline > interval) deadline += ((now - deadline) / interval) * interval;
-      clock_.SleepUntil(deadline);
-    }
-
-    ++progressFrames;
-    ++cycleFrames;
-    if (progressFrames >= framesPerSecond) {
-      const auto elapsed = static_cast<int32_t>(
-          std::chrono::duration_cast<std::chrono::seconds>(clock_.Now() - startTime).count());
-      Deliver(observers, callback, &TestObserver::OnProgress,
-              TestProgress{phone, clock_.WallSeconds(), elapsed}, elapsed, kEventProgress);
-      progressFrames = 0;
-    }
-    if (cycleFrames >= framesPerCycle) {
-      clock_.SleepMs(kCycleEndGraceMs);
-      // A test whose duration ends with this cycle (a 5-minute test) leaves its figures in
-      // place, as a test ending within a cycle does, not the empty ones of a next cycle.
-      cycleKept = hasEnd && clock_.Now() >= endTime;
-      CycleResult result{phone, 0, {}, {}};
-      CycleTimings timings;
-      std::vector<InterruptionSpan> spans;
-      {
-        std::lock_guard lock(mutex_);
-        result.stats = CloseCycle();
-        spans = cycle_.Interruptions();
-        if (cycleKept) {
-          timings = cycle_.Timings();
-        } else {
-          timings = cycle_.TakeTimings();
-          Reset(false);
-        }
-      }
-      // The grace was a pause, not lateness: the next cycle's schedule starts at the
-      // test's next slot.
-      deadline = NextSendSlot(clock_.Now(), intervalNs, gridOrigin, gridSlot);
-      toSlot = true;
-      result.voice = Assess(timings, std::move(spans));
-      if (cycleKept) keptVoice = result.voice;
-      result.wallSeconds = clock_.WallSeconds();
-      Deliver(observers, callback, &TestObserver::OnCycleResult, result, -1, kEventCycleResult);
-      cycleFrames = 0;
-      resultDelivered = true;
-    }
-    if (hasEnd && clock_.Now() >= endTime) {
-      end = TestEnd::kDuration;
-      break;
-    }
-    if (failedInARow >= failuresToEnd) {
-      end = TestEnd::kSendFailed;
-      break;
-    }
+void LoopTest::SendFrame(RunState& run) {
+  if (run.toSlot) {
+    run.toSlot = false;
+    if (run.deadline > clock_.Now()) clock_.SleepUntil(run.deadline);
   }
+  uint8_t datagram[kDatagramSize];
+  {
+    // Signature and nonce are one snapshot, so a nonce arriving meanwhile never pairs with
+    // the other's signature. The frame is in the ledger (and in sent) before it leaves, so
+    // that its echo, however quick, finds it.
+    std::lock_guard lock(mutex_);
+    const Clock::TimePoint now = clock_.Now();
+    if (run.cycleFrames == 0) BeginCycle(run, now);
+    const uint32_t tick = clock_.TickMs();
+    const uint32_t sequence = cycle_.FrameSent(tick, Nanoseconds(now));
+    BuildTestFrame(frameSignature_, nonce_, sequence, tick, frame_.data());
+    std::memcpy(datagram, frame_.data(), kDatagramSize);
+    run.resultDelivered = false;
+  }
+  run.lastSend = sender_(datagram, static_cast<int>(kDatagramSize), run.peerAddress);
+  run.failedInARow = run.lastSend == 0 ? 0 : run.failedInARow + 1;
+}
 
-  // The last echoes get the grace of a cycle end too: without it, frames still on their
-  // way, or overtaken by a later echo, would end the test counted as lost.
-  if (!resultDelivered) clock_.SleepMs(kCycleEndGraceMs);
-  CycleResult last{phone, 0, {}, {}};
-  CycleTimings timings;
+void LoopTest::BeginCycle(const RunState& run, Clock::TimePoint now) {
+  // A test shorter than a cycle reserves only the frames it can send (and one more).
+  int64_t expected = run.framesPerCycle;
+  if (run.hasEnd) {
+    const int64_t leftMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(run.endTime - now).count();
+    expected = std::clamp<int64_t>(leftMs * run.framesPerSecond / 1000 + 1, 1, expected);
+  }
+  const int64_t wallNs = clock_.WallNs() - Nanoseconds(now) + Nanoseconds(run.deadline);
+  cycle_.Begin(Nanoseconds(run.deadline), wallNs, IntervalNs(run),
+               static_cast<int32_t>(expected));
+}
+
+void LoopTest::WaitForNextFrame(RunState& run) {
+  // A sender that falls more than an interval behind skips the slots that are gone and
+  // stays on the grid rather than catching up in a burst; the voice figures' sender check
+  // counts the skipped slots.
+  if (run.intervalMs > 0) {
+    run.deadline += run.interval;
+    const Clock::TimePoint now = clock_.Now();
+    if (now - run.deadline > run.interval) {
+      run.deadline += ((now - run.deadline) / run.interval) * run.interval;
+    }
+    clock_.SleepUntil(run.deadline);
+  }
+  ++run.progressFrames;
+  ++run.cycleFrames;
+}
+
+void LoopTest::ReportProgress(RunState& run) {
+  if (run.progressFrames < run.framesPerSecond) return;
+  run.progressFrames = 0;
+  // The spans the frames past their grace have closed since the last second.
   std::vector<InterruptionSpan> spans;
   {
     std::lock_guard lock(mutex_);
-    if (end == TestEnd::kNone) end = phoneEnded_ ? TestEnd::kPhoneEnded : TestEnd::kStopped;
-    endReason_ = end;
+    spans = cycle_.TakeClosedSpans(DueNs());
+  }
+  DeliverSpans(run, spans);
+  const auto elapsed = static_cast<int32_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(clock_.Now() - run.startTime).count());
+  Deliver(run.observers, &TestObserver::OnProgress,
+          TestProgress{run.phone, clock_.WallSeconds(), elapsed});
+}
+
+void LoopTest::DeliverSpans(const RunState& run, const std::vector<InterruptionSpan>& spans) {
+  for (const InterruptionSpan& span : spans) {
+    Deliver(run.observers, &TestObserver::OnInterruptionSpan,
+            InterruptionSpanClosed{run.phone, clock_.WallSeconds(), span});
+  }
+}
+
+void LoopTest::EndCycle(RunState& run) {
+  clock_.SleepMs(kCycleEndGraceMs);
+  // A test whose duration ends with this cycle (a 5-minute test) leaves its figures in
+  // place, as a test ending within a cycle does, not the empty ones of a next cycle.
+  run.cycleKept = run.hasEnd && clock_.Now() >= run.endTime;
+  CycleResult result{run.phone, 0, {}, {}};
+  CycleTimings timings;
+  std::vector<InterruptionSpan> closed;
+  {
+    std::lock_guard lock(mutex_);
+    result.stats = CloseCycle();
+    closed = cycle_.TakeClosedSpans();
+    result.voice.interruptions = cycle_.Interruptions();
+    if (run.cycleKept) {
+      timings = cycle_.Timings();
+    } else {
+      timings = cycle_.TakeTimings();
+      Reset(false);
+    }
+  }
+  // The grace was a pause, not lateness: the next cycle's schedule starts at the test's
+  // next slot.
+  run.deadline = NextSendSlot(clock_.Now(), IntervalNs(run), run.gridOrigin, run.gridSlot);
+  run.toSlot = true;
+  result.voice = Assess(timings, std::move(result.voice.interruptions));
+  if (run.cycleKept) run.keptVoice = result.voice;
+  result.wallSeconds = clock_.WallSeconds();
+  DeliverSpans(run, closed);
+  Deliver(run.observers, &TestObserver::OnCycleResult, result);
+  run.cycleFrames = 0;
+  run.resultDelivered = true;
+}
+
+void LoopTest::FinishRun(RunState& run) {
+  // The last echoes get the grace of a cycle end too: without it, frames still on their
+  // way, or overtaken by a later echo, would end the test counted as lost.
+  if (!run.resultDelivered) clock_.SleepMs(kCycleEndGraceMs);
+  CycleResult last{run.phone, 0, {}, {}};
+  CycleTimings timings;
+  std::vector<InterruptionSpan> spans;
+  std::vector<InterruptionSpan> closed;
+  {
+    std::lock_guard lock(mutex_);
+    if (run.end == TestEnd::kNone) {
+      run.end = phoneEnded_ ? TestEnd::kPhoneEnded : TestEnd::kStopped;
+    }
+    endReason_ = run.end;
     DebugTrace(__LINE__, kModule, nullptr, "LoopTest::Run : test of %s ended: %s", serialNumber_,
-               TestEndName(end));
+               TestEndName(run.end));
     // The last cycle's figures stay in place, for the list to show after the test. Its
     // frames are copied, not taken: a reader until the release below assesses them itself.
-    if (!resultDelivered) last.stats = CloseCycle();
-    if (!cycleKept) {
+    if (!run.resultDelivered) {
+      last.stats = CloseCycle();
+      closed = cycle_.TakeClosedSpans();
+    }
+    if (!run.cycleKept) {
       timings = cycle_.Timings();
       spans = cycle_.Interruptions();
     }
   }
   // The one assessment of the last cycle, for its result and for every reader after the end
   // (of the empty cycle that a cycle end just began, when a stop came right then).
-  VoiceQuality finalVoice = cycleKept ? std::move(keptVoice) : Assess(timings, std::move(spans));
+  VoiceQuality finalVoice =
+      run.cycleKept ? std::move(run.keptVoice) : Assess(timings, std::move(spans));
   timings = CycleTimings{};
   {
     std::lock_guard lock(mutex_);
     finalVoice_ = finalVoice;
     cycle_.ReleaseFrames();
   }
-  if (!resultDelivered) last.voice = std::move(finalVoice);
   last.wallSeconds = clock_.WallSeconds();
   // A test that ends right at a cycle end has delivered that cycle: a second, empty result
   // would only add a line of zeros to the history. A cycle result still comes once more
   // when nothing was delivered at all.
-  if (!resultDelivered) {
-    Deliver(observers, callback, &TestObserver::OnCycleResult, last, -1, kEventCycleResult);
+  if (!run.resultDelivered) {
+    last.voice = std::move(finalVoice);
+    DeliverSpans(run, closed);
+    Deliver(run.observers, &TestObserver::OnCycleResult, last);
   }
-  Deliver(observers, callback, &TestObserver::OnFinished,
-          TestFinished{phone, last.wallSeconds, end}, -1, kEventFinished);
+  Deliver(run.observers, &TestObserver::OnFinished,
+          TestFinished{run.phone, last.wallSeconds, run.end});
   clock_.SleepMs(kRunningLingerMs);
-  {
-    std::lock_guard lock(mutex_);
-    running_ = false;
-  }
-  return lastSend;
+  std::lock_guard lock(mutex_);
+  running_ = false;
+}
+
+int64_t LoopTest::DueNs() {
+  return Nanoseconds(clock_.Now()) - int64_t{kCycleEndGraceMs} * 1'000'000;
+}
+
+int64_t LoopTest::IntervalNs(const RunState& run) {
+  return std::chrono::nanoseconds(run.interval).count();
 }
 
 TestStatistics LoopTest::CloseCycle() {
-  cycle_.CountUnanswered(clock_.TickMs(), kCycleEndGraceMs);
-  if (cycle_.Figures().strayEchoes > 0) {
+  cycle_.Close();
+  const TestStatistics figures = cycle_.Figures();
+  if (figures.strayEchoes > 0) {
     DebugTrace(__LINE__, kModule, nullptr,
                "LoopTest::Run : %s: %d stray or repeated echoes ignored in the cycle",
-               serialNumber_, cycle_.Figures().strayEchoes);
+               serialNumber_, figures.strayEchoes);
   }
-  return cycle_.Figures();
+  return figures;
 }
 
 int LoopTest::SendControl(uint32_t peerAddress) {
@@ -361,10 +397,10 @@ bool LoopTest::OnDatagram(const uint8_t* bytes, int length, Clock::TimePoint arr
   // An ended test's figures are final: an echo during the linger after its end changes
   // nothing (its frames' tables are gone by then).
   if (running_ && endReason_ == TestEnd::kNone && reply.sendTick != 0) {
-    if (cycle_.CountEcho(reply.sequence, reply.sendTick, arrival, arrivalNs) ==
-        CycleLedger::Echo::kInOrder) {
-      lastInOrder_ = record;
-    }
+    const CycleLedger::Echo echo =
+        cycle_.CountEcho(reply.sequence, reply.sendTick, arrival, arrivalNs);
+    if (echo != CycleLedger::Echo::kStray) lastEchoNs_ = std::max(lastEchoNs_, arrivalNs);
+    if (echo == CycleLedger::Echo::kInOrder) lastInOrder_ = record;
   }
   CountReply();
   return true;
@@ -377,23 +413,32 @@ void LoopTest::TakeNonce(const Nonce& nonce) {
 }
 
 TestStatistics LoopTest::Statistics() {
+  const int64_t due = DueNs();  // before the lock, as CopyCurrent's
   std::lock_guard lock(mutex_);
-  return cycle_.Figures();
+  return cycle_.Figures(due);
+}
+
+std::chrono::milliseconds LoopTest::EchoSilence() {
+  const int64_t now = Nanoseconds(clock_.Now());
+  std::lock_guard lock(mutex_);
+  if (!running_ || endReason_ != TestEnd::kNone) return std::chrono::milliseconds(0);
+  const int64_t silentNs = now - lastEchoNs_;
+  if (silentNs <= int64_t{kCycleEndGraceMs} * 1'000'000) return std::chrono::milliseconds(0);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds(silentNs));
 }
 
 CycleTimings LoopTest::CopyCurrent(std::vector<InterruptionSpan>* spans,
                                    std::optional<VoiceQuality>* final) {
   // Taken before the lock, so that a frame sent while waiting for it is left out too.
-  const int64_t due = Nanoseconds(clock_.Now()) - int64_t{kCycleEndGraceMs} * 1'000'000;
+  const int64_t due = DueNs();
   std::lock_guard lock(mutex_);
   if (final != nullptr && finalVoice_) {
     *final = finalVoice_;
     return {};
   }
-  if (spans != nullptr) *spans = cycle_.Interruptions();
-  // Once the test has ended its last cycle is closed: every frame has had its time.
-  const bool closed = !running_ || endReason_ != TestEnd::kNone;
-  return cycle_.Timings(closed ? std::numeric_limits<int64_t>::max() : due);
+  // Once the cycle has closed every frame has had its time.
+  if (spans != nullptr) *spans = cycle_.Interruptions(due);
+  return cycle_.Timings(cycle_.Closed() ? std::numeric_limits<int64_t>::max() : due);
 }
 
 VoiceQuality LoopTest::CurrentVoice() {
@@ -432,11 +477,6 @@ Signature LoopTest::FrameSignature() {
 Nonce LoopTest::StoredNonce() {
   std::lock_guard lock(mutex_);
   return nonce_;
-}
-
-void LoopTest::SetCallback(ResultCallback callback) {
-  std::lock_guard lock(mutex_);
-  callback_ = std::move(callback);
 }
 
 void LoopTest::SetObservers(std::string userName, TestObservers observers) {

@@ -25,23 +25,8 @@
 
 namespace pathmon {
 
-class LoopTest;
-
-// The events as plain calls: 0 started, 1 progress (value: seconds since the start),
-// 2 cycle result, 3 finished. Delivered like TestObserver's, after the lock is released;
-// at a cycle result the test already counts the next cycle, whose figures Statistics()
-// returns: the ended cycle's figures come with CycleResult.
-using ResultCallback = std::function<int32_t(LoopTest& test, int32_t value, int32_t event)>;
-
 // Sends one datagram to UDP port 7 of peer (IPv4, network byte order); 0 or -4.
 using DatagramSender = std::function<int(const uint8_t* data, int length, uint32_t peer)>;
-
-enum ResultEvent : int32_t {
-  kEventStarted = 0,
-  kEventProgress = 1,
-  kEventCycleResult = 2,
-  kEventFinished = 3,
-};
 
 // Contract: three threads use a LoopTest. The test thread runs Run; the receive thread
 // calls OnDatagram (holding the registry lock); the user-interface thread reads the figures
@@ -83,8 +68,14 @@ class LoopTest {
   bool OnDatagram(const uint8_t* bytes, int length);
   void TakeNonce(const Nonce& nonce);
 
-  // Read under the lock, or by the caller that holds it.
+  // The running cycle's figures, under the lock (a caller may hold it): every frame sent
+  // more than the cycle end's grace ago and not echoed counts as lost (an echo that still
+  // comes takes it back, and counts in lateEchoes). Once the cycle has closed, its final
+  // figures.
   TestStatistics Statistics();
+  // How long the running test has had no echo: 0 while the last one (or the test's start)
+  // lies within the grace, or when no test runs.
+  std::chrono::milliseconds EchoSilence();
   // The voice figures of the running cycle so far: over the frames sent at least the cycle
   // end's grace ago, whose echoes had their time to arrive; the frames are copied under the
   // lock and assessed after it. Once the test has ended, its last cycle's figures, assessed
@@ -107,7 +98,6 @@ class LoopTest {
 
   uint32_t Replies() const { return replies_.load(); }
   void ClearReplies() { replies_.store(0); }
-  void SetCallback(ResultCallback callback);
   // Who hears of the next Run, and the user name its events carry. Set before Run starts.
   void SetObservers(std::string userName, TestObservers observers);
   Clock& GetClock() { return clock_; }
@@ -125,13 +115,49 @@ class LoopTest {
   bool StartTestThread(std::function<void()> body);
 
  private:
-  // Hands an event to the observers and the callback; the lock is not held.
+  // One run's plan and where it stands; the test thread's own.
+  struct RunState {
+    TestObservers observers;  // fixed at the start, so events go out without the lock
+    TestIdentity phone;
+    uint32_t peerAddress = 0;
+    Clock::TimePoint startTime, endTime;
+    bool hasEnd = false;
+    int32_t intervalMs = 0;
+    std::chrono::milliseconds interval{0};
+    int32_t framesPerSecond = 1;
+    int32_t framesPerCycle = 1;
+    int64_t failuresToEnd = 1;
+    Clock::TimePoint gridOrigin;
+    int gridSlot = -1;
+    Clock::TimePoint deadline;  // the next frame's slot
+    bool toSlot = true;         // the next frame waits for its slot (a cycle's first)
+    int32_t progressFrames = 0;
+    int32_t cycleFrames = 0;
+    int64_t failedInARow = 0;
+    bool resultDelivered = false;  // a cycle result went out and no frame was sent since
+    bool cycleKept = false;        // the duration ended with a cycle, whose figures stay
+    VoiceQuality keptVoice;        // that cycle's, as its result carried them
+    int lastSend = 0;
+    TestEnd end = TestEnd::kNone;
+  };
+  // The steps of Run, on the test thread.
+  RunState BeginRun(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress);
+  void SendFrame(RunState& run);
+  void BeginCycle(const RunState& run, Clock::TimePoint now);  // the lock is held
+  void WaitForNextFrame(RunState& run);
+  void ReportProgress(RunState& run);
+  void EndCycle(RunState& run);
+  void FinishRun(RunState& run);
+  void DeliverSpans(const RunState& run, const std::vector<InterruptionSpan>& spans);
+  // Hands an event to the observers; the lock is not held.
   template <typename Event>
-  void Deliver(const TestObservers& observers, const ResultCallback& callback,
-               void (TestObserver::*handler)(const Event&), const Event& event, int32_t value,
-               int32_t code);
-  // Closes the cycle's accounting (the unanswered frames) and returns its figures; the
-  // lock is held.
+  static void Deliver(const TestObservers& observers,
+                      void (TestObserver::*handler)(const Event&), const Event& event);
+  // The steady instant (ns) before which a frame's echo has had the cycle end's grace.
+  int64_t DueNs();
+  static int64_t IntervalNs(const RunState& run);
+  // Closes the cycle's accounting (every frame not echoed is lost) and returns its figures;
+  // the lock is held.
   TestStatistics CloseCycle();
   // Copies the current cycle's frames (see CurrentVoice) and, given spans, its
   // interruptions; given final, an ended test's kept figures instead of either. Takes the
@@ -162,7 +188,7 @@ class LoopTest {
   TestEnd endReason_ = TestEnd::kNone;
   bool phoneEnded_ = false;  // the stop flag came from the phone's end flag
   std::atomic<uint32_t> replies_{0};
-  ResultCallback callback_;
+  int64_t lastEchoNs_ = 0;  // steady instant of the last counted echo, or the test's start
   TestObservers observers_;
   std::string userName_;
   char serialNumber_[128] = {};

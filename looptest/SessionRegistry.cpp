@@ -101,10 +101,9 @@ int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test) {
 }
 
 int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
-                  ResultCallback callback, LoopTest* test) {
+                  LoopTest* test) {
   if (test == nullptr || test->IsRunning()) return -1;
   if (test->TestThreadBusy()) return -1;  // an earlier thread has not ended yet
-  test->SetCallback(std::move(callback));
   if (!test->StartTestThread([=] {
         vpnTunnelQualityTestTask(durationSeconds, intervalMs, peerAddress, test);
       })) {
@@ -124,7 +123,6 @@ int StopLoopTest(LoopTest* test) {
     if (!test->IsRunning()) break;
     test->GetClock().SleepMs(1000);
   }
-  test->SetCallback(nullptr);
   return 0;
 }
 

@@ -60,10 +60,10 @@ class SessionRegistry final : public DatagramSink {
 // answered, 2 when datagrams had been counted before but none came now, 3 when none came.
 int SendStartCommand(int tries, uint32_t peerAddress, LoopTest& test);
 // Starts the test thread and waits up to 10 s for it to run; 0 when running, -1 otherwise.
-// The test reports to the observers set with LoopTest::SetObservers and to callback.
+// The test reports to the observers set with LoopTest::SetObservers.
 int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,
-                  ResultCallback callback, LoopTest* test);
-// Asks the test to stop, waits up to 10 s for it, and clears its callback; -1 for nullptr.
+                  LoopTest* test);
+// Asks the test to stop and waits up to 10 s for it; -1 for nullptr.
 int StopLoopTest(LoopTest* test);
 
 }  // namespace pathmon

@@ -12,6 +12,12 @@
 
 namespace pathmon {
 
+// A wall-clock instant in ns since 1970 as whole seconds, rounded to the nearest: what the
+// figures' labels show.
+inline int64_t RoundedWallSeconds(int64_t wallNs) {
+  return (wallNs >= 0 ? wallNs + 500'000'000 : wallNs - 500'000'000) / 1'000'000'000;
+}
+
 // One frame of a cycle: when it left and when its echo came back, both on the steady clock.
 // A frame whose echo did not come back by the cycle's end keeps kNotReceived; an arrival
 // before the send instant cannot be this frame's echo and counts as not received. Of several

@@ -16,6 +16,11 @@ class RealClock final : public Clock {
     return static_cast<uint32_t>(static_cast<uint64_t>(ms.count()));
   }
   int64_t WallSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+  int64_t WallNs() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  }
   TimePoint Now() override { return std::chrono::steady_clock::now(); }
   void SleepMs(int32_t ms) override {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));

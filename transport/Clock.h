@@ -21,6 +21,8 @@ class Clock {
   virtual uint32_t TickMs() = 0;
   // Calendar time in whole seconds since 1970-01-01 00:00 UTC.
   virtual int64_t WallSeconds() = 0;
+  // The same in nanoseconds, for labels that are rounded to the second rather than cut.
+  virtual int64_t WallNs() { return WallSeconds() * 1'000'000'000; }
   // The steady clock, for sending on a schedule.
   virtual TimePoint Now() = 0;
   // The tick counter as it read (or will read) at the steady instant t.

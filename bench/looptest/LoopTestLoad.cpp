@@ -44,6 +44,7 @@ class MeasuringClock final : public Clock {
  public:
   uint32_t TickMs() override { return SystemClock().TickMs(); }
   int64_t WallSeconds() override { return SystemClock().WallSeconds(); }
+  int64_t WallNs() override { return SystemClock().WallNs(); }
   TimePoint Now() override { return SystemClock().Now(); }
   uint32_t TickAt(TimePoint t) override { return SystemClock().TickAt(t); }
   void SleepMs(int32_t ms) override {
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
         return;
       }
       loop->SetObservers("", {totals});
-      StartLoopTest(seconds, 20, htonl(base + static_cast<uint32_t>(i)), nullptr, loop);
+      StartLoopTest(seconds, 20, htonl(base + static_cast<uint32_t>(i)), loop);
     });
   }
   for (auto& t : starters) t.join();

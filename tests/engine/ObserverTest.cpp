@@ -91,9 +91,9 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
                                  return LocalTimeNow();
                                },
                                failures)});
-  ASSERT_EQ(StartLoopTest(1, 20, kPhoneA, nullptr, a), 0);
+  ASSERT_EQ(StartLoopTest(1, 20, kPhoneA, a), 0);
   ASSERT_TRUE(writing.Wait(std::chrono::seconds(5)));
-  ASSERT_EQ(StartLoopTest(0, 20, kPhoneB, nullptr, b), 0);
+  ASSERT_EQ(StartLoopTest(0, 20, kPhoneB, b), 0);
   ASSERT_TRUE(bParked.Wait(std::chrono::seconds(5)));
 
   // The echo of B's sixth frame arrives 25 ms after it left, on the receive thread.

@@ -12,6 +12,7 @@
 
 #include "looptest/SessionRegistry.h"
 #include "support/Loopback.h"
+#include "support/RecordingObserver.h"
 #include "support/SimProcess.h"
 #include "transport/Clock.h"
 #include "transport/PATHMONSocket.h"
@@ -20,6 +21,7 @@ namespace pathmon {
 namespace {
 
 using testing::Ip;
+using testing::RecordingObserver;
 using testing::SimPhoneCounters;
 using testing::SimProcess;
 
@@ -40,47 +42,24 @@ class EngineIntegration : public ::testing::Test {
     delete registry_;  // joins every test thread
   }
 
-  // The figures of the final cycle result, captured when the test reports it.
-  struct Outcome {
-    std::mutex mutex;
-    TestStatistics last;
-    int cycleResults = 0;
-    bool finished = false;
-  };
-
-  // The voice figures of every cycle result, as the test's observers hear them.
-  struct VoiceCapture final : TestObserver {
-    void OnCycleResult(const CycleResult& result) override {
-      std::lock_guard lock(mutex);
-      cycles.push_back(result.voice);
-    }
-    std::mutex mutex;
-    std::vector<VoiceQuality> cycles;
-  };
-
-  static ResultCallback Capture(Outcome& outcome) {
-    return [&outcome](LoopTest& test, int32_t, int32_t event) {
-      std::lock_guard lock(outcome.mutex);
-      if (event == kEventCycleResult) {
-        outcome.last = test.Statistics();
-        ++outcome.cycleResults;
-      }
-      if (event == kEventFinished) outcome.finished = true;
-      return 0;
-    };
-  }
-
-  // Control exchange, then the test; true when it runs.
+  // Control exchange, then the test, reporting to observer; the test, running.
   static LoopTest* Begin(const char* serial, const char* address, int32_t seconds,
-                         Outcome& outcome, std::shared_ptr<TestObserver> observer = nullptr,
-                         SessionRegistry* registry = registry_) {
-    LoopTest* test = registry->GetOrCreateLoopTest(nullptr, serial);
+                         const std::shared_ptr<RecordingObserver>& observer) {
+    LoopTest* test = registry_->GetOrCreateLoopTest(nullptr, serial);
     EXPECT_NE(test, nullptr);
     if (test == nullptr) return nullptr;
-    if (observer != nullptr) test->SetObservers("", {observer});
+    test->SetObservers("", {observer});
     EXPECT_EQ(SendStartCommand(3, Ip(address), *test), 1);
-    EXPECT_EQ(StartLoopTest(seconds, 20, Ip(address), Capture(outcome), test), 0);
+    EXPECT_EQ(StartLoopTest(seconds, 20, Ip(address), test), 0);
     return test;
+  }
+
+  // The figures of the only cycle result of an ended test.
+  static TestStatistics Only(RecordingObserver& observer) {
+    const std::vector<CycleResult> cycles = observer.Cycles();
+    EXPECT_EQ(cycles.size(), 1u);
+    EXPECT_EQ(observer.Finished().size(), 1u);
+    return cycles.empty() ? TestStatistics{} : cycles.back().stats;
   }
 
   static void WaitUntilStopped(LoopTest* test, int seconds) {
@@ -100,16 +79,12 @@ TestSocket* EngineIntegration::socket_ = nullptr;
 TEST_F(EngineIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) {
   SimProcess sim({"--phone", "127.51.0.1 serial=SN-DROP drop=100-109,300,500-549,700-704"});
   ASSERT_TRUE(sim.Ok());
-  Outcome outcome;
-  LoopTest* test = Begin("SN-DROP", "127.51.0.1", 20, outcome);
+  auto observer = std::make_shared<RecordingObserver>();
+  LoopTest* test = Begin("SN-DROP", "127.51.0.1", 20, observer);
   ASSERT_NE(test, nullptr);
   WaitUntilStopped(test, 30);
   ASSERT_FALSE(test->IsRunning());
-
-  std::lock_guard lock(outcome.mutex);
-  ASSERT_TRUE(outcome.finished);
-  EXPECT_EQ(outcome.cycleResults, 1);
-  const TestStatistics& s = outcome.last;
+  const TestStatistics s = Only(*observer);
   // 20 s at 50 frames a second; the wall clock's whole seconds allow one second less.
   EXPECT_GE(s.sent, 940);
   EXPECT_LE(s.sent, 1001);
@@ -132,26 +107,88 @@ TEST_F(EngineIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) 
   EXPECT_EQ(phone.framesEchoed, s.received);
 }
 
+// Every frame accounted for, against phones whose own counters say what they dropped: loss
+// before the first echo, a single lost frame 0, outages wherever the windows opened, echoes
+// that overtake each other, and a path that dies, seen while the test runs.
+TEST_F(EngineIntegration, EveryFrameIsReceivedOrLostAndADeadPathShowsAtOnce) {
+  struct Case {
+    const char* address;
+    const char* settings;
+    int32_t lost, maxBurstLost, interruptions;  // -1: not checked beyond the phone's count
+    int64_t firstSpan;                          // the first span's first frame; -1: none
+  };
+  // Five outages (at 2, 4, ... 10 s), the last perhaps cut short by the test's end.
+  const Case cases[] = {
+      {"127.51.0.7", "drop=0-249", 250, 250, 5, 0},
+      {"127.51.0.8", "drop=0", 1, 1, 0, -1},
+      {"127.51.0.9", "outage=50 every=2", -1, -1, 5, -1},
+      {"127.51.0.10", "delay=60 jitter=100", 0, 0, 0, -1},
+      {"127.51.0.11", "dead-from=300", -1, -1, -1, 300},
+  };
+  std::vector<std::string> args;
+  for (const Case& c : cases) {
+    args.insert(args.end(), {"--phone", std::string(c.address) + " serial=" + c.address + " " +
+                                            c.settings});
+  }
+  SimProcess sim(args);
+  ASSERT_TRUE(sim.Ok());
+  std::vector<std::shared_ptr<RecordingObserver>> observers;
+  std::vector<LoopTest*> tests;
+  for (const Case& c : cases) {
+    observers.push_back(std::make_shared<RecordingObserver>());
+    tests.push_back(Begin(c.address, c.address, 11, observers.back()));
+    ASSERT_NE(tests.back(), nullptr);
+  }
+  // 3 s after the path died (frame 300, 6 s in), 9 s in: the running figures show it.
+  std::this_thread::sleep_for(std::chrono::seconds(9));
+  const TestStatistics dying = tests[4]->Statistics();
+  EXPECT_GE(dying.lost, 100);
+  EXPECT_EQ(dying.lost, dying.maxBurstLost);
+  EXPECT_GE(dying.interruptions, 2);
+  EXPECT_GE(tests[4]->EchoSilence(), std::chrono::seconds(2));
+  for (LoopTest* test : tests) WaitUntilStopped(test, 20);
+
+  auto phones = sim.Stop();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.settings);
+    const TestStatistics s = Only(*observers[i]);
+    const SimPhoneCounters& phone = phones[c.address];
+    EXPECT_EQ(phone.framesReceived, s.sent);
+    EXPECT_EQ(s.sent, s.received + s.lost);
+    EXPECT_EQ(s.lost, phone.framesDropped);
+    EXPECT_EQ(s.lostCounted, s.lost);  // nothing was counted lost live and taken back
+    if (c.lost >= 0) {
+      EXPECT_EQ(s.lost, c.lost);
+      EXPECT_EQ(s.maxBurstLost, c.maxBurstLost);
+    }
+    if (c.interruptions >= 0) {
+      EXPECT_EQ(s.interruptions, c.interruptions);
+    }
+    const VoiceQuality voice = observers[i]->Cycles().at(0).voice;
+    EXPECT_EQ(voice.loss.lost, s.lost);
+    if (c.firstSpan >= 0) {
+      ASSERT_FALSE(voice.interruptions.empty());
+      EXPECT_EQ(voice.interruptions[0].firstSequence, c.firstSpan);
+    }
+  }
+}
+
 TEST_F(EngineIntegration, InjectedDelayShowsInTheRoundTripTime) {
   SimProcess sim({"--phone", "127.51.0.2 serial=SN-SLOW delay=100"});
   ASSERT_TRUE(sim.Ok());
-  Outcome outcome;
-  auto voice = std::make_shared<VoiceCapture>();
-  LoopTest* test = Begin("SN-SLOW", "127.51.0.2", 4, outcome, voice);
+  auto observer = std::make_shared<RecordingObserver>();
+  LoopTest* test = Begin("SN-SLOW", "127.51.0.2", 4, observer);
   ASSERT_NE(test, nullptr);
   WaitUntilStopped(test, 15);
-  std::lock_guard lock(outcome.mutex);
-  const TestStatistics& s = outcome.last;
+  const TestStatistics s = Only(*observer);
   EXPECT_GE(s.avgRtt, 100);
   EXPECT_LE(s.avgRtt, 102);
   EXPECT_EQ(s.lost, 0);
-  // The last echoes were still on their way when the test ended: they are simply missing.
-  EXPECT_GE(s.received, s.sent - 6);
+  EXPECT_EQ(s.received, s.sent);  // the grace at the end waits for the last echoes
 
   // In microseconds, from the instants the frame left and its echo was read.
-  std::lock_guard voiceLock(voice->mutex);
-  ASSERT_EQ(voice->cycles.size(), 1u);
-  const VoiceQuality& v = voice->cycles[0];
+  const VoiceQuality v = observer->Cycles().at(0).voice;
   EXPECT_GE(v.rtt.p50Us, 100'000);
   EXPECT_LE(v.rtt.p50Us, 101'000);
   EXPECT_LT(v.jitterUs, 1'000);
@@ -196,27 +233,22 @@ TEST_F(EngineIntegration, BurstyLossIsMeasuredAsTheGilbertModelThatMadeIt) {
   ASSERT_EQ(socket.Start(), 0);
   LoopTest* test = registry.GetOrCreateLoopTest(nullptr, "SN-GILBERT");
   ASSERT_NE(test, nullptr);
-  auto voice = std::make_shared<VoiceCapture>();
-  test->SetObservers("", {voice});
+  auto observer = std::make_shared<RecordingObserver>();
+  test->SetObservers("", {observer});
   ASSERT_EQ(SendStartCommand(3, Ip("127.51.0.6"), *test), 1);
   // No end of its own: stopped at its first cycle result, however long slots skipped on a
   // busy machine made the cycle.
-  ASSERT_EQ(StartLoopTest(0, 20, Ip("127.51.0.6"), nullptr, test), 0);
+  ASSERT_EQ(StartLoopTest(0, 20, Ip("127.51.0.6"), test), 0);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  auto cycles = [&voice] {
-    std::lock_guard lock(voice->mutex);
-    return voice->cycles.size();
-  };
-  while (cycles() == 0 && std::chrono::steady_clock::now() < until) {
+  while (observer->Cycles().empty() && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   StopLoopTest(test);
   ASSERT_FALSE(test->IsRunning());
   socket.Stop();
 
-  std::lock_guard lock(voice->mutex);
-  ASSERT_GE(voice->cycles.size(), 1u);
-  const LossModel& loss = voice->cycles[0].loss;
+  ASSERT_GE(observer->Cycles().size(), 1u);
+  const LossModel loss = observer->Cycles()[0].voice.loss;
   EXPECT_EQ(loss.sent, 15'000);
   EXPECT_NEAR(loss.p, 0.05, 0.005);
   EXPECT_NEAR(loss.q, 0.25, 0.025);
@@ -226,20 +258,16 @@ TEST_F(EngineIntegration, BurstyLossIsMeasuredAsTheGilbertModelThatMadeIt) {
 TEST_F(EngineIntegration, PhoneGoingOffHookEndsTheTest) {
   SimProcess sim({"--phone", "127.51.0.3 serial=SN-HOOK offhook-after=3"});
   ASSERT_TRUE(sim.Ok());
-  Outcome outcome;
-  LoopTest* test = Begin("SN-HOOK", "127.51.0.3", 60, outcome);
+  auto observer = std::make_shared<RecordingObserver>();
+  LoopTest* test = Begin("SN-HOOK", "127.51.0.3", 60, observer);
   ASSERT_NE(test, nullptr);
   auto started = std::chrono::steady_clock::now();
   WaitUntilStopped(test, 15);
   EXPECT_FALSE(test->IsRunning());
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
-  {
-    // Not held across the exchange below: the callback takes it under the test's lock.
-    std::lock_guard lock(outcome.mutex);
-    EXPECT_TRUE(outcome.finished);
-    EXPECT_GE(outcome.last.sent, 100);  // about three seconds of frames
-    EXPECT_LE(outcome.last.sent, 260);
-  }
+  const TestStatistics s = Only(*observer);
+  EXPECT_GE(s.sent, 100);  // about three seconds of frames
+  EXPECT_LE(s.sent, 260);
 
   // Off hook, the phone refuses a new test.
   EXPECT_NE(SendStartCommand(2, Ip("127.51.0.3"), *test), 1);
@@ -258,14 +286,14 @@ TEST_F(EngineIntegration, SilentPhoneFailsTheControlExchange) {
 TEST_F(EngineIntegration, NewNoncesMidTestAreTakenOver) {
   SimProcess sim({"--phone", "127.51.0.5 serial=SN-ROTATE rotate=60"});
   ASSERT_TRUE(sim.Ok());
-  Outcome outcome;
-  LoopTest* test = Begin("SN-ROTATE", "127.51.0.5", 4, outcome);
+  auto observer = std::make_shared<RecordingObserver>();
+  LoopTest* test = Begin("SN-ROTATE", "127.51.0.5", 4, observer);
   ASSERT_NE(test, nullptr);
   WaitUntilStopped(test, 15);
-  std::lock_guard lock(outcome.mutex);
-  EXPECT_GE(outcome.last.sent, 150);
-  EXPECT_EQ(outcome.last.lost, 0);
-  EXPECT_GE(outcome.last.received, outcome.last.sent - 1);
+  const TestStatistics s = Only(*observer);
+  EXPECT_GE(s.sent, 150);
+  EXPECT_EQ(s.lost, 0);
+  EXPECT_EQ(s.received, s.sent);
 
   auto phone = sim.Stop()["127.51.0.5"];
   EXPECT_GE(phone.noncesIssued, 3);  // the answer to the control message, then every 60 frames

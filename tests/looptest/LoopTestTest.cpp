@@ -21,6 +21,7 @@ namespace pathmon {
 namespace {
 
 using testing::FakeClock;
+using testing::Event;
 using testing::RecordingObserver;
 using testing::TraceRecorder;
 
@@ -117,16 +118,14 @@ TEST(LoopTestHandler, RepliesCounterSkipsZeroWhenItWraps) {
 TEST(LoopTestRun, EventsFramesAndTheFinalResult) {
   TraceRecorder trace;
   LoopHarness h;
-  std::vector<std::pair<int, int>> events;  // (event, value)
+  auto observer = std::make_shared<RecordingObserver>();
+  h.test.SetObservers("", {observer});
   std::string result;
-  h.test.SetCallback([&](LoopTest& t, int32_t value, int32_t event) {
-    events.emplace_back(event, value);
-    if (event == kEventCycleResult) {
-      char text[256];
-      t.FormatResult(text, sizeof text);
-      result = text;
-    }
-    return 0;
+  observer->SetHook([&](Event event) {
+    if (event != Event::kCycleResult) return;
+    char text[256];
+    FormatResult(observer->Cycles().back().stats, text, sizeof text);
+    result = text;
   });
   // The phone echoes every frame 37 ms later (the clock is moved around the delivery),
   // except frames 10..21.
@@ -153,11 +152,20 @@ TEST(LoopTestRun, EventsFramesAndTheFinalResult) {
             "INTERRUPTIONS:  1 MAXBURSTLOST:   12 SEND:  150 LOST:   12 DELAYED:    0 "
             "AVGRTT:   37 MAXRTT:   37");
 
-  ASSERT_GE(events.size(), 5u);
-  EXPECT_EQ(events.front(), std::make_pair(0, -1));
-  EXPECT_EQ(events[1], std::make_pair(1, 1));  // one second of frames
-  EXPECT_EQ(events[events.size() - 2], std::make_pair(2, -1));
-  EXPECT_EQ(events.back(), std::make_pair(3, -1));
+  const std::vector<Event> events = observer->Events();
+  ASSERT_GE(events.size(), 6u);
+  EXPECT_EQ(events.front(), Event::kStarted);
+  EXPECT_EQ(events[1], Event::kProgress);
+  EXPECT_EQ(observer->Progress().front(), 1);  // one second of frames
+  // The span closed by the echo of frame 22 is told with the second's progress.
+  EXPECT_EQ(events[2], Event::kSpan);
+  ASSERT_EQ(observer->Spans().size(), 1u);
+  EXPECT_EQ(observer->Spans()[0].span.firstSequence, 10u);
+  EXPECT_EQ(observer->Spans()[0].span.lost, 12);
+  EXPECT_EQ(observer->Spans()[0].span.lastTimeWallNs - observer->Spans()[0].span.timeWallNs,
+            11 * 20'000'000);
+  EXPECT_EQ(events[events.size() - 2], Event::kCycleResult);
+  EXPECT_EQ(events.back(), Event::kFinished);
 
   auto lines = trace.Lines();
   ASSERT_FALSE(lines.empty());
@@ -235,11 +243,78 @@ TEST(LoopTestRun, CycleEndDeliversTheResultAndRestartsSequenceNumbers) {
   EXPECT_EQ(cycles[1].phone.userName, "bob");
   EXPECT_EQ(cycles[1].phone.peerAddress, 0x0100007fu);
   EXPECT_EQ(cycles[0].wallSeconds, 1'765'000'000 + 300);
-  EXPECT_EQ(observer->Events().front(), kEventStarted);
-  EXPECT_EQ(observer->Events().back(), kEventFinished);
+  EXPECT_EQ(observer->Events().front(), Event::kStarted);
+  EXPECT_EQ(observer->Events().back(), Event::kFinished);
   // Sequence numbers begin again at 0 after the cycle end.
   EXPECT_EQ(h.frames[15000].sequence, 0u);
   EXPECT_EQ(h.frames[14999].sequence, 14999u);
+}
+
+// An outage from 10 s before a cycle's end to 10 s after it: each cycle counts its own part,
+// the second from its first frame, and the two add up to the frames the phone dropped.
+TEST(LoopTestRun, AnOutageAcrossACycleEndIsCountedInBothCycles) {
+  LoopHarness h;
+  auto observer = std::make_shared<RecordingObserver>();
+  h.test.SetObservers("", {observer});
+  int dropped = 0;
+  h.onSend = [&](const SentFrame& f) {
+    if (f.atUs >= 290'000'000 && f.atUs < 310'000'000) {
+      ++dropped;
+      return;
+    }
+    h.Deliver(Reply(Nonce{}, f.sequence, f.sendTick));
+  };
+  h.test.Run(330, 20, 1);
+  const std::vector<CycleResult> cycles = observer->Cycles();
+  ASSERT_EQ(cycles.size(), 2u);
+  EXPECT_EQ(cycles[0].stats.lost, 500);
+  EXPECT_EQ(cycles[0].stats.lost + cycles[1].stats.lost, dropped);
+  for (const CycleResult& c : cycles) {
+    EXPECT_EQ(c.stats.sent, c.stats.received + c.stats.lost);
+    EXPECT_EQ(c.stats.maxBurstLost, c.stats.lost);
+    EXPECT_EQ(c.stats.interruptions, c.stats.lost / 50);
+    EXPECT_EQ(c.voice.loss.lost, c.stats.lost);
+    ASSERT_EQ(c.voice.interruptions.size(), 1u);
+    EXPECT_EQ(c.voice.interruptions[0].lost, c.stats.lost);
+  }
+  EXPECT_EQ(cycles[0].voice.interruptions[0].firstSequence, 14'500u);
+  EXPECT_EQ(cycles[1].voice.interruptions[0].firstSequence, 0u);
+  // Each span was told once, before its cycle's result.
+  ASSERT_EQ(observer->Spans().size(), 2u);
+  EXPECT_EQ(observer->Spans()[1].span.firstSequence, 0u);
+}
+
+// While the cycle runs, a frame unanswered for the grace counts as lost at once, and the
+// silence shows; an echo that still comes takes its frame back.
+TEST(LoopTestRun, ADeadPathShowsInTheRunningFiguresWithinTheGrace) {
+  LoopHarness h;
+  std::vector<SentFrame> held;  // frames 500 to 599: no echo yet
+  h.onSend = [&](const SentFrame& f) {
+    if (f.sequence < 500) h.Deliver(Reply(Nonce{}, f.sequence, f.sendTick));
+    if (f.sequence >= 500 && f.sequence < 600) held.push_back(f);
+    if (f.sequence == 650) {
+      // 150 frames silent: the 140 sent more than 200 ms ago are lost.
+      const TestStatistics s = h.test.Statistics();
+      EXPECT_EQ(s.lost, 140);
+      EXPECT_EQ(s.maxBurstLost, 140);
+      EXPECT_EQ(s.interruptions, 2);
+      EXPECT_EQ(s.received, 500);
+      EXPECT_EQ(h.test.EchoSilence().count(), 151 * 20);  // since frame 499's echo
+      // The first 100 echoes come after all, 2 s late.
+      for (const SentFrame& late : held) h.Deliver(Reply(Nonce{}, late.sequence, late.sendTick));
+      const TestStatistics after = h.test.Statistics();
+      EXPECT_EQ(after.lost, 40);
+      EXPECT_EQ(after.lostCounted, 140);
+      EXPECT_EQ(after.lateEchoes, 100);
+      EXPECT_EQ(h.test.EchoSilence().count(), 0);
+      h.test.RequestStop();
+    }
+  };
+  h.test.Run(0, 20, 1);
+  const TestStatistics s = h.test.Statistics();
+  EXPECT_EQ(s.lost, 51);  // 600 to 650, all past the grace at the end
+  EXPECT_EQ(s.lostCounted - s.lateEchoes, s.lost);
+  EXPECT_EQ(h.test.EchoSilence().count(), 0);  // no test runs
 }
 
 TEST(LoopTestRun, PhoneEndFlagStopsTheTestAfterTheFrameInProgress) {
@@ -265,14 +340,11 @@ TEST(LoopTestRun, IntervalZeroGivesAThousandFramesASecond) {
   h.onSend = [&](const SentFrame& f) {
     if (f.sequence == 2499) h.test.RequestStop();
   };
-  int progress = 0;
-  h.test.SetCallback([&](LoopTest&, int32_t, int32_t event) {
-    progress += event == kEventProgress;
-    return 0;
-  });
+  auto observer = std::make_shared<RecordingObserver>();
+  h.test.SetObservers("", {observer});
   h.test.Run(5, 0, 1);
   EXPECT_EQ(h.frames.size(), 2500u);
-  EXPECT_EQ(progress, 2);
+  EXPECT_EQ(observer->Count(Event::kProgress), 2);
   EXPECT_EQ(trace.Lines().front(), "LoopTest::Run : Frame per second = 1000\r\n");
 }
 
@@ -365,12 +437,11 @@ TEST(LoopTestRun, EveryTestSaysWhyItEndedAndKeepsItsFiguresButNotItsFrames) {
       if (c.onSend) c.onSend(h, f);
     };
     TestEnd atFinish = TestEnd::kNone;
-    h.test.SetCallback([&](LoopTest& t, int32_t, int32_t event) {
-      if (event == kEventFinished) atFinish = t.EndReason();
-      return 0;
-    });
     auto observer = std::make_shared<RecordingObserver>();
     h.test.SetObservers("", {observer});
+    observer->SetHook([&](Event event) {
+      if (event == Event::kFinished) atFinish = h.test.EndReason();
+    });
     // A reader while the test ends gets the last cycle's figures, from its frames or kept,
     // never from the released tables.
     std::atomic<bool> done{false};
@@ -425,13 +496,11 @@ TEST(LoopTestRun, TheSteadyClockMeasuresAndTheWallClockOnlyLabels) {
     if (f.sequence == 10) h.clock.StepWallSeconds(-3600);
     if (f.sequence == 20) h.clock.StepWallSeconds(86400);
   };
-  std::vector<int32_t> progress;
-  h.test.SetCallback([&](LoopTest&, int32_t value, int32_t event) {
-    if (event == kEventProgress) progress.push_back(value);
-    return 0;
-  });
+  auto observer = std::make_shared<RecordingObserver>();
+  h.test.SetObservers("", {observer});
   h.test.Run(60, 20, 1);
   EXPECT_EQ(h.frames.size(), 3000u);
+  const std::vector<int32_t> progress = observer->Progress();
   ASSERT_EQ(progress.size(), 60u);
   for (std::size_t i = 0; i < progress.size(); ++i) EXPECT_EQ(progress[i], static_cast<int32_t>(i + 1));
 }
@@ -446,7 +515,7 @@ TEST(LoopTestRun, ATestEndingAtACycleEndAddsNoEmptyResult) {
   ASSERT_EQ(cycles.size(), 1u);
   EXPECT_EQ(cycles[0].stats.sent, 15000);
   EXPECT_EQ(cycles[0].stats.lost, 0);
-  EXPECT_EQ(observer->Count(kEventFinished), 1);
+  EXPECT_EQ(observer->Count(Event::kFinished), 1);
   // The list shows that cycle after the end, not the zeros of a cycle never begun.
   EXPECT_EQ(h.test.Statistics().sent, 15000);
   EXPECT_EQ(h.test.CurrentVoice().loss.sent, 15000);

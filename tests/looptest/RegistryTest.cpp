@@ -9,12 +9,15 @@
 
 #include "looptest/SessionRegistry.h"
 #include "support/FakeClock.h"
+#include "support/RecordingObserver.h"
 #include "support/TraceRecorder.h"
 
 namespace pathmon {
 namespace {
 
+using testing::Event;
 using testing::FakeClock;
+using testing::RecordingObserver;
 using testing::TraceRecorder;
 
 constexpr uint32_t kPhoneA = 0x0A00007F;  // 127.0.0.10 in network order
@@ -118,23 +121,18 @@ TEST_F(RegistryTest, ControlExchangeResults) {
 TEST_F(RegistryTest, StartAndStopATest) {
   TraceRecorder trace;
   LoopTest* t = registry.GetOrCreateLoopTest(nullptr, "SN1");
-  std::atomic<int> finished{0};
-  auto callback = [&](LoopTest&, int32_t, int32_t event) {
-    finished += event == kEventFinished;
-    return 0;
-  };
-  ASSERT_EQ(StartLoopTest(0, 20, kPhoneA, callback, t), 0);
+  auto observer = std::make_shared<RecordingObserver>();
+  t->SetObservers("", {observer});
+  ASSERT_EQ(StartLoopTest(0, 20, kPhoneA, t), 0);
   EXPECT_TRUE(t->IsRunning());
 
   // Starting a running test changes nothing.
-  std::atomic<int> other{0};
-  EXPECT_EQ(StartLoopTest(0, 20, kPhoneA, [&](LoopTest&, int32_t, int32_t) { return ++other; }, t),
-            -1);
+  EXPECT_EQ(StartLoopTest(0, 20, kPhoneA, t), -1);
 
   EXPECT_EQ(StopLoopTest(t), 0);
   EXPECT_FALSE(t->IsRunning());
-  EXPECT_EQ(finished.load(), 1);  // the first callback saw the end, the refused one nothing
-  EXPECT_EQ(other.load(), 0);
+  EXPECT_EQ(observer->Count(Event::kStarted), 1);  // the refused start reported nothing
+  EXPECT_EQ(observer->Count(Event::kFinished), 1);
 
   auto lines = trace.Lines();
   ASSERT_GE(lines.size(), 2u);
@@ -142,23 +140,17 @@ TEST_F(RegistryTest, StartAndStopATest) {
   EXPECT_EQ(lines[1], "LoopTest::Run : Frame per second = 50\r\n");
 
   // A test can be started again on the same LoopTest.
-  ASSERT_EQ(StartLoopTest(0, 20, kPhoneA, callback, t), 0);
+  ASSERT_EQ(StartLoopTest(0, 20, kPhoneA, t), 0);
   EXPECT_EQ(StopLoopTest(t), 0);
-  EXPECT_EQ(finished.load(), 2);
+  EXPECT_EQ(observer->Count(Event::kFinished), 2);
 }
 
-TEST_F(RegistryTest, StoppingAnIdleTestReturnsAtOnceAndClearsTheCallback) {
+TEST_F(RegistryTest, StoppingAnIdleTestReturnsAtOnce) {
   LoopTest* t = registry.GetOrCreateLoopTest(nullptr, "SN1");
-  std::atomic<int> calls{0};
-  t->SetCallback([&](LoopTest&, int32_t, int32_t) { return ++calls; });
   int sleepsBefore = clock.SleepCalls();
   EXPECT_EQ(StopLoopTest(t), 0);
   EXPECT_EQ(clock.SleepCalls(), sleepsBefore);
   EXPECT_EQ(StopLoopTest(nullptr), -1);
-  // With the callback gone, a later run reports to nobody.
-  auto end = Reply(0, 1);
-  t->OnDatagram(end.data(), static_cast<int>(end.size()));
-  EXPECT_EQ(calls.load(), 0);
 }
 
 }  // namespace

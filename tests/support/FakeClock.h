@@ -24,6 +24,9 @@ class FakeClock final : public Clock {
 
   uint32_t TickMs() override { return startTick_ + static_cast<uint32_t>(elapsedUs_.load() / 1000); }
   int64_t WallSeconds() override { return startWall_.load() + elapsedUs_.load() / 1'000'000; }
+  int64_t WallNs() override {
+    return startWall_.load() * 1'000'000'000 + elapsedUs_.load() * 1000;
+  }
   TimePoint Now() override { return TimePoint{} + std::chrono::microseconds(elapsedUs_.load()); }
   uint32_t TickAt(TimePoint t) override {
     return startTick_ + static_cast<uint32_t>(t.time_since_epoch() / std::chrono::milliseconds(1));

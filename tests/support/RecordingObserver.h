@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// An observer that keeps every event of the tests it hears, in order. Thread-safe.
+// An observer that keeps every event of the tests it hears, in order, and can run a hook on
+// the test's thread as each arrives. Thread-safe.
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -9,48 +11,59 @@
 
 namespace pathmon::testing {
 
+enum class Event { kStarted, kProgress, kSpan, kCycleResult, kFinished };
+
 class RecordingObserver final : public TestObserver {
  public:
-  void OnStarted(const TestStarted& e) override { Add(kEventStarted, e.phone); }
-  void OnProgress(const TestProgress& e) override { Add(kEventProgress, e.phone); }
+  void OnStarted(const TestStarted&) override { Add(Event::kStarted); }
+  void OnProgress(const TestProgress& e) override {
+    Add(Event::kProgress, [&] { progress_.push_back(e.elapsedSeconds); });
+  }
+  void OnInterruptionSpan(const InterruptionSpanClosed& e) override {
+    Add(Event::kSpan, [&] { spans_.push_back(e); });
+  }
   void OnCycleResult(const CycleResult& e) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back(kEventCycleResult);
-    cycles_.push_back(e);
+    Add(Event::kCycleResult, [&] { cycles_.push_back(e); });
   }
   void OnFinished(const TestFinished& e) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back(kEventFinished);
-    finished_.push_back(e);
+    Add(Event::kFinished, [&] { finished_.push_back(e); });
   }
 
-  std::vector<int32_t> Events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<CycleResult> Cycles() {
-    std::lock_guard lock(mutex_);
-    return cycles_;
-  }
-  std::vector<TestFinished> Finished() {
-    std::lock_guard lock(mutex_);
-    return finished_;
-  }
-  int Count(int32_t event) {
+  // Runs on the test's thread after each event is recorded, without the recorder's lock.
+  void SetHook(std::function<void(Event)> hook) { hook_ = std::move(hook); }
+
+  std::vector<Event> Events() { return Get(events_); }
+  std::vector<int32_t> Progress() { return Get(progress_); }  // each progress's seconds
+  std::vector<InterruptionSpanClosed> Spans() { return Get(spans_); }
+  std::vector<CycleResult> Cycles() { return Get(cycles_); }
+  std::vector<TestFinished> Finished() { return Get(finished_); }
+  int Count(Event event) {
     std::lock_guard lock(mutex_);
     int n = 0;
-    for (int32_t e : events_) n += e == event;
+    for (Event e : events_) n += e == event;
     return n;
   }
 
  private:
-  void Add(int32_t event, const TestIdentity&) {
+  void Add(Event event, const std::function<void()>& keep = nullptr) {
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(event);
+      if (keep) keep();
+    }
+    if (hook_) hook_(event);
+  }
+  template <typename T>
+  std::vector<T> Get(const std::vector<T>& list) {
     std::lock_guard lock(mutex_);
-    events_.push_back(event);
+    return list;
   }
 
   std::mutex mutex_;
-  std::vector<int32_t> events_;
+  std::function<void(Event)> hook_;
+  std::vector<Event> events_;
+  std::vector<int32_t> progress_;
+  std::vector<InterruptionSpanClosed> spans_;
   std::vector<CycleResult> cycles_;
   std::vector<TestFinished> finished_;
 };
