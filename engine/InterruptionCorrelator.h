@@ -102,7 +102,8 @@ std::string NetworkSite(const TestIdentity& phone);
 // spans; deciding a group looks at every phone once.
 class InterruptionCorrelator final : public TestObserver {
  public:
-  // frameIntervalMs: the tests' interval between frames. siteOf is called without the lock.
+  // frameIntervalMs: the tests' interval between frames. siteOf is called without the lock,
+  // from the tests' threads at once.
   InterruptionCorrelator(Clock& clock, int32_t frameIntervalMs, SiteOf siteOf = NetworkSite);
 
   void AddObserver(std::shared_ptr<SharedInterruptionObserver> observer);

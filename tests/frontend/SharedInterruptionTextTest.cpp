@@ -12,14 +12,10 @@ namespace {
 constexpr int64_t kT0 = 1'765'000'000;
 
 SharedInterruption Shared(InterruptionScope scope, std::vector<SharedInterruptionSite> sites,
-                          std::vector<const char*> serials) {
-  SharedInterruption s;
-  s.startWallNs = (kT0 + 7) * 1'000'000'000;
-  s.endWallNs = (kT0 + 10) * 1'000'000'000;
-  s.scope = scope;
-  for (const char* serial : serials) s.phones.push_back({serial, sites.front().site, {}, 50});
-  s.sites = std::move(sites);
-  s.lost = 150;
+                          std::vector<std::string> serials) {
+  SharedInterruption s{(kT0 + 7) * 1'000'000'000, (kT0 + 10) * 1'000'000'000, scope, {},
+                       std::move(sites), 150};
+  for (const std::string& serial : serials) s.phones.push_back({serial, "", {}, 50});
   return s;
 }
 
@@ -37,14 +33,11 @@ TEST(SharedInterruptionText, SaysWhereTheFaultLiesAndWritesTheReportsObject) {
       {Shared(kPhone, {{"s1", 1, 2}}, {"WB1000CC"}),
        "3.0 s  WB1000CC only: that phone or its access line"},
   };
-  for (const auto& [shared, line] : cases) {
-    EXPECT_EQ(SharedInterruptionLine(shared).substr(8), "  " + line);
-  }
-  const OrderedJson j = SharedInterruptionJson(cases[1].first);
-  EXPECT_EQ(j.dump(), fmt::format(R"({{"start":"{}","end":"{}","scope":"site",)"
-                                  R"("site":"127.93.1.0/24","sites":["127.93.1.0/24"],)"
-                                  R"("phones":["A","B"],"lost":150}})",
-                                  IsoLocalTime(kT0 + 7), IsoLocalTime(kT0 + 10)));
+  for (const auto& [s, line] : cases) EXPECT_EQ(SharedInterruptionLine(s).substr(8), "  " + line);
+  EXPECT_EQ(SharedInterruptionJson(cases[1].first).dump(), fmt::format(
+      R"({{"start":"{}","end":"{}","scope":"site",)"
+      R"("site":"127.93.1.0/24","sites":["127.93.1.0/24"],"phones":["A","B"],"lost":150}})",
+      IsoLocalTime(kT0 + 7), IsoLocalTime(kT0 + 10)));
   EXPECT_TRUE(SharedInterruptionJson(cases[0].first)["site"].is_null());
 }
 

@@ -76,33 +76,6 @@ TEST_F(EndpointTest, OutageLosesNFramesEverySSecondsOfATest) {
   EXPECT_EQ(endpoint_->Counters().framesDropped, 15);
 }
 
-// Counted from the first frame any phone of the process received, not from each test's own.
-TEST_F(EndpointTest, OutageByTimeIsTheSameForEveryPhoneOfTheProcess) {
-  ProcessOrigin origin;
-  Make("outage=1-1.5,2.5-2.6");
-  endpoint_.emplace(config_, 99, now_, &origin);
-  TestEndpoint other(config_, 98, now_, &origin);
-  const NonceBytes nonce = Start();
-  std::vector<Outgoing> out;
-  other.OnDatagram(testing::ControlMessage("T1").data(), kDatagramBytes, tool_, now_, out);
-  const NonceBytes otherNonce =
-      testing::NonceOf(Bytes(out.at(0).bytes.begin(), out.at(0).bytes.end()));
-  std::set<uint32_t> lost, otherLost;
-  for (uint32_t seq = 0; seq < 150; ++seq, now_ += 20ms) {  // 3 s; the other starts at 0.5 s
-    if (Send(Frame("T1", nonce, seq, seq)).empty()) lost.insert(seq);
-    if (seq < 25) continue;
-    const Bytes frame = Frame("T1", otherNonce, seq, seq);
-    out.clear();
-    other.OnDatagram(frame.data(), frame.size(), tool_, now_, out);
-    if (out.empty()) otherLost.insert(seq);
-  }
-  std::set<uint32_t> expected;
-  for (uint32_t s = 50; s < 75; ++s) expected.insert(s);
-  for (uint32_t s = 125; s < 130; ++s) expected.insert(s);
-  EXPECT_EQ(lost, expected);
-  EXPECT_EQ(otherLost, expected);
-}
-
 TEST_F(EndpointTest, OffHookAfterTSecondsEndsTheTestAndComesBackLater) {
   Make("offhook-after=2 offhook-for=5");
   const NonceBytes nonce = Start();
