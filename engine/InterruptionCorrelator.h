@@ -27,7 +27,7 @@ inline constexpr int64_t kSharedHoldNs = 2'000'000'000;
 
 enum class InterruptionScope {
   kPhone,       // one phone lost frames while another phone's test ran without loss
-  kSite,        // two or more phones, all of one site, while a phone elsewhere ran without loss
+  kSite,        // two or more phones, all of one site, while another phone ran without loss
   kSites,       // phones of two or more sites, but not every running phone
   kEverywhere,  // every phone whose test was running, at two or more sites
 };
@@ -99,7 +99,7 @@ std::string NetworkSite(const TestIdentity& phone);
 // every running test has passed a cycle end after them (a span never reaches across a cycle
 // end), so at most about one 5-minute cycle's spans per running test; decided groups wait
 // in the delivery queue only until delivered. A span's arrival is compared with the held
-// spans; deciding a group looks at every phone once.
+// spans; deciding a group looks at the kept spans and at every phone once.
 class InterruptionCorrelator final : public TestObserver {
  public:
   // frameIntervalMs: the tests' interval between frames. siteOf is called without the lock,
