@@ -198,6 +198,26 @@ std::string FormatIpv4(uint32_t a) {
   return fmt::format("{}.{}.{}.{}", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
 }
 
+std::vector<TimeRange> ParseTimeRanges(std::string_view key, std::string_view text) {
+  std::vector<TimeRange> ranges;
+  while (true) {
+    const std::size_t comma = text.find(',');
+    const std::string part(text.substr(0, comma));
+    const std::size_t dash = part.find('-');
+    if (dash == std::string::npos) {
+      throw ConfigError(fmt::format("{}: '{}' is not a range of seconds START-END", key, part));
+    }
+    const TimeRange range{ToDouble(key, part.substr(0, dash), 0, 1e7),
+                          ToDouble(key, part.substr(dash + 1), 0, 1e7)};
+    if (range.endSec <= range.startSec) {
+      throw ConfigError(fmt::format("{}: '{}' ends before it starts", key, part));
+    }
+    ranges.push_back(range);
+    if (comma == std::string_view::npos) return ranges;
+    text.remove_prefix(comma + 1);
+  }
+}
+
 std::vector<SeqRange> ParseRanges(std::string_view text) {
   std::vector<SeqRange> ranges;
   std::size_t i = 0;
@@ -389,7 +409,15 @@ const std::map<std::string_view, Setter>& Setters() {
       {"jitter-sd", [](PhoneConfig& p, K k, V v) { p.jitterSdMs = ToDouble(k, v, 0, 60000); }},
       {"gilbert-p", [](PhoneConfig& p, K k, V v) { p.gilbertP = ToDouble(k, v, 0, 1); }},
       {"gilbert-q", [](PhoneConfig& p, K k, V v) { p.gilbertQ = ToDouble(k, v, 0, 1); }},
-      {"outage", [](PhoneConfig& p, K k, V v) { p.outageFrames = ToCount(k, v); }},
+      // outage=N frames every so many seconds of a test, or outage=START-END,... by time.
+      {"outage",
+       [](PhoneConfig& p, K k, V v) {
+         if (v.find('-') == std::string::npos) {
+           p.outageFrames = ToCount(k, v);
+         } else {
+           p.outageTimes = ParseTimeRanges(k, v);
+         }
+       }},
       {"every",
        [](PhoneConfig& p, K k, V v) {
          p.outageEverySec = ToCount(k, v, 86400);

@@ -31,6 +31,13 @@ struct SeqRange {
   bool operator==(const SeqRange&) const = default;
 };
 
+// A stretch of time, in seconds after the first test frame the process received: [start, end).
+struct TimeRange {
+  double startSec = 0;
+  double endSec = 0;
+  bool operator==(const TimeRange&) const = default;
+};
+
 // Any object an agent serves beyond (or instead of) its usual ones: set=OID:TYPE:VALUE.
 // TYPE: i INTEGER, u Gauge32, c Counter32, t TimeTicks, a IpAddress, s OCTET STRING,
 // x OCTET STRING in hex, r OCTET STRING of N bytes repeating a text ("N:text"),
@@ -77,6 +84,8 @@ struct PhoneConfig {
   double gilbertQ = 0.0;                  // ... and a frame after a lost one is echoed
   int outageFrames = 0;                   // frames lost in each outage ...
   int outageEverySec = 10;                // ... one outage every this many seconds of a test
+  std::vector<TimeRange> outageTimes;     // frames arriving then are lost, the same for every
+                                          // phone of the process
   std::optional<double> offHookAfterSec;  // seconds of a running test until off hook
   std::optional<double> offHookForSec;    // how long off hook lasts; for ever when unset
   bool offHook = false;                   // off hook from the start: refuses tests
@@ -112,6 +121,8 @@ std::vector<PhoneConfig> QuickFleet(int count, std::string_view first,
 
 // "100-109,300,500-549"
 std::vector<SeqRange> ParseRanges(std::string_view text);
+// "12.0-15.0,30-33": seconds, each range's start before its end.
+std::vector<TimeRange> ParseTimeRanges(std::string_view key, std::string_view text);
 
 // Parses a dotted numeric object identifier (leading dot optional); empty when malformed.
 std::vector<unsigned long> ParseOidText(std::string_view text);

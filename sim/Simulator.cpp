@@ -42,8 +42,9 @@ std::string Peer(const sockaddr_in& a) {
 
 }  // namespace
 
-SimPhone::SimPhone(const PhoneConfig& config, SimTime started, uint64_t nonceRng)
-    : config_(config), endpoint_(config, nonceRng, started), agent_(config, started) {}
+SimPhone::SimPhone(const PhoneConfig& config, SimTime started, uint64_t nonceRng,
+                   ProcessOrigin& origin)
+    : config_(config), endpoint_(config, nonceRng, started, &origin), agent_(config, started) {}
 
 SimPhone::~SimPhone() {
   if (testFd_ >= 0) close(testFd_);
@@ -62,7 +63,7 @@ Simulator::Simulator(const std::vector<PhoneConfig>& phones) : buffer_(65536) {
   std::random_device entropy;
   for (const PhoneConfig& config : phones) {
     const uint64_t nonceRng = (uint64_t{entropy()} << 32) | entropy();
-    phones_.push_back(std::make_unique<SimPhone>(config, started, nonceRng));
+    phones_.push_back(std::make_unique<SimPhone>(config, started, nonceRng, origin_));
   }
 }
 

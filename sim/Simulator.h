@@ -21,7 +21,7 @@ namespace pathmon::sim {
 // One phone: both endpoints and their sockets.
 class SimPhone {
  public:
-  SimPhone(const PhoneConfig& config, SimTime started, uint64_t nonceRng);
+  SimPhone(const PhoneConfig& config, SimTime started, uint64_t nonceRng, ProcessOrigin& origin);
   ~SimPhone();
   SimPhone(const SimPhone&) = delete;
   SimPhone& operator=(const SimPhone&) = delete;
@@ -48,6 +48,8 @@ class SimPhone {
 class Simulator {
  public:
   explicit Simulator(const std::vector<PhoneConfig>& phones);
+  Simulator(const Simulator&) = delete;  // the phones hold the address of origin_
+  Simulator& operator=(const Simulator&) = delete;
 
   // Ports are parameters so unit tests may use others; phones use 7 and 161.
   bool Bind(std::string& error, uint16_t testPort = 7, uint16_t snmpPort = 161);
@@ -79,6 +81,7 @@ class Simulator {
   void ReadTest(std::size_t phone);
   void ReadSnmp(std::size_t phone);
 
+  ProcessOrigin origin_;  // the timed outages' origin, for every phone
   std::vector<std::unique_ptr<SimPhone>> phones_;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<>> pending_;
   uint64_t nextOrder_ = 0;

@@ -21,8 +21,10 @@ std::chrono::milliseconds Ms(double seconds) {
 
 }  // namespace
 
-TestEndpoint::TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime started)
+TestEndpoint::TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime started,
+                           ProcessOrigin* origin)
     : config_(config),
+      origin_(origin != nullptr ? *origin : ownOrigin_),
       keyDigest_(PhoneKeyDigest(config.serial)),
       controlSig_(PhoneSignature(keyDigest_, kZeroNonce)),
       nonceGen_(nonceRng),
@@ -84,6 +86,12 @@ bool TestEndpoint::ImpairmentDrops(uint32_t sequence, SimTime now) {
   }
   if (outageLeft_ > 0) {
     --outageLeft_;
+    return true;
+  }
+  const double sinceOrigin = std::chrono::duration<double>(now - *origin_.firstFrame).count();
+  if (std::any_of(config_.outageTimes.begin(), config_.outageTimes.end(), [&](const TimeRange& r) {
+        return sinceOrigin >= r.startSec && sinceOrigin < r.endSec;
+      })) {
     return true;
   }
   return randomLoss || burstLoss;
@@ -179,6 +187,7 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
   }
 
   ++counters_.framesReceived;
+  if (!origin_.firstFrame) origin_.firstFrame = now;
   if (config_.udpSilent || offHook_) {
     ++counters_.framesDropped;
     return;

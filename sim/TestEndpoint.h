@@ -38,11 +38,22 @@ struct EndpointCounters {
   long extraEchoes = 0;      // repeated and stray echoes (duplicate, stray-seq, stray-tick)
 };
 
+// When the process received its first verified test frame from any tool: the origin of the
+// timed outages, shared by every phone of one process so that they lose frames together.
+struct ProcessOrigin {
+  std::optional<SimTime> firstFrame;
+};
+
 class TestEndpoint {
  public:
   // `nonceRng` feeds the nonces the phone hands out; loss and jitter use the config's rng.
   // A phone configured off hook stays so from `started` for offHookForSec, if that is set.
-  TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime started);
+  // `origin` is shared with the process's other phones and outlives the endpoint; without
+  // one, the endpoint keeps its own.
+  TestEndpoint(const PhoneConfig& config, uint64_t nonceRng, SimTime started,
+               ProcessOrigin* origin = nullptr);
+  TestEndpoint(const TestEndpoint&) = delete;  // origin_ may be its own ownOrigin_
+  TestEndpoint& operator=(const TestEndpoint&) = delete;
 
   void OnDatagram(const uint8_t* data, std::size_t length, const sockaddr_in& from, SimTime now,
                   std::vector<Outgoing>& out);
@@ -63,6 +74,8 @@ class TestEndpoint {
   void GoOffHook(SimTime now, std::vector<Outgoing>& out);
 
   PhoneConfig config_;
+  ProcessOrigin ownOrigin_;
+  ProcessOrigin& origin_;
   Digest16 keyDigest_{};
   Sig20 controlSig_{};
   bool haveNonce_ = false;  // no frame verifies before the first nonce is handed out

@@ -68,6 +68,11 @@ TEST(PhoneLine, EverySettingLands) {
   EXPECT_EQ(p.log2.size(), 2u);
   EXPECT_EQ(p.log2.count(2), 0u);
   EXPECT_EQ(p.log2.count(4), 1u);
+
+  // A dash makes an outage one by time; the count of frames stays as it was.
+  const PhoneConfig timed = ParsePhoneLine("127.0.0.9 outage=25 outage=12.0-15.5,30-33");
+  EXPECT_EQ(timed.outageTimes, (std::vector<TimeRange>{{12, 15.5}, {30, 33}}));
+  EXPECT_EQ(timed.outageFrames, 25);
 }
 
 TEST(PhoneLine, RejectsWhatWouldMisbehave) {
@@ -83,6 +88,8 @@ TEST(PhoneLine, RejectsWhatWouldMisbehave) {
            "127.0.0.1 loss=nan",
            "127.0.0.1 delay=-1",
            "127.0.0.1 every=0",      // an outage every 0 s would never end
+           "127.0.0.1 outage=15-12",  // an outage by time that ends before it starts
+           "127.0.0.1 outage=1-2,",
            "127.0.0.1 addr0=1.2.3",  // IpAddress values must be addresses
            "127.0.0.1 missing=16",   // positions 0-15 only
            "127.0.0.1 log1.0=x",     // rows from 1

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -150,6 +151,37 @@ TEST(SimImpairment, OutageLosesConsecutiveFramesOnSchedule) {
   EXPECT_EQ(lost.back() - lost.front(), 4u);  // one burst
   EXPECT_GE(lost.front(), 40u);               // about a second in (50 frames when on time)
   EXPECT_LE(lost.front(), 55u);
+}
+
+// Two phones of one process, the second's test starting 0.2 s (10 frames) after the first's:
+// an outage by time hits both at once, so the second loses frames 10 lower in its sequence.
+TEST(SimImpairment, OutageByTimeHitsEveryPhoneOfTheProcessAtOnce) {
+  SimProcess sim({"--phone", "127.10.30.1 serial=T1 outage=0.4-0.8", "--phone",
+                  "127.10.30.2 serial=T2 outage=0.4-0.8"});
+  ASSERT_TRUE(sim.Ok());
+  ToolSocket tool[2] = {ToolSocket("127.10.30.100"), ToolSocket("127.10.30.101")};
+  const std::string phone[2] = {"127.10.30.1", "127.10.30.2"};
+  const auto nonce =
+      std::array{StartTest(tool[0], phone[0], "T1"), StartTest(tool[1], phone[1], "T2")};
+  ASSERT_TRUE(nonce[0] && nonce[1]);
+  const auto start = Clock::now();
+  for (uint32_t k = 0; k < 60; ++k) {  // 1.2 s of frames to the first, 1.0 s to the second
+    std::this_thread::sleep_until(start + k * std::chrono::milliseconds(20));
+    tool[0].SendTo(phone[0], 7, Frame("T1", *nonce[0], k, 1));
+    if (k >= 10) tool[1].SendTo(phone[1], 7, Frame("T2", *nonce[1], k - 10, 1));
+  }
+  std::vector<uint32_t> lost[2];
+  for (uint32_t i = 0; i < 2; ++i) {
+    std::set<uint32_t> echoed;
+    for (const auto& r : tool[i].Drain(300)) echoed.insert(Le32(r.bytes, 32));
+    for (uint32_t seq = 0; seq < 60 - 10 * i; ++seq) {
+      if (!echoed.count(seq)) lost[i].push_back(seq);
+    }
+    ASSERT_NEAR(lost[i].size(), 20, 2);  // 0.4 s, in one burst
+    EXPECT_EQ(lost[i].back() - lost[i].front() + 1, lost[i].size());
+  }
+  EXPECT_NEAR(lost[0].front(), 20, 3);
+  EXPECT_NEAR(static_cast<int>(lost[0].front() - lost[1].front()), 10, 2);
 }
 
 TEST(SimImpairment, GoesOffHookSendsTheEndFlagAndStopsEchoing) {

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// A shared interruption as the front ends show it: in words, as the summary's line and as the
+// JSON object of the report and of the event stream. Pure functions of the value.
+
+#include <string>
+
+#include "engine/InterruptionCorrelator.h"
+#include "frontend/VoiceHistory.h"
+
+namespace pathmon {
+
+// Who lost frames together: "every running phone at 2 sites", "both phones at
+// 127.93.1.0/24", "2 of 3 phones at 127.93.1.0/24", "3 phones at 2 sites", "WB1000CC only".
+std::string SharedInterruptionWho(const SharedInterruption& interruption);
+// Where the fault lies: "the probe's side or the head end", "that site's link", "a part of
+// that site's network", "a part of the way those sites share", "that phone or its access line".
+std::string SharedInterruptionWhere(const SharedInterruption& interruption);
+// Who, ": ", where.
+std::string SharedInterruptionSentence(const SharedInterruption& interruption);
+// "20:47:42  3.0 s  " (local start time, length) and the sentence.
+std::string SharedInterruptionLine(const SharedInterruption& interruption);
+
+// {"start", "end" (local time with its offset, as the report's other times), "scope", "site"
+// (the site for scope "site", else null), "sites", "phones" (serial numbers), "lost"}.
+OrderedJson SharedInterruptionJson(const SharedInterruption& interruption);
+
+}  // namespace pathmon
