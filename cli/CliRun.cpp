@@ -1,16 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/CliRun.h"
 
-#include <arpa/inet.h>
-#include <signal.h>
 #include <strings.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <ctime>
 #include <algorithm>
-#include <future>
+#include <chrono>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,7 +21,7 @@
 #include "cli/ResultTable.h"
 #include "cli/TableView.h"
 #include "cli/TestScheduler.h"
-#include "cli/Verdict.h"
+#include "cli/TestStarter.h"
 #include "discovery/PhoneListMgr.h"
 #include "engine/HistoryFile.h"
 #include "frontend/AddPhonesPresenter.h"
@@ -64,14 +59,6 @@ namespace {
 
 constexpr int64_t kStartEstimateSeconds = 2;  // a control exchange and a thread start
 
-struct Phone {
-  LoopTest* test = nullptr;
-  std::string serial;
-  PhoneEntry entry{};
-};
-
-enum class StartResult { kStarted, kFailed, kCancelled };
-
 class Run {
  public:
   Run(const RunPlan& plan, CliEnvironment& env) : plan_(plan), env_(env) {}
@@ -99,23 +86,21 @@ class Run {
   int32_t NoteUntestablePhones();  // returns the number of distinct phones the registry may hold
   void ReportWriteFailures();
   void WarnSharedHistoryFiles();
-  int InterruptedStatus() const;
 
   const RunPlan& plan_;
   CliEnvironment& env_;
   int64_t startedAt_ = 0;
   bool interrupted_ = false;
-  std::vector<Phone> phones_;      // every phone found, registry order
-  std::vector<int> selected_;      // indexes into phones_, in test order
+  TestStarter starter_{env_.backend};  // before the phones: their starts use it
+  std::vector<TestedPhone> phones_;    // every phone found, registry order
+  std::vector<int> selected_;          // indexes into phones_, in test order
   std::optional<TestScheduler> scheduler_;  // slots are positions in selected_
-  std::vector<Clock::TimePoint> startedTest_;
-  std::vector<std::future<StartResult>> starts_;
-  std::atomic<bool> cancel_{false};
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);  // -v
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
-  std::vector<Outcome> outcomes_;        // by position in selected_
+  std::vector<TestStage> stages_;        // by position in selected_, once summarised
+  std::vector<Outcome> outcomes_;
   std::vector<PhoneNotKept> notTestable_;  // found, but no test of theirs can run
   bool incomplete_ = false;  // a file not written, an address not probed: exit status 1
 };
@@ -142,19 +127,14 @@ int32_t Run::NoteUntestablePhones() {
   }
   // Phones beyond the registry's room are in the directory but have no test.
   for (const PhoneEntry& e : entries) {
-    const bool listed =
-        std::any_of(phones_.begin(), phones_.end(),
-                    [&](const Phone& p) { return strcasecmp(p.serial.c_str(), e.serialNumber) == 0; });
+    const bool listed = std::any_of(phones_.begin(), phones_.end(), [&](const TestedPhone& p) {
+      return strcasecmp(p.serial.c_str(), e.serialNumber) == 0;
+    });
     if (!listed) {
       notTestable_.push_back({e, "more phones than one run can test"});
     }
   }
   return env_.discovery.GetPhoneCount() - duplicates;
-}
-
-int Run::InterruptedStatus() const {
-  const int signal = env_.signal ? env_.signal() : 0;
-  return kExitSignalBase + (signal > 0 ? signal : SIGINT);
 }
 
 // Each file once, when it first fails; the summary gives the count of lost writes.
@@ -169,7 +149,7 @@ void Run::ReportWriteFailures() {
 void Run::WarnSharedHistoryFiles() {
   std::map<std::string, std::vector<std::string>> byName;
   for (int i : selected_) {
-    const Phone& phone = phones_[static_cast<std::size_t>(i)];
+    const TestedPhone& phone = phones_[static_cast<std::size_t>(i)];
     byName[HistoryFileName(phone.entry.userName, phone.serial)].push_back(
         std::string(phone.entry.userName) + ":" + phone.serial);
   }
@@ -228,16 +208,7 @@ bool Run::ScanRanges() {
 
 void Run::CollectPhones() {
   env_.backend.CreateLoopTestsForPhones();
-  std::vector<LoopTest*> tests;
-  env_.backend.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });
-  for (LoopTest* test : tests) {
-    Phone phone;
-    phone.test = test;
-    phone.serial = test->SerialNumber();
-    std::memset(&phone.entry, 0, sizeof phone.entry);
-    env_.backend.FindPhoneBySerial(phone.serial.c_str(), phone.entry);
-    phones_.push_back(phone);
-  }
+  for (FleetPhone& phone : FleetSnapshot(env_.backend)) phones_.emplace_back(std::move(phone));
 }
 
 std::string Run::SelectPhones() {
@@ -268,48 +239,25 @@ std::string Run::SelectPhones() {
 }
 
 void Run::LaunchStart(int slot) {
-  Phone& phone = phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
-  MainBackend& backend = env_.backend;
-  const int32_t seconds = plan_.settings.durationMinutes * 60;
-  const uint32_t address = ::inet_addr(phone.entry.scannedAddress);
-  LoopTest* test = phone.test;
-  std::atomic<bool>& cancel = cancel_;
-  starts_[static_cast<std::size_t>(slot)] =
-      std::async(std::launch::async, [&backend, &cancel, test, address, seconds] {
-        // One try at a time (each waits a second for the answer), so that an interruption
-        // ends a start under way within a second rather than after every try.
-        bool answered = false;
-        for (int i = 0; i < kStartTries && !answered; ++i) {
-          if (cancel.load()) return StartResult::kCancelled;
-          answered = backend.SendStartCommand(1, address, *test) == 1;
-        }
-        if (!answered) return StartResult::kFailed;
-        if (cancel.load()) return StartResult::kCancelled;
-        // As the Start command: the result is not looked at. A thread that is late to
-        // report running is found stopped later and judged by its cycle results.
-        backend.StartLoopTest(seconds, kTestIntervalMs, address, test);
-        return StartResult::kStarted;
-      });
+  starter_.Launch(phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])],
+                  plan_.settings.durationMinutes * 60);
 }
 
 void Run::CollectStarts(bool wait) {
-  for (std::size_t slot = 0; slot < starts_.size(); ++slot) {
-    std::future<StartResult>& start = starts_[slot];
-    if (!start.valid()) continue;
-    if (!wait && start.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
-    StartResult result = start.get();
-    int i = static_cast<int>(slot);
-    switch (result) {
+  for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
+    TestedPhone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
+    const std::optional<StartResult> result = starter_.Collect(phone, wait);
+    if (!result) continue;
+    const int i = static_cast<int>(slot);
+    switch (*result) {
       case StartResult::kStarted:
         scheduler_->StartSucceeded(i);
-        startedTest_[slot] = env_.clock.Now();
+        phone.startedAt = env_.clock.Now();
         break;
-      case StartResult::kFailed: {
+      case StartResult::kFailed:
         scheduler_->StartFailed(i);
-        const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
         Warn(FillMessage(kMsgStartFailed, phone.entry.userName, phone.serial));
         break;
-      }
       case StartResult::kCancelled:
         scheduler_->StartCancelled(i);
         break;
@@ -321,8 +269,6 @@ void Run::TestPhones() {
   std::vector<std::string> serials;
   for (int i : selected_) serials.push_back(phones_[static_cast<std::size_t>(i)].serial);
   scheduler_.emplace(serials, plan_.settings.maxConcurrentTests);
-  starts_.resize(serials.size());
-  startedTest_.resize(serials.size());
 
   const int count = static_cast<int>(serials.size());
   std::ostringstream quiet;
@@ -361,28 +307,16 @@ void Run::TestPhones() {
   }
   if (interrupted_) {
     env_.err << "Interrupted: stopping every running test.\n" << std::flush;
-    cancel_.store(true);
+    starter_.Cancel();
     scheduler_->CancelWaiting();
   }
   StopEverything();
   ReportWriteFailures();  // the final lines
 }
 
-// Close's stop, for every test of the registry that runs, but all at once: one after
-// another, fifty tests would take two minutes to stop. Each stop still waits until its
-// test has delivered its final cycle result (and with it the last history line).
 void Run::StopEverything() {
   CollectStarts(true);  // a start under way either fails, is cancelled or runs
-  std::vector<std::future<int>> stops;
-  for (Phone& phone : phones_) {
-    if (env_.backend.Snapshot(*phone.test).running) {
-      LoopTest* test = phone.test;
-      MainBackend& backend = env_.backend;
-      stops.push_back(std::async(std::launch::async,
-                                 [&backend, test] { return backend.StopLoopTest(test); }));
-    }
-  }
-  for (std::future<int>& stop : stops) stop.get();
+  starter_.StopAll();
   for (int slot = 0; slot < scheduler_->Count(); ++slot) {
     if (scheduler_->State(slot) == PhoneState::kRunning) scheduler_->Finished(slot);
   }
@@ -398,7 +332,8 @@ std::string Run::Footer() {
       remaining.push_back(testSeconds + kStartEstimateSeconds);
     } else if (state == PhoneState::kRunning) {
       auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-          now - startedTest_[static_cast<std::size_t>(slot)]);
+          now - phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])]
+                    .startedAt);
       remaining.push_back(testSeconds - elapsed.count());
     }
   }
@@ -421,11 +356,9 @@ std::string Run::Footer() {
 std::vector<RowTexts> Run::Rows(std::vector<Band>* bands) {
   std::vector<RowTexts> rows;
   for (int i : selected_) {
-    const Phone& phone = phones_[static_cast<std::size_t>(i)];
-    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
-    const VoiceQuality voice = env_.backend.Voice(*phone.test);
-    rows.push_back(MakeRow(phone.entry.userName, phone.serial, snapshot, voice));
-    if (bands != nullptr) bands->push_back(CycleBand(snapshot.stats, voice, plan_.minMos));
+    LiveRow row = ReadLiveRow(env_.backend, phones_[static_cast<std::size_t>(i)], plan_.minMos);
+    rows.push_back(std::move(row.texts));
+    if (bands != nullptr) bands->push_back(row.band);
   }
   return rows;
 }
@@ -458,7 +391,7 @@ void Run::FetchLogs() {
       env_.err << "Interrupted: no more logs fetched.\n" << std::flush;
       return;
     }
-    const Phone& phone = phones_[static_cast<std::size_t>(i)];
+    const TestedPhone& phone = phones_[static_cast<std::size_t>(i)];
     std::string name = LogFileName(phone.entry.userName, phone.serial);
     if (!plan_.outputDir.empty()) name = plan_.outputDir + "/" + name;
     const bool fetched = env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str());
@@ -489,27 +422,32 @@ void Run::Summarise() {
   env_.out << "\nLast figures:\n" << RenderFittedTable(rows, bands, {width, env_.colour})
            << "\nResults:\n";
   for (std::size_t slot = 0; slot < selected_.size(); ++slot) {
-    const Phone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
+    const TestedPhone& phone = phones_[static_cast<std::size_t>(selected_[slot])];
     std::vector<CycleRecord> cycles = recorder_->Cycles(phone.serial);
-    int bad = 0;
     double worstMos = 4.5;
     int32_t poorWindows = 0;
     for (const CycleRecord& c : cycles) {
-      if (!CycleUsable(c, plan_.minMos)) ++bad;
       if (c.voice.loss.sent > 0) worstMos = std::min(worstMos, c.voice.worstWindowMos);
       poorWindows += c.voice.poorWindows;
     }
     const TestEnd end = env_.backend.Snapshot(*phone.test).end;
-    Outcome outcome = PhoneOutcome(scheduler_ ? scheduler_->State(static_cast<int>(slot))
-                                              : PhoneState::kNotStarted,
-                                   cycles, end, plan_.minMos);
-    outcomes_.push_back(outcome);
+    stages_.push_back(StageOf(scheduler_ ? scheduler_->State(static_cast<int>(slot))
+                                         : PhoneState::kNotStarted,
+                              !cycles.empty()));
+    const Verdict verdict = Judge(stages_.back(), cycles, end, plan_.minMos);
+    outcomes_.push_back(verdict.outcome);
     env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
-             << "  " << OutcomeName(outcome);
+             << "  " << OutcomeName(verdict.outcome);
     if (const char* why = TestEndExplanation(end)) env_.out << ", " << why;
+    // A usable phone in an amber band says why.
+    if (verdict.outcome == Outcome::kUsable && !verdict.reason.empty()) {
+      env_.out << ", but " << verdict.reason;
+    }
     if (!cycles.empty()) {
       env_.out << " (" << cycles.size() << (cycles.size() == 1 ? " cycle" : " cycles");
-      if (bad > 0) env_.out << ", " << bad << " not usable for voice";
+      if (verdict.unusableCycles > 0) {
+        env_.out << ", " << verdict.unusableCycles << " not usable for voice";
+      }
       env_.out << ", worst MOS " << fmt::format("{:.2f}", worstMos) << ", " << poorWindows
                << (poorWindows == 1 ? " poor window" : " poor windows");
       env_.out << ")  history: "
@@ -541,7 +479,7 @@ int Run::Finish(int status) {
                                                       : range.first + "-" + range.last);
   }
   for (std::size_t i = 0; i < phones_.size(); ++i) {
-    const Phone& phone = phones_[i];
+    const TestedPhone& phone = phones_[i];
     PhoneReport p;
     p.entry = phone.entry;
     auto at = std::find(selected_.begin(), selected_.end(), static_cast<int>(i));
@@ -549,8 +487,7 @@ int Run::Finish(int status) {
     std::size_t slot = static_cast<std::size_t>(at - selected_.begin());
     p.state = p.selected && scheduler_ ? StateName(scheduler_->State(static_cast<int>(slot)))
                                        : "not-selected";
-    p.outcome = p.selected && slot < outcomes_.size() ? OutcomeName(outcomes_[slot])
-                                                       : OutcomeName(Outcome::kNotTested);
+    if (p.selected && slot < stages_.size()) p.stage = stages_[slot];
     p.historyFile = HistoryFileName(phone.entry.userName, phone.serial);
     if (auto log = logFiles_.find(static_cast<int>(i)); log != logFiles_.end()) {
       p.logFile = log->second;
@@ -563,7 +500,6 @@ int Run::Finish(int status) {
     PhoneReport p;
     p.entry = n.entry;
     p.state = "not-testable";
-    p.outcome = OutcomeName(Outcome::kNotTested);
     p.historyFile = HistoryFileName(n.entry.userName, n.entry.serialNumber);
     p.notTestedReason = n.reason;
     report.phones.push_back(std::move(p));
@@ -613,7 +549,7 @@ int Run::Execute() {
     interrupted_ = true;
     env_.err << "Interrupted during the scan: no test started.\n" << std::flush;
     CollectPhones();
-    return Finish(InterruptedStatus());
+    return Finish(InterruptedStatus(env_));
   }
   CollectPhones();
   if (phones_.empty()) return Finish(kExitNothingRun);  // the scan said why
@@ -637,7 +573,7 @@ int Run::Execute() {
   int status = ExitStatus(outcomes_);
   const bool setAside = plan_.serials.empty() && !notTestable_.empty();
   if ((leftOut || setAside || incomplete_) && status == kExitUsable) status = kExitUnusable;
-  if (interrupted_) status = InterruptedStatus();
+  if (interrupted_) status = InterruptedStatus(env_);
   return Finish(status);
 }
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "cli/ResultTable.h"
-#include "cli/Verdict.h"
+#include "frontend/Verdict.h"
 
 namespace pathmon::cli {
 

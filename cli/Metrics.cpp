@@ -2,6 +2,7 @@
 #include "cli/Metrics.h"
 
 #include "discovery/PhoneListMgr.h"
+#include "frontend/Fleet.h"
 
 #include <arpa/inet.h>
 
@@ -335,20 +336,15 @@ MetricsPoller::~MetricsPoller() {
 }
 
 void MetricsPoller::PollOnce() {
-  std::vector<LoopTest*> tests;
-  backend_.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });
-  for (LoopTest* test : tests) {
-    PhoneEntry entry{};
-    if (!backend_.FindPhoneBySerial(test->SerialNumber(), entry)) continue;
-    metrics_.Poll(
-        TestIdentity{test->SerialNumber(), entry.userName, ::inet_addr(entry.scannedAddress)},
-        [this, test](FleetMetrics::Live& live) {
-          const TestSnapshot snapshot = backend_.Snapshot(*test);
-          if (!snapshot.running) return false;
-          live.stats = snapshot.stats;
-          live.timings = backend_.Timings(*test);
-          return true;
-        });
+  for (const FleetPhone& phone : FleetSnapshot(backend_)) {
+    if (!phone.listed) continue;
+    metrics_.Poll(phone.Identity(), [this, test = phone.test](FleetMetrics::Live& live) {
+      const TestSnapshot snapshot = backend_.Snapshot(*test);
+      if (!snapshot.running) return false;
+      live.stats = snapshot.stats;
+      live.timings = backend_.Timings(*test);
+      return true;
+    });
   }
 }
 

@@ -2,14 +2,12 @@
 #include "cli/Monitor.h"
 
 #include <arpa/inet.h>
-#include <signal.h>
 #include <strings.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <deque>
 #include <future>
 #include <map>
 #include <memory>
@@ -23,7 +21,7 @@
 #include "cli/ResultTable.h"
 #include "cli/TableView.h"
 #include "cli/TestScheduler.h"
-#include "cli/Verdict.h"
+#include "cli/TestStarter.h"
 #include "discovery/PhoneListMgr.h"
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
@@ -73,14 +71,7 @@ class Tally final : public TestObserver {
   std::map<std::string, Counts> counts_;
 };
 
-enum class StartResult { kStarted, kFailed, kCancelled };
-
-struct Phone {
-  LoopTest* test = nullptr;
-  PhoneEntry entry{};
-  const Site* site = nullptr;
-  std::future<StartResult> start;
-  Clock::TimePoint startedAt{};
+struct Phone : TestedPhone {
   int32_t rounds = 0;  // tests that ran to their end
   bool failed = false;  // the last try failed (start or an at-once end)
 };
@@ -108,6 +99,7 @@ class Monitor {
   const MonitorPlan& plan_;
   CliEnvironment& env_;
   MonitorScheduler scheduler_;
+  TestStarter starter_{env_.backend};     // before the phones: their starts use it
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
@@ -192,8 +184,7 @@ void Monitor::EndScan() {
   if (cancel_.load()) return;
 
   env_.backend.CreateLoopTestsForPhones();
-  std::vector<LoopTest*> tests;
-  env_.backend.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });
+  const std::vector<FleetPhone> tests = FleetSnapshot(env_.backend);
   std::vector<std::string> fleet;
   std::vector<std::string> untestable;
   for (const PhoneEntry& e : env_.discovery.Phones()) {
@@ -214,26 +205,26 @@ void Monitor::EndScan() {
       }
     }
     if (site == nullptr) continue;
-    auto test = std::find_if(tests.begin(), tests.end(), [&](LoopTest* t) {
-      return strcasecmp(t->SerialNumber(), e.serialNumber) == 0;
+    auto test = std::find_if(tests.begin(), tests.end(), [&](const FleetPhone& t) {
+      return strcasecmp(t.serial.c_str(), e.serialNumber) == 0;
     });
     if (test == tests.end()) {
       untestable.push_back(e.serialNumber);
       continue;
     }
-    const std::string serial = (*test)->SerialNumber();
+    const std::string& serial = test->serial;
     if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) continue;
     Phone& phone = phones_[serial];
-    phone.test = *test;
     phone.site = site;
+    // A running test keeps the identity it started with.
     if (scheduler_.State(serial) != MonitorState::kRunning &&
         scheduler_.State(serial) != MonitorState::kStarting) {
-      phone.entry = e;  // a running test keeps the identity it started with
+      static_cast<FleetPhone&>(phone) = *test;
+      phone.SetEntry(e);  // as this scan heard it
     }
     if (env_.metrics != nullptr) {
       env_.metrics->SetPhoneSite(serial, site->name);
-      env_.metrics->Register(TestIdentity{serial, phone.entry.userName,
-                                          ::inet_addr(phone.entry.scannedAddress)});
+      env_.metrics->Register(phone.Identity());
     }
     if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
     fleet.push_back(serial);
@@ -265,31 +256,15 @@ void Monitor::EndScan() {
 
 void Monitor::LaunchStart(const std::string& serial) {
   Phone& phone = phones_.at(serial);
-  MainBackend& backend = env_.backend;
-  const int32_t testSeconds = phone.site->durationMinutes * 60;
-  const uint32_t address = ::inet_addr(phone.entry.scannedAddress);
-  LoopTest* test = phone.test;
-  std::atomic<bool>& cancel = cancel_;
-  phone.start = std::async(std::launch::async, [&backend, &cancel, test, address, testSeconds] {
-    bool answered = false;
-    for (int i = 0; i < kStartTries && !answered; ++i) {
-      if (cancel.load()) return StartResult::kCancelled;
-      answered = backend.SendStartCommand(1, address, *test) == 1;
-    }
-    if (!answered) return StartResult::kFailed;
-    if (cancel.load()) return StartResult::kCancelled;
-    backend.StartLoopTest(testSeconds, kTestIntervalMs, address, test);
-    return StartResult::kStarted;
-  });
+  starter_.Launch(phone, phone.site->durationMinutes * 60);
 }
 
 void Monitor::CollectStarts(bool block) {
   for (auto& [serial, phone] : phones_) {
-    if (!phone.start.valid()) continue;
-    if (!block && phone.start.wait_for(seconds(0)) != std::future_status::ready) continue;
-    const StartResult result = phone.start.get();
+    const std::optional<StartResult> result = starter_.Collect(phone, block);
+    if (!result) continue;
     const Clock::TimePoint now = env_.clock.Now();
-    switch (result) {
+    switch (*result) {
       case StartResult::kStarted:
         scheduler_.StartSucceeded(serial, now);
         phone.startedAt = now;
@@ -355,17 +330,9 @@ void Monitor::CheckRunning() {
 // Every running test stopped at once, as the normal run's interruption does.
 void Monitor::StopEverything() {
   cancel_.store(true);
+  starter_.Cancel();
   CollectStarts(true);
-  std::vector<std::future<int>> stops;
-  for (auto& [serial, phone] : phones_) {
-    if (env_.backend.Snapshot(*phone.test).running) {
-      LoopTest* test = phone.test;
-      MainBackend& backend = env_.backend;
-      stops.push_back(
-          std::async(std::launch::async, [&backend, test] { return backend.StopLoopTest(test); }));
-    }
-  }
-  for (std::future<int>& stop : stops) stop.get();
+  starter_.StopAll();
   if (scan_.valid()) scan_.get();
   env_.discovery.SetStopCheck({});
 }
@@ -374,11 +341,9 @@ void Monitor::Draw() {
   std::vector<RowTexts> rows;
   std::vector<Band> bands;
   for (const std::string& serial : scheduler_.Phones()) {
-    const Phone& phone = phones_.at(serial);
-    const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
-    const VoiceQuality voice = env_.backend.Voice(*phone.test);
-    rows.push_back(MakeRow(phone.entry.userName, serial, snapshot, voice));
-    bands.push_back(CycleBand(snapshot.stats, voice, plan_.minMos));
+    LiveRow row = ReadLiveRow(env_.backend, phones_.at(serial), plan_.minMos);
+    rows.push_back(std::move(row.texts));
+    bands.push_back(row.band);
   }
   const Clock::TimePoint now = env_.clock.Now();
   std::string footer;
@@ -468,8 +433,7 @@ int Monitor::Execute() {
 
   int status = kExitUsable;
   if (interrupted_) {
-    const int signal = env_.signal ? env_.signal() : 0;
-    status = kExitSignalBase + (signal > 0 ? signal : SIGINT);
+    status = InterruptedStatus(env_);
   } else {
     bool anyTested = false;
     for (const auto& [serial, phone] : phones_) {

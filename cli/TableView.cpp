@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "cli/Verdict.h"
-
 namespace pathmon::cli {
 
 namespace {
@@ -27,6 +25,13 @@ std::string_view Header(std::size_t c) {
 }
 
 }  // namespace
+
+LiveRow ReadLiveRow(MainBackend& backend, const FleetPhone& phone, double minMos) {
+  const TestSnapshot snapshot = backend.Snapshot(*phone.test);
+  const VoiceQuality voice = backend.Voice(*phone.test);
+  return {MakeRow(phone.entry.userName, phone.serial, snapshot, voice),
+          LiveVerdict(snapshot, voice, minMos).band};
+}
 
 std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vector<Band>& bands,
                               const TableLayout& layout) {
@@ -48,7 +53,8 @@ std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vect
     std::string out;
     for (std::size_t c = 0; c < shown; ++c) {
       std::string_view cell = text(c);
-      const bool coloured = layout.colour && band != Band::kNone && c >= kFirstColoured;
+      const bool coloured =
+          layout.colour && (band == Band::kRed || band == Band::kAmber) && c >= kFirstColoured;
       if (coloured) out += band == Band::kRed ? kRed : kAmber;
       out += cell;
       if (coloured) out += kReset;

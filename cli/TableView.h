@@ -2,26 +2,28 @@
 #pragma once
 // The result table as a terminal shows it: only as many columns as fit its width (the
 // columns are dropped from the right, and a note under the table names them), and on a
-// colour terminal (NO_COLOR not set) each phone's state and figures coloured by how its current
-// cycle would sound: red when it is not usable or its worst 10-second window scores below 3.1,
-// amber when that window is below 3.6 or the host could not keep the sending schedule.
+// colour terminal (NO_COLOR not set) each phone's state and figures coloured by the band of
+// its current cycle's verdict (frontend/Verdict.h): red when it is not usable, amber when it
+// is usable but a 10-second window scored below 3.6, the host could not keep the sending
+// schedule, or the test ended before its duration; green rows stay uncoloured.
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
 #include "cli/ResultTable.h"
-#include "frontend/PhoneTable.h"
+#include "frontend/Fleet.h"
+#include "frontend/Verdict.h"
 
 namespace pathmon::cli {
 
-// The main window's row bands (frontend/PhoneTable.h), on the terminal.
-using Band = RowBand;
-
-// The band of a running cycle's figures; minMos as --min-mos (0: not given).
-inline Band CycleBand(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
-  return BandOf(stats, voice, minMos);
-}
+// A phone's row as its test stands now, its voice figures assessed now, and its band (minMos
+// as --min-mos; 0: not given).
+struct LiveRow {
+  RowTexts texts;
+  Band band = Band::kNone;
+};
+LiveRow ReadLiveRow(MainBackend& backend, const FleetPhone& phone, double minMos);
 
 struct TableLayout {
   std::size_t maxWidth = 0;  // 0: no limit

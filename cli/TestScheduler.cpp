@@ -21,6 +21,19 @@ const char* StateName(PhoneState state) {
   return "unknown";
 }
 
+TestStage StageOf(PhoneState state, bool tested) {
+  switch (state) {
+    case PhoneState::kStartFailed: return TestStage::kStartFailed;
+    // A phone still starting when the run was interrupted was never tested.
+    case PhoneState::kStarting: return tested ? TestStage::kEnded : TestStage::kNotTested;
+    case PhoneState::kRunning:
+    case PhoneState::kFinished: return TestStage::kEnded;
+    case PhoneState::kWaiting:
+    case PhoneState::kNotStarted: break;
+  }
+  return TestStage::kNotTested;
+}
+
 TestScheduler::TestScheduler(std::vector<std::string> serials, int32_t limit)
     : limit_(std::max<int32_t>(1, limit)) {
   for (std::string& serial : serials) phones_.push_back({std::move(serial)});

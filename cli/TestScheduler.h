@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "frontend/Verdict.h"
+
 namespace pathmon::cli {
 
 enum class PhoneState {
@@ -20,6 +22,8 @@ enum class PhoneState {
 };
 
 const char* StateName(PhoneState state);
+// How far a phone's test got by its final state, for its verdict; tested: a cycle result came.
+TestStage StageOf(PhoneState state, bool tested);
 
 // Contract: one thread.
 class TestScheduler {

@@ -20,11 +20,11 @@
 #include "cli/Metrics.h"
 #include "cli/Monitor.h"
 #include "cli/TableView.h"
-#include "cli/Verdict.h"
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
 #include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
+#include "frontend/Verdict.h"
 #include "transport/Clock.h"
 #include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
@@ -84,6 +84,7 @@ int main(int argc, char* argv[]) {
   const bool jsonToStdout = plan.jsonPath == kJsonToStdout || plan.jsonlPath == kJsonToStdout;
   std::ostream& out = jsonToStdout ? std::cerr : std::cout;
 
+  // The verdict's rule for one cycle, for the usable gauge and the event stream.
   const UsableRule usable = [minMos = plan.minMos](const CycleResult& result) {
     return CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos);
   };

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "frontend/MainPresenter.h"
 
-#include <arpa/inet.h>
-
-#include <cstring>
 #include <ctime>
 
-#include "discovery/PhoneListMgr.h"
 #include "engine/HistoryFile.h"
+#include "frontend/Fleet.h"
 #include "frontend/Messages.h"
-#include "frontend/Usable.h"
+#include "frontend/Verdict.h"
 #include "frontend/VoiceChart.h"
 
 namespace pathmon {
@@ -158,14 +155,14 @@ void MainPresenter::FillPhoneList() {
   sortColumn_ = -1;  // registry order again
   sortLargestFirst_ = true;
   view_.ListSetSortIndicator(sortColumn_, sortLargestFirst_);
-  backend_.ForEachLoopTest([this](int slot, LoopTest& test) {
-    PhoneEntry entry;
-    std::memset(&entry, 0, sizeof entry);
-    backend_.FindPhoneBySerial(test.SerialNumber(), entry);
-    if (view_.ListInsertRow(slot, entry.userName, &test)) {
-      view_.ListSetText(slot, 1, entry.serialNumber);
+  const std::vector<FleetPhone> fleet = FleetSnapshot(backend_);
+  for (std::size_t slot = 0; slot < fleet.size(); ++slot) {
+    const FleetPhone& phone = fleet[slot];
+    const int row = static_cast<int>(slot);
+    if (view_.ListInsertRow(row, phone.entry.userName, phone.test)) {
+      view_.ListSetText(row, 1, phone.entry.serialNumber);
     }
-  });
+  }
 }
 
 void MainPresenter::RefreshRows() {
@@ -184,26 +181,26 @@ void MainPresenter::WriteRows() {
     }
     TestSnapshot snap = backend_.Snapshot(*test);
     running += snap.running ? 1 : 0;
-    unusable += CycleUsable(snap.stats) ? 0 : 1;
     view_.ListSetText(i, 2, snap.running ? kStatusRunning : kStatusStopped);
     for (int column = kFirstFigureColumn; column < kColumnCount; ++column) {
       view_.ListSetText(i, column, std::to_string(ColumnFigure(snap.stats, column)));
     }
     const VoiceQuality& voice = VoiceOf(*test, snap);
-    RowBand band = BandOf(snap.stats, voice);
+    const Verdict verdict = LiveVerdict(snap, voice);
+    unusable += verdict.outcome == Outcome::kUnusable ? 1 : 0;
     for (int column = kFirstVoiceColumn; column < kTableColumnCount; ++column) {
       const VoiceFigure& figure = *ColumnVoiceFigure(column);
       std::string text = VoiceFigureText(figure, voice);
       // The band in words beside the score, so it is never told by colour alone.
-      if (std::string_view(figure.header) == "MOS" && band != RowBand::kNone) {
-        text += std::string(" ") + BandWord(snap.stats, voice);
+      if (std::string_view(figure.header) == "MOS" && *verdict.word != '\0') {
+        text += std::string(" ") + verdict.word;
       }
       view_.ListSetText(i, column, text);
     }
     // A silent path is told at once, before the cycle's figures can show it.
     std::string toolTip = EchoSilenceText(snap);
     if (voice.loss.sent > 0) toolTip += (toolTip.empty() ? "" : "\n") + VoiceSummary(voice);
-    view_.ListSetBand(i, band, toolTip);
+    view_.ListSetBand(i, verdict.band, toolTip);
   }
   view_.SetControlText(kIdStatusLine, StatusLine(count, running, unusable, lastScan_));
 }
@@ -235,17 +232,14 @@ void MainPresenter::OnStart() {
       view_.ShowMessage(kMsgTooManyRunning);
       break;
     }
-    PhoneEntry entry;
-    std::memset(&entry, 0, sizeof entry);
-    if (!backend_.FindPhoneBySerial(test->SerialNumber(), entry)) {
+    const FleetPhone phone = FleetPhoneOf(backend_, *test);
+    if (!phone.listed) {
       continue;
     }
-    uint32_t address = ::inet_addr(entry.scannedAddress);
-    if (backend_.SendStartCommand(kStartTries, address, *test) == 1) {
-      backend_.StartLoopTest(settings_.durationMinutes * 60, kTestIntervalMs, address, test);
+    if (StartPhoneTest(backend_, phone, settings_.durationMinutes * 60) == StartResult::kStarted) {
       ++running;
     } else {
-      view_.ShowMessage(FillMessage(kMsgStartFailed, entry.userName, test->SerialNumber()));
+      view_.ShowMessage(FillMessage(kMsgStartFailed, phone.entry.userName, phone.serial));
     }
   }
   view_.EndWaitCursor();
@@ -279,12 +273,10 @@ void MainPresenter::OnGetLog() {
     if (test == nullptr) {
       continue;
     }
-    PhoneEntry entry;
-    std::memset(&entry, 0, sizeof entry);
-    backend_.FindPhoneBySerial(test->SerialNumber(), entry);
-    std::string fileName = LogFileName(entry.userName, test->SerialNumber());
-    if (!backend_.GetPhoneLog(entry.scannedAddress, fileName.c_str())) {
-      view_.ShowMessage(FillMessage(kMsgLogFailed, entry.userName, test->SerialNumber()));
+    const FleetPhone phone = FleetPhoneOf(backend_, *test);
+    std::string fileName = LogFileName(phone.entry.userName, phone.serial);
+    if (!backend_.GetPhoneLog(phone.entry.scannedAddress, fileName.c_str())) {
+      view_.ShowMessage(FillMessage(kMsgLogFailed, phone.entry.userName, phone.serial));
     }
   }
   view_.EndWaitCursor();

@@ -59,8 +59,8 @@ class MainView : public DialogView {
   // Inserts a row at index row (or at the end) with text in column 0; false when it failed.
   virtual bool ListInsertRow(int row, const std::string& text, LoopTest* test) = 0;
   virtual void ListSetText(int row, int column, const std::string& text) = 0;
-  // The row's colour band and tooltip (empty: none).
-  virtual void ListSetBand(int row, RowBand band, const std::string& toolTip) = 0;
+  // The row's colour band (its current cycle's verdict) and tooltip (empty: none).
+  virtual void ListSetBand(int row, Band band, const std::string& toolTip) = 0;
   // The first selected row after row `after` (-1: from the top); -1 when there is none.
   virtual int ListNextSelected(int after) = 0;
   // Puts old row order[i] at position i; the selection follows its rows.

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include "frontend/Usable.h"
-
 namespace pathmon {
 
 const char* TableHeader(int column) {
@@ -16,27 +14,6 @@ const char* TableHeader(int column) {
 const VoiceFigure* ColumnVoiceFigure(int column) {
   if (column < kFirstVoiceColumn || column >= kTableColumnCount) return nullptr;
   return &kVoiceFigures[static_cast<std::size_t>(column - kFirstVoiceColumn)];
-}
-
-RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
-  if (stats.sent <= 0) return RowBand::kNone;
-  // The voice figures cover only frames sent a moment ago; before the first of those the
-  // worst window is no more than its initial value and says nothing.
-  bool scored = voice.loss.sent > 0;
-  const double redBelow = std::max(kBadMos, minMos);
-  if (!CycleUsable(stats) || (scored && voice.worstWindowMos < redBelow)) return RowBand::kRed;
-  if ((scored && voice.worstWindowMos < kPoorMos) || voice.sender.hostLimited) return RowBand::kAmber;
-  return RowBand::kNone;
-}
-
-const char* BandWord(const TestStatistics& stats, const VoiceQuality& voice, double minMos) {
-  switch (BandOf(stats, voice, minMos)) {
-    case RowBand::kRed: return kBandWords[CycleUsable(stats) ? 1 : 0];
-    case RowBand::kAmber:
-      return kBandWords[voice.loss.sent > 0 && voice.worstWindowMos < kPoorMos ? 2 : 3];
-    case RowBand::kNone: break;
-  }
-  return "";
 }
 
 int PhoneTable::Insert(int row, const std::string& text, LoopTest* test) {
@@ -57,7 +34,7 @@ bool PhoneTable::SetText(int row, int column, const std::string& text) {
   return true;
 }
 
-bool PhoneTable::SetBand(int row, RowBand band, const std::string& toolTip) {
+bool PhoneTable::SetBand(int row, Band band, const std::string& toolTip) {
   if (row < 0 || row >= RowCount()) return false;
   TableRow& r = rows_[static_cast<std::size_t>(row)];
   if (r.band == band && r.toolTip == toolTip) return false;

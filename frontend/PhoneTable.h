@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frontend/Figures.h"
+#include "frontend/Verdict.h"
 #include "looptest/VoiceQuality.h"
 
 namespace pathmon {
@@ -19,29 +20,10 @@ inline constexpr int kTableColumnCount = kColumnCount + static_cast<int>(kVoiceF
 const VoiceFigure* ColumnVoiceFigure(int column);
 const char* TableHeader(int column);
 
-// How a row is marked, from its current cycle; kNone is no colour.
-enum class RowBand { kNone, kAmber, kRed };
-
-// Below this worst-window MOS (R below 60) a cycle is marked red; below kPoorMos (R below
-// 70), amber.
-inline constexpr double kBadMos = 3.1;
-// Red: the cycle is not usable by the main window's rule, or its worst 10-second window
-// scores below kBadMos. Amber: the worst window is poor, or the sender was host-limited (the
-// figures may overstate the path's faults). A cycle that has sent nothing has no band. With
-// minMos above 0 (the command line's --min-mos), a worst window below it is red too.
-RowBand BandOf(const TestStatistics& stats, const VoiceQuality& voice, double minMos = 0);
-// The band's reason in a word for the MOS cell, so that a band is never told by colour
-// alone and a good score beside it is not misread: "unusable" (the usable rule), "bad"
-// (worst window below kBadMos or minMos), "poor" (below kPoorMos), "host-limited" (the
-// sender's check); empty for no band. The first that applies, in that order, as BandOf.
-const char* BandWord(const TestStatistics& stats, const VoiceQuality& voice, double minMos = 0);
-// Every word BandWord gives, in that order.
-inline constexpr const char* kBandWords[] = {"unusable", "bad", "poor", "host-limited"};
-
 struct TableRow {
   LoopTest* test = nullptr;        // the row's test, for the presenter; nullptr when none
   std::vector<std::string> cells;  // kTableColumnCount texts, empty until written
-  RowBand band = RowBand::kNone;
+  Band band = Band::kNone;  // the verdict of its current cycle
   std::string toolTip;  // the cycle's voice figures and interruptions; empty when none
 };
 
@@ -57,7 +39,7 @@ class PhoneTable {
   int Insert(int row, const std::string& text, LoopTest* test);
   // Each returns true when the row changed.
   bool SetText(int row, int column, const std::string& text);
-  bool SetBand(int row, RowBand band, const std::string& toolTip);
+  bool SetBand(int row, Band band, const std::string& toolTip);
   // Puts old row order[i] at position i; order is a permutation of the rows.
   void Reorder(const std::vector<int>& order);
 

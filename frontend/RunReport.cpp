@@ -81,9 +81,8 @@ PhoneEntry Terminated(PhoneEntry e) {
 
 }  // namespace
 
-bool CycleUsable(const CycleRecord& cycle, double minMos) {
-  if (!CycleUsable(cycle.stats)) return false;
-  return !(minMos > 0 && cycle.voice.loss.sent > 0 && cycle.voice.worstWindowMos < minMos);
+Verdict Judge(const PhoneReport& phone, const RunReport& report) {
+  return Judge(phone.stage, phone.cycles, phone.endReason, report.minMos);
 }
 
 void CycleRecorder::OnCycleResult(const CycleResult& result) {
@@ -138,7 +137,7 @@ OrderedJson ReportJson(const RunReport& r) {
     Entry(phone, Terminated(p.entry));
     phone["selected"] = p.selected;
     phone["state"] = p.state;
-    phone["outcome"] = p.outcome;
+    phone["outcome"] = OutcomeName(Judge(p, r).outcome);
     phone["historyFile"] = Text(p.historyFile);
     phone["logFile"] = p.logFile.empty() ? Json(nullptr) : Text(p.logFile);
     phone["notTestedReason"] = p.notTestedReason.empty() ? Json(nullptr) : Text(p.notTestedReason);

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a run of tests leaves for the reports: every phone found with its discovery fields,
-// every cycle result of its test and its outcome, and the usable rule that judged them. The
-// command line fills it at the end of a run; the JSON report and the site report are two
-// renderings of the same value, so their figures agree.
+// every cycle result of its test and how far its test got, and the settings that judge them
+// (frontend/Verdict.h). The command line fills it at the end of a run, Save Report with the
+// session so far; the JSON report and the site report are two renderings of the same value,
+// so their figures and verdicts agree.
 //
 // The JSON layout is versioned ("schema") and described in docs/cli.md; fields are only
 // ever added within a version.
@@ -16,24 +17,13 @@
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
-#include "frontend/Usable.h"
+#include "frontend/Verdict.h"
 #include "frontend/VoiceHistory.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon {
 
 inline constexpr int kReportSchema = 2;
-
-// One cycle result as the run keeps it.
-struct CycleRecord {
-  int64_t wallSeconds = 0;  // when the cycle result was delivered
-  TestStatistics stats;
-  VoiceQuality voice;
-};
-
-// The main window's rule (frontend/Usable.h), and the worst window's MOS against minMos when it is above 0 (a
-// cycle that sent nothing has no window to judge).
-bool CycleUsable(const CycleRecord& cycle, double minMos);
 
 // Every cycle result of a run, by serial number. An observer of every test of the run;
 // called on the tests' threads.
@@ -56,8 +46,7 @@ struct PhoneReport {
   PhoneEntry entry{};        // zeroed when the phone is no longer in the directory
   bool selected = false;     // part of this run's tests
   std::string state;         // the scheduler's final state
-  std::string outcome;       // "usable", "unusable", "incomplete", "no-result", "start-failed"
-                             // or "not-tested"
+  TestStage stage = TestStage::kNotTested;  // how far its test got, for its verdict
   std::string historyFile;
   std::string logFile;       // empty unless --log fetched it
   std::vector<CycleRecord> cycles;
@@ -77,6 +66,9 @@ struct RunReport {
   std::vector<PhoneReport> phones;
   std::vector<std::string> ranges;  // "FIRST-LAST" as scanned; the site report's header only
 };
+
+// The phone's verdict by the report's settings.
+Verdict Judge(const PhoneReport& phone, const RunReport& report);
 
 // The JSON report's document, and the document as text ending in "\n".
 OrderedJson ReportJson(const RunReport& report);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Version.h"
-#include "discovery/PhoneListMgr.h"
 #include "engine/HistoryFile.h"
+#include "frontend/Fleet.h"
 #include "frontend/SiteReport.h"
 
 namespace pathmon {
@@ -26,35 +26,22 @@ RunReport SaveReportPresenter::SessionReport() {
   report.endedAt = wallSeconds_();
   report.durationMinutes = settings_.durationMinutes;
   report.maxConcurrentTests = settings_.maxConcurrentTests;
-  // Collected first: the visit holds the registry's lock, and a snapshot takes a test's.
-  std::vector<LoopTest*> tests;
-  backend_.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });
-  for (LoopTest* test : tests) {
+  for (const FleetPhone& phone : FleetSnapshot(backend_)) {
     PhoneReport p;
-    const std::string serial = test->SerialNumber();
-    if (!backend_.FindPhoneBySerial(serial.c_str(), p.entry)) {
-      std::snprintf(p.entry.serialNumber, sizeof p.entry.serialNumber, "%s", serial.c_str());
+    p.entry = phone.entry;
+    if (!phone.listed) {
+      std::snprintf(p.entry.serialNumber, sizeof p.entry.serialNumber, "%s", phone.serial.c_str());
     }
-    const TestSnapshot snapshot = backend_.Snapshot(*test);
-    p.cycles = recorder_->Cycles(serial);
+    const TestSnapshot snapshot = backend_.Snapshot(*phone.test);
+    p.cycles = recorder_->Cycles(phone.serial);
     p.endReason = snapshot.end;
     p.selected = snapshot.running || snapshot.end != TestEnd::kNone || !p.cycles.empty();
     p.state = snapshot.running ? "running" : p.selected ? "finished" : "not-started";
-    p.historyFile = HistoryFileName(p.entry.userName, serial);
-    bool unusable = false;
-    for (const CycleRecord& c : p.cycles) unusable = unusable || !CycleUsable(c, 0);
-    if (!p.selected) {
-      p.outcome = "not-tested";
-      p.notTestedReason = "not started in this session";
-    } else if (unusable) {
-      p.outcome = "unusable";
-    } else if (p.cycles.empty()) {
-      p.outcome = snapshot.running ? "incomplete" : "no-result";
-    } else if (snapshot.running || snapshot.end != TestEnd::kDuration) {
-      p.outcome = "incomplete";
-    } else {
-      p.outcome = "usable";
-    }
+    p.stage = snapshot.running ? TestStage::kUnfinished
+              : p.selected     ? TestStage::kEnded
+                               : TestStage::kNotTested;
+    p.historyFile = HistoryFileName(p.entry.userName, phone.serial);
+    if (!p.selected) p.notTestedReason = "not started in this session";
     report.phones.push_back(std::move(p));
   }
   return report;

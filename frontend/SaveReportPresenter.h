@@ -37,7 +37,8 @@ class SaveReportPresenter {
                       const ProgramSettings& settings, std::function<int64_t()> wallSeconds);
 
   // Every phone of the registry with its cycle results so far. A test still running is
-  // "incomplete" unless a cycle was already not usable; a phone never tested "not-tested".
+  // unfinished (incomplete, unless a cycle was already not usable); a phone never tested is
+  // not tested.
   RunReport SessionReport();
   // Asks for the file and writes the page atomically; a failure is shown in a message box.
   // view: the window the command came from (a phone's window); the presenter's own when null.

@@ -170,7 +170,7 @@ constexpr const char* kHowToRead = R"html(<section id="how">
 <dt>Verdict</dt>
 <dd>Usable: every cycle of the phone's test kept the rule in the header. Not usable: a cycle broke it; the reason says which figure. Incomplete: the test ended before its duration (the phone ended it, frames could not be sent, or it was stopped), or delivered no result. Not tested: the phone was found but its test never ran, with the reason. A cycle is one result of the test, every 5 minutes and at its end.</dd>
 <dt>Colours</dt>
-<dd>Red: not usable by the rule, or a 10-second window scored below 3.1 (many callers would complain). Amber: a window scored below 3.6 (poor), or the testing computer could not keep its own schedule, so the figures may overstate the path's faults. Green: neither. Grey: no figures. The verdict is always given in words too.</dd>
+<dd>The colour follows the verdict. Red: not usable. Amber: usable, but a 10-second window scored below 3.6 (poor; below 3.1 bad: many callers would complain), or the testing computer could not keep its own schedule, so the figures may overstate the path's faults; or incomplete. Green: usable, and none of that. Grey: not tested. The verdict is always given in words too.</dd>
 <dt>MOS (mean opinion score)</dt>
 <dd>How a call would sound, from 1 (impossible) to 4.5 (best a G.711 call can do), computed with the ITU-T G.107 E-model from round trip, jitter and loss. Above 4.0 is good, below 3.6 is poor. The worst 10-second MOS is the lowest of all 10-second windows: one bad stretch shows even when the average is fine.</dd>
 <dt>Poor windows</dt>
@@ -210,33 +210,19 @@ std::string Lasting(int64_t seconds) {
 // A cycle that sent frames: its voice figures mean something.
 bool Judged(const CycleRecord& c) { return c.voice.loss.sent > 0; }
 
-// The first broken rule of the phone's first cycle that is not usable, in words.
-std::string UnusableReason(const PhoneReport& p, double minMos) {
-  int bad = 0;
-  std::string why;
-  for (const CycleRecord& c : p.cycles) {
-    if (CycleUsable(c, minMos)) continue;
-    ++bad;
-    if (!why.empty()) continue;
-    if (c.stats.sent > 0 && c.stats.received == 0) {
-      why = "no echo came back";
-    } else if (c.stats.avgRtt > kUsableMaxAvgRtt) {
-      why = fmt::format("average round trip {} ms, over {} ms", c.stats.avgRtt, kUsableMaxAvgRtt);
-    } else if (c.stats.interruptions > kUsableMaxInterruptions) {
-      why = fmt::format("{} interruptions, over {}", c.stats.interruptions, kUsableMaxInterruptions);
-    } else {
-      why = fmt::format("worst 10-second MOS {:.2f}, below {:.2f}", c.voice.worstWindowMos, minMos);
-    }
+// Worst first: not usable, incomplete, usable, not tested; then red, amber, green, none.
+int VerdictRank(Outcome o) {
+  switch (o) {
+    case Outcome::kUnusable: return 0;
+    case Outcome::kIncomplete:
+    case Outcome::kNoResult: return 1;
+    case Outcome::kUsable: return 2;
+    case Outcome::kStartFailed:
+    case Outcome::kNotTested: break;
   }
-  if (p.cycles.size() > 1) {
-    why += fmt::format(" ({} of {} cycles not usable)", bad, p.cycles.size());
-  }
-  return why;
+  return 3;
 }
-
-
-int VerdictRank(Verdict v) { return static_cast<int>(v); }
-int BandRank(Band b) { return static_cast<int>(b); }
+int BandRank(Band b) { return static_cast<int>(Band::kRed) - static_cast<int>(b); }
 
 std::string Td(const std::string& text, const char* cls = nullptr) {
   return cls ? fmt::format("<td class=\"{}\">{}</td>", cls, text) : "<td>" + text + "</td>";
@@ -250,8 +236,8 @@ void Header(std::string& h, const RunReport& r, const std::vector<FleetRow>& row
             std::string_view version) {
   int tested = 0, usable = 0;
   for (const FleetRow& row : rows) {
-    tested += row.verdict != Verdict::kNotTested ? 1 : 0;
-    usable += row.verdict == Verdict::kUsable ? 1 : 0;
+    tested += VerdictRank(row.verdict.outcome) < 3 ? 1 : 0;
+    usable += row.verdict.outcome == Outcome::kUsable ? 1 : 0;
   }
   std::string ranges;
   for (const std::string& range : r.ranges) ranges += (ranges.empty() ? "" : ", ") + HtmlText(range);
@@ -290,9 +276,11 @@ void FleetTable(std::string& h, const RunReport& r, const std::vector<FleetRow>&
     const PhoneReport& p = r.phones[row.phone];
     std::string name = PhoneName(p.entry);
     if (!p.cycles.empty()) name = fmt::format("<a href=\"#phone-{}\">{}</a>", row.phone, name);
-    std::string verdict = fmt::format("<strong>{}</strong>", VerdictWords(row.verdict));
-    if (!row.reason.empty()) verdict += ": " + HtmlText(row.reason);
-    h += fmt::format("<tr class=\"band-{}\" data-phone=\"{}\">", BandName(row.band), row.phone);
+    const std::string words = OutcomeWords(row.verdict.outcome);
+    const std::string verdict = fmt::format("<strong>{}</strong>", words) +
+                                HtmlText(row.verdict.Summary().substr(words.size()));
+    h += fmt::format("<tr class=\"band-{}\" data-phone=\"{}\">", BandName(row.verdict.band),
+                     row.phone);
     h += Td(name, "text") + Td(HtmlText(p.entry.scannedAddress), "text") +
          Td(verdict, "text verdict");
     if (row.figures) {
@@ -312,8 +300,8 @@ void PhoneSection(std::string& h, const RunReport& r, const FleetRow& row) {
   const PhoneReport& p = r.phones[row.phone];
   h += fmt::format("<section class=\"phone\" id=\"phone-{}\">\n<h2>{} at {}: {}</h2>\n",
                    row.phone, PhoneName(p.entry), HtmlText(p.entry.scannedAddress),
-                   VerdictWords(row.verdict));
-  if (!row.reason.empty()) h += "<p>" + HtmlText(row.reason) + "</p>\n";
+                   OutcomeWords(row.verdict.outcome));
+  if (!row.verdict.reason.empty()) h += "<p>" + HtmlText(row.verdict.reason) + "</p>\n";
   bool windows = false;
   for (const CycleRecord& c : p.cycles) windows = windows || !c.voice.windows.empty();
   if (windows) {
@@ -388,9 +376,9 @@ void PhoneSection(std::string& h, const RunReport& r, const FleetRow& row) {
 OrderedJson RowJson(const FleetRow& row) {
   OrderedJson j;
   j["phone"] = row.phone;
-  j["verdict"] = VerdictWords(row.verdict);
-  j["reason"] = Utf8OrLatin1(row.reason);
-  j["band"] = BandName(row.band);
+  j["verdict"] = OutcomeWords(row.verdict.outcome);
+  j["reason"] = Utf8OrLatin1(row.verdict.reason);
+  j["band"] = BandName(row.verdict.band);
   j["worstMos"] = row.figures ? OrderedJson(row.worstMos) : OrderedJson(nullptr);
   j["poorWindows"] = row.poorWindows;
   j["lossPercent"] = row.lossPercent;
@@ -402,26 +390,6 @@ OrderedJson RowJson(const FleetRow& row) {
 }
 
 }  // namespace
-
-const char* VerdictWords(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kNotUsable: return "not usable";
-    case Verdict::kIncomplete: return "incomplete";
-    case Verdict::kUsable: return "usable";
-    case Verdict::kNotTested: return "not tested";
-  }
-  return "not tested";
-}
-
-const char* BandName(Band band) {
-  switch (band) {
-    case Band::kRed: return "red";
-    case Band::kAmber: return "amber";
-    case Band::kGreen: return "green";
-    case Band::kNone: return "none";
-  }
-  return "none";
-}
 
 FleetRow MakeFleetRow(const RunReport& r, std::size_t index) {
   const PhoneReport& p = r.phones[index];
@@ -443,52 +411,11 @@ FleetRow MakeFleetRow(const RunReport& r, std::size_t index) {
   }
   if (sent > 0) row.lossPercent = 100.0 * static_cast<double>(lost) / static_cast<double>(sent);
 
-  const std::string& o = p.outcome;
-  if (o == "usable") {
-    row.verdict = Verdict::kUsable;
-  } else if (o == "unusable") {
-    row.verdict = Verdict::kNotUsable;
-    row.reason = UnusableReason(p, r.minMos);
-  } else if (o == "incomplete") {
-    row.verdict = Verdict::kIncomplete;
-    const char* why = TestEndExplanation(p.endReason);
-    row.reason = p.state == "running" ? "still running when the report was made"
-                 : why != nullptr     ? why
-                                      : "ended before its duration";
-  } else if (o == "no-result") {
-    row.verdict = Verdict::kIncomplete;
-    row.reason = "its test delivered no result";
-  } else if (o == "start-failed") {
-    row.verdict = Verdict::kNotTested;
-    row.reason = "the phone did not answer the start of the test";
-  } else {
-    row.verdict = Verdict::kNotTested;
-    if (!p.notTestedReason.empty()) {
-      row.reason = p.notTestedReason;
-    } else if (!p.selected) {
-      row.reason = "not selected for this run";
-    } else {
-      row.reason = "the run was interrupted before its test began";
-    }
-  }
-  // What the colour says is said in words too.
-  auto add = [&row](const std::string& text) {
-    row.reason += (row.reason.empty() ? "" : "; ") + text;
-  };
-  if (row.figures && row.verdict != Verdict::kNotUsable && row.worstMos < kPoorMos) {
-    add(fmt::format("a 10-second window scored {:.2f}, below {:.1f}", row.worstMos,
-                    row.worstMos < kBadMos ? kBadMos : kPoorMos));
-  }
-  if (row.hostLimited && row.verdict != Verdict::kNotUsable) {
-    add("the testing computer fell behind its schedule (host-limited)");
-  }
-
-  if (row.verdict == Verdict::kNotUsable || (row.figures && row.worstMos < kBadMos)) {
-    row.band = Band::kRed;
-  } else if (row.figures && (row.worstMos < kPoorMos || row.hostLimited)) {
-    row.band = Band::kAmber;
-  } else if (row.figures) {
-    row.band = Band::kGreen;
+  row.verdict = Judge(p, r);
+  if (row.verdict.outcome == Outcome::kNotTested) {
+    row.verdict.reason = !p.notTestedReason.empty() ? p.notTestedReason
+                         : !p.selected ? "not selected for this run"
+                                       : "the run was interrupted before its test began";
   }
   return row;
 }
@@ -498,7 +425,7 @@ std::vector<FleetRow> FleetRows(const RunReport& report) {
   for (std::size_t i = 0; i < report.phones.size(); ++i) rows.push_back(MakeFleetRow(report, i));
   // Band kNone (no figures) comes last within its verdict: nothing is known against it.
   auto key = [](const FleetRow& r) {
-    return std::make_tuple(VerdictRank(r.verdict), BandRank(r.band),
+    return std::make_tuple(VerdictRank(r.verdict.outcome), BandRank(r.verdict.band),
                            r.figures ? r.worstMos : 0.0, -r.lossPercent);
   };
   std::stable_sort(rows.begin(), rows.end(),

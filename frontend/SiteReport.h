@@ -2,7 +2,7 @@
 #pragma once
 // The site report: one self-contained HTML file of a run that anyone can open, print or
 // forward. A header with the run's facts, the fleet table (one row per phone, worst first,
-// the verdict in words and coloured by the bands), and for each tested phone its charts
+// its verdict in words and coloured by its band), and for each tested phone its charts
 // (round trip, loss and score per 10 seconds, interruptions marked), its interruption
 // timeline and the figures of each cycle; then how to read it. Rendered from the same
 // RunReport as the JSON report, whose document the page embeds whole, so the figures agree.
@@ -18,28 +18,16 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend/PhoneTable.h"
 #include "frontend/RunReport.h"
 
 namespace pathmon {
 
-// The verdict of a phone as the report words it; "not usable" with its reason in words.
-enum class Verdict { kNotUsable, kIncomplete, kUsable, kNotTested };
-const char* VerdictWords(Verdict verdict);
-
-// The main window's colour bands (BandOf in frontend/PhoneTable.h) over a phone's cycles: red,
-// a phone not usable by the rule or with a 10-second window below kBadMos; amber, a window
-// below kPoorMos or a sender that could not keep its schedule; green otherwise; none for a
-// phone without figures.
-enum class Band { kRed, kAmber, kGreen, kNone };
-const char* BandName(Band band);  // "red", "amber", "green", "none"
-
 // One row of the fleet table: a phone's figures over all its cycles.
 struct FleetRow {
   std::size_t phone = 0;  // index into RunReport::phones
-  Verdict verdict = Verdict::kNotTested;
-  std::string reason;     // why, in words; empty for a usable phone
-  Band band = Band::kNone;
+  // Its verdict (frontend/Verdict.h); the reason of a phone not tested is the report's: why
+  // the phone was not tested at all, not selected, or the run interrupted before its turn.
+  Verdict verdict;
   bool figures = false;   // a cycle sent frames: the figures below mean something
   double worstMos = std::numeric_limits<double>::quiet_NaN();  // lowest window MOS
   int32_t poorWindows = 0;

@@ -59,7 +59,7 @@ void QtMainView::ListSetText(int row, int column, const std::string& text) {
   model_.SetText(row, column, text);
 }
 
-void QtMainView::ListSetBand(int row, RowBand band, const std::string& toolTip) {
+void QtMainView::ListSetBand(int row, Band band, const std::string& toolTip) {
   model_.SetBand(row, band, toolTip);
 }
 
@@ -116,7 +116,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   // The list's widths, widened where a header would not fit (RTT and MAX RTT); a voice
   // column fits a score with a short word ("2.85 poor"), and the MOS column the longest
-  // reason its band can give (BandWord).
+  // reason its band can give (kBandWords).
   auto fits = [this](const QString& text) {
     return list_->fontMetrics().horizontalAdvance(text) + 12;
   };

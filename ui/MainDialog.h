@@ -35,7 +35,7 @@ class QtMainView final : public QtDialogView<MainView> {
   void ListDeleteAllRows() override;
   bool ListInsertRow(int row, const std::string& text, LoopTest* test) override;
   void ListSetText(int row, int column, const std::string& text) override;
-  void ListSetBand(int row, RowBand band, const std::string& toolTip) override;
+  void ListSetBand(int row, Band band, const std::string& toolTip) override;
   int ListNextSelected(int after) override;
   void ListReorder(const std::vector<int>& order) override;
   void ListSetSortIndicator(int column, bool largestFirst) override;

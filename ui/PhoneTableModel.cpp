@@ -10,10 +10,11 @@
 
 namespace pathmon {
 
-QColor BandColor(const QPalette& palette, RowBand band) {
-  if (band == RowBand::kNone) return {};
+QColor BandColor(const QPalette& palette, Band band) {
+  // A green row is left as it is: only what needs a look stands out of a long list.
+  if (band != Band::kRed && band != Band::kAmber) return {};
   QColor base = palette.color(QPalette::Active, QPalette::Base);
-  QColor tint = band == RowBand::kRed ? QColor(230, 40, 40) : QColor(240, 170, 0);
+  QColor tint = band == Band::kRed ? QColor(230, 40, 40) : QColor(240, 170, 0);
   // A third of the tint over the base: a light pink or yellow on a light base, a dark red or
   // brown on a dark one; either way the palette's text colour keeps its contrast.
   double a = base.lightnessF() > 0.5 ? 0.30 : 0.40;
@@ -70,7 +71,7 @@ void PhoneTableModel::SetText(int row, int column, const std::string& text) {
   if (table_.SetText(row, column, text)) MarkChanged(row, column, column);
 }
 
-void PhoneTableModel::SetBand(int row, RowBand band, const std::string& toolTip) {
+void PhoneTableModel::SetBand(int row, Band band, const std::string& toolTip) {
   if (table_.SetBand(row, band, toolTip)) MarkChanged(row, 0, kTableColumnCount - 1);
 }
 

@@ -25,7 +25,7 @@ class PhoneTableModel final : public QAbstractTableModel {
   void Clear();
   int Insert(int row, const std::string& text, LoopTest* test);
   void SetText(int row, int column, const std::string& text);
-  void SetBand(int row, RowBand band, const std::string& toolTip);
+  void SetBand(int row, Band band, const std::string& toolTip);
   void Reorder(const std::vector<int>& order);
   // The palette the band colours are mixed from (the view's).
   void SetPalette(const QPalette& palette);
@@ -59,7 +59,7 @@ class TableCellDelegate final : public QStyledItemDelegate {
 };
 
 // The background of a row in band, mixed from the palette's base colour so the text colour
-// of the palette stays legible on it; invalid for no band.
-QColor BandColor(const QPalette& palette, RowBand band);
+// of the palette stays legible on it; invalid for green and none.
+QColor BandColor(const QPalette& palette, Band band);
 
 }  // namespace pathmon

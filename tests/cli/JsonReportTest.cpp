@@ -65,7 +65,8 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   p.entry = Entry("SN1", "CORP\\bob\x1b[2J");
   p.selected = true;
   p.state = "finished";
-  p.outcome = "unusable";
+  p.stage = TestStage::kEnded;
+  p.endReason = TestEnd::kDuration;
   p.historyFile = "CORP_bob_SN1.txt";
   TestStatistics good;
   good.sent = 3000;
@@ -88,7 +89,6 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   // A record whose texts fill their fields without a terminator is never read past them.
   std::memset(other.entry.userName, 'u', sizeof other.entry.userName);
   other.state = "not-selected";
-  other.outcome = "not-tested";
   r.phones.push_back(other);
 
   JsonValue doc;
@@ -106,6 +106,8 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   EXPECT_EQ(p1["userName"].get<std::string>(), "CORP\\bob\x1b[2J");
   EXPECT_EQ(p1["upTime"].get<double>(), 42);
   EXPECT_TRUE(p1["logFile"].is_null());
+  EXPECT_EQ(p1["outcome"].get<std::string>(), "unusable");  // its verdict, by its cycles
+  EXPECT_EQ(doc["phones"][1]["outcome"].get<std::string>(), "not-tested");
   for (const char* key : {"identityKey", "scannedAddress", "probeAddress0", "probeText1",
                           "probeText2", "probeText3", "probeInt8", "probeInt10", "probeInt11",
                           "probeAddress13", "probeInt14", "probeInt15", "probeTime"}) {

@@ -18,7 +18,7 @@
 #include "cli/Metrics.h"
 #include "cli/Monitor.h"
 #include "cli/MonitorScheduler.h"
-#include "cli/Verdict.h"
+#include "frontend/Verdict.h"
 #include "frontend/FakeFleet.h"
 
 namespace pathmon::cli {
@@ -127,7 +127,7 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
       {kPoll, 10, 0, 610, 10},
       {kResult, 50, 50, 650, 60},  // nothing echoed: not usable
   };
-  FleetMetrics m([](const CycleResult& r) { return CycleUsable(r.stats); });
+  FleetMetrics m([](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); });
   m.SetSite("lab");
   m.OnStarted(TestStarted{phone, 0});
   for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -196,7 +196,7 @@ struct Harness {
 
   int Run(MonitorPlan plan) {
     EventStream events(jsonl, [this] { return clock.WallSeconds(); },
-                       [](const CycleResult& r) { return CycleUsable(r.stats); });
+                       [](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); });
     fleet.AddObserver(std::shared_ptr<TestObserver>(&events, [](TestObserver*) {}));
     CliEnvironment env{fleet,
                        fleet,

@@ -112,7 +112,7 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
     const char* serial;
     const char* band;
     const char* verdict;
-  } expected[] = {{"SN703", "red", "not usable"}, {"SN702", "red", "usable"},
+  } expected[] = {{"SN703", "red", "not usable"}, {"SN702", "amber", "usable"},
                   {"SN701", "green", "usable"}};
   std::size_t n = 0;
   for (auto it = std::sregex_iterator(fleet.begin(), fleet.end(), row);

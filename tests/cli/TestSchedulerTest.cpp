@@ -72,6 +72,16 @@ TEST(TestScheduler, ImpossibleTransitionsAreRefused) {
   EXPECT_EQ(s.Occupied(), 1);
 }
 
+TEST(TestScheduler, AFinalStateSaysHowFarItsTestGot) {
+  using P = PhoneState;
+  for (P state : {P::kWaiting, P::kNotStarted, P::kStarting}) {
+    EXPECT_EQ(StageOf(state, false), TestStage::kNotTested) << StateName(state);
+  }
+  EXPECT_EQ(StageOf(P::kStartFailed, false), TestStage::kStartFailed);
+  EXPECT_EQ(StageOf(P::kFinished, false), TestStage::kEnded);  // ran, but no result came
+  EXPECT_EQ(StageOf(P::kStarting, true), TestStage::kEnded);
+}
+
 TEST(RemainingTime, RunningTestsAndWavesOfWaitingPhones) {
   // Nothing waiting: the longest running test.
   EXPECT_EQ(EstimateRemainingSeconds({10, 40}, 0, 2, 60, 2), 40);

@@ -35,7 +35,7 @@ class FakeMainView final : public testing::RecordingView, public MainView {
     LoopTest* test;
     std::string cells[kTableColumnCount];
     bool selected = false;
-    RowBand band = RowBand::kNone;
+    Band band = Band::kNone;
     std::string toolTip;
   };
 
@@ -62,7 +62,7 @@ class FakeMainView final : public testing::RecordingView, public MainView {
     events.push_back("clear");
   }
   bool ListInsertRow(int row, const std::string& text, LoopTest* test) override {
-    Row r{test, {}, false, RowBand::kNone, {}};
+    Row r{test, {}, false, Band::kNone, {}};
     r.cells[0] = text;
     rows.insert(rows.begin() + std::min<int>(row, static_cast<int>(rows.size())), r);
     return true;
@@ -81,7 +81,7 @@ class FakeMainView final : public testing::RecordingView, public MainView {
     for (int old : order) sorted.push_back(rows.at(old));
     rows = sorted;
   }
-  void ListSetBand(int row, RowBand band, const std::string& toolTip) override {
+  void ListSetBand(int row, Band band, const std::string& toolTip) override {
     rows.at(row).band = band;
     rows.at(row).toolTip = toolTip;
   }
@@ -218,14 +218,14 @@ TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip
   std::vector<std::string> voice0(view.rows[0].cells + kFirstVoiceColumn,
                                   view.rows[0].cells + kTableColumnCount);
   EXPECT_EQ(voice0, (std::vector<std::string>{"1.23", "45.7", "4.10", "4.00"}));
-  EXPECT_EQ(view.rows[0].band, RowBand::kNone);
-  EXPECT_EQ(view.rows[1].cells[kFirstVoiceColumn + 2], "4.10 bad");  // MOS, WORST 2.5
-  EXPECT_EQ(view.rows[1].band, RowBand::kRed);
+  EXPECT_EQ(view.rows[0].band, Band::kGreen);
+  EXPECT_EQ(view.rows[1].cells[kFirstVoiceColumn + 2], "4.10 bad window");  // MOS, WORST 2.5
+  EXPECT_EQ(view.rows[1].band, Band::kAmber);  // usable, but a bad window
   EXPECT_NE(view.rows[1].toolTip.find("150 frames lost, 3 interruptions"), std::string::npos)
       << view.rows[1].toolTip;
   // A phone whose cycle sent nothing has no figures, no band and no tooltip.
   EXPECT_EQ(view.rows[2].cells[kFirstVoiceColumn + 2], "-");
-  EXPECT_EQ(view.rows[2].band, RowBand::kNone);
+  EXPECT_EQ(view.rows[2].band, Band::kNone);
   EXPECT_EQ(view.rows[2].toolTip, "");
   // A stopped test's figures are assessed again only when its cycle changed.
   presenter.Voices().WaitIdle();
@@ -243,7 +243,7 @@ TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip
   RefreshAndAssess();
   presenter.OnTimer(kRefreshTimerId);
   EXPECT_EQ(view.rows[0].cells[kFirstVoiceColumn + 3], "2.00");
-  EXPECT_EQ(view.rows[0].band, RowBand::kRed);
+  EXPECT_EQ(view.rows[0].band, Band::kAmber);
 }
 
 TEST_F(MainWindowTest, AVoiceColumnSortsByItsFigureAndARowWithoutFiguresGoesLast) {
@@ -356,7 +356,7 @@ TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
   view.events.clear();
   presenter.OnStart();
   EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(backend.calls, (std::vector<std::string>{"exchange SN1 3 10.0.0.2",
+  EXPECT_EQ(backend.calls, (std::vector<std::string>{"exchange SN1 1 10.0.0.2",
                                                      "start SN1 420 20 10.0.0.2"}));
   EXPECT_EQ(view.waitDepth, 0);
   EXPECT_EQ(view.events.front(), "wait");

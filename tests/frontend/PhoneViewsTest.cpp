@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the main window and a phone's window show, without a window: the row bands, copied
-// rows, the live chart's buckets, windows and bands, and the history over days.
+// What the main window and a phone's window show, without a window: copied rows, the live
+// chart's buckets, windows and bands, and the history over days.
 
 #include <gtest/gtest.h>
 
@@ -15,44 +15,6 @@
 
 namespace pathmon {
 namespace {
-
-TEST(RowBand, EachRuleGivesItsBand) {
-  struct Case {
-    const char* name;
-    int32_t avgRtt, interruptions, sent, received;
-    int32_t voiceSent;  // 0: no frame scored yet
-    double worst;
-    bool hostLimited;
-    RowBand band;
-    const char* word;  // beside the MOS
-  };
-  const Case cases[] = {
-      {"nothing sent", 0, 0, 0, 0, 0, 1.0, true, RowBand::kNone, ""},
-      {"good", 20, 0, 3000, 3000, 2900, 4.3, false, RowBand::kNone, ""},
-      {"not scored yet", 20, 0, 5, 5, 0, 1.0, false, RowBand::kNone, ""},
-      {"slow: not usable", 151, 0, 3000, 3000, 2900, 4.2, false, RowBand::kRed, "unusable"},
-      {"interrupted: not usable", 20, 11, 3000, 3000, 2900, 4.2, false, RowBand::kRed, "unusable"},
-      {"no echo: not usable", 0, 0, 3000, 0, 2900, 1.0, false, RowBand::kRed, "unusable"},
-      {"bad window", 20, 1, 3000, 2850, 2900, 3.09, false, RowBand::kRed, "bad"},
-      {"bad window at the bound", 20, 1, 3000, 2850, 2900, 3.1, false, RowBand::kAmber, "poor"},
-      {"poor window", 20, 1, 3000, 2950, 2900, 3.59, false, RowBand::kAmber, "poor"},
-      {"poor at the bound", 20, 1, 3000, 2950, 2900, 3.6, false, RowBand::kNone, ""},
-      {"host-limited", 20, 0, 3000, 3000, 2900, 4.3, true, RowBand::kAmber, "host-limited"},
-  };
-  for (const Case& c : cases) {
-    TestStatistics stats;
-    stats.avgRtt = c.avgRtt;
-    stats.interruptions = c.interruptions;
-    stats.sent = c.sent;
-    stats.received = c.received;
-    VoiceQuality voice;
-    voice.loss.sent = c.voiceSent;
-    voice.worstWindowMos = c.worst;
-    voice.sender.hostLimited = c.hostLimited;
-    EXPECT_EQ(BandOf(stats, voice), c.band) << c.name;
-    EXPECT_STREQ(BandWord(stats, voice), c.word) << c.name;
-  }
-}
 
 TEST(PhoneTable, CopiedRowsAreTabSeparatedWithTheHeadersAndNoStrayBreaks) {
   PhoneTable table;

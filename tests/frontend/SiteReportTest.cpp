@@ -46,7 +46,8 @@ TEST(SiteReport, AHostileUserNameStaysInsideItsTextAndData) {
   std::snprintf(p.entry.userName, sizeof p.entry.userName, "%s", name.c_str());
   std::snprintf(p.entry.serialNumber, sizeof p.entry.serialNumber, "SN\"'<>&");
   p.selected = true;
-  p.outcome = "usable";
+  p.stage = TestStage::kEnded;
+  p.endReason = TestEnd::kDuration;
   CycleRecord c;
   c.voice.loss.sent = 3000;
   c.voice.worstWindowMos = 4.4;
@@ -73,7 +74,7 @@ TEST(SiteReport, AHostileUserNameStaysInsideItsTextAndData) {
 
 struct Phone {
   const char* serial;
-  const char* outcome;
+  std::string outcome;  // its test's end, as the outcome it gives
   std::optional<double> worstMos;  // none: no cycle
   double lossPercent = 0;
   bool hostLimited = false;
@@ -85,12 +86,15 @@ RunReport Fleet(const std::vector<Phone>& phones) {
     PhoneReport p;
     std::snprintf(p.entry.serialNumber, sizeof p.entry.serialNumber, "%s", phone.serial);
     p.selected = true;
-    p.outcome = phone.outcome;
-    p.endReason = TestEnd::kDuration;
+    p.stage = phone.outcome == "not-tested"     ? TestStage::kNotTested
+              : phone.outcome == "start-failed" ? TestStage::kStartFailed
+                                                : TestStage::kEnded;
+    p.endReason = phone.outcome == "incomplete" ? TestEnd::kPhoneEnded : TestEnd::kDuration;
     if (phone.worstMos) {
       CycleRecord c;
       c.stats.sent = 3000;
       c.stats.received = 3000;
+      c.stats.avgRtt = phone.outcome == "unusable" ? 200 : 20;
       c.voice.loss.sent = 3000;
       c.voice.loss.lost = static_cast<int32_t>(phone.lossPercent * 30);
       c.voice.worstWindowMos = *phone.worstMos;
@@ -112,11 +116,11 @@ TEST(SiteReport, FleetRowsWorstFirst) {
        {{"U", "usable", 4.4}, {"N", "unusable", 4.3}, {"I", "incomplete", 4.4},
         {"T", "not-tested", std::nullopt}, {"F", "start-failed", std::nullopt},
         {"R", "no-result", std::nullopt}},
-       {"N:red", "I:green", "R:none", "U:green", "T:none", "F:none"}},
-      {"then red, amber, green, the lowest window first",
+       {"N:red", "R:amber", "I:amber", "U:green", "T:none", "F:none"}},
+      {"then amber before green, the lowest window first",
        {{"G", "usable", 4.4}, {"A1", "usable", 3.4}, {"R", "usable", 2.0},
         {"H", "usable", 4.2, 0, true}, {"A2", "usable", 3.5}, {"B", "usable", 3.1}},
-       {"R:red", "B:amber", "A1:amber", "A2:amber", "H:amber", "G:green"}},
+       {"R:amber", "B:amber", "A1:amber", "A2:amber", "H:amber", "G:green"}},
       {"then the most loss; alike, the report's order",
        {{"X", "usable", 4.4, 0}, {"Y", "usable", 4.4, 1}, {"Z", "usable", 4.4, 0}},
        {"Y:green", "X:green", "Z:green"}},
@@ -127,21 +131,19 @@ TEST(SiteReport, FleetRowsWorstFirst) {
     std::vector<std::string> order;
     for (const FleetRow& row : FleetRows(report)) {
       order.push_back(std::string(report.phones[row.phone].entry.serialNumber) + ":" +
-                      BandName(row.band));
+                      BandName(row.verdict.band));
     }
     EXPECT_EQ(order, c.order);
   }
 }
 
 TEST(SiteReport, WhatTheColourSaysIsSaidInWords) {
-  const RunReport r = Fleet({{"R", "usable", 2.0}, {"H", "usable", 4.2, 0, true},
-                             {"T", "not-tested", std::nullopt}, {"G", "usable", 4.4}});
-  EXPECT_EQ(MakeFleetRow(r, 0).reason, "a 10-second window scored 2.00, below 3.1");
-  EXPECT_EQ(MakeFleetRow(r, 1).reason,
-            "the testing computer fell behind its schedule (host-limited)");
-  EXPECT_EQ(MakeFleetRow(r, 2).verdict, Verdict::kNotTested);
-  EXPECT_NE(MakeFleetRow(r, 2).reason, "");
-  EXPECT_EQ(MakeFleetRow(r, 3).reason, "");
+  const RunReport r = Fleet({{"R", "usable", 2.0}, {"T", "not-tested", std::nullopt}});
+  EXPECT_NE(FormatSiteReport(r, "1").find("<strong>usable</strong>, but a 10-second window "
+                                          "scored 2.00 (bad)"),
+            std::string::npos);
+  EXPECT_EQ(MakeFleetRow(r, 1).verdict.Summary(),
+            "not tested: the run was interrupted before its test began");
 }
 
 class FakeSaveView final : public SaveReportView {

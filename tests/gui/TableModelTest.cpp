@@ -47,7 +47,7 @@ TEST(TableModel, ARefreshOfEveryCellSignalsOnceAndAnUnchangedCellNotAtAll) {
   for (int row = 0; row < 128; ++row) {
     for (int column = 2; column < kTableColumnCount; ++column) model.SetText(row, column, "7");
   }
-  model.SetBand(5, RowBand::kRed, "tip");
+  model.SetBand(5, Band::kRed, "tip");
   EXPECT_TRUE(changes.empty());  // not before the event loop's turn
   QCoreApplication::processEvents();
   ASSERT_EQ(changes.size(), 1u);
@@ -80,13 +80,14 @@ TEST(TableModel, BandColoursKeepTheTextLegibleOnLightAndDarkPalettes) {
     QPalette palette;
     palette.setColor(QPalette::Base, theme.base);
     palette.setColor(QPalette::Text, theme.text);
-    EXPECT_FALSE(BandColor(palette, RowBand::kNone).isValid());
-    for (RowBand band : {RowBand::kAmber, RowBand::kRed}) {
+    EXPECT_FALSE(BandColor(palette, Band::kNone).isValid());
+    EXPECT_FALSE(BandColor(palette, Band::kGreen).isValid());
+    for (Band band : {Band::kAmber, Band::kRed}) {
       QColor background = BandColor(palette, band);
       EXPECT_GE(Contrast(background, theme.text), 4.5) << theme.name;  // WCAG AA
       EXPECT_NE(background, theme.base) << theme.name;
     }
-    EXPECT_NE(BandColor(palette, RowBand::kAmber), BandColor(palette, RowBand::kRed)) << theme.name;
+    EXPECT_NE(BandColor(palette, Band::kAmber), BandColor(palette, Band::kRed)) << theme.name;
   }
 }
 
