@@ -20,10 +20,12 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <algorithm>
+#include <cctype>
 
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
+#include "frontend/Verdict.h"
 #include "frontend/VoiceHistory.h"
 #include "ui/MessageBox.h"
 #include "ui/QtSaveReportView.h"
@@ -285,6 +287,7 @@ void PhoneWindow::Refresh() {
     return;
   }
   TestSnapshot snap = backend_.Snapshot(*test);
+  snapshot_ = snap;
   stateText_ = tr("%1\nSent %2, received %3, lost %4, interruptions %5, average round trip %6 ms")
                    .arg(QString::fromUtf8(snap.running ? kStatusRunning : kStatusStopped))
                    .arg(snap.stats.sent)
@@ -368,6 +371,10 @@ void PhoneWindow::DrawChart(const ChartFigures& figures) {
   windowMos_->replace(mos);
 
   chartText_.clear();
+  // The cycle's verdict, as its row in the main window has it.
+  std::string verdict = LiveVerdict(snapshot_, voice).Summary();
+  verdict[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(verdict[0])));
+  chartText_ += "\n" + QString::fromStdString(verdict);
   if (perWindow) chartText_ += "\n\n" + tr("The test has ended: its last cycle, per 10 seconds.");
   if (voice.loss.sent > 0) {
     VoiceQuality shown = voice;

@@ -80,6 +80,7 @@ class PhoneWindow final : public QWidget {
   const LoopTest* test_ = nullptr;  // the phone's test as last found; only compared
   uint64_t shownChart_ = 0;         // the number of the chart shown; 0 before the first
   QTimer* poll_ = nullptr;
+  TestSnapshot snapshot_;  // as the last refresh read it, for the verdict beside the chart
   QString stateText_;  // the test's state and counts, above the chart's figures
   QString chartText_;
   std::string user_;

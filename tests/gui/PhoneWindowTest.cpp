@@ -97,6 +97,8 @@ TEST_F(PhoneWindowTest, TheLiveChartShowsAnOutageAsABandAndAPoorWindow) {
       EXPECT_GE(mos[0].y(), 1.0);
     }
     EXPECT_GE(SeriesPoints(phone, "lossChart", "lost").size(), 4);  // a bar of lost frames
+    EXPECT_TRUE(phone->findChild<QLabel*>("figures")->text().contains(
+        "\nUsable, but a 10-second window scored"));  // the verdict, as the row's band has it
     EXPECT_EQ(phone->findChild<QListWidget*>("interruptionList")->count(),
               static_cast<int>(live.interruptions.size()));
     QueueClick(main, "close");
