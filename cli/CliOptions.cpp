@@ -265,8 +265,8 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
   }
   CommunityCheck check = CheckCommunityInput(community, arguments.duration);
   if (!check.message.empty()) {
-    return (check.focusControl == kIdDuration ? std::string("--duration") : communityOption) +
-           ": " + check.message;
+    const bool duration = check.field == CommunityField::kDuration;
+    return (duration ? std::string("--duration") : communityOption) + ": " + check.message;
   }
   ApplyCommunityInput(check, community, accepted.settings,
                       [&accepted](const char* text) { accepted.community = text; });

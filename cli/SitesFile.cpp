@@ -83,8 +83,8 @@ std::string LoadSitesFile(const std::string& path, const Site& defaults,
     }
     const CommunityCheck check = CheckCommunityInput(community, duration);
     if (!check.message.empty()) {
-      return where + (check.focusControl == kIdDuration ? "duration: " : "community-file: ") +
-             check.message;
+      const bool durationField = check.field == CommunityField::kDuration;
+      return where + (durationField ? "duration: " : "community-file: ") + check.message;
     }
     ProgramSettings settings;
     ApplyCommunityInput(check, community, settings,

@@ -62,18 +62,18 @@ CommunityCheck CheckCommunityInput(std::string_view community, std::string_view 
   // that it never reaches the directory cut short.
   if (community.size() > static_cast<std::size_t>(kCommunityMax)) {
     check.message = FillMessage(kMsgTextTooLong, std::to_string(kCommunityMax), "");
-    check.focusControl = kIdCommunity;
+    check.field = CommunityField::kCommunity;
     return check;
   }
   switch (ParseDuration(durationText, check.durationMinutes)) {
     case DurationParse::kNotInteger:
       check.message = kMsgEnterInteger;
-      check.focusControl = kIdDuration;
+      check.field = CommunityField::kDuration;
       return check;
     case DurationParse::kOutOfRange:
       check.message = FillMessage(kMsgIntegerRange, std::to_string(kMinDurationMinutes),
                                   std::to_string(kMaxDurationMinutes));
-      check.focusControl = kIdDuration;
+      check.field = CommunityField::kDuration;
       return check;
     case DurationParse::kOk:
       break;
@@ -81,7 +81,7 @@ CommunityCheck CheckCommunityInput(std::string_view community, std::string_view 
   check.defaultCommunity = IsDefaultCommunity(community);
   if (check.defaultCommunity && check.durationMinutes > kDefaultCommunityMaxMinutes) {
     check.message = kMsgDefaultCommunityDuration;
-    check.focusControl = kIdDuration;
+    check.field = CommunityField::kDuration;
   }
   return check;
 }
@@ -116,7 +116,7 @@ void CommunityPresenter::OnOK() {
   CommunityCheck check = CheckCommunityInput(community, duration);
   if (!check.message.empty()) {
     view_.ShowMessage(check.message);
-    view_.FocusControl(check.focusControl);
+    view_.FocusControl(check.field == CommunityField::kDuration ? kIdDuration : kIdCommunity);
     return;
   }
   ApplyCommunityInput(check, community, settings_, setCommunity_);

@@ -27,10 +27,14 @@ enum class DurationParse {
 // Blanks and tabs before and after the number are allowed.
 DurationParse ParseDuration(std::string_view text, int32_t& minutes);
 
+// The dialog's input fields, as the checks name the one at fault: the dialog gives its box
+// the focus, the command line names its option.
+enum class CommunityField { kNone, kCommunity, kDuration };
+
 // The verdict on the dialog's input. Only the first failing check is reported.
 struct CommunityCheck {
-  std::string message;   // empty when the input is accepted
-  int focusControl = 0;  // the box that gets the focus after the message
+  std::string message;  // empty when the input is accepted
+  CommunityField field = CommunityField::kNone;  // the field at fault
   int32_t durationMinutes = 0;
   bool defaultCommunity = false;  // then at most 2 tests may run at once
 };
