@@ -175,32 +175,37 @@ TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
   sim.Stop();
 }
 
-// A file-size limit (ulimit -f) fails the history write, which is said and taken back to
-// whole lines; it never kills the run with a cut line and no report.
+// A file-size limit (ulimit -f) fails the writes of the history file and of the event
+// stream, which are said once and taken back to whole lines; they never kill the run with
+// a cut line and no report.
 TEST(CliInput, AFileSizeLimitFailsTheWriteWithoutEndingTheRun) {
   SimProcess sim({"--phone", "127.60.4.4 serial=SN44 user=ida community=lab"});
   ASSERT_TRUE(sim.Ok());
-  TempDir dir;
-  const std::string before = std::string(3998, 'x') + "\r\n";
-  {
-    std::ofstream file(dir.File("ida_SN44.txt"), std::ios::binary);
-    file << before;
+  for (const char* file : {"ida_SN44.txt", "events.jsonl"}) {
+    SCOPED_TRACE(file);
+    TempDir dir;
+    const std::string before = std::string(4060, 'x') + "\r\n";  // 34 bytes left
+    std::ofstream(dir.File(file), std::ios::binary) << before;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 4096;  // the next line does not fit
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+    CliProcess cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5",
+                    "--jsonl", "events.jsonl"},
+                   dir.Path(), true);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+    cli.ClosePipe();
+    cli.Signal(SIGTERM);
+    EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
+    const std::string message = std::string("Cannot write ") + file + ": File too large\n";
+    const std::string err = cli.Stderr();
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(err.find(message), err.rfind(message)) << err;
+    const std::string after = ReadFile(dir.File(file));
+    EXPECT_TRUE(after == before) << after.substr(std::min(after.size(), before.size() - 2));
   }
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit low = saved;
-  low.rlim_cur = 4096;  // the next history line does not fit
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-  CliProcess cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5"},
-                 dir.Path(), true);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-  ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
-  cli.ClosePipe();
-  cli.Signal(SIGTERM);
-  EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
-  EXPECT_NE(cli.Stderr().find("Cannot write ida_SN44.txt: File too large"), std::string::npos)
-      << cli.Stderr();
-  EXPECT_EQ(ReadFile(dir.File("ida_SN44.txt")), before);
   sim.Stop();
 }
 
