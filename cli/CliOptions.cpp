@@ -22,6 +22,7 @@
 #include "frontend/Messages.h"
 #include "cli/SitesFile.h"
 #include "discovery/PhoneListMgr.h"
+#include "transport/FileRead.h"
 
 namespace pathmon::cli {
 
@@ -183,31 +184,19 @@ std::string CheckOutputFolder(const std::string& folder) {
 
 std::string ReadCommunityFile(const std::string& path, std::string& community) {
   const std::string prefix = "--community-file: " + path + ": ";
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return prefix + std::strerror(errno);
-  struct stat info {};
   std::string text;
-  std::string message;
-  if (::fstat(fd, &info) != 0) {
-    message = prefix + std::strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    message = prefix + "not a regular file";
-  } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+  std::string reason;
+  struct stat info {};
+  if (!ReadRegularFile(path, text, reason, {kCommunityMax + 2, true}, &info)) {
+    return prefix + reason;
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     // Checked on the opened file, so a file swapped in after the check cannot slip by.
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    message = prefix + "other users may read it (mode " + mode +
-              "): make it readable by its owner only (chmod 600)";
-  } else {
-    char buffer[512];
-    ssize_t n = 0;
-    while (text.size() <= kCommunityMax + 2 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (n < 0) message = prefix + std::strerror(errno);
+    return prefix + "other users may read it (mode " + mode +
+           "): make it readable by its owner only (chmod 600)";
   }
-  ::close(fd);
-  if (!message.empty()) return message;
   text = text.substr(0, text.find('\n'));
   if (!text.empty() && text.back() == '\r') text.pop_back();
   community = text;

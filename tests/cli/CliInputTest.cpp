@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -58,6 +59,27 @@ TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
   auto counters = sim.Stop();
   EXPECT_EQ(counters["127.60.3.1"].snmpRequests, 0);
   EXPECT_EQ(counters["127.60.3.1"].controlMessages, 0);
+}
+
+// A FIFO where the user named a file to read is refused at once, in the tool's words: its
+// open must neither wait for a writer nor keep the signals from ending the run.
+TEST(CliInput, AFileToReadThatIsNoRegularFileIsRefusedAtOnce) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  std::ofstream(dir.File("sites.toml")) << "[[site]]\nname = \"north\"\nranges = "
+                                           "[\"127.60.3.5-127.60.3.6\"]\ncommunity-file = \"fifo\"\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--community-file", "fifo", "--address", "127.60.3.5"},
+       "--community-file: fifo: not a regular file"},
+      {{"--sites", "fifo"}, "--sites: fifo: not a regular file"},
+      {{"--sites", "sites.toml"},
+       "--sites: sites.toml: site north: --community-file: fifo: not a regular file"},
+  };
+  for (const auto& [args, message] : cases) {
+    std::string err;
+    EXPECT_EQ(RunCli(args, dir.Path(), 5000, nullptr, &err), cli::kExitBadInput) << message;
+    EXPECT_EQ(err, message + "\n");
+  }
 }
 
 TEST(CliInput, UnknownSerialNumberStartsNoTest) {
