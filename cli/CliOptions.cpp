@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/CliOptions.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,82 @@
 
 namespace pathmon::cli {
 
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The option of app nearest by name to an unknown one ("--comunity" or "--comunity=x"), by
+// EditDistance without the dashes, else those it begins ("--metrics": "--metrics-listen or
+// --metrics-file"); empty when none is near enough to be the one meant.
+std::string NearestOption(const CLI::App& app, const std::string& unknown) {
+  std::string typed = unknown.substr(0, unknown.find('='));
+  typed.erase(0, typed.find_first_not_of('-'));
+  // A slip of a key or two in a long name, none in a short one but the letter case.
+  const std::size_t allowed = typed.size() < 3 ? 0 : std::max<std::size_t>(1, (typed.size() + 2) / 4);
+  std::string nearest;
+  std::size_t best = allowed + 1;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) {
+      if (const std::size_t d = EditDistance(typed, name); d < best) {
+        best = d;
+        nearest = "--" + name;
+      }
+    }
+    for (const std::string& name : option->get_snames()) {
+      if (const std::size_t d = EditDistance(typed, name); d < best) {
+        best = d;
+        nearest = "-" + name;
+      }
+    }
+  }
+  if (!nearest.empty() || typed.size() < 3) return nearest;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) {
+      if (EditDistance(typed, name.substr(0, typed.size())) == 0) {
+        nearest += (nearest.empty() ? "--" : " or --") + name;
+      }
+    }
+  }
+  return nearest;
+}
+
+// One line for each unknown option, with the nearest known one; CLI11's own message when
+// the arguments not expected are no options (a value without its option).
+std::string UnexpectedMessage(const CLI::App& app, const CLI::ExtrasError& error) {
+  std::string message;
+  for (const std::string& argument : app.remaining()) {
+    if (argument.size() < 2 || argument[0] != '-') continue;
+    message += argument.substr(0, argument.find('=')) + ": no such option";
+    if (const std::string nearest = NearestOption(app, argument); !nearest.empty()) {
+      message += "; did you mean " + nearest + "?";
+    }
+    message += '\n';
+  }
+  return message.empty() ? std::string(error.what()) + "\n" : message;
+}
+
+}  // namespace
+
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  // Rows i-2, i-1 and i of the table of distances between prefixes of a and of b.
+  std::vector<std::size_t> before(b.size() + 1), previous(b.size() + 1), row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const bool same = Lower(a[i - 1]) == Lower(b[j - 1]);
+      row[j] = std::min({previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (same ? 0 : 1)});
+      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) &&
+          Lower(a[i - 2]) == Lower(b[j - 1])) {
+        row[j] = std::min(row[j], before[j - 2] + 1);
+      }
+    }
+    before.swap(previous);
+    previous.swap(row);
+  }
+  return previous[b.size()];
+}
+
 ParseResult ParseCommandLine(int argc, const char* const* argv) {
   ParseResult result;
   CliArguments& a = result.arguments;
@@ -37,8 +115,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->default_str("orchid");
   app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60")
       ->default_str("5");
-  app.add_option("--range", a.ranges, "addresses FIRST-LAST to scan (at most 256); repeatable")
-      ->type_name("FIRST-LAST");
+  app.add_option("--range", a.ranges,
+                 "addresses to scan: FIRST-LAST with LAST at most FIRST+255, a subnet "
+                 "A.B.C.D/24 to /32 (its hosts: /24 is .1 to .254), or one address; repeatable")
+      ->type_name("RANGE");
   app.add_option("--address", a.addresses, "a single address to scan; repeatable")
       ->type_name("A");
   app.add_option("--serial", a.serials,
@@ -94,6 +174,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   } catch (const CLI::CallForVersion&) {
     result.output = std::string("pathmon-cli ") + kVersion + "\n";
     return result;
+  } catch (const CLI::ExtrasError& e) {
+    result.error = UnexpectedMessage(app, e) + "Run with --help for more information.\n";
+    result.exitStatus = kExitBadInput;
+    return result;
   } catch (const CLI::ParseError& e) {
     result.error = std::string(e.what()) + "\nRun with --help for more information.\n";
     result.exitStatus = kExitBadInput;
@@ -109,9 +193,36 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
 }
 
 AddressRange SplitRange(const std::string& text) {
-  std::size_t dash = text.find('-');
-  if (dash == std::string::npos) return {text, ""};
-  return {text.substr(0, dash), text.substr(dash + 1)};
+  if (const std::size_t dash = text.find('-'); dash != std::string::npos) {
+    return {text.substr(0, dash), text.substr(dash + 1)};
+  }
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) return {text, text};
+  const std::string base = text.substr(0, slash);
+  const std::string bits = text.substr(slash + 1);
+  int prefix = -1;
+  const auto [end, error] = std::from_chars(bits.data(), bits.data() + bits.size(), prefix);
+  const in_addr_t address = ::inet_addr(base.c_str());
+  if (bits.empty() || error != std::errc() || end != bits.data() + bits.size() || prefix < 0 ||
+      prefix > 32 || address == INADDR_NONE) {
+    return {text, text};  // no address: the rules refuse it as the starting one
+  }
+  const uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
+  uint32_t first = ntohl(address) & mask;
+  uint32_t last = first | ~mask;
+  if (prefix <= 30) {
+    // The subnet's own address and its broadcast address are no phone's; a probe of the
+    // broadcast address would even be refused by the system on a local subnet.
+    ++first;
+    --last;
+  }
+  auto dotted = [](uint32_t host) {
+    in_addr a{htonl(host)};
+    char out[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, out, sizeof out);
+    return std::string(out);
+  };
+  return {dotted(first), dotted(last)};
 }
 
 namespace {
