@@ -24,6 +24,7 @@
 #include "frontend/Messages.h"
 #include "cli/SitesFile.h"
 #include "discovery/PhoneListMgr.h"
+#include "transport/Dscp.h"
 #include "transport/FileRead.h"
 
 namespace pathmon::cli {
@@ -166,6 +167,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                  "also count a cycle as not usable when its worst 10-second window scores "
                  "below this MOS (1 to 4.5)")
       ->type_name("X");
+  app.add_option("--dscp", a.dscp,
+                 "mark the control exchange and the test frames with this DSCP class, a name "
+                 "(EF: the class of calls, AF41, CS5, ...) or 0 to 63 (default 0: unmarked)")
+      ->type_name("CLASS");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -392,6 +397,9 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
 
   accepted.minMos = ParseMinMos(arguments.minMos);
   if (accepted.minMos < 0) return kMsgBadMinMos;
+  if (!ParseDscp(arguments.dscp, accepted.settings.dscp)) {
+    return std::string("--dscp: ") + kMsgBadDscp;
+  }
   if (arguments.monitor && !arguments.jsonPath.empty()) {
     return "--json: a monitor run has no end to report; --jsonl streams its results";
   }

@@ -69,6 +69,7 @@ struct CliArguments {
   bool quiet = false;
   bool verbose = false;
   std::optional<std::string> minMos;  // absent: no voice rule
+  std::string dscp = "0";             // the class of the control exchange and test frames
 };
 
 struct ParseResult {

@@ -75,7 +75,8 @@ int main(int argc, char* argv[]) {
   engine.AddObserver(
       std::make_shared<HistoryWriter>(plan.outputDir, LocalTimeNow, engine.WriteFailureLog()));
   engine.AddObserver(
-      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog()));
+      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog(),
+                                           plan.settings.dscp));
   EngineBackend backend(engine);
 
   // With "--json -" or "--jsonl -" the report or the stream alone goes to standard output,

@@ -26,6 +26,7 @@ RunReport SaveReportPresenter::SessionReport() {
   report.endedAt = wallSeconds_();
   report.durationMinutes = settings_.durationMinutes;
   report.maxConcurrentTests = settings_.maxConcurrentTests;
+  report.dscp = settings_.dscp;
   // Collected first: the visit holds the registry's lock, and a snapshot takes a test's.
   std::vector<LoopTest*> tests;
   backend_.ForEachLoopTest([&tests](int, LoopTest& test) { tests.push_back(&test); });

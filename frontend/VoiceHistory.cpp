@@ -81,11 +81,13 @@ OrderedJson VoiceJson(const VoiceQuality& v) {
   return j;
 }
 
-VoiceHistoryWriter::VoiceHistoryWriter(std::string directory, WriteFailures& failures)
-    : directory_(std::move(directory)), failures_(failures) {}
+VoiceHistoryWriter::VoiceHistoryWriter(std::string directory, WriteFailures& failures,
+                                       int32_t dscp)
+    : directory_(std::move(directory)), failures_(failures), dscp_(dscp) {}
 
 void VoiceHistoryWriter::OnCycleResult(const CycleResult& result) {
   OrderedJson line = CycleJson(result.wallSeconds, result.stats);
+  line["dscp"] = dscp_;
   line["voice"] = VoiceJson(result.voice);
   const std::string name = VoiceHistoryFileName(result.phone.userName, result.phone.serialNumber);
   const std::string path = directory_.empty() ? name : directory_ + "/" + name;

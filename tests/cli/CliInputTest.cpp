@@ -44,6 +44,8 @@ TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
       {{"--address", "127.60.3.1", "--community", "ORCHID", "--duration", "6"},
        std::string("--duration: ") + kMsgDefaultCommunityDuration},
       {{"--duration", "1"}, cli::kMsgNoAddress},
+      {{"--address", "127.60.3.1", "--dscp", "64"}, std::string("--dscp: ") + kMsgBadDscp},
+      {{"--address", "127.60.3.1", "--dscp", "XY"}, std::string("--dscp: ") + kMsgBadDscp},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -229,6 +231,33 @@ TEST(CliInput, AFileSizeLimitFailsTheWriteWithoutEndingTheRun) {
     EXPECT_TRUE(after == before) << after.substr(std::min(after.size(), before.size() - 2));
   }
   sim.Stop();
+}
+
+// --dscp EF: the control exchange and every test frame arrive in expedited forwarding
+// (DSCP 46), and the reports and the voice history say which class the test used.
+TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
+  SimProcess sim({"--phone", "127.60.4.5 serial=SN45 user=jo community=lab"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  CliProcess cli({"--address", "127.60.4.5", "--community", "lab", "--dscp", "ef", "--json",
+                  "report.json"},
+                 dir.Path(), true);
+  ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+  cli.ClosePipe();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // some frames
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
+  auto counters = sim.Stop();
+  const SimPhoneCounters& phone = counters["127.60.4.5"];
+  EXPECT_GT(phone.framesReceived, 20);
+  EXPECT_EQ(phone.framesByDscp, (std::map<int, long>{{46, phone.framesReceived}}));
+  EXPECT_EQ(phone.controlByDscp, (std::map<int, long>{{46, phone.controlMessages}}));
+  JsonValue report, voice;
+  std::string error;
+  ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
+  EXPECT_EQ(report["dscp"].get<double>(), 46);
+  ASSERT_TRUE(ParseJson(ReadFile(dir.File("jo_SN45.voice.jsonl")), voice, error)) << error;
+  EXPECT_EQ(voice["dscp"].get<double>(), 46);
 }
 
 // Early in a scan of silent addresses the walk is still starting probes and every probe
