@@ -240,7 +240,7 @@ TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
   CliProcess cli({"--address", "127.60.4.5", "--community", "lab", "--dscp", "ef", "--json",
-                  "report.json"},
+                  "report.json", "--report", "site.html"},
                  dir.Path(), true);
   ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
   cli.ClosePipe();
@@ -252,12 +252,9 @@ TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
   EXPECT_GT(phone.framesReceived, 20);
   EXPECT_EQ(phone.framesByDscp, (std::map<int, long>{{46, phone.framesReceived}}));
   EXPECT_EQ(phone.controlByDscp, (std::map<int, long>{{46, phone.controlMessages}}));
-  JsonValue report, voice;
-  std::string error;
-  ASSERT_TRUE(ParseJson(ReadFile(dir.File("report.json")), report, error)) << error;
-  EXPECT_EQ(report["dscp"].get<double>(), 46);
-  ASSERT_TRUE(ParseJson(ReadFile(dir.File("jo_SN45.voice.jsonl")), voice, error)) << error;
-  EXPECT_EQ(voice["dscp"].get<double>(), 46);
+  EXPECT_NE(ReadFile(dir.File("report.json")).find(",\"dscp\":46,"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("jo_SN45.voice.jsonl")).find(",\"dscp\":46,"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("site.html")).find("DSCP EF (46)"), std::string::npos);
 }
 
 // Early in a scan of silent addresses the walk is still starting probes and every probe
