@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 
@@ -83,6 +84,44 @@ std::string UnexpectedMessage(const CLI::App& app, const CLI::ExtrasError& error
   return message.empty() ? std::string(error.what()) + "\n" : message;
 }
 
+// text in lines of at most width columns, broken at blanks (a longer word keeps its line);
+// its own line breaks stay.
+std::string Wrapped(const std::string& text, std::size_t width) {
+  std::string out;
+  std::size_t column = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!out.empty()) out += '\n';
+    column = 0;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+      if (column > 0 && column + 1 + word.size() > width) {
+        out += '\n';
+        column = 0;
+      } else if (column > 0) {
+        out += ' ';
+        ++column;
+      }
+      out += word;
+      column += word.size();
+    }
+  }
+  return out;
+}
+
+// CLI11's layout, its texts wrapped to fit kHelpColumns: an option's text in the column
+// after the options' (CLI11 indents the lines after a line break to it), the program's
+// description above them.
+class HelpFormatter final : public CLI::Formatter {
+ public:
+  std::string make_description(const CLI::App* app) const override {
+    return Wrapped(app->get_description(), kHelpColumns) + "\n\n";
+  }
+  std::string make_option_desc(const CLI::Option* option) const override {
+    return Wrapped(option->get_description(), kHelpColumns - get_column_width());
+  }
+};
+
 }  // namespace
 
 std::size_t EditDistance(std::string_view a, std::string_view b) {
@@ -111,20 +150,22 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   CLI::App app{"Loop tests of Farline phones from the command line: discovers the phones "
                "of the given addresses over SNMP, tests them and writes their history files.",
                "pathmon-cli"};
+  app.formatter(std::make_shared<HelpFormatter>());
   app.set_version_flag("-V,--version", std::string("pathmon-cli ") + kVersion);
-  app.add_option("--community", a.community, "SNMP read community of the phones")
-      ->default_str("orchid");
-  app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60")
-      ->default_str("5");
+  app.add_option("--community", a.community,
+                 "SNMP read community of the phones (default orchid)")
+      ->type_name("STRING");
+  app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60 (default 5)")
+      ->type_name("MINUTES");
   app.add_option("--range", a.ranges,
                  "addresses to scan: FIRST-LAST with LAST at most FIRST+255, a subnet "
                  "A.B.C.D/24 to /32 (its hosts: /24 is .1 to .254), or one address; repeatable")
       ->type_name("RANGE");
   app.add_option("--address", a.addresses, "a single address to scan; repeatable")
-      ->type_name("A");
+      ->type_name("ADDR");
   app.add_option("--serial", a.serials,
                  "test only the phone with this serial number; repeatable")
-      ->type_name("SN");
+      ->type_name("SERIAL");
   app.add_flag("--log", a.fetchLogs, "fetch every selected phone's log after the tests");
   app.add_option("--json", a.jsonPath,
                  "write every phone and cycle result to FILE (\"-\": standard output)")
@@ -139,9 +180,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("FILE");
   app.add_flag("--monitor", a.monitor,
                "test the phones again and again until a signal; rescan the ranges regularly");
-  app.add_option("--rescan", a.rescan, "with --monitor: minutes between two scans, 1 to 1440")
-      ->type_name("MINUTES")
-      ->default_str("60");
+  app.add_option("--rescan", a.rescan,
+                 "with --monitor: minutes between two scans, 1 to 1440 (default 60)")
+      ->type_name("MINUTES");
   app.add_option("--site", a.site, "the site label of the metrics and of the --jsonl events")
       ->type_name("NAME");
   app.add_option("--sites", a.sitesFile,
@@ -165,8 +206,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_flag("-v,--verbose", a.verbose, "the table and a line per event");
   app.add_option("--min-mos", a.minMos,
                  "also count a cycle as not usable when its worst 10-second window scores "
-                 "below this MOS (1 to 4.5)")
-      ->type_name("X");
+                 "below this MOS, 1 to 4.5 (3.6: many users dissatisfied)")
+      ->type_name("MOS");
   app.add_option("--dscp", a.dscp,
                  "mark the control exchange and the test frames with this DSCP class, a name "
                  "(EF: the class of calls, AF41, CS5, ...) or 0 to 63 (default 0: unmarked)")

@@ -80,6 +80,9 @@ struct ParseResult {
   CliArguments arguments;
 };
 ParseResult ParseCommandLine(int argc, const char* const* argv);
+// --help names every option's value by what it is (FILE, MINUTES, ADDR:PORT) and keeps to
+// this many columns, the width of the terminal the help is read on.
+inline constexpr std::size_t kHelpColumns = 100;
 
 inline constexpr const char* kMsgBadMinMos = "--min-mos: Please enter a MOS from 1 to 4.5.";
 

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,16 @@ TEST(CliParse, AMistypedOptionGetsTheNearestOneByName) {
     ParseResult bad = Parse(words);
     EXPECT_EQ(bad.exitStatus, kExitBadInput);
     EXPECT_EQ(bad.error, message + "\nRun with --help for more information.\n");
+  }
+}
+
+// The help fits 100 columns and names each value by what it is: not by CLI11's type name,
+// nor with a default ("TEXT=5") that reads as part of what to type.
+TEST(CliParse, TheHelpFitsOneHundredColumnsAndNamesEveryValue) {
+  std::istringstream lines(Parse({"--help"}).output);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), kHelpColumns) << line;
+    EXPECT_FALSE(std::regex_search(line, std::regex("^  -\\S+ (TEXT|INT|FLOAT|\\S*=)"))) << line;
   }
 }
 
