@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/CommunityDialog.h"
 
+#include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include "discovery/PhoneListMgr.h"
 #include "ui/AppIcon.h"
 #include "frontend/Messages.h"
+#include "transport/Dscp.h"
 
 namespace pathmon {
 
@@ -39,6 +41,12 @@ CommunityDialog::CommunityDialog(ProgramSettings& settings,
   duration->setObjectName("duration");
   duration->setFixedWidth(80);
   auto* durationLabel = new QLabel(QString::fromUtf8(kDurationLabel), this);
+  auto* dscp = new QComboBox(this);
+  dscp->setObjectName("dscp");
+  dscp->setEditable(true);  // a number from 0 to 63 too
+  for (const DscpName& known : kDscpNames) dscp->addItem(QString::fromUtf8(known.name));
+  dscp->setFixedWidth(80);
+  auto* dscpLabel = new QLabel(QString::fromUtf8(kDscpLabel), this);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -54,6 +62,9 @@ CommunityDialog::CommunityDialog(ProgramSettings& settings,
   layout->addSpacing(12);
   layout->addWidget(durationLabel);
   layout->addWidget(duration, 0, Qt::AlignLeft);
+  layout->addSpacing(12);
+  layout->addWidget(dscpLabel);
+  layout->addWidget(dscp, 0, Qt::AlignLeft);
   layout->addStretch(1);
   layout->addLayout(buttons);
 
@@ -61,16 +72,18 @@ CommunityDialog::CommunityDialog(ProgramSettings& settings,
   setTabOrder(ok, cancel);
   setTabOrder(cancel, community);
   setTabOrder(community, duration);
+  setTabOrder(duration, dscp);  // beside the template's controls, after them
 
   view_.Bind(kIdCommunity, community);
   view_.Bind(kIdCommunityHelp, help);
   view_.Bind(kIdDuration, duration);
+  view_.Bind(kIdDscp, dscp);
   connect(ok, &QPushButton::clicked, this, [this] { accept(); });
   connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
 
   ok->setFocus();  // the first tab stop has the focus when the dialog opens
   setMinimumWidth(640);
-  resize(660, 360);
+  resize(660, 440);
 }
 
 CommunityDialog::~CommunityDialog() = default;

@@ -56,7 +56,8 @@ int PathmonApp::Run() {
 
   engine_.AddObserver(
       std::make_shared<HistoryWriter>("", LocalTimeNow, engine_.WriteFailureLog()));
-  engine_.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine_.WriteFailureLog()));
+  engine_.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine_.WriteFailureLog(),
+                                                           engine_.SessionSettings().dscp));
   engine_.SocketStart();  // the main window opens even without a socket
   DesktopFileOpener desktop;
   engine_.SetFileOpener(opener_ != nullptr ? opener_ : &desktop);

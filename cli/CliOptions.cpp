@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/CliOptions.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,8 +25,124 @@
 #include "frontend/Messages.h"
 #include "cli/SitesFile.h"
 #include "discovery/PhoneListMgr.h"
+#include "transport/Dscp.h"
+#include "transport/FileRead.h"
 
 namespace pathmon::cli {
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The option of app nearest by name to an unknown one ("--comunity" or "--comunity=x"), by
+// EditDistance without the dashes, else those it begins ("--metrics": "--metrics-listen or
+// --metrics-file"); empty when none is near enough to be the one meant.
+std::string NearestOption(const CLI::App& app, const std::string& unknown) {
+  std::string typed = unknown.substr(0, unknown.find('='));
+  typed.erase(0, typed.find_first_not_of('-'));
+  // A slip of a key or two in a long name, none in a short one but the letter case.
+  const std::size_t allowed = typed.size() < 3 ? 0 : std::max<std::size_t>(1, (typed.size() + 2) / 4);
+  std::string nearest;
+  std::size_t best = allowed + 1;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) {
+      if (const std::size_t d = EditDistance(typed, name); d < best) {
+        best = d;
+        nearest = "--" + name;
+      }
+    }
+    for (const std::string& name : option->get_snames()) {
+      if (const std::size_t d = EditDistance(typed, name); d < best) {
+        best = d;
+        nearest = "-" + name;
+      }
+    }
+  }
+  if (!nearest.empty() || typed.size() < 3) return nearest;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) {
+      if (EditDistance(typed, name.substr(0, typed.size())) == 0) {
+        nearest += (nearest.empty() ? "--" : " or --") + name;
+      }
+    }
+  }
+  return nearest;
+}
+
+// One line for each unknown option, with the nearest known one; CLI11's own message when
+// the arguments not expected are no options (a value without its option).
+std::string UnexpectedMessage(const CLI::App& app, const CLI::ExtrasError& error) {
+  std::string message;
+  for (const std::string& argument : app.remaining()) {
+    if (argument.size() < 2 || argument[0] != '-') continue;
+    message += argument.substr(0, argument.find('=')) + ": no such option";
+    if (const std::string nearest = NearestOption(app, argument); !nearest.empty()) {
+      message += "; did you mean " + nearest + "?";
+    }
+    message += '\n';
+  }
+  return message.empty() ? std::string(error.what()) + "\n" : message;
+}
+
+// text in lines of at most width columns, broken at blanks (a longer word keeps its line);
+// its own line breaks stay.
+std::string Wrapped(const std::string& text, std::size_t width) {
+  std::string out;
+  std::size_t column = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!out.empty()) out += '\n';
+    column = 0;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+      if (column > 0 && column + 1 + word.size() > width) {
+        out += '\n';
+        column = 0;
+      } else if (column > 0) {
+        out += ' ';
+        ++column;
+      }
+      out += word;
+      column += word.size();
+    }
+  }
+  return out;
+}
+
+// CLI11's layout, its texts wrapped to fit kHelpColumns: an option's text in the column
+// after the options' (CLI11 indents the lines after a line break to it), the program's
+// description above them.
+class HelpFormatter final : public CLI::Formatter {
+ public:
+  std::string make_description(const CLI::App* app) const override {
+    return Wrapped(app->get_description(), kHelpColumns) + "\n\n";
+  }
+  std::string make_option_desc(const CLI::Option* option) const override {
+    return Wrapped(option->get_description(), kHelpColumns - get_column_width());
+  }
+};
+
+}  // namespace
+
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  // Rows i-2, i-1 and i of the table of distances between prefixes of a and of b.
+  std::vector<std::size_t> before(b.size() + 1), previous(b.size() + 1), row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const bool same = Lower(a[i - 1]) == Lower(b[j - 1]);
+      row[j] = std::min({previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (same ? 0 : 1)});
+      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) &&
+          Lower(a[i - 2]) == Lower(b[j - 1])) {
+        row[j] = std::min(row[j], before[j - 2] + 1);
+      }
+    }
+    before.swap(previous);
+    previous.swap(row);
+  }
+  return previous[b.size()];
+}
 
 ParseResult ParseCommandLine(int argc, const char* const* argv) {
   ParseResult result;
@@ -31,18 +150,22 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   CLI::App app{"Loop tests of Farline phones from the command line: discovers the phones "
                "of the given addresses over SNMP, tests them and writes their history files.",
                "pathmon-cli"};
+  app.formatter(std::make_shared<HelpFormatter>());
   app.set_version_flag("-V,--version", std::string("pathmon-cli ") + kVersion);
-  app.add_option("--community", a.community, "SNMP read community of the phones")
-      ->default_str("orchid");
-  app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60")
-      ->default_str("5");
-  app.add_option("--range", a.ranges, "addresses FIRST-LAST to scan (at most 256); repeatable")
-      ->type_name("FIRST-LAST");
+  app.add_option("--community", a.community,
+                 "SNMP read community of the phones (default orchid)")
+      ->type_name("STRING");
+  app.add_option("--duration", a.duration, "length of every test in minutes, 1 to 60 (default 5)")
+      ->type_name("MINUTES");
+  app.add_option("--range", a.ranges,
+                 "addresses to scan: FIRST-LAST with LAST at most FIRST+255, a subnet "
+                 "A.B.C.D/24 to /32 (its hosts: /24 is .1 to .254), or one address; repeatable")
+      ->type_name("RANGE");
   app.add_option("--address", a.addresses, "a single address to scan; repeatable")
-      ->type_name("A");
+      ->type_name("ADDR");
   app.add_option("--serial", a.serials,
                  "test only the phone with this serial number; repeatable")
-      ->type_name("SN");
+      ->type_name("SERIAL");
   app.add_flag("--log", a.fetchLogs, "fetch every selected phone's log after the tests");
   app.add_option("--json", a.jsonPath,
                  "write every phone and cycle result to FILE (\"-\": standard output)")
@@ -57,9 +180,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("FILE");
   app.add_flag("--monitor", a.monitor,
                "test the phones again and again until a signal; rescan the ranges regularly");
-  app.add_option("--rescan", a.rescan, "with --monitor: minutes between two scans, 1 to 1440")
-      ->type_name("MINUTES")
-      ->default_str("60");
+  app.add_option("--rescan", a.rescan,
+                 "with --monitor: minutes between two scans, 1 to 1440 (default 60)")
+      ->type_name("MINUTES");
   app.add_option("--site", a.site, "the site label of the metrics and of the --jsonl events")
       ->type_name("NAME");
   app.add_option("--sites", a.sitesFile,
@@ -83,8 +206,12 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_flag("-v,--verbose", a.verbose, "the table and a line per event");
   app.add_option("--min-mos", a.minMos,
                  "also count a cycle as not usable when its worst 10-second window scores "
-                 "below this MOS (1 to 4.5)")
-      ->type_name("X");
+                 "below this MOS, 1 to 4.5 (3.6: many users dissatisfied)")
+      ->type_name("MOS");
+  app.add_option("--dscp", a.dscp,
+                 "mark the control exchange and the test frames with this DSCP class, a name "
+                 "(EF: the class of calls, AF41, CS5, ...) or 0 to 63 (default 0: unmarked)")
+      ->type_name("CLASS");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -92,6 +219,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     return result;
   } catch (const CLI::CallForVersion&) {
     result.output = std::string("pathmon-cli ") + kVersion + "\n";
+    return result;
+  } catch (const CLI::ExtrasError& e) {
+    result.error = UnexpectedMessage(app, e) + "Run with --help for more information.\n";
+    result.exitStatus = kExitBadInput;
     return result;
   } catch (const CLI::ParseError& e) {
     result.error = std::string(e.what()) + "\nRun with --help for more information.\n";
@@ -108,9 +239,36 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
 }
 
 AddressRange SplitRange(const std::string& text) {
-  std::size_t dash = text.find('-');
-  if (dash == std::string::npos) return {text, ""};
-  return {text.substr(0, dash), text.substr(dash + 1)};
+  if (const std::size_t dash = text.find('-'); dash != std::string::npos) {
+    return {text.substr(0, dash), text.substr(dash + 1)};
+  }
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) return {text, text};
+  const std::string base = text.substr(0, slash);
+  const std::string bits = text.substr(slash + 1);
+  int prefix = -1;
+  const auto [end, error] = std::from_chars(bits.data(), bits.data() + bits.size(), prefix);
+  const in_addr_t address = ::inet_addr(base.c_str());
+  if (bits.empty() || error != std::errc() || end != bits.data() + bits.size() || prefix < 0 ||
+      prefix > 32 || address == INADDR_NONE) {
+    return {text, text};  // no address: the rules refuse it as the starting one
+  }
+  const uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
+  uint32_t first = ntohl(address) & mask;
+  uint32_t last = first | ~mask;
+  if (prefix <= 30) {
+    // The subnet's own address and its broadcast address are no phone's; a probe of the
+    // broadcast address would even be refused by the system on a local subnet.
+    ++first;
+    --last;
+  }
+  auto dotted = [](uint32_t host) {
+    in_addr a{htonl(host)};
+    char out[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, out, sizeof out);
+    return std::string(out);
+  };
+  return {dotted(first), dotted(last)};
 }
 
 namespace {
@@ -183,31 +341,19 @@ std::string CheckOutputFolder(const std::string& folder) {
 
 std::string ReadCommunityFile(const std::string& path, std::string& community) {
   const std::string prefix = "--community-file: " + path + ": ";
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return prefix + std::strerror(errno);
-  struct stat info {};
   std::string text;
-  std::string message;
-  if (::fstat(fd, &info) != 0) {
-    message = prefix + std::strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    message = prefix + "not a regular file";
-  } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+  std::string reason;
+  struct stat info {};
+  if (!ReadRegularFile(path, text, reason, {kCommunityMax + 2, true}, &info)) {
+    return prefix + reason;
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     // Checked on the opened file, so a file swapped in after the check cannot slip by.
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    message = prefix + "other users may read it (mode " + mode +
-              "): make it readable by its owner only (chmod 600)";
-  } else {
-    char buffer[512];
-    ssize_t n = 0;
-    while (text.size() <= kCommunityMax + 2 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (n < 0) message = prefix + std::strerror(errno);
+    return prefix + "other users may read it (mode " + mode +
+           "): make it readable by its owner only (chmod 600)";
   }
-  ::close(fd);
-  if (!message.empty()) return message;
   text = text.substr(0, text.find('\n'));
   if (!text.empty() && text.back() == '\r') text.pop_back();
   community = text;
@@ -292,6 +438,9 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
 
   accepted.minMos = ParseMinMos(arguments.minMos);
   if (accepted.minMos < 0) return kMsgBadMinMos;
+  if (!ParseDscp(arguments.dscp, accepted.settings.dscp)) {
+    return std::string("--dscp: ") + kMsgBadDscp;
+  }
   if (arguments.monitor && !arguments.jsonPath.empty()) {
     return "--json: a monitor run has no end to report; --jsonl streams its results";
   }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/Site.h"
@@ -68,6 +69,7 @@ struct CliArguments {
   bool quiet = false;
   bool verbose = false;
   std::optional<std::string> minMos;  // absent: no voice rule
+  std::string dscp = "0";             // the class of the control exchange and test frames
 };
 
 struct ParseResult {
@@ -78,12 +80,22 @@ struct ParseResult {
   CliArguments arguments;
 };
 ParseResult ParseCommandLine(int argc, const char* const* argv);
+// --help names every option's value by what it is (FILE, MINUTES, ADDR:PORT) and keeps to
+// this many columns, the width of the terminal the help is read on.
+inline constexpr std::size_t kHelpColumns = 100;
 
 inline constexpr const char* kMsgBadMinMos = "--min-mos: Please enter a MOS from 1 to 4.5.";
 
-// "FIRST-LAST" split at the first "-"; text without "-" is a range with an empty end, which
-// the dialog's rules refuse as an invalid ending address.
+// The range a --range names: "FIRST-LAST" split at the first "-"; "A.B.C.D/NN" the host
+// addresses of that subnet (without its own and its broadcast address, but for /31 and
+// /32), so that "/24" is the largest the dialog's rules take (254 addresses, within their
+// limit of LAST at most FIRST + 255); any other text one address, the range A-A. Text that
+// is no address stays as it is, for the rules to refuse.
 AddressRange SplitRange(const std::string& text);
+
+// The optimal string alignment distance (the edits, adjacent swaps included, that make one
+// text the other), ASCII letter case ignored: how far a mistyped option is from a real one.
+std::size_t EditDistance(std::string_view a, std::string_view b);
 
 // Everything a run needs, once the arguments are accepted.
 struct RunPlan {

@@ -472,6 +472,7 @@ int Run::Finish(int status) {
   report.durationMinutes = plan_.settings.durationMinutes;
   report.maxConcurrentTests = plan_.settings.maxConcurrentTests;
   report.minMos = plan_.minMos;
+  report.dscp = plan_.settings.dscp;
   report.interrupted = interrupted_;
   report.exitStatus = status;
   for (const AddressRange& range : plan_.ranges) {

@@ -3,12 +3,21 @@
 
 #include "cli/JsonReport.h"
 #include "frontend/VoiceHistory.h"
+#include "transport/FileWrite.h"
 
 namespace pathmon::cli {
 
 EventStream::EventStream(std::ostream& out, std::function<int64_t()> wallSeconds,
                          std::function<bool(const CycleResult&)> usable)
-    : out_(out), wallSeconds_(std::move(wallSeconds)), usable_(std::move(usable)) {}
+    : out_(&out), wallSeconds_(std::move(wallSeconds)), usable_(std::move(usable)) {}
+
+EventStream::EventStream(std::string path, WriteFailures& failures,
+                         std::function<int64_t()> wallSeconds,
+                         std::function<bool(const CycleResult&)> usable)
+    : path_(std::move(path)),
+      failures_(&failures),
+      wallSeconds_(std::move(wallSeconds)),
+      usable_(std::move(usable)) {}
 
 void EventStream::SetSite(std::string site) {
   std::lock_guard lock(mutex_);
@@ -39,9 +48,14 @@ void EventStream::Write(const OrderedJson& j) {
   if (!good_) return;
   // Every text went through Utf8OrLatin1, so dump() never meets bytes that are not UTF-8.
   const std::string line = j.dump() + "\n";
-  out_.write(line.data(), static_cast<std::streamsize>(line.size()));
-  out_.flush();
-  good_ = static_cast<bool>(out_);
+  if (out_ == nullptr) {
+    std::string reason;
+    if (!AppendToFile(path_, line, reason)) failures_->Report(path_, reason);
+    return;
+  }
+  out_->write(line.data(), static_cast<std::streamsize>(line.size()));
+  out_->flush();
+  good_ = static_cast<bool>(*out_);
 }
 
 void EventStream::OnStarted(const TestStarted& event) {

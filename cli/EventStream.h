@@ -4,7 +4,7 @@
 // tests started, every cycle result with its figures, retries, tests finished with their
 // reason and the run's end. Every object has "time" (ISO 8601, local time with its offset)
 // and "type"; docs/cli.md lists the types and their fields. A reader may parse each line on
-// its own: a line is written whole, with one write, and ends with "\n".
+// its own: a line is written whole or not at all, and ends with "\n".
 //
 // Contract: thread-safe; the observer calls come from the tests' threads.
 
@@ -21,7 +21,8 @@
 
 namespace pathmon {
 class Clock;
-}
+class WriteFailures;
+}  // namespace pathmon
 
 namespace pathmon::cli {
 
@@ -29,6 +30,12 @@ class EventStream final : public TestObserver {
  public:
   // out must outlive the stream; wallSeconds labels the events that carry no time.
   EventStream(std::ostream& out, std::function<int64_t()> wallSeconds,
+              std::function<bool(const CycleResult&)> usable);
+  // Appends every line to the file at path as the history writer does (AppendToFile: only
+  // to a regular file, a line cut by a full disk taken back). A line that cannot be written
+  // is lost and reported to failures, which must outlive the stream; the next line tries
+  // again.
+  EventStream(std::string path, WriteFailures& failures, std::function<int64_t()> wallSeconds,
               std::function<bool(const CycleResult&)> usable);
 
   void SetSite(std::string site);
@@ -49,7 +56,8 @@ class EventStream final : public TestObserver {
   void FleetChange(const std::string& type, const std::string& serial);
   void RunEnded(int exitStatus, bool interrupted);
 
-  // False once a write failed (a closed pipe, a full disk); the stream then stays silent.
+  // On a stream: false once a write failed (a closed pipe, a full disk); the stream then
+  // stays silent. A file's failures are in its WriteFailures.
   bool Good();
 
  private:
@@ -59,7 +67,9 @@ class EventStream final : public TestObserver {
   void Write(const OrderedJson& j);
 
   std::mutex mutex_;
-  std::ostream& out_;
+  std::ostream* out_ = nullptr;  // nullptr: the file at path_
+  std::string path_;
+  WriteFailures* failures_ = nullptr;
   std::function<int64_t()> wallSeconds_;
   std::function<bool(const CycleResult&)> usable_;
   std::string site_;

@@ -26,6 +26,7 @@
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
 #include "transport/Clock.h"
+#include "transport/FileWrite.h"
 
 namespace pathmon::cli {
 
@@ -93,6 +94,7 @@ class Monitor {
   void StopEverything();
   void Draw();
   void Note(const std::string& text);
+  void ReportWriteFailures();
   void Summarise();
   bool Done() const;
 
@@ -113,6 +115,7 @@ class Monitor {
   bool scanned_ = false;  // a scan has ended
   bool interrupted_ = false;
   bool registryFullNoted_ = false;
+  bool writeFailed_ = false;  // a file not written: the results are incomplete
 };
 
 int32_t Monitor::Limit(const MonitorPlan& plan) {
@@ -127,6 +130,14 @@ void Monitor::Note(const std::string& text) {
   env_.err << line << '\n' << std::flush;
   notes_.push_back(line);
   if (notes_.size() > kRecentEventLines) notes_.erase(notes_.begin());
+}
+
+// As the one-off run: each file once, when it first fails; the summary gives the count.
+void Monitor::ReportWriteFailures() {
+  for (const WriteFailure& failure : env_.backend.TakeWriteFailures()) {
+    writeFailed_ = true;
+    Note(WriteFailureMessage(failure));
+  }
 }
 
 void Monitor::StartScan() {
@@ -390,6 +401,11 @@ void Monitor::Summarise() {
     }
     env_.out << '\n';
   }
+  for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
+    env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
+             << (failure.count == 1 ? " write lost: " : " writes lost: ") << failure.reason
+             << ")\n";
+  }
   env_.out << std::flush;
 }
 
@@ -415,6 +431,7 @@ int Monitor::Execute() {
     }
     CollectStarts(false);
     CheckRunning();
+    ReportWriteFailures();
     const Clock::TimePoint now = env_.clock.Now();
     if (scan_.valid() && scanEnded_.load()) EndScan();
     if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
@@ -429,6 +446,7 @@ int Monitor::Execute() {
   if (interrupted_) env_.err << "Interrupted: stopping every running test.\n" << std::flush;
   StopEverything();
   CheckRunning();
+  ReportWriteFailures();  // the final lines
   Summarise();
 
   int status = kExitUsable;
@@ -441,6 +459,7 @@ int Monitor::Execute() {
       anyTested = anyTested || phone.rounds > 0;
       if (phone.failed || counts.unusable > 0 || counts.cycles == 0) status = kExitUnusable;
     }
+    if (writeFailed_ && status == kExitUsable) status = kExitUnusable;
     if (!anyTested) status = kExitNothingRun;
   }
   if (env_.events != nullptr) env_.events->RunEnded(status, interrupted_);

@@ -9,6 +9,7 @@
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/CommunityPresenter.h"
 #include "frontend/Messages.h"
+#include "transport/FileRead.h"
 
 namespace pathmon::cli {
 
@@ -33,9 +34,11 @@ std::string Texts(const toml::table& site, const char* key, std::vector<std::str
 std::string LoadSitesFile(const std::string& path, const Site& defaults,
                           std::vector<Site>& sites) {
   const std::string prefix = "--sites: " + path + ": ";
+  std::string content;
+  if (std::string reason; !ReadRegularFile(path, content, reason)) return prefix + reason;
   toml::table document;
   try {
-    document = toml::parse_file(path);
+    document = toml::parse(content, path);
   } catch (const toml::parse_error& e) {
     const auto& where = e.source().begin;
     return prefix + "line " + std::to_string(where.line) + ": " + std::string(e.description());

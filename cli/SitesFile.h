@@ -5,7 +5,7 @@
 //
 //   [[site]]
 //   name = "lisbon"                          # the site label of metrics and events
-//   ranges = ["10.20.0.1-10.20.0.254"]       # FIRST-LAST, at most 256 addresses each
+//   ranges = ["10.20.0.1-10.20.0.254"]       # as --range: FIRST-LAST, A.B.C.D/NN or A
 //   addresses = ["10.20.9.5"]                # single addresses (optional)
 //   community-file = "lisbon.community"      # optional; relative to the sites file
 //   duration = 5                             # minutes, optional

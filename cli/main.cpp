@@ -5,10 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -19,6 +16,7 @@
 #include "cli/JsonReport.h"
 #include "cli/Metrics.h"
 #include "cli/Monitor.h"
+#include "cli/ResultTable.h"
 #include "cli/TableView.h"
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
@@ -28,6 +26,7 @@
 #include "transport/Clock.h"
 #include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
+#include "transport/FileWrite.h"
 
 int main(int argc, char* argv[]) {
   using namespace pathmon;
@@ -76,7 +75,8 @@ int main(int argc, char* argv[]) {
   engine.AddObserver(
       std::make_shared<HistoryWriter>(plan.outputDir, LocalTimeNow, engine.WriteFailureLog()));
   engine.AddObserver(
-      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog()));
+      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog(),
+                                           plan.settings.dscp));
   EngineBackend backend(engine);
 
   // With "--json -" or "--jsonl -" the report or the stream alone goes to standard output,
@@ -88,21 +88,22 @@ int main(int argc, char* argv[]) {
   const UsableRule usable = [minMos = plan.minMos](const CycleResult& result) {
     return CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos);
   };
-  std::ofstream jsonlFile;
   std::shared_ptr<EventStream> events;
   if (!plan.jsonlPath.empty()) {
-    std::ostream* target = &std::cout;
-    if (plan.jsonlPath != kJsonToStdout) {
-      jsonlFile.open(plan.jsonlPath, std::ios::app);
-      if (!jsonlFile) {
-        std::cerr << "--jsonl: cannot open " << plan.jsonlPath << ": " << std::strerror(errno)
-                  << '\n' << std::flush;
+    auto wallSeconds = [&engine] { return engine.GetClock().WallSeconds(); };
+    if (plan.jsonlPath == kJsonToStdout) {
+      events = std::make_shared<EventStream>(std::cout, wallSeconds, usable);
+    } else {
+      // Made now, or found a regular file: a stream that cannot even begin is refused
+      // before anything is sent. Its lines then go the history lines' way.
+      if (std::string reason; !AppendToFile(plan.jsonlPath, "", reason)) {
+        std::cerr << "--jsonl: cannot open " << plan.jsonlPath << ": " << reason << '\n'
+                  << std::flush;
         return kExitBadInput;
       }
-      target = &jsonlFile;
+      events = std::make_shared<EventStream>(plan.jsonlPath, engine.WriteFailureLog(),
+                                             wallSeconds, usable);
     }
-    events = std::make_shared<EventStream>(
-        *target, [&engine] { return engine.GetClock().WallSeconds(); }, usable);
     events->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
     engine.AddObserver(events);
   }
@@ -157,6 +158,12 @@ int main(int argc, char* argv[]) {
   }
   poller.reset();
   if (metrics && !plan.metricsFile.empty()) writeMetricsFile();
+  // Lines written after the run's own report of its files (the stream's run-end): a file
+  // failing for the first time now is said here and makes the results incomplete.
+  for (const WriteFailure& failure : engine.WriteFailureLog().TakeNew()) {
+    std::cerr << PrintableText(WriteFailureMessage(failure)) << '\n' << std::flush;
+    if (status == kExitUsable) status = kExitUnusable;
+  }
 
   engine.SetFileOpener(nullptr);
   if (signals.Signal() != 0) {

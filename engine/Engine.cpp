@@ -30,7 +30,10 @@ Engine::~Engine() { socket_.Stop(); }
 
 void Engine::InitPhoneList() { directory_.SetCommunity(kDefaultCommunity); }
 
-int Engine::SocketStart() { return socket_.Start(); }
+int Engine::SocketStart() {
+  socket_.SetDscp(settings_.dscp);
+  return socket_.Start();
+}
 
 void Engine::SocketStop() { socket_.Stop(); }
 

@@ -49,7 +49,9 @@ class Engine {
   ProgramSettings& SessionSettings() { return settings_; }
 
   void InitPhoneList();  // the community back to "orchid"
-  int SocketStart();     // 0 when the socket and its receive thread run, -1 otherwise
+  // 0 when the socket and its receive thread run, its datagrams marked with the settings'
+  // class; -1 otherwise.
+  int SocketStart();
   void SocketStop();
   int SocketSend(const uint8_t* data, int length, uint32_t peerAddress);  // 0 or -4
 

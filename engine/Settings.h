@@ -19,6 +19,9 @@ inline constexpr int32_t kMaxDurationMinutes = 60;
 struct ProgramSettings {
   int32_t durationMinutes = kInitialDurationMinutes;        // length of every test
   int32_t maxConcurrentTests = kInitialMaxConcurrentTests;  // most tests running at once
+  // The class (DSCP, transport/Dscp.h) of the control exchange and the test frames; 0
+  // unmarked. Given to the test socket when it starts.
+  int32_t dscp = 0;
 };
 
 }  // namespace pathmon

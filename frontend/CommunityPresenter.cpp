@@ -6,6 +6,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/Messages.h"
+#include "transport/Dscp.h"
 
 namespace pathmon {
 
@@ -101,6 +102,7 @@ CommunityPresenter::CommunityPresenter(DialogView& view, ProgramSettings& settin
                                        std::function<void(const char*)> setCommunity)
     : community(kDefaultCommunity),
       duration(std::to_string(kInitialDurationMinutes)),
+      dscp("CS0"),
       view_(view),
       settings_(settings),
       setCommunity_(std::move(setCommunity)) {}
@@ -119,7 +121,14 @@ void CommunityPresenter::OnOK() {
     view_.FocusControl(check.field == CommunityField::kDuration ? kIdDuration : kIdCommunity);
     return;
   }
+  int32_t marking = 0;
+  if (!ParseDscp(dscp, marking)) {
+    view_.ShowMessage(kMsgBadDscp);
+    view_.FocusControl(kIdDscp);
+    return;
+  }
   ApplyCommunityInput(check, community, settings_, setCommunity_);
+  settings_.dscp = marking;
   view_.EndDialog(kResultOk);
 }
 
@@ -127,12 +136,14 @@ void CommunityPresenter::UpdateControls() {
   view_.SetControlText(kIdCommunity, community);
   view_.SetControlText(kIdCommunityHelp, help);
   view_.SetControlText(kIdDuration, duration);
+  view_.SetControlText(kIdDscp, dscp);
 }
 
 void CommunityPresenter::UpdateMembers() {
   community = view_.GetControlText(kIdCommunity);
   help = view_.GetControlText(kIdCommunityHelp);
   duration = view_.GetControlText(kIdDuration);
+  dscp = view_.GetControlText(kIdDscp);
 }
 
 }  // namespace pathmon

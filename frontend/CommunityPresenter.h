@@ -15,6 +15,7 @@ namespace pathmon {
 inline constexpr int kIdCommunity = 1013;
 inline constexpr int kIdCommunityHelp = 1014;
 inline constexpr int kIdDuration = 1015;
+inline constexpr int kIdDscp = 1016;  // the class of the test's datagrams (transport/Dscp.h)
 
 // True when community is "orchid", ASCII letter case ignored; blanks count.
 bool IsDefaultCommunity(std::string_view community);
@@ -60,6 +61,7 @@ class CommunityPresenter {
   std::string community;
   std::string help;
   std::string duration;
+  std::string dscp;  // a name or a number, checked with ParseDscp after the dialog's checks
 
  private:
   void UpdateControls();

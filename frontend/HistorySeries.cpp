@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "transport/FileRead.h"
 
 namespace pathmon {
 
@@ -86,10 +88,17 @@ HistorySeries ReadHistoryFile(std::istream& in) {
 }
 
 HistorySeries ReadPhoneHistory(const std::string& voiceHistoryPath, const std::string& historyPath) {
-  std::ifstream voice(voiceHistoryPath);
-  if (voice) return ReadVoiceHistory(voice);
-  std::ifstream plain(historyPath);
-  if (plain) return ReadHistoryFile(plain);
+  // Read without blocking: the names come from a phone's texts, and a FIFO in their place
+  // must not hold the window up.
+  std::string text, reason;
+  if (ReadRegularFile(voiceHistoryPath, text, reason)) {
+    std::istringstream voice(text);
+    return ReadVoiceHistory(voice);
+  }
+  if (ReadRegularFile(historyPath, text, reason)) {
+    std::istringstream plain(text);
+    return ReadHistoryFile(plain);
+  }
   return {};
 }
 

@@ -32,7 +32,8 @@ HistorySeries ReadVoiceHistory(std::istream& in);
 // The history file's lines "MM:DD:YYYY HH:MM:SS <PATHMON>INTERRUPTIONS: ... AVGRTT: ..."; the
 // stamp is local time. Lines of another form are skipped.
 HistorySeries ReadHistoryFile(std::istream& in);
-// The voice history file when it exists, else the history file; empty when neither does.
+// The voice history file when it is a regular file, else the history file; empty when
+// neither is.
 HistorySeries ReadPhoneHistory(const std::string& voiceHistoryPath, const std::string& historyPath);
 
 // A header line, then one line per point: local time (ISO 8601 with offset), epoch seconds,

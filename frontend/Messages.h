@@ -34,6 +34,11 @@ inline constexpr const char* kCommunityHelp =
 inline constexpr const char* kDurationLabel =
     "Enter the duration in minutes in the box below\nfor which PATHMON should  execute.\n"
     "Valid range is 1to 60";
+// Beside the dialog's own controls: the class that marks the test's datagrams.
+inline constexpr const char* kDscpLabel =
+    "Mark the test frames with the DSCP class (CS0: unmarked; EF: the class of calls):";
+inline constexpr const char* kMsgBadDscp =
+    "Please enter a DSCP class: a name such as EF, AF41 or CS0, or a number from 0 to 63.";
 inline constexpr const char* kMsgEnterInteger = "Please enter an integer.";
 // "%1" and "%2" are the bounds of the range.
 inline constexpr const char* kMsgIntegerRange = "Please enter an integer between %1 and %2.";

@@ -126,6 +126,7 @@ OrderedJson ReportJson(const RunReport& r) {
   doc["defaultCommunity"] = r.defaultCommunity;
   doc["durationMinutes"] = r.durationMinutes;
   doc["maxConcurrentTests"] = r.maxConcurrentTests;
+  doc["dscp"] = r.dscp;
   doc["usableRule"] = {{"maxAvgRtt", kUsableMaxAvgRtt},
                        {"maxInterruptions", kUsableMaxInterruptions},
                        {"minWorstWindowMos", r.minMos > 0 ? Json(r.minMos) : Json(nullptr)}};

@@ -61,6 +61,7 @@ struct RunReport {
   int32_t durationMinutes = 0;
   int32_t maxConcurrentTests = 0;
   double minMos = 0;  // --min-mos; 0 when not given
+  int32_t dscp = 0;   // the class the test's datagrams were marked with; 0 unmarked
   bool interrupted = false;
   int exitStatus = 0;
   std::vector<PhoneReport> phones;

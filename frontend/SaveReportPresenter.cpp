@@ -26,6 +26,7 @@ RunReport SaveReportPresenter::SessionReport() {
   report.endedAt = wallSeconds_();
   report.durationMinutes = settings_.durationMinutes;
   report.maxConcurrentTests = settings_.maxConcurrentTests;
+  report.dscp = settings_.dscp;
   for (const FleetPhone& phone : FleetSnapshot(backend_)) {
     PhoneReport p;
     p.entry = phone.entry;

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "frontend/Figures.h"
+#include "transport/Dscp.h"
 
 namespace pathmon {
 
@@ -261,6 +262,9 @@ void Header(std::string& h, const RunReport& r, const std::vector<FleetRow>& row
   fact("Phones", fmt::format("{} found, {} tested, {} usable", r.phones.size(), tested, usable));
   fact("Tests", fmt::format("{} min each, at most {} at once", r.durationMinutes,
                             r.maxConcurrentTests));
+  fact("Marking", r.dscp == 0 ? std::string("unmarked (DSCP 0)")
+                               : "DSCP " + DscpText(r.dscp) +
+                                     " on the control exchange and every test frame");
   fact("Rule", rule);
   fact("Program", "pathmon " + HtmlText(version));
   h += "</table>\n</header>\n";

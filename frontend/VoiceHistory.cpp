@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "frontend/VoiceHistory.h"
 
+#include <cmath>
 #include <ctime>
 
 #include "engine/HistoryFile.h"
@@ -36,15 +37,23 @@ OrderedJson CycleJson(int64_t wallSeconds, const TestStatistics& stats) {
   return cycle;
 }
 
+namespace {
+
+// A figure in microseconds to the nanosecond: the clocks measure no finer, and the digits
+// of a double beyond it are noise that a reader would take for precision.
+double Micros(double us) { return std::round(us * 1000) / 1000; }
+
+}  // namespace
+
 OrderedJson VoiceJson(const VoiceQuality& v) {
   OrderedJson j;
-  j["rttMinUs"] = v.rtt.minUs;
-  j["rttMeanUs"] = v.rtt.meanUs;
-  j["rttP50Us"] = v.rtt.p50Us;
-  j["rttP95Us"] = v.rtt.p95Us;
-  j["rttP99Us"] = v.rtt.p99Us;
-  j["rttMaxUs"] = v.rtt.maxUs;
-  j["jitterUs"] = v.jitterUs;
+  j["rttMinUs"] = Micros(v.rtt.minUs);
+  j["rttMeanUs"] = Micros(v.rtt.meanUs);
+  j["rttP50Us"] = Micros(v.rtt.p50Us);
+  j["rttP95Us"] = Micros(v.rtt.p95Us);
+  j["rttP99Us"] = Micros(v.rtt.p99Us);
+  j["rttMaxUs"] = Micros(v.rtt.maxUs);
+  j["jitterUs"] = Micros(v.jitterUs);
   j["lossPercent"] = v.loss.lossPercent;
   j["lossP"] = v.loss.p;
   j["lossQ"] = v.loss.q;
@@ -63,8 +72,8 @@ OrderedJson VoiceJson(const VoiceQuality& v) {
                        {"rFactor", w.score.rFactor},
                        {"mos", w.score.mos},
                        {"time", IsoLocalTime(RoundedWallSeconds(w.timeWallNs))},
-                       {"rttP50Us", w.p50Us},
-                       {"rttP95Us", w.p95Us}});
+                       {"rttP50Us", Micros(w.p50Us)},
+                       {"rttP95Us", Micros(w.p95Us)}});
   }
   j["windows"] = std::move(windows);
   OrderedJson interruptions = OrderedJson::array();
@@ -75,17 +84,19 @@ OrderedJson VoiceJson(const VoiceQuality& v) {
                              {"count", span.count}});
   }
   j["interruptions"] = std::move(interruptions);
-  j["sender"] = {{"latenessP99Us", v.sender.latenessP99Us},
+  j["sender"] = {{"latenessP99Us", Micros(v.sender.latenessP99Us)},
                  {"skippedSlots", v.sender.skippedSlots},
                  {"hostLimited", v.sender.hostLimited}};
   return j;
 }
 
-VoiceHistoryWriter::VoiceHistoryWriter(std::string directory, WriteFailures& failures)
-    : directory_(std::move(directory)), failures_(failures) {}
+VoiceHistoryWriter::VoiceHistoryWriter(std::string directory, WriteFailures& failures,
+                                       int32_t dscp)
+    : directory_(std::move(directory)), failures_(failures), dscp_(dscp) {}
 
 void VoiceHistoryWriter::OnCycleResult(const CycleResult& result) {
   OrderedJson line = CycleJson(result.wallSeconds, result.stats);
+  line["dscp"] = dscp_;
   line["voice"] = VoiceJson(result.voice);
   const std::string name = VoiceHistoryFileName(result.phone.userName, result.phone.serialNumber);
   const std::string path = directory_.empty() ? name : directory_ + "/" + name;

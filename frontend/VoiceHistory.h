@@ -30,20 +30,23 @@ OrderedJson CycleJson(int64_t wallSeconds, const TestStatistics& stats);
 // the interruption timeline and the sender's check (docs/voice-quality.md).
 OrderedJson VoiceJson(const VoiceQuality& voice);
 
-// The observer that appends the voice history: at every cycle result, CycleJson with
-// "voice" added, as one line ended by "\n". Like the history writer it keeps no state but
+// The observer that appends the voice history: at every cycle result, CycleJson with "dscp"
+// (the class the test's datagrams were marked with) and "voice" added, as one line ended by
+// "\n". Like the history writer it keeps no state but
 // the failures' record, so tests may call it at once; a line that cannot be written is lost
 // and reported.
 class VoiceHistoryWriter final : public TestObserver {
  public:
-  // directory: where the files lie; empty for the current directory.
-  VoiceHistoryWriter(std::string directory, WriteFailures& failures);
+  // directory: where the files lie; empty for the current directory. dscp: the session's
+  // class (ProgramSettings::dscp), fixed before any test starts.
+  VoiceHistoryWriter(std::string directory, WriteFailures& failures, int32_t dscp = 0);
 
   void OnCycleResult(const CycleResult& result) override;
 
  private:
   std::string directory_;
   WriteFailures& failures_;
+  int32_t dscp_;
 };
 
 }  // namespace pathmon

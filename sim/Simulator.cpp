@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <fmt/format.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -54,8 +55,21 @@ SimPhone::~SimPhone() {
 bool SimPhone::Bind(uint16_t testPort, uint16_t snmpPort, std::string& error) {
   testFd_ = OpenUdp(config_.address, testPort, error);
   if (testFd_ < 0) return false;
+  // Each datagram's class comes with it, to be counted and answered in.
+  const int on = 1;
+  if (setsockopt(testFd_, IPPROTO_IP, IP_RECVTOS, &on, sizeof on) != 0) {
+    error = fmt::format("cannot ask for the class of {}'s datagrams: {}", config_.address,
+                        std::strerror(errno));
+    return false;
+  }
   snmpFd_ = OpenUdp(config_.address, snmpPort, error);
   return snmpFd_ >= 0;
+}
+
+void SimPhone::MarkTest(uint8_t tos) {
+  if (tos == testTos_) return;
+  const int value = tos;
+  if (setsockopt(testFd_, IPPROTO_IP, IP_TOS, &value, sizeof value) == 0) testTos_ = tos;
 }
 
 Simulator::Simulator(const std::vector<PhoneConfig>& phones) : buffer_(65536) {
@@ -104,6 +118,7 @@ void Simulator::RunDue(SimTime now) {
       if (phones_[p.phone]->Endpoint().NextDeadline() != before) ScheduleWake(p.phone);
       continue;
     }
+    phones_[p.phone]->MarkTest(p.datagram.tos);
     const int fd = phones_[p.phone]->TestFd();
     const ssize_t sent =
         sendto(fd, p.datagram.bytes.data(), p.datagram.bytes.size(), 0,
@@ -148,16 +163,28 @@ void Simulator::ReadTest(std::size_t index) {
   std::vector<Outgoing> produced;
   while (true) {
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t n = recvfrom(phone.TestFd(), buffer_.data(), buffer_.size(), 0,
-                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+    iovec data{buffer_.data(), buffer_.size()};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(phone.TestFd(), &message, 0);
     if (n < 0) break;  // EAGAIN: drained; other errors: try again on the next poll
     // Read the time first, so a delay counts from the arrival.
     const SimTime now = std::chrono::steady_clock::now();
+    uint8_t tos = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) tos = *CMSG_DATA(c);
+    }
     const EndpointCounters before = phone.Endpoint().Counters();
     const bool offHookBefore = phone.Endpoint().OffHook();
     const auto deadlineBefore = phone.Endpoint().NextDeadline();
-    phone.Endpoint().OnDatagram(buffer_.data(), static_cast<std::size_t>(n), from, now, produced);
+    phone.Endpoint().OnDatagram(buffer_.data(), static_cast<std::size_t>(n), from, now, produced,
+                                tos);
     if (phone.Endpoint().NextDeadline() != deadlineBefore) ScheduleWake(index);
     if (verbose) Trace(index, before, offHookBefore, &from, static_cast<std::size_t>(n));
     Queue(index, produced);
@@ -241,6 +268,14 @@ int Simulator::Run(int stopFd) {
 
 std::string Simulator::ReportJson() const {
   nlohmann::ordered_json phones = nlohmann::ordered_json::array();
+  // Only the classes that came: {"46": 2950}.
+  const auto byDscp = [](const std::array<long, kDscpValues>& counts) {
+    nlohmann::ordered_json classes = nlohmann::ordered_json::object();
+    for (std::size_t dscp = 0; dscp < counts.size(); ++dscp) {
+      if (counts[dscp] != 0) classes[std::to_string(dscp)] = counts[dscp];
+    }
+    return classes;
+  };
   for (const auto& phone : phones_) {
     const EndpointCounters& c = phone->Endpoint().Counters();
     phones.push_back({{"address", phone->Config().address},
@@ -252,7 +287,9 @@ std::string Simulator::ReportJson() const {
                       {"framesDropped", c.framesDropped},
                       {"noncesIssued", c.noncesIssued},
                       {"snmpRequests", phone->Agent().RequestsAnswered()},
-                      {"extraEchoes", c.extraEchoes}});
+                      {"extraEchoes", c.extraEchoes},
+                      {"controlByDscp", byDscp(c.controlByDscp)},
+                      {"framesByDscp", byDscp(c.framesByDscp)}});
   }
   nlohmann::ordered_json report = {{"phones", std::move(phones)}};
   // ASCII only, and a serial that is no UTF-8 gets U+FFFD rather than breaking the document.

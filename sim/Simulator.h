@@ -36,6 +36,8 @@ class SimPhone {
   const SnmpAgent& Agent() const { return agent_; }
   int TestFd() const { return testFd_; }
   int SnmpFd() const { return snmpFd_; }
+  // Marks what the test socket sends from now on with tos (set only when it changes).
+  void MarkTest(uint8_t tos);
 
  private:
   PhoneConfig config_;
@@ -43,6 +45,7 @@ class SimPhone {
   SnmpAgent agent_;
   int testFd_ = -1;
   int snmpFd_ = -1;
+  int testTos_ = 0;  // the class the test socket sends in now
 };
 
 class Simulator {

@@ -139,6 +139,7 @@ void TestEndpoint::GoOffHook(SimTime now, std::vector<Outgoing>& out) {
   Outgoing end;
   end.due = now;
   end.to = tool_;
+  end.tos = toolTos_;
   const Sig20 sig = PhoneSignature(keyDigest_, current_);
   std::copy(sig.begin(), sig.end(), end.bytes.begin());
   std::copy(current_.begin(), current_.end(), end.bytes.begin() + kAtNonce);
@@ -161,15 +162,17 @@ std::optional<SimTime> TestEndpoint::NextDeadline() const {
 }
 
 void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const sockaddr_in& from,
-                              SimTime now, std::vector<Outgoing>& out) {
+                              SimTime now, std::vector<Outgoing>& out, uint8_t tos) {
   OnTime(now, out);
   const Verdict verdict = Verify(data, length);
   if (verdict == Verdict::kBad) {
     ++counters_.badSignature;
     return;
   }
+  const std::size_t dscp = tos >> 2;
   if (verdict == Verdict::kControl) {
     ++counters_.controlMessages;
+    ++counters_.controlByDscp[dscp];
     if (config_.udpSilent || offHook_) return;  // off hook: the test is refused
     IssueNonce();
     // A control message ends any test that was running; the next frame starts a new one.
@@ -180,6 +183,7 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
     Outgoing answer;
     answer.due = now;
     answer.to = from;
+    answer.tos = tos;
     std::copy(currentSig_.begin(), currentSig_.end(), answer.bytes.begin());
     std::copy(current_.begin(), current_.end(), answer.bytes.begin() + kAtNonce);
     out.push_back(answer);
@@ -188,11 +192,13 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
 
   ++counters_.framesReceived;
   if (!origin_.firstFrame) origin_.firstFrame = now;
+  ++counters_.framesByDscp[dscp];
   if (config_.udpSilent || offHook_) {
     ++counters_.framesDropped;
     return;
   }
   tool_ = from;
+  toolTos_ = tos;
   if (!testRunning_) {
     // The test runs from its first frame; timed impairments count from there.
     testRunning_ = true;
@@ -212,6 +218,7 @@ void TestEndpoint::OnDatagram(const uint8_t* data, std::size_t length, const soc
   Outgoing echo;
   echo.due = EchoDue(now);
   echo.to = from;
+  echo.tos = tos;
   std::copy(data, data + kDatagramBytes, echo.bytes.begin());
   std::copy(current_.begin(), current_.end(), echo.bytes.begin() + kAtNonce);
   out.push_back(echo);

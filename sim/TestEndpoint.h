@@ -9,6 +9,7 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -26,7 +27,10 @@ struct Outgoing {
   SimTime due;
   sockaddr_in to{};
   Datagram bytes{};
+  uint8_t tos = 0;  // the IP header's type-of-service byte: a reply keeps its request's class
 };
+
+inline constexpr std::size_t kDscpValues = 64;
 
 struct EndpointCounters {
   long controlMessages = 0;  // verified control messages, answered or not
@@ -36,6 +40,9 @@ struct EndpointCounters {
   long framesDropped = 0;    // verified frames not echoed because of an impairment
   long noncesIssued = 0;
   long extraEchoes = 0;      // repeated and stray echoes (duplicate, stray-seq, stray-tick)
+  // Verified control messages and test frames by the DSCP class they arrived in.
+  std::array<long, kDscpValues> controlByDscp{};
+  std::array<long, kDscpValues> framesByDscp{};
 };
 
 // When the process received its first verified test frame from any tool: the origin of the
@@ -55,8 +62,10 @@ class TestEndpoint {
   TestEndpoint(const TestEndpoint&) = delete;  // origin_ may be its own ownOrigin_
   TestEndpoint& operator=(const TestEndpoint&) = delete;
 
+  // tos: the type-of-service byte the datagram arrived with; what it makes is sent in the
+  // same class, as a phone echoes in the class it is sent in.
   void OnDatagram(const uint8_t* data, std::size_t length, const sockaddr_in& from, SimTime now,
-                  std::vector<Outgoing>& out);
+                  std::vector<Outgoing>& out, uint8_t tos = 0);
   // Time-driven events (going off hook, coming back); call when NextDeadline passes.
   void OnTime(SimTime now, std::vector<Outgoing>& out);
   std::optional<SimTime> NextDeadline() const;
@@ -97,6 +106,7 @@ class TestEndpoint {
   int framesSinceNonce_ = 0;
   long framesInTest_ = 0;  // verified frames since the test began
   sockaddr_in tool_{};  // where the last frame came from: the end flag goes there
+  uint8_t toolTos_ = 0;  // and in which class
 
   EndpointCounters counters_;
 };

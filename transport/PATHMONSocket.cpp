@@ -87,6 +87,12 @@ int TestSocket::Start() {
     ::close(fd);
     return -1;
   }
+  // Every datagram sent, control exchange and test frames alike, carries the class.
+  if (::setsockopt(fd, IPPROTO_IP, IP_TOS, &tos_, sizeof tos_) != 0) {
+    DebugTrace(__LINE__, kModule, nullptr, "Failed to mark the socket's datagrams");
+    ::close(fd);
+    return -1;
+  }
   // Without the stamps the datagrams' ages are 0: they count from the read.
   const int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
@@ -194,6 +200,12 @@ int TestSocket::Send(const uint8_t* data, int length, uint32_t peerAddress) {
   if (n == length) return 0;
   DebugTrace(__LINE__, kModule, nullptr, "sendto failed %d", static_cast<int>(n));
   return -4;
+}
+
+bool TestSocket::SetDscp(int32_t dscp) {
+  tos_ = dscp << 2;
+  const int fd = socket_.load();
+  return fd < 0 || ::setsockopt(fd, IPPROTO_IP, IP_TOS, &tos_, sizeof tos_) == 0;
 }
 
 uint16_t TestSocket::LocalPort() const {

@@ -47,6 +47,10 @@ class TestSocket {
   int Send(const uint8_t* data, int length, uint32_t peerAddress);
   // The local port the system gave the socket at its first send; 0 before.
   uint16_t LocalPort() const;
+  // The class every datagram sent afterwards is marked with (IP_TOS = dscp << 2, the ECN
+  // bits left 0; 0 unmarked): kept for Start, and set at once on a running socket. Called
+  // from the thread that starts the socket; false when the system refuses it.
+  bool SetDscp(int32_t dscp);
 
  private:
   void ReceiveTask();
@@ -58,6 +62,7 @@ class TestSocket {
 
   DatagramSink& sink_;
   std::atomic<int> socket_{-1};
+  int tos_ = 0;  // the IP header's type-of-service byte
   std::atomic<bool> stop_{false};
   std::thread receiver_;
   std::shared_ptr<ReceiverExit> exit_;  // shared with the thread, which may outlive a Stop

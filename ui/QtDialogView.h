@@ -5,6 +5,7 @@
 // takes the range and position.
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -38,6 +39,7 @@ class QtDialogView : public ViewInterface {
     QWidget* w = Control(id);
     if (auto* edit = qobject_cast<QLineEdit*>(w)) return edit->text().toStdString();
     if (auto* label = qobject_cast<QLabel*>(w)) return label->text().toStdString();
+    if (auto* combo = qobject_cast<QComboBox*>(w)) return combo->currentText().toStdString();
     return {};
   }
   void SetControlText(int id, const std::string& text) override {
@@ -47,6 +49,8 @@ class QtDialogView : public ViewInterface {
       if (edit->text() != value) edit->setText(value);
     } else if (auto* label = qobject_cast<QLabel*>(w)) {
       if (label->text() != value) label->setText(value);
+    } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+      if (combo->currentText() != value) combo->setCurrentText(value);
     }
   }
   void SetProgressRange(int16_t minimum, int16_t maximum) override {
@@ -64,6 +68,9 @@ class QtDialogView : public ViewInterface {
     if (w == nullptr) return;
     w->setFocus(Qt::OtherFocusReason);
     if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->selectAll();
+    if (auto* combo = qobject_cast<QComboBox*>(w); combo != nullptr && combo->lineEdit()) {
+      combo->lineEdit()->selectAll();
+    }
   }
   void StartTimer(int id, int intervalMs) override {
     QTimer*& timer = timers_[id];

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -43,6 +44,8 @@ TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
       {{"--address", "127.60.3.1", "--community", "ORCHID", "--duration", "6"},
        std::string("--duration: ") + kMsgDefaultCommunityDuration},
       {{"--duration", "1"}, cli::kMsgNoAddress},
+      {{"--address", "127.60.3.1", "--dscp", "64"}, std::string("--dscp: ") + kMsgBadDscp},
+      {{"--address", "127.60.3.1", "--dscp", "XY"}, std::string("--dscp: ") + kMsgBadDscp},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -58,6 +61,27 @@ TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
   auto counters = sim.Stop();
   EXPECT_EQ(counters["127.60.3.1"].snmpRequests, 0);
   EXPECT_EQ(counters["127.60.3.1"].controlMessages, 0);
+}
+
+// A FIFO where the user named a file to read is refused at once, in the tool's words: its
+// open must neither wait for a writer nor keep the signals from ending the run.
+TEST(CliInput, AFileToReadThatIsNoRegularFileIsRefusedAtOnce) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  std::ofstream(dir.File("sites.toml")) << "[[site]]\nname = \"north\"\nranges = "
+                                           "[\"127.60.3.5-127.60.3.6\"]\ncommunity-file = \"fifo\"\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--community-file", "fifo", "--address", "127.60.3.5"},
+       "--community-file: fifo: not a regular file"},
+      {{"--sites", "fifo"}, "--sites: fifo: not a regular file"},
+      {{"--sites", "sites.toml"},
+       "--sites: sites.toml: site north: --community-file: fifo: not a regular file"},
+  };
+  for (const auto& [args, message] : cases) {
+    std::string err;
+    EXPECT_EQ(RunCli(args, dir.Path(), 5000, nullptr, &err), cli::kExitBadInput) << message;
+    EXPECT_EQ(err, message + "\n");
+  }
 }
 
 TEST(CliInput, UnknownSerialNumberStartsNoTest) {
@@ -175,33 +199,62 @@ TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
   sim.Stop();
 }
 
-// A file-size limit (ulimit -f) fails the history write, which is said and taken back to
-// whole lines; it never kills the run with a cut line and no report.
+// A file-size limit (ulimit -f) fails the writes of the history file and of the event
+// stream, which are said once and taken back to whole lines; they never kill the run with
+// a cut line and no report.
 TEST(CliInput, AFileSizeLimitFailsTheWriteWithoutEndingTheRun) {
   SimProcess sim({"--phone", "127.60.4.4 serial=SN44 user=ida community=lab"});
   ASSERT_TRUE(sim.Ok());
-  TempDir dir;
-  const std::string before = std::string(3998, 'x') + "\r\n";
-  {
-    std::ofstream file(dir.File("ida_SN44.txt"), std::ios::binary);
-    file << before;
+  for (const char* file : {"ida_SN44.txt", "events.jsonl"}) {
+    SCOPED_TRACE(file);
+    TempDir dir;
+    const std::string before = std::string(4060, 'x') + "\r\n";  // 34 bytes left
+    std::ofstream(dir.File(file), std::ios::binary) << before;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 4096;  // the next line does not fit
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+    CliProcess cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5",
+                    "--jsonl", "events.jsonl"},
+                   dir.Path(), true);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+    cli.ClosePipe();
+    cli.Signal(SIGTERM);
+    EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
+    const std::string message = std::string("Cannot write ") + file + ": File too large\n";
+    const std::string err = cli.Stderr();
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(err.find(message), err.rfind(message)) << err;
+    const std::string after = ReadFile(dir.File(file));
+    EXPECT_TRUE(after == before) << after.substr(std::min(after.size(), before.size() - 2));
   }
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  rlimit low = saved;
-  low.rlim_cur = 4096;  // the next history line does not fit
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-  CliProcess cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5"},
+  sim.Stop();
+}
+
+// --dscp EF: the control exchange and every test frame arrive in expedited forwarding
+// (DSCP 46), and the reports and the voice history say which class the test used.
+TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
+  SimProcess sim({"--phone", "127.60.4.5 serial=SN45 user=jo community=lab"});
+  ASSERT_TRUE(sim.Ok());
+  TempDir dir;
+  CliProcess cli({"--address", "127.60.4.5", "--community", "lab", "--dscp", "ef", "--json",
+                  "report.json", "--report", "site.html"},
                  dir.Path(), true);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
   cli.ClosePipe();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // some frames
   cli.Signal(SIGTERM);
   EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
-  EXPECT_NE(cli.Stderr().find("Cannot write ida_SN44.txt: File too large"), std::string::npos)
-      << cli.Stderr();
-  EXPECT_EQ(ReadFile(dir.File("ida_SN44.txt")), before);
-  sim.Stop();
+  auto counters = sim.Stop();
+  const SimPhoneCounters& phone = counters["127.60.4.5"];
+  EXPECT_GT(phone.framesReceived, 20);
+  EXPECT_EQ(phone.framesByDscp, (std::map<int, long>{{46, phone.framesReceived}}));
+  EXPECT_EQ(phone.controlByDscp, (std::map<int, long>{{46, phone.controlMessages}}));
+  EXPECT_NE(ReadFile(dir.File("report.json")).find(",\"dscp\":46,"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("jo_SN45.voice.jsonl")).find(",\"dscp\":46,"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("site.html")).find("DSCP EF (46)"), std::string::npos);
 }
 
 // Early in a scan of silent addresses the walk is still starting probes and every probe

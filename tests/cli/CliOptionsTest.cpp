@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +73,33 @@ TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
   EXPECT_EQ(version.output, std::string("pathmon-cli ") + kVersion + "\n");
 }
 
+// A mistyped option is answered with the option meant, when one is near enough by name.
+TEST(CliParse, AMistypedOptionGetsTheNearestOneByName) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--comunity", "right"}, "--comunity: no such option; did you mean --community?"},
+      {{"--durtaion=5"}, "--durtaion: no such option; did you mean --duration?"},
+      {{"-Q"}, "-Q: no such option; did you mean -q?"},
+      {{"--metrics", "x"},
+       "--metrics: no such option; did you mean --metrics-listen or --metrics-file?"},
+      {{"--frobnicate"}, "--frobnicate: no such option"},
+  };
+  for (const auto& [words, message] : cases) {
+    ParseResult bad = Parse(words);
+    EXPECT_EQ(bad.exitStatus, kExitBadInput);
+    EXPECT_EQ(bad.error, message + "\nRun with --help for more information.\n");
+  }
+}
+
+// The help fits 100 columns and names each value by what it is: not by CLI11's type name,
+// nor with a default ("TEXT=5") that reads as part of what to type.
+TEST(CliParse, TheHelpFitsOneHundredColumnsAndNamesEveryValue) {
+  std::istringstream lines(Parse({"--help"}).output);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), kHelpColumns) << line;
+    EXPECT_FALSE(std::regex_search(line, std::regex("^  -\\S+ (TEXT|INT|FLOAT|\\S*=)"))) << line;
+  }
+}
+
 TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
   const std::string range = "--duration: " + FillMessage(kMsgIntegerRange, "1", "60");
   const std::string integer = std::string("--duration: ") + kMsgEnterInteger;
@@ -122,19 +151,26 @@ TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
   EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), range(kMsgInvalidStart));
   EXPECT_EQ(Check({"--range", "bad-worse"}), range(kMsgInvalidStart));  // only the first failure
   EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), range(kMsgInvalidEnd));
-  EXPECT_EQ(Check({"--range", "10.0.0.1"}), range(kMsgInvalidEnd));  // no end given
   EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), range(kMsgInvalidRange));
   EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), range(kMsgInvalidRange));
   EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), range(kMsgRangeTooLarge));
   EXPECT_EQ(Check({"--address", "10.0.0.256"}), std::string("--address: ") + kMsgInvalidStart);
 
+  // A subnet is its hosts; larger than a /24 it is over the dialog's limit.
+  EXPECT_EQ(Check({"--range", "10.0.2.7/23"}), range(kMsgRangeTooLarge));
+  EXPECT_EQ(Check({"--range", "10.0.2.0/33"}), range(kMsgInvalidStart));
+
   RunPlan plan;
-  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.0.255", "--address", "10.0.5.5"}, &plan), "");
-  ASSERT_EQ(plan.ranges.size(), 2u);
-  EXPECT_EQ(plan.ranges[0].first, "10.0.0.0");
-  EXPECT_EQ(plan.ranges[0].last, "10.0.0.255");
-  EXPECT_EQ(plan.ranges[1].first, "10.0.5.5");  // an address is the range A-A
-  EXPECT_EQ(plan.ranges[1].last, "10.0.5.5");
+  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.0.255", "--address", "10.0.5.5", "--range",
+                   "10.0.3.9", "--range", "10.0.2.7/24", "--range", "10.0.4.5/31", "--range",
+                   "10.0.6.6/32"},
+                  &plan),
+            "");
+  std::vector<std::string> ranges;
+  for (const AddressRange& r : plan.ranges) ranges.push_back(r.first + "-" + r.last);
+  EXPECT_EQ(ranges, (std::vector<std::string>{"10.0.0.0-10.0.0.255", "10.0.3.9-10.0.3.9",
+                                              "10.0.2.1-10.0.2.254", "10.0.4.4-10.0.4.5",
+                                              "10.0.6.6-10.0.6.6", "10.0.5.5-10.0.5.5"}));
 }
 
 TEST(CliCheck, AMinimumMosIsAPlainNumberFromOneToFourAndAHalf) {

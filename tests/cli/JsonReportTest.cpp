@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "JsonValue.h"
@@ -134,6 +135,19 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   EXPECT_FALSE(p1["cycles"][1]["usable"].get<bool>());
   EXPECT_EQ(doc["phones"][1]["userName"].get<std::string>(), std::string(63, 'u'));
   EXPECT_TRUE(doc["phones"][1]["cycles"].empty());
+}
+
+// Figures in microseconds keep three decimals, rounded, whatever the double holds.
+TEST(FormatReport, MicrosecondFiguresKeepThreeDecimals) {
+  VoiceQuality v;
+  v.rtt = {35331.14167694834, 35331.1415, 0.0004999, 1e-9, 2.00049, 99999.9999};
+  v.jitterUs = v.sender.latenessP99Us = 35331.14167694834;
+  v.windows.resize(1);
+  v.windows[0].p50Us = v.windows[0].p95Us = 1.23456789;
+  const std::string text = VoiceJson(v).dump();
+  EXPECT_NE(text.find("\"jitterUs\":35331.142,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"rttMaxUs\":100000.0,"), std::string::npos) << text;
+  EXPECT_FALSE(std::regex_search(text, std::regex("Us\":-?[0-9]+\\.[0-9]{4}"))) << text;
 }
 
 TEST(IsoLocalTime, CarriesTheOffset) {

@@ -299,9 +299,12 @@ TEST(MonitorRun, SitesOnceTestEachPhoneOnceWithItsSitesDuration) {
   struct Case {
     bool secondAnswers;
     int status;
+    bool fileFails = false;  // a file not written: said once, in the summary, status 1
   };
-  for (const Case& c : {Case{true, kExitUsable}, Case{false, kExitUnusable}}) {
+  for (const Case& c : {Case{true, kExitUsable}, Case{false, kExitUnusable},
+                        Case{true, kExitUnusable, true}}) {
     Harness h;
+    if (c.fileFails) h.fleet.failures.Report("SN1.txt", "No space left on device");
     h.fleet.Add("10.0.0.1", "SN1");
     h.fleet.Add("10.0.1.1", "SN2", c.secondAnswers);
     h.fleet.Add("10.0.1.2", "SN3");
@@ -324,6 +327,10 @@ TEST(MonitorRun, SitesOnceTestEachPhoneOnceWithItsSitesDuration) {
     EXPECT_LT(h.clock.ElapsedMs(), 3 * 60'000);  // no retry after a failed start
     EXPECT_NE(h.jsonl.str().find("\"site\":\"other\",\"serialNumber\":\"SN2\""),
               std::string::npos);
+    EXPECT_EQ(h.err.str().find("Cannot write SN1.txt: No space left on device\n") !=
+                  std::string::npos, c.fileFails) << h.err.str();
+    EXPECT_EQ(h.out.str().find("Not written: SN1.txt (1 write lost") != std::string::npos,
+              c.fileFails) << h.out.str();
   }
 }
 

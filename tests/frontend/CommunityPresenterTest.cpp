@@ -64,6 +64,20 @@ TEST_F(CommunityDialogTest, OkAtOnceAcceptsTheDefaultAndAllowsTwoTestsOfFiveMinu
   EXPECT_EQ(settings.maxConcurrentTests, 2);
 }
 
+// The class of the test's datagrams: a standard name in any letter case or 0 to 63.
+TEST_F(CommunityDialogTest, TheDscpClassIsANameOrANumberAndUnmarkedByDefault) {
+  EXPECT_EQ(view.texts[kIdDscp], "CS0");
+  for (const char* bad : {"64", "XY", ""}) {
+    view.texts[kIdDscp] = bad;
+    Answer("lab", "5");
+    ExpectRefused(kMsgBadDscp, kIdDscp);
+  }
+  view.texts[kIdDscp] = "ef";
+  Answer("lab", "5");
+  EXPECT_EQ(view.ended, kResultOk);
+  EXPECT_EQ(settings.dscp, 46);
+}
+
 TEST_F(CommunityDialogTest, TheDefaultInAnyLetterCaseIsLimited) {
   Answer("OrCHiD", "6");
   ExpectRefused(kMsgDefaultCommunityDuration, kIdDuration);

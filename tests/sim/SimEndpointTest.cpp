@@ -63,6 +63,28 @@ TEST(SimEndpoint, AnswersControlAndEchoesVerifiedFrames) {
   EXPECT_EQ(c.noncesIssued, 1);
 }
 
+// Each datagram's class is counted, and the phone answers and echoes in it.
+TEST(SimEndpoint, RepliesComeInTheClassOfTheirRequestAndClassesAreCounted) {
+  SimProcess sim({"--phone", "127.10.47.1 serial=SNTOS"});
+  ASSERT_TRUE(sim.Ok());
+  ToolSocket tool("127.10.47.100");
+  NonceBytes nonce{};
+  for (int dscp : {46, 46, 0, 34}) {  // the control message, then three frames
+    const int tos = dscp << 2;
+    ASSERT_EQ(setsockopt(tool.Fd(), IPPROTO_IP, IP_TOS, &tos, sizeof tos), 0);
+    tool.SendTo("127.10.47.1", 7, nonce == NonceBytes{} ? ControlMessage("SNTOS")
+                                                         : Frame("SNTOS", nonce, 1, 1));
+    const auto reply = tool.Receive(2000);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->tos, tos);
+    nonce = NonceOf(reply->bytes);
+  }
+  auto counters = sim.Stop();
+  EXPECT_EQ(counters["127.10.47.1"].controlByDscp, (std::map<int, long>{{46, 1}}));
+  EXPECT_EQ(counters["127.10.47.1"].framesByDscp,
+            (std::map<int, long>{{0, 1}, {34, 1}, {46, 1}}));
+}
+
 TEST(SimEndpoint, WronglySignedDatagramsAreCountedAndNotAnswered) {
   SimProcess sim({"--phone", "127.10.2.1 serial=SNGOOD"});
   ASSERT_TRUE(sim.Ok());

@@ -75,6 +75,8 @@ ToolSocket::ToolSocket(const std::string& localAddress) {
   inet_pton(AF_INET, localAddress.c_str(), &local.sin_addr);
   EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0)
       << std::strerror(errno);
+  const int on = 1;  // each datagram's class in Received::tos
+  EXPECT_EQ(setsockopt(fd_, IPPROTO_IP, IP_RECVTOS, &on, sizeof on), 0) << std::strerror(errno);
 }
 
 ToolSocket::~ToolSocket() { close(fd_); }
@@ -93,10 +95,20 @@ std::optional<Received> ToolSocket::Receive(int timeoutMs) {
   if (poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
   Received r;
   r.bytes.resize(2048);
-  socklen_t length = sizeof r.from;
-  const ssize_t n = recvfrom(fd_, r.bytes.data(), r.bytes.size(), 0,
-                             reinterpret_cast<sockaddr*>(&r.from), &length);
+  iovec data{r.bytes.data(), r.bytes.size()};
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
+  msghdr message{};
+  message.msg_name = &r.from;
+  message.msg_namelen = sizeof r.from;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(fd_, &message, 0);
   if (n < 0) return std::nullopt;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) r.tos = *CMSG_DATA(c);
+  }
   r.bytes.resize(static_cast<std::size_t>(n));
   return r;
 }

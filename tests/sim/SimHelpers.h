@@ -29,6 +29,7 @@ NonceBytes NonceOf(const Bytes& datagram);
 struct Received {
   Bytes bytes;
   sockaddr_in from{};
+  uint8_t tos = 0;  // the type-of-service byte it came with
 };
 
 class ToolSocket {

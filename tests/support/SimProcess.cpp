@@ -42,6 +42,12 @@ bool ParseSimReport(const std::string& json, std::map<std::string, SimPhoneCount
       c.noncesIssued = phone.at("noncesIssued").get<long>();
       c.snmpRequests = phone.at("snmpRequests").get<long>();
       c.extraEchoes = phone.at("extraEchoes").get<long>();
+      for (const auto& [dscp, count] : phone.at("controlByDscp").items()) {
+        c.controlByDscp[std::stoi(dscp)] = count.get<long>();
+      }
+      for (const auto& [dscp, count] : phone.at("framesByDscp").items()) {
+        c.framesByDscp[std::stoi(dscp)] = count.get<long>();
+      }
       parsed[c.address] = c;
     }
   } catch (const nlohmann::json::exception&) {

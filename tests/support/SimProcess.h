@@ -20,6 +20,7 @@ struct SimPhoneCounters {
   std::string address, serial;
   long controlMessages = 0, framesReceived = 0, badSignature = 0, framesEchoed = 0,
        framesDropped = 0, noncesIssued = 0, snmpRequests = 0, extraEchoes = 0;
+  std::map<int, long> controlByDscp, framesByDscp;  // by the class they arrived in
 };
 
 // Starts farline-phone-sim (path in the macro PATHMON_SIM_EXE, defined by tests/CMakeLists.txt)
