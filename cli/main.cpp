@@ -115,7 +115,10 @@ int main(int argc, char* argv[]) {
     }
   };
   if (!plan.metricsListen.empty() || !plan.metricsFile.empty()) {
-    metrics = std::make_shared<FleetMetrics>(usable);
+    metrics = std::make_shared<FleetMetrics>(
+        usable, [&engine](const std::string& serial, PhoneEntry& entry) {
+          return engine.Phones().FindPhoneBySerial(serial.c_str(), entry);
+        });
     metrics->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
     if (!plan.metricsFile.empty()) metrics->SetCycleHook(writeMetricsFile);
     if (std::string error; !plan.metricsListen.empty() &&
