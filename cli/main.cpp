@@ -23,10 +23,8 @@
 #include "cli/Verdict.h"
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
-#include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
 #include "transport/Clock.h"
-#include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
 
 int main(int argc, char* argv[]) {
@@ -73,10 +71,7 @@ int main(int argc, char* argv[]) {
   RecordingFileOpener opener;
   opener.SetInterruptCheck([&signals] { return signals.Wait(0); });
   engine.SetFileOpener(&opener);
-  engine.AddObserver(
-      std::make_shared<HistoryWriter>(plan.outputDir, LocalTimeNow, engine.WriteFailureLog()));
-  engine.AddObserver(
-      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog()));
+  engine.EnableHistory(plan.outputDir);
   EngineBackend backend(engine);
 
   // With "--json -" or "--jsonl -" the report or the stream alone goes to standard output,

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "engine/HistoryFile.h"
+#include "engine/VoiceHistory.h"
 #include "transport/Clock.h"
 
 namespace pathmon {
@@ -54,6 +56,11 @@ bool Engine::GetPhoneLog(const char* agent, const char* fileName) {
 }
 
 void Engine::CreateLoopTestsForPhones() { directory_.CreateLoopTestsForPhones(registry_); }
+
+void Engine::EnableHistory(const std::string& folder) {
+  AddObserver(std::make_shared<HistoryWriter>(folder, LocalTimeNow, writeFailures_));
+  AddObserver(std::make_shared<VoiceHistoryWriter>(folder, writeFailures_));
+}
 
 void Engine::AddObserver(std::shared_ptr<TestObserver> observer) {
   std::lock_guard lock(mutex_);

@@ -17,7 +17,7 @@
 
 #include "discovery/PhoneListMgr.h"
 #include "frontend/Usable.h"
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon {

@@ -24,7 +24,7 @@
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 #include "ui/MessageBox.h"
 #include "ui/QtSaveReportView.h"
 
