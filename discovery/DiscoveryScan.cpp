@@ -82,6 +82,8 @@ bool DiscoveryScan::StartDiscovery(const char* first, const char* last) {
   }
   RaiseOpenFileLimit();
   stopped_ = false;
+  answered_.store(0, std::memory_order_relaxed);
+  timedOut_.store(0, std::memory_order_relaxed);
   ScanRange(ntohl(from.s_addr), ntohl(to.s_addr));
   return true;
 }
@@ -139,9 +141,20 @@ int DiscoveryScan::ClaimWorkerSlot() {
 
 void DiscoveryScan::ProbeWorker(int slot) {
   WorkerSlot& s = slots_[slot];
-  directory_.AddPhone(s.addressText, directory_.GetCommunity());
-  // Release, after AddPhone: whoever sees the flag clear also sees the stored phone.
+  ProbeResult heard = ProbeResult::kNotSent;
+  directory_.AddPhone(s.addressText, directory_.GetCommunity(), &heard);
+  if (heard == ProbeResult::kPhone || heard == ProbeResult::kAnswered) {
+    answered_.fetch_add(1, std::memory_order_relaxed);
+  } else if (heard == ProbeResult::kNoAnswer) {
+    timedOut_.fetch_add(1, std::memory_order_relaxed);
+  }
+  // Release, after AddPhone: whoever sees the flag clear also sees the stored phone and the
+  // counts.
   s.busy.store(0, std::memory_order_release);
+}
+
+ScanCounts DiscoveryScan::Counts() const {
+  return {answered_.load(std::memory_order_relaxed), timedOut_.load(std::memory_order_relaxed)};
 }
 
 int32_t DiscoveryScan::GetBusySlotCount() const {

@@ -16,6 +16,13 @@ class PhoneDirectory;
 
 inline constexpr int kWorkerSlots = 256;
 
+// What the probes of one scan heard: the addresses whose SNMP agent answered at all (phones
+// or not), and those from which no answer came within the time-out and retries.
+struct ScanCounts {
+  int32_t answered = 0;
+  int32_t timedOut = 0;
+};
+
 // The scan of an inclusive address range: one probe thread per address, at most 256 at
 // once. Contract: StartDiscovery runs on one thread at a time (the walk owns the slot
 // table); GetBusySlotCount may be called from any thread.
@@ -35,6 +42,8 @@ class DiscoveryScan {
   // text is no IPv4 address. Raises the soft limit on open files to the hard limit first.
   bool StartDiscovery(const char* first, const char* last);
   int32_t GetBusySlotCount() const;
+  // The probes of the last StartDiscovery that have ended; all of them once no slot is busy.
+  ScanCounts Counts() const;
 
   // Test seam: how worker threads are started. Set it before a scan, not during one.
   void SetThreadStarter(ThreadStarter starter);
@@ -63,6 +72,9 @@ class DiscoveryScan {
   bool stopped_ = false;  // the current walk was stopped
   std::unique_ptr<WorkerSlot[]> slots_;
   int32_t workersSpawned_ = 0;  // never reset: it numbers the trace lines across scans
+  // This scan's probes, counted by the workers before they clear their busy flag.
+  std::atomic<int32_t> answered_{0};
+  std::atomic<int32_t> timedOut_{0};
 };
 
 // Raises the soft limit on open files to the hard limit (StartDiscovery does it first).

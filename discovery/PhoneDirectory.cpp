@@ -91,7 +91,10 @@ void PhoneDirectory::SetCommunity(const char* community) {
 
 const char* PhoneDirectory::GetCommunity() const { return community_; }
 
-bool PhoneDirectory::ProbePhone(const char* address, const char* community, PhoneEntry& entry) {
+bool PhoneDirectory::ProbePhone(const char* address, const char* community, PhoneEntry& entry,
+                                ProbeResult* heard) {
+  ProbeResult ignored;
+  ProbeResult& result = heard != nullptr ? *heard : ignored;
   std::memset(&entry, 0, sizeof entry);
   std::snprintf(entry.scannedAddress, sizeof entry.scannedAddress, "%s", address);
 
@@ -101,6 +104,10 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   uint8_t types[kDiscoveryObjectCount] = {};
   const int got = snmp_.SnmpGet(address, community, kDiscoveryObjects, values.data(), lengths,
                                 kSnmpSlotSize, types);
+  result = got == kSnmpNoSession ? ProbeResult::kNotSent
+           : got == kSnmpNoAnswer  ? ProbeResult::kNoAnswer
+           : got == 1              ? ProbeResult::kPhone
+                                   : ProbeResult::kAnswered;
   if (got == kSnmpNoSession) {
     // The address was never asked: the scan must not pass it off as "no phone there".
     unprobed_.fetch_add(1, std::memory_order_relaxed);
@@ -112,6 +119,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   // The serial number names the phone's test and files: a number, an object identifier or
   // a NULL in its place is no phone's answer.
   if (types[6] != kAsnOctetString) {
+    result = ProbeResult::kAnswered;
     DebugTrace(__LINE__, kModule, nullptr,
                "Phone at %s refused: its serial number is of SNMP type 0x%02x", address,
                types[6]);
@@ -157,6 +165,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
     std::string reason = "serial number \"" + std::string(serial) + "\" is longer than " +
                          std::to_string(sizeof entry.serialNumber - 1) + " characters";
     DebugTrace(__LINE__, kModule, nullptr, "Phone at %s not kept: %s", address, reason.c_str());
+    result = ProbeResult::kAnswered;
     std::lock_guard<std::mutex> lock(mutex_);
     notKept_.push_back({entry, std::move(reason)});
     return false;
@@ -164,7 +173,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   return true;
 }
 
-bool PhoneDirectory::AddPhone(const char* address, const char* community) {
+bool PhoneDirectory::AddPhone(const char* address, const char* community, ProbeResult* heard) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!entries_) {
@@ -175,7 +184,7 @@ bool PhoneDirectory::AddPhone(const char* address, const char* community) {
   }
 
   PhoneEntry entry{};
-  if (!ProbePhone(address, community, entry)) return false;
+  if (!ProbePhone(address, community, entry, heard)) return false;
 
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -44,6 +44,14 @@ struct PhoneNotKept {
   std::string reason;  // names the clash or the refused value
 };
 
+// What a probe of an address heard.
+enum class ProbeResult {
+  kPhone,     // a phone: every object answered, its serial number an OCTET STRING
+  kAnswered,  // an SNMP agent answered, but not as a phone (or as one that is not kept)
+  kNoAnswer,  // no answer within the time-out and retries
+  kNotSent,   // no SNMP session could be opened: the address was never asked
+};
+
 inline constexpr int kDirectoryCapacity = 4096;
 inline constexpr int kCommunityMax = 255;
 inline constexpr const char* kDefaultCommunity = "orchid";
@@ -66,8 +74,9 @@ class PhoneDirectory {
   // object answered and the serial number is an OCTET STRING. Values too long for their
   // field are cut, keeping the terminator; an IpAddress that is not 4 bytes gives an empty
   // text, an integer that is not 4 bytes 0. A probe that could not even open its SNMP
-  // session is traced and counted in UnprobedCount.
-  bool ProbePhone(const char* address, const char* community, PhoneEntry& entry);
+  // session is traced and counted in UnprobedCount. heard, when given, tells what came back.
+  bool ProbePhone(const char* address, const char* community, PhoneEntry& entry,
+                  ProbeResult* heard = nullptr);
   // Probes without the lock, then replaces the entry with the same identityKey (letter
   // case ignored) or appends. An empty identityKey identifies nothing: such a phone
   // replaces only the entry of its own address. A phone at another address that takes an
@@ -75,7 +84,8 @@ class PhoneDirectory {
   // the address is no phone, when its serial number does not fit the field (NotKept names
   // it: a cut serial number would sign every frame wrong), and when the phone is new but
   // the directory already holds kDirectoryCapacity phones (nothing is overwritten).
-  bool AddPhone(const char* address, const char* community);
+  // heard, when given, tells what the probe heard.
+  bool AddPhone(const char* address, const char* community, ProbeResult* heard = nullptr);
   int32_t GetPhoneCount();
   // Probes that could not be sent (no session: no descriptor left, for example), ever.
   int32_t UnprobedCount() const;
