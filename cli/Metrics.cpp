@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <type_traits>
@@ -15,6 +16,9 @@
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
+
+#include <CivetServer.h>
+#include <civetweb.h>
 
 #include "Version.h"
 #include "frontend/RunReport.h"
@@ -377,11 +381,72 @@ void MetricsPoller::PollOnce() {
 MetricsServer::MetricsServer() = default;
 MetricsServer::~MetricsServer() = default;
 
+std::string CheckListenAddress(const std::string& text) {
+  const std::string wrong =
+      text + " is no ADDR:PORT (an IPv4 address, or an IPv6 one in brackets, and a port: for "
+             "example 127.0.0.1:9464)";
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return wrong;
+  const std::string host = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos ||
+      std::stoi(port) < 1 || std::stoi(port) > 65535) {
+    return wrong;
+  }
+  in_addr v4{};
+  in6_addr v6{};
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6) != 1) return wrong;
+    constexpr unsigned kIpv6Feature = 8;  // mg_check_feature's bit for IPv6
+    if (mg_check_feature(kIpv6Feature) == 0) {
+      return text + ": the HTTP server of this build (civetweb) has no IPv6; give an IPv4 "
+                    "address";
+    }
+    return {};
+  }
+  return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 ? std::string() : wrong;
+}
+
+namespace {
+
+// As prometheus-cpp's endpoint answers a GET.
+constexpr const char* kExpositionContentType = "text/plain; charset=utf-8";
+
+// HEAD /metrics, which prometheus-cpp's endpoint (GET only) would answer 404: the status and
+// content type a GET gets, without the content (and so without its length, which only making
+// the exposition would tell). civetweb asks this first for every request; 0 leaves the request
+// to civetweb and the endpoint.
+int AnswerHead(mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  if (request == nullptr || request->request_method == nullptr ||
+      request->local_uri == nullptr || std::strcmp(request->request_method, "HEAD") != 0 ||
+      std::strcmp(request->local_uri, "/metrics") != 0) {
+    return 0;
+  }
+  mg_response_header_start(connection, 200);
+  mg_response_header_add(connection, "Content-Type", kExpositionContentType, -1);
+  mg_response_header_send(connection);
+  return 200;
+}
+
+}  // namespace
+
 bool MetricsServer::Listen(const std::string& address,
                            std::shared_ptr<prometheus::Registry> registry, std::string& error) {
+  if (std::string message = CheckListenAddress(address); !message.empty()) {
+    error = "--metrics-listen: " + message;
+    return false;
+  }
+  CivetCallbacks callbacks{};
+  callbacks.begin_request = AnswerHead;
   try {
-    // One thread serves: a scrape is one request every few seconds.
-    exposer_ = std::make_unique<prometheus::Exposer>(address, 1);
+    // An idle or trickling client holds a thread until its request times out; a scrape needs
+    // one left free.
+    exposer_ = std::make_unique<prometheus::Exposer>(
+        std::vector<std::string>{"listening_ports", address, "num_threads",
+                                 std::to_string(kMetricsServerThreads), "request_timeout_ms",
+                                 std::to_string(kMetricsRequestTimeoutMs)},
+        &callbacks);
   } catch (const std::exception& e) {
     error = "--metrics-listen: cannot listen on " + address + ": " + e.what();
     return false;

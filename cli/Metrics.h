@@ -247,12 +247,25 @@ class MetricsPoller {
   std::thread thread_;
 };
 
-// Serves a registry's metrics over HTTP at /metrics until destroyed.
+// Why text cannot be listened on, or nothing. It must be "ADDR:PORT" exactly: a dotted IPv4
+// address or an IPv6 one in brackets ("[::1]:9464", when the HTTP server was built with
+// IPv6), and a port of 1 to 65535. The server itself would also take a list of them, or a port
+// alone (every interface).
+std::string CheckListenAddress(const std::string& text);
+
+// Threads that serve /metrics: a client that is slow or idle holds one for at most
+// kMetricsRequestTimeoutMs, so a scrape finds one free while that many others hold theirs.
+inline constexpr int kMetricsServerThreads = 32;
+inline constexpr int kMetricsRequestTimeoutMs = 5000;  // for a request's headers, and each read
+
+// Serves a registry's metrics over HTTP at /metrics until destroyed: GET as Prometheus
+// scrapes it, HEAD as GET without the content.
 class MetricsServer {
  public:
   MetricsServer();
   ~MetricsServer();
-  // "ADDR:PORT"; false with error set when the address cannot be listened on.
+  // address as CheckListenAddress takes it; false with error set when it is not, or cannot
+  // be listened on.
   bool Listen(const std::string& address, std::shared_ptr<prometheus::Registry> registry,
               std::string& error);
 
