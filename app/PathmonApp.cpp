@@ -9,9 +9,7 @@
 
 #include "app/CommunityDialog.h"
 #include "engine/Engine.h"
-#include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
-#include "frontend/VoiceHistory.h"
 #include "frontend/InstanceGuard.h"
 #include "frontend/Messages.h"
 #include "ui/MainDialog.h"
@@ -54,10 +52,7 @@ int PathmonApp::Run() {
     }
   }
 
-  engine_.AddObserver(
-      std::make_shared<HistoryWriter>("", LocalTimeNow, engine_.WriteFailureLog()));
-  engine_.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine_.WriteFailureLog(),
-                                                           engine_.SessionSettings().dscp));
+  engine_.EnableHistory("");
   engine_.SocketStart();  // the main window opens even without a socket
   DesktopFileOpener desktop;
   engine_.SetFileOpener(opener_ != nullptr ? opener_ : &desktop);

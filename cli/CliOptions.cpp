@@ -23,6 +23,7 @@
 #include "frontend/CommunityPresenter.h"
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
+#include "cli/Metrics.h"
 #include "cli/SitesFile.h"
 #include "discovery/PhoneListMgr.h"
 #include "transport/Dscp.h"
@@ -381,15 +382,6 @@ std::string ParseWithin(const std::string& text, int32_t first, int32_t last, in
   return {};
 }
 
-// "HOST:PORT" with a port of 1 to 65535; the host is left to the listener.
-bool ListenAddressValid(const std::string& text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  int32_t port = 0;
-  return ParseWithin(text.substr(colon + 1), 1, 65535, port).empty() &&
-         text.find_first_of(" \t", colon) == std::string::npos;
-}
-
 }  // namespace
 
 std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
@@ -454,9 +446,9 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
       !message.empty()) {
     return "--rescan: " + message;
   }
-  if (!arguments.metricsListen.empty() && !ListenAddressValid(arguments.metricsListen)) {
-    return "--metrics-listen: " + arguments.metricsListen +
-           " is no ADDR:PORT (for example 127.0.0.1:9464)";
+  if (std::string message = CheckListenAddress(arguments.metricsListen);
+      !arguments.metricsListen.empty() && !message.empty()) {
+    return "--metrics-listen: " + message;
   }
   if (std::string message = CheckTarget(arguments.jsonPath, "the JSON report"); !message.empty()) {
     return message;

@@ -2,7 +2,7 @@
 #include "cli/EventStream.h"
 
 #include "cli/JsonReport.h"
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 #include "transport/FileWrite.h"
 
 namespace pathmon::cli {

@@ -7,7 +7,10 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
+#include <stdexcept>
+#include <type_traits>
 
 #include <prometheus/counter.h>
 #include <prometheus/exposer.h>
@@ -17,45 +20,52 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <CivetServer.h>
+#include <civetweb.h>
+
+#include "Version.h"
+#include "frontend/RunReport.h"
+
 namespace pathmon::cli {
 
 namespace {
 
-using prometheus::BuildCounter;
-using prometheus::BuildGauge;
-using prometheus::BuildHistogram;
+using prometheus::Counter;
+using prometheus::Gauge;
+using prometheus::Histogram;
 
-}  // namespace
-
-struct FleetMetrics::Series {
-  prometheus::Counter* sent = nullptr;
-  prometheus::Counter* lost = nullptr;
-  prometheus::Counter* delayed = nullptr;
-  prometheus::Counter* interruptions = nullptr;
-  prometheus::Histogram* rtt = nullptr;
-  prometheus::Gauge* jitter = nullptr;
-  prometheus::Gauge* windowMos = nullptr;
-  prometheus::Gauge* worstMos = nullptr;
-  prometheus::Gauge* usable = nullptr;
-  prometheus::Gauge* running = nullptr;
-  prometheus::Gauge* lateness = nullptr;
-};
-
-namespace {
-
-// The gauges of a figure that does not exist yet (no cycle result, no echo) are left out of
-// the exposition rather than shown as 0: a phone not yet judged is not "not usable".
-void SetGauge(prometheus::Family<prometheus::Gauge>& family, prometheus::Gauge*& gauge,
-              const prometheus::Labels& labels, double value) {
-  if (gauge == nullptr) gauge = &family.Add(labels);
-  gauge->Set(value);
+std::vector<std::string> LabelNames(const MetricFamily& family) {
+  std::vector<std::string> names;
+  std::string_view text = family.labels;
+  for (std::size_t comma; (comma = text.find(',')) != std::string_view::npos;) {
+    names.emplace_back(text.substr(0, comma));
+    text.remove_prefix(comma + 1);
+  }
+  names.emplace_back(text);
+  return names;
 }
+
+template <typename Metric>
+Metric& AddTo(prometheus::Family<Metric>& family, const MetricFamily& declared,
+              const prometheus::Labels& labels) {
+  if constexpr (std::is_same_v<Metric, Histogram>) {
+    return family.Add(labels, Histogram::BucketBoundaries(*declared.buckets));
+  } else {
+    return family.Add(labels);
+  }
+}
+
+// A phone's text as a label value: the exposition is UTF-8, and a phone's bytes are of no
+// known encoding (one invalid byte would fail the whole scrape).
+std::string LabelText(const char* bytes) { return Utf8OrLatin1(bytes); }
 
 }  // namespace
 
 struct FleetMetrics::PhoneState {
-  prometheus::Labels labels;
-  Series series;
+  prometheus::Labels labels;  // site and serial
+  // The phone's series, by family (index into kMetricFamilies) and the values of the
+  // family's further labels.
+  std::map<std::pair<std::size_t, std::vector<std::string>>, AnyMetric> series;
   // What the counters hold of the current cycle so far.
   int64_t sent = 0, lost = 0, delayed = 0, interruptions = 0;
   // Between the test's start and its end: the figures a poll reads belong to it. The test
@@ -71,61 +81,55 @@ struct FleetMetrics::PhoneState {
   int64_t pollsSinceVoice = 0;
 };
 
-FleetMetrics::FleetMetrics(UsableRule usable)
+FleetMetrics::FleetMetrics(UsableRule usable, PhoneLookup lookup)
     : usable_(std::move(usable)),
-      registry_(std::make_shared<prometheus::Registry>()),
-      sent_(BuildCounter()
-                .Name("pathmon_frames_sent_total")
-                .Help("Test frames sent to the phone.")
-                .Register(*registry_)),
-      lost_(BuildCounter()
-                .Name("pathmon_frames_lost_total")
-                .Help("Test frames whose echo did not come back.")
-                .Register(*registry_)),
-      delayed_(BuildCounter()
-                   .Name("pathmon_frames_delayed_total")
-                   .Help("Echoes with a round-trip time over 400 ms.")
-                   .Register(*registry_)),
-      interruptions_(BuildCounter()
-                         .Name("pathmon_interruptions_total")
-                         .Help("Loss windows of 50 frames with 10 or more missing.")
-                         .Register(*registry_)),
-      rtt_(BuildHistogram()
-               .Name("pathmon_rtt_seconds")
-               .Help("Round-trip time of each echoed test frame.")
-               .Register(*registry_)),
-      jitter_(BuildGauge()
-                  .Name("pathmon_jitter_seconds")
-                  .Help("RFC 3550 interarrival jitter of the running cycle's echoes.")
-                  .Register(*registry_)),
-      windowMos_(BuildGauge()
-                     .Name("pathmon_window_mos")
-                     .Help("E-model MOS of the running cycle's last 10-second window.")
-                     .Register(*registry_)),
-      worstMos_(BuildGauge()
-                    .Name("pathmon_cycle_worst_mos")
-                    .Help("Lowest 10-second window MOS of the last cycle.")
-                    .Register(*registry_)),
-      usableGauge_(BuildGauge()
-                       .Name("pathmon_usable")
-                       .Help("1 when the last cycle was usable for voice, 0 when not.")
-                       .Register(*registry_)),
-      running_(BuildGauge()
-                   .Name("pathmon_running")
-                   .Help("1 while the phone's test runs.")
-                   .Register(*registry_)),
-      lateness_(BuildGauge()
-                    .Name("pathmon_sender_lateness_p99_seconds")
-                    .Help("99th percentile of how late the last cycle's frames left.")
-                    .Register(*registry_)),
-      discovered_(BuildGauge()
-                      .Name("pathmon_phones_discovered")
-                      .Help("Phones the last scan of the site found.")
-                      .Register(*registry_)),
-      scanSeconds_(BuildGauge()
-                       .Name("pathmon_scan_duration_seconds")
-                       .Help("How long the last scan of the site took.")
-                       .Register(*registry_)) {}
+      lookup_(std::move(lookup)),
+      registry_(std::make_shared<prometheus::Registry>()) {
+  for (const MetricFamily& f : kMetricFamilies) {
+    switch (f.type) {
+      case MetricType::kCounter:
+        families_.emplace_back(
+            &prometheus::BuildCounter().Name(f.name).Help(f.help).Register(*registry_));
+        break;
+      case MetricType::kGauge:
+        families_.emplace_back(
+            &prometheus::BuildGauge().Name(f.name).Help(f.help).Register(*registry_));
+        break;
+      case MetricType::kHistogram:
+        families_.emplace_back(
+            &prometheus::BuildHistogram().Name(f.name).Help(f.help).Register(*registry_));
+        break;
+    }
+  }
+  Add<Gauge>("pathmon_build_info", {kVersion}).Set(1);
+}
+
+template <typename Metric>
+Metric& FleetMetrics::Add(MetricId family, const std::vector<std::string>& values) {
+  const MetricFamily& declared = kMetricFamilies[family.index];
+  const std::vector<std::string> names = LabelNames(declared);
+  if (names.size() != values.size()) {
+    throw std::logic_error(std::string(declared.name) + ": " + std::to_string(values.size()) +
+                           " label values for " + declared.labels);
+  }
+  prometheus::Labels labels;
+  for (std::size_t i = 0; i < names.size(); ++i) labels.emplace(names[i], values[i]);
+  return AddTo(*std::get<prometheus::Family<Metric>*>(families_[family.index]), declared, labels);
+}
+
+template <typename Metric>
+Metric& FleetMetrics::Series(PhoneState& state, MetricId family,
+                             const std::vector<std::string>& extra) {
+  AnyMetric& metric = state.series[{family.index, extra}];
+  if (Metric** known = std::get_if<Metric*>(&metric); known != nullptr && *known != nullptr) {
+    return **known;
+  }
+  std::vector<std::string> values = {state.labels.at("site"), state.labels.at("serial")};
+  values.insert(values.end(), extra.begin(), extra.end());
+  Metric& made = Add<Metric>(family, values);
+  metric = &made;
+  return made;
+}
 
 FleetMetrics::~FleetMetrics() = default;
 
@@ -146,43 +150,68 @@ void FleetMetrics::SetCycleHook(std::function<void()> hook) {
 
 FleetMetrics::PhoneState& FleetMetrics::Phone(const TestIdentity& phone, bool relabel) {
   auto site = phoneSites_.find(phone.serialNumber);
-  prometheus::Labels labels{{"site", site == phoneSites_.end() ? site_ : site->second},
-                            {"serial", phone.serialNumber},
-                            {"user", phone.userName},
-                            {"address", phone.Address()}};
+  const prometheus::Labels labels{{"site", site == phoneSites_.end() ? site_ : site->second},
+                                  {"serial", phone.serialNumber}};
   std::unique_ptr<PhoneState>& state = phones_[phone.serialNumber];
-  if (state && (state->labels == labels || state->live || !relabel)) return *state;
-  // A phone that came back with another user name or address is one series under its new
-  // labels; the old ones would otherwise stay in the exposition forever, frozen.
-  if (state) RemoveSeries(*state);
-  else state = std::make_unique<PhoneState>();
-  state->labels = labels;
-  Series& s = state->series;
-  s.sent = &sent_.Add(labels);
-  s.lost = &lost_.Add(labels);
-  s.delayed = &delayed_.Add(labels);
-  s.interruptions = &interruptions_.Add(labels);
-  s.rtt = &rtt_.Add(labels, prometheus::Histogram::BucketBoundaries(kRttBucketsSeconds));
-  s.running = &running_.Add(labels);
+  if (!state) {
+    state = std::make_unique<PhoneState>();
+  } else if (state->live || !relabel) {
+    return *state;
+  }
+  // A phone that moved to another site is one series under its new labels; the old ones
+  // would otherwise stay in the exposition forever, frozen.
+  if (state->labels != labels) {
+    RemoveSeries(*state);
+    state->labels = labels;
+  }
+  if (state->series.empty()) {
+    for (std::size_t i = 0; i < kMetricFamilies.size(); ++i) {
+      const MetricFamily& f = kMetricFamilies[i];
+      if (f.appears != Appears::kWithPhone || std::string_view(f.labels) != "site,serial") {
+        continue;
+      }
+      const MetricId family = MetricId::At(i);
+      if (f.type == MetricType::kCounter) Series<Counter>(*state, family);
+      if (f.type == MetricType::kGauge) Series<Gauge>(*state, family);
+      if (f.type == MetricType::kHistogram) Series<Histogram>(*state, family);
+    }
+  }
+  Describe(*state, phone);
   return *state;
 }
 
-void FleetMetrics::RemoveSeries(PhoneState& state) {
-  Series& s = state.series;
-  if (s.sent == nullptr) return;
-  sent_.Remove(s.sent);
-  lost_.Remove(s.lost);
-  delayed_.Remove(s.delayed);
-  interruptions_.Remove(s.interruptions);
-  rtt_.Remove(s.rtt);
-  running_.Remove(s.running);
-  for (auto [family, gauge] : {std::pair{&jitter_, s.jitter}, std::pair{&windowMos_, s.windowMos},
-                               std::pair{&worstMos_, s.worstMos},
-                               std::pair{&usableGauge_, s.usable},
-                               std::pair{&lateness_, s.lateness}}) {
-    if (gauge != nullptr) family->Remove(gauge);
+void FleetMetrics::Describe(PhoneState& state, const TestIdentity& phone) {
+  PhoneEntry entry{};
+  const bool known = lookup_ && lookup_(phone.serialNumber, entry);
+  const std::vector<std::string> values = {LabelText(phone.userName.c_str()), phone.Address(),
+                                           known ? LabelText(entry.probeText1) : "",
+                                           known ? LabelText(entry.probeText2) : ""};
+  const MetricId info{"pathmon_phone_info"};
+  for (auto it = state.series.begin(); it != state.series.end(); ++it) {
+    if (it->first.first != info.index) continue;
+    if (it->first.second == values) return;
+    // One description a phone: the one it had goes.
+    Remove(info.index, it->second);
+    state.series.erase(it);
+    break;
   }
-  s = Series{};
+  Series<Gauge>(state, info, values).Set(1);
+}
+
+void FleetMetrics::Remove(std::size_t family, const AnyMetric& metric) {
+  std::visit(
+      [this, family](auto* series) {
+        using Metric = std::remove_pointer_t<decltype(series)>;
+        if (series != nullptr) {
+          std::get<prometheus::Family<Metric>*>(families_[family])->Remove(series);
+        }
+      },
+      metric);
+}
+
+void FleetMetrics::RemoveSeries(PhoneState& state) {
+  for (const auto& [key, metric] : state.series) Remove(key.first, metric);
+  state.series.clear();
 }
 
 void FleetMetrics::Count(PhoneState& state, const TestStatistics& figures) {
@@ -192,16 +221,16 @@ void FleetMetrics::Count(PhoneState& state, const TestStatistics& figures) {
   }
   // Fewer frames than counted: a newer cycle, counted once the older one's result came.
   if (figures.sent < state.sent) return;
-  auto add = [](prometheus::Counter* counter, int64_t& counted, int64_t now) {
+  auto add = [this, &state](MetricId family, int64_t& counted, int64_t now) {
     if (now > counted) {
-      counter->Increment(static_cast<double>(now - counted));
+      Series<Counter>(state, family).Increment(static_cast<double>(now - counted));
       counted = now;
     }
   };
-  add(state.series.sent, state.sent, figures.sent);
-  add(state.series.lost, state.lost, figures.lost);
-  add(state.series.delayed, state.delayed, figures.delayed);
-  add(state.series.interruptions, state.interruptions, figures.interruptions);
+  add("pathmon_frames_sent_total", state.sent, figures.sent);
+  add("pathmon_frames_lost_total", state.lost, figures.lost);
+  add("pathmon_frames_delayed_total", state.delayed, figures.delayed);
+  add("pathmon_interruptions_total", state.interruptions, figures.interruptions);
 }
 
 void FleetMetrics::CloseCycle(PhoneState& state, const TestStatistics& figures) {
@@ -228,7 +257,7 @@ void FleetMetrics::OnStarted(const TestStarted& event) {
   state.live = true;
   state.timingsStartNs = -1;
   state.observed.clear();
-  state.series.running->Set(1);
+  Series<Gauge>(state, "pathmon_running").Set(1);
 }
 
 void FleetMetrics::OnCycleResult(const CycleResult& event) {
@@ -238,13 +267,12 @@ void FleetMetrics::OnCycleResult(const CycleResult& event) {
     std::lock_guard lock(mutex_);
     PhoneState& state = Phone(event.phone);
     CloseCycle(state, event.stats);
-    SetGauge(usableGauge_, state.series.usable, state.labels,
-             usable_ && usable_(event) ? 1 : 0);
+    Series<Gauge>(state, "pathmon_usable").Set(usable_ && usable_(event) ? 1 : 0);
     // A cycle that sent nothing has no voice figures to show.
     if (event.voice.loss.sent > 0) {
-      SetGauge(worstMos_, state.series.worstMos, state.labels, event.voice.worstWindowMos);
-      SetGauge(lateness_, state.series.lateness, state.labels,
-               event.voice.sender.latenessP99Us / 1e6);
+      Series<Gauge>(state, "pathmon_cycle_worst_mos").Set(event.voice.worstWindowMos);
+      Series<Gauge>(state, "pathmon_sender_lateness_seconds", {"0.99"})
+          .Set(event.voice.sender.latenessP99Us / 1e6);
     }
     hook = cycleHook_;
   }
@@ -256,7 +284,7 @@ void FleetMetrics::OnFinished(const TestFinished& event) {
   std::lock_guard lock(mutex_);
   PhoneState& state = Phone(event.phone);
   state.live = false;
-  state.series.running->Set(0);
+  Series<Gauge>(state, "pathmon_running").Set(0);
 }
 
 void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live&)>& read) {
@@ -269,6 +297,7 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
   if (!state.live) return;
   Count(state, live.stats);
   if (!timings.frames.empty()) {
+    Histogram& rtt = Series<Histogram>(state, "pathmon_rtt_seconds");
     if (timings.startNs != state.timingsStartNs) {
       state.timingsStartNs = timings.startNs;
       state.observed.assign(timings.frames.size(), false);
@@ -280,15 +309,15 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
       const FrameTiming& frame = timings.frames[i];
       if (state.observed[i] || !frame.Received()) continue;
       state.observed[i] = true;
-      state.series.rtt->Observe(static_cast<double>(frame.arrivalNs - frame.sendNs) / 1e9);
+      rtt.Observe(static_cast<double>(frame.arrivalNs - frame.sendNs) / 1e9);
     }
   }
   // Assessing sorts the cycle's round trips: the gauges follow every few polls only.
   if (!timings.frames.empty() && state.pollsSinceVoice++ % kVoiceEveryPolls == 0) {
     const VoiceQuality voice = AssessCycle(timings);
-    SetGauge(jitter_, state.series.jitter, state.labels, voice.jitterUs / 1e6);
+    Series<Gauge>(state, "pathmon_jitter_seconds").Set(voice.jitterUs / 1e6);
     if (!voice.windows.empty()) {
-      SetGauge(windowMos_, state.series.windowMos, state.labels, voice.windows.back().score.mos);
+      Series<Gauge>(state, "pathmon_window_mos").Set(voice.windows.back().score.mos);
     }
   }
 }
@@ -302,9 +331,8 @@ void FleetMetrics::Drop(const std::string& serial) {
 }
 
 void FleetMetrics::ScanDone(const std::string& site, int32_t phones, double seconds) {
-  const prometheus::Labels labels{{"site", site}};
-  discovered_.Add(labels).Set(phones);
-  scanSeconds_.Add(labels).Set(seconds);
+  Add<Gauge>("pathmon_phones_discovered", {site}).Set(phones);
+  Add<Gauge>("pathmon_scan_duration_seconds", {site}).Set(seconds);
 }
 
 std::string FleetMetrics::Exposition() {
@@ -351,11 +379,72 @@ void MetricsPoller::PollOnce() {
 MetricsServer::MetricsServer() = default;
 MetricsServer::~MetricsServer() = default;
 
+std::string CheckListenAddress(const std::string& text) {
+  const std::string wrong =
+      text + " is no ADDR:PORT (an IPv4 address, or an IPv6 one in brackets, and a port: for "
+             "example 127.0.0.1:9464)";
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return wrong;
+  const std::string host = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos ||
+      std::stoi(port) < 1 || std::stoi(port) > 65535) {
+    return wrong;
+  }
+  in_addr v4{};
+  in6_addr v6{};
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6) != 1) return wrong;
+    constexpr unsigned kIpv6Feature = 8;  // mg_check_feature's bit for IPv6
+    if (mg_check_feature(kIpv6Feature) == 0) {
+      return text + ": the HTTP server of this build (civetweb) has no IPv6; give an IPv4 "
+                    "address";
+    }
+    return {};
+  }
+  return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 ? std::string() : wrong;
+}
+
+namespace {
+
+// As prometheus-cpp's endpoint answers a GET.
+constexpr const char* kExpositionContentType = "text/plain; charset=utf-8";
+
+// HEAD /metrics, which prometheus-cpp's endpoint (GET only) would answer 404: the status and
+// content type a GET gets, without the content (and so without its length, which only making
+// the exposition would tell). civetweb asks this first for every request; 0 leaves the request
+// to civetweb and the endpoint.
+int AnswerHead(mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  if (request == nullptr || request->request_method == nullptr ||
+      request->local_uri == nullptr || std::strcmp(request->request_method, "HEAD") != 0 ||
+      std::strcmp(request->local_uri, "/metrics") != 0) {
+    return 0;
+  }
+  mg_response_header_start(connection, 200);
+  mg_response_header_add(connection, "Content-Type", kExpositionContentType, -1);
+  mg_response_header_send(connection);
+  return 200;
+}
+
+}  // namespace
+
 bool MetricsServer::Listen(const std::string& address,
                            std::shared_ptr<prometheus::Registry> registry, std::string& error) {
+  if (std::string message = CheckListenAddress(address); !message.empty()) {
+    error = "--metrics-listen: " + message;
+    return false;
+  }
+  CivetCallbacks callbacks{};
+  callbacks.begin_request = AnswerHead;
   try {
-    // One thread serves: a scrape is one request every few seconds.
-    exposer_ = std::make_unique<prometheus::Exposer>(address, 1);
+    // An idle or trickling client holds a thread until its request times out; a scrape needs
+    // one left free.
+    exposer_ = std::make_unique<prometheus::Exposer>(
+        std::vector<std::string>{"listening_ports", address, "num_threads",
+                                 std::to_string(kMetricsServerThreads), "request_timeout_ms",
+                                 std::to_string(kMetricsRequestTimeoutMs)},
+        &callbacks);
   } catch (const std::exception& e) {
     error = "--metrics-listen: cannot listen on " + address + ": " + e.what();
     return false;

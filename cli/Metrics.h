@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The run's figures as Prometheus metrics (docs/monitoring.md lists every one): counters that
-// follow each running cycle, per-cycle gauges, the round-trip histogram and the scans' gauges,
-// kept in one prometheus-cpp registry that an HTTP exposer serves and that can be written out
-// as a text exposition for node_exporter's textfile collector.
+// The run's figures as Prometheus metrics (kMetricFamilies declares them, docs/monitoring.md
+// describes them): counters that follow each running cycle, per-cycle gauges, the round-trip
+// histogram, each phone's description, the scans' gauges and the build, kept in one
+// prometheus-cpp registry that an HTTP exposer serves and that can be written out as a text
+// exposition for node_exporter's textfile collector.
 //
 // Two sources feed it. As a TestObserver it hears every test's start, cycle results and end
 // (on the tests' threads). Poll, called at least every 2 seconds for each running test (by
@@ -19,6 +20,7 @@
 //
 // Contract: thread-safe; every method may be called from any thread.
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,9 +29,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
+#include "discovery/PhoneListMgr.h"
 #include "frontend/Backend.h"
 #include "looptest/LoopTest.h"
 #include "looptest/VoiceQuality.h"
@@ -55,12 +60,89 @@ inline const std::vector<double> kRttBucketsSeconds = {0.005, 0.01, 0.02, 0.04, 
 inline constexpr int kMetricsPollMs = 1000;  // the counters follow a running cycle this often
 inline constexpr int kVoiceEveryPolls = 5;    // the jitter and window MOS gauges, this often
 
+enum class MetricType { kCounter, kGauge, kHistogram };
+
+// When a phone's series of a family appears: with the phone, as soon as it is registered or
+// its test starts (counters at 0, so that rates and absent-series alerts work from the
+// start; only for a family labelled by site and serial alone), or with its first value (a
+// figure that does not exist yet is left out rather than shown as 0: a phone not yet judged
+// is not "not usable").
+enum class Appears { kWithPhone, kWithValue };
+
+// One metric family: its name, type, help text and its series' labels. A family whose labels
+// begin with site and serial is a phone's; its further labels are given with each value.
+struct MetricFamily {
+  const char* name;
+  MetricType type;
+  const char* labels;  // label names, comma-separated, in order
+  const char* help;
+  Appears appears = Appears::kWithValue;
+  const std::vector<double>* buckets = nullptr;  // a histogram's upper bounds
+};
+
+// Every family the exposition holds, declared once; docs/monitoring.md describes each.
+// Descriptive labels that may change (a phone's user, address, model, firmware) are on
+// pathmon_phone_info only, so a phone that changes hands keeps its series.
+inline constexpr MetricType kCounter = MetricType::kCounter;
+inline constexpr MetricType kGauge = MetricType::kGauge;
+inline constexpr MetricType kHistogram = MetricType::kHistogram;
+inline constexpr Appears kWithPhone = Appears::kWithPhone;
+inline constexpr auto kMetricFamilies = std::to_array<MetricFamily>({
+    {"pathmon_frames_sent_total", kCounter, "site,serial", "Test frames sent to the phone.",
+     kWithPhone},
+    {"pathmon_frames_lost_total", kCounter, "site,serial",
+     "Test frames whose echo did not come back.", kWithPhone},
+    {"pathmon_frames_delayed_total", kCounter, "site,serial",
+     "Echoes with a round-trip time over 400 ms.", kWithPhone},
+    {"pathmon_interruptions_total", kCounter, "site,serial",
+     "Loss windows of 50 frames with 10 or more missing.", kWithPhone},
+    {"pathmon_rtt_seconds", kHistogram, "site,serial", "Round-trip time of each echoed test frame.",
+     kWithPhone, &kRttBucketsSeconds},
+    {"pathmon_jitter_seconds", kGauge, "site,serial",
+     "RFC 3550 interarrival jitter of the running cycle's echoes."},
+    {"pathmon_window_mos", kGauge, "site,serial",
+     "E-model MOS of the running cycle's last 10-second window."},
+    {"pathmon_cycle_worst_mos", kGauge, "site,serial",
+     "Lowest 10-second window MOS of the last cycle."},
+    {"pathmon_usable", kGauge, "site,serial",
+     "1 when the last cycle was usable for voice, 0 when not."},
+    {"pathmon_running", kGauge, "site,serial", "1 while the phone's test runs.", kWithPhone},
+    {"pathmon_sender_lateness_seconds", kGauge, "site,serial,quantile",
+     "How late the last cycle's frames left against their schedule, by quantile."},
+    {"pathmon_phone_info", kGauge, "site,serial,user,address,model,firmware",
+     "The phone as its test started: user name, address, model and firmware; always 1."},
+    {"pathmon_phones_discovered", kGauge, "site", "Phones the last scan of the site found."},
+    {"pathmon_scan_duration_seconds", kGauge, "site", "How long the last scan of the site took."},
+    {"pathmon_build_info", kGauge, "version", "The program's version; always 1."},
+});
+
+// A family of kMetricFamilies by its name; a name that is not there does not compile.
+struct MetricId {
+  std::size_t index;
+  consteval MetricId(const char* name) : index(IndexOf(name)) {}  // NOLINT: implicit
+  static constexpr MetricId At(std::size_t index) { return MetricId(index, 0); }
+
+ private:
+  constexpr MetricId(std::size_t at, int) : index(at) {}
+  static consteval std::size_t IndexOf(std::string_view name) {
+    for (std::size_t i = 0; i < kMetricFamilies.size(); ++i) {
+      if (name == kMetricFamilies[i].name) return i;
+    }
+    throw "no such metric family";  // not a constant expression: the call does not compile
+  }
+};
+
 // Whether a cycle counts as usable for voice (the run's rule, with --min-mos when given).
 using UsableRule = std::function<bool(const CycleResult&)>;
+// The directory's entry of a phone by its serial number, false when it has none: the model
+// and firmware of pathmon_phone_info.
+using PhoneLookup = std::function<bool(const std::string& serial, PhoneEntry& entry)>;
 
 class FleetMetrics final : public TestObserver {
  public:
-  explicit FleetMetrics(UsableRule usable);
+  // lookup: where pathmon_phone_info finds a phone's model and firmware; without it they
+  // are left empty.
+  explicit FleetMetrics(UsableRule usable, PhoneLookup lookup = {});
   ~FleetMetrics() override;
   FleetMetrics(const FleetMetrics&) = delete;
   FleetMetrics& operator=(const FleetMetrics&) = delete;
@@ -71,9 +153,9 @@ class FleetMetrics final : public TestObserver {
   // carry SetSite's label.
   void SetPhoneSite(const std::string& serial, const std::string& site);
 
-  // A phone found, before its first test: its counters (at 0) and its running gauge appear
-  // at once, so that rates and absent-series alerts work from the start, and the exposition
-  // does not grow as the phones' first tests come round.
+  // A phone found, before its first test: its series that appear with the phone (counters
+  // at 0, the running gauge) and its description appear at once, and the exposition does not
+  // grow as the phones' first tests come round.
   void Register(const TestIdentity& phone);
 
   void OnStarted(const TestStarted& event) override;
@@ -105,32 +187,36 @@ class FleetMetrics final : public TestObserver {
   std::shared_ptr<prometheus::Registry> Registry() { return registry_; }
 
  private:
-  struct Series;
+  using AnyFamily = std::variant<prometheus::Family<prometheus::Counter>*,
+                                 prometheus::Family<prometheus::Gauge>*,
+                                 prometheus::Family<prometheus::Histogram>*>;
+  using AnyMetric =
+      std::variant<prometheus::Counter*, prometheus::Gauge*, prometheus::Histogram*>;
   struct PhoneState;
-  // The phone's state and series, labelled by phone when relabel is set and its test does
-  // not run: a running test keeps the labels it started with, and a poll never relabels
-  // (it reads the directory, which a rescan may have changed), so the series do not flip
-  // between two label sets. mutex_ held.
+  // The phone's state and series. Its series are labelled by site and serial number, which
+  // move it to new series only when it moves to another site; pathmon_phone_info follows
+  // the identity a test starts with (and the directory's model and firmware then) when
+  // relabel is set and its test does not run: a running test keeps the identity it started
+  // with, and a poll never relabels (it reads the directory, which a rescan may have
+  // changed), so the description does not flip between two identities. mutex_ held.
   PhoneState& Phone(const TestIdentity& phone, bool relabel = true);
-  void Count(PhoneState& state, const TestStatistics& figures);  // mutex_ held
+  // The phone's series of a family, made when it is not there yet; extra: the values of
+  // the family's labels after site and serial, in order. mutex_ held.
+  template <typename Metric>
+  Metric& Series(PhoneState& state, MetricId family, const std::vector<std::string>& extra = {});
+  // The family's series of these label values, in the order of its label names.
+  template <typename Metric>
+  Metric& Add(MetricId family, const std::vector<std::string>& values);
+  void Describe(PhoneState& state, const TestIdentity& phone);        // mutex_ held
+  void Count(PhoneState& state, const TestStatistics& figures);       // mutex_ held
   void CloseCycle(PhoneState& state, const TestStatistics& figures);  // mutex_ held
-  void RemoveSeries(PhoneState& state);                          // mutex_ held
+  void Remove(std::size_t family, const AnyMetric& metric);           // mutex_ held
+  void RemoveSeries(PhoneState& state);                               // mutex_ held
 
   UsableRule usable_;
+  PhoneLookup lookup_;
   std::shared_ptr<prometheus::Registry> registry_;
-  prometheus::Family<prometheus::Counter>& sent_;
-  prometheus::Family<prometheus::Counter>& lost_;
-  prometheus::Family<prometheus::Counter>& delayed_;
-  prometheus::Family<prometheus::Counter>& interruptions_;
-  prometheus::Family<prometheus::Histogram>& rtt_;
-  prometheus::Family<prometheus::Gauge>& jitter_;
-  prometheus::Family<prometheus::Gauge>& windowMos_;
-  prometheus::Family<prometheus::Gauge>& worstMos_;
-  prometheus::Family<prometheus::Gauge>& usableGauge_;
-  prometheus::Family<prometheus::Gauge>& running_;
-  prometheus::Family<prometheus::Gauge>& lateness_;
-  prometheus::Family<prometheus::Gauge>& discovered_;
-  prometheus::Family<prometheus::Gauge>& scanSeconds_;
+  std::vector<AnyFamily> families_;  // as kMetricFamilies lists them
 
   std::recursive_mutex cycleMutex_;  // a poll's read and count; a cycle result; before mutex_
   std::mutex mutex_;
@@ -161,12 +247,25 @@ class MetricsPoller {
   std::thread thread_;
 };
 
-// Serves a registry's metrics over HTTP at /metrics until destroyed.
+// Why text cannot be listened on, or nothing. It must be "ADDR:PORT" exactly: a dotted IPv4
+// address or an IPv6 one in brackets ("[::1]:9464", when the HTTP server was built with
+// IPv6), and a port of 1 to 65535. The server itself would also take a list of them, or a port
+// alone (every interface).
+std::string CheckListenAddress(const std::string& text);
+
+// Threads that serve /metrics: a client that is slow or idle holds one for at most
+// kMetricsRequestTimeoutMs, so a scrape finds one free while that many others hold theirs.
+inline constexpr int kMetricsServerThreads = 32;
+inline constexpr int kMetricsRequestTimeoutMs = 5000;  // for a request's headers, and each read
+
+// Serves a registry's metrics over HTTP at /metrics until destroyed: GET as Prometheus
+// scrapes it, HEAD as GET without the content.
 class MetricsServer {
  public:
   MetricsServer();
   ~MetricsServer();
-  // "ADDR:PORT"; false with error set when the address cannot be listened on.
+  // address as CheckListenAddress takes it; false with error set when it is not, or cannot
+  // be listened on.
   bool Listen(const std::string& address, std::shared_ptr<prometheus::Registry> registry,
               std::string& error);
 

@@ -20,11 +20,9 @@
 #include "cli/TableView.h"
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
-#include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
 #include "frontend/Verdict.h"
 #include "transport/Clock.h"
-#include "frontend/VoiceHistory.h"
 #include "transport/DebugTrace.h"
 #include "transport/FileWrite.h"
 
@@ -72,11 +70,7 @@ int main(int argc, char* argv[]) {
   RecordingFileOpener opener;
   opener.SetInterruptCheck([&signals] { return signals.Wait(0); });
   engine.SetFileOpener(&opener);
-  engine.AddObserver(
-      std::make_shared<HistoryWriter>(plan.outputDir, LocalTimeNow, engine.WriteFailureLog()));
-  engine.AddObserver(
-      std::make_shared<VoiceHistoryWriter>(plan.outputDir, engine.WriteFailureLog(),
-                                           plan.settings.dscp));
+  engine.EnableHistory(plan.outputDir);
   EngineBackend backend(engine);
 
   // With "--json -" or "--jsonl -" the report or the stream alone goes to standard output,
@@ -117,7 +111,10 @@ int main(int argc, char* argv[]) {
     }
   };
   if (!plan.metricsListen.empty() || !plan.metricsFile.empty()) {
-    metrics = std::make_shared<FleetMetrics>(usable);
+    metrics = std::make_shared<FleetMetrics>(
+        usable, [&engine](const std::string& serial, PhoneEntry& entry) {
+          return engine.Phones().FindPhoneBySerial(serial.c_str(), entry);
+        });
     metrics->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
     if (!plan.metricsFile.empty()) metrics->SetCycleHook(writeMetricsFile);
     if (std::string error; !plan.metricsListen.empty() &&

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "discovery/PhoneListMgr.h"
+#include "discovery/PhoneDirectory.h"
 #include "looptest/SessionRegistry.h"
 
 namespace pathmon {

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "engine/HistoryFile.h"
+#include "engine/VoiceHistory.h"
 #include "transport/Clock.h"
 
 namespace pathmon {
@@ -57,6 +59,11 @@ bool Engine::GetPhoneLog(const char* agent, const char* fileName) {
 }
 
 void Engine::CreateLoopTestsForPhones() { directory_.CreateLoopTestsForPhones(registry_); }
+
+void Engine::EnableHistory(const std::string& folder) {
+  AddObserver(std::make_shared<HistoryWriter>(folder, LocalTimeNow, writeFailures_));
+  AddObserver(std::make_shared<VoiceHistoryWriter>(folder, writeFailures_, settings_.dscp));
+}
 
 void Engine::AddObserver(std::shared_ptr<TestObserver> observer) {
   std::lock_guard lock(mutex_);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "discovery/PhoneListMgr.h"
 #include "engine/Settings.h"
@@ -65,6 +66,11 @@ class Engine {
 
   // Every test started afterwards reports to observer too.
   void AddObserver(std::shared_ptr<TestObserver> observer);
+  // Every test started afterwards writes its phone's history files in folder (empty: the
+  // current directory): the history file's lines and the voice history, a line that cannot
+  // be written recorded in WriteFailureLog. The voice history names the session's DSCP class:
+  // call it once SessionSettings are set.
+  void EnableHistory(const std::string& folder);
   // The registry's StartLoopTest; the test reports to the engine's observers, its events
   // carrying the user name the directory has for the phone now.
   int StartLoopTest(int32_t durationSeconds, int32_t intervalMs, uint32_t peerAddress,

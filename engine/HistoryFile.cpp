@@ -48,6 +48,30 @@ std::string FormatHistoryStamp(const std::tm& local) {
   return stamp;
 }
 
+std::string FormatHistoryLine(const std::tm& local, const TestStatistics& stats) {
+  char figures[256];
+  FormatResult(stats, figures, sizeof figures);
+  return FormatHistoryStamp(local) + figures;
+}
+
+std::optional<HistoryLine> ParseHistoryLine(const std::string& line) {
+  HistoryLine parsed;
+  std::tm& t = parsed.local;
+  TestStatistics& s = parsed.stats;
+  int consumed = 0;
+  const int fields = std::sscanf(
+      line.c_str(),
+      "%2d:%2d:%4d %2d:%2d:%2d <PATHMON>INTERRUPTIONS: %d MAXBURSTLOST: %d SEND: %d LOST: %d "
+      "DELAYED: %d AVGRTT: %d MAXRTT: %d%n",
+      &t.tm_mon, &t.tm_mday, &t.tm_year, &t.tm_hour, &t.tm_min, &t.tm_sec, &s.interruptions,
+      &s.maxBurstLost, &s.sent, &s.lost, &s.delayed, &s.avgRtt, &s.maxRtt, &consumed);
+  if (fields != 13 || static_cast<std::size_t>(consumed) != line.size()) return std::nullopt;
+  t.tm_mon -= 1;
+  t.tm_year -= 1900;
+  t.tm_isdst = -1;
+  return parsed;
+}
+
 bool AppendLine(const std::string& path, std::string_view text, std::string& reason) {
   std::string line(text);
   line += "\r\n";
@@ -66,10 +90,7 @@ HistoryWriter::HistoryWriter(std::string directory, LocalTimeSource now, WriteFa
 
 bool HistoryWriter::WriteHistoryLine(const CycleResult& result) const {
   std::string name = HistoryFileName(result.phone.userName, result.phone.serialNumber);
-  std::string line = FormatHistoryStamp(now_());
-  char figures[256];
-  FormatResult(result.stats, figures, sizeof figures);
-  line += figures;
+  const std::string line = FormatHistoryLine(now_(), result.stats);
   std::string path = directory_.empty() ? name : directory_ + "/" + name;
   std::string reason;
   if (AppendLine(path, line, reason)) return true;

@@ -99,7 +99,12 @@ void AddPhonesPresenter::OnTimer(int id) {
     view_.EndDialog(kResultOk);
     return;
   }
-  view_.ShowMessage(message);
+  // Whether anything answered at all tells a wrong range or community from phones that
+  // refuse SNMP.
+  const ScanCounts counts = discovery_.GetScanCounts();
+  view_.ShowMessage(message + "\n" +
+                    FillMessage(kMsgScanAnswers, std::to_string(counts.answered),
+                                std::to_string(counts.timedOut)));
   view_.EndDialog(kResultCancel);
 }
 

@@ -53,6 +53,8 @@ class DiscoveryAccess {
   virtual std::vector<PhoneNotKept> PhonesNotKept() { return {}; }
   // Probes that could not be sent at all, since the program started.
   virtual int32_t GetUnprobedCount() { return 0; }
+  // What the probes of the last scan heard (see DiscoveryScan::Counts).
+  virtual ScanCounts GetScanCounts() { return {}; }
   // Asked during StartDiscovery's walk; true ends it (see DiscoveryScan::SetStopCheck).
   virtual void SetStopCheck(std::function<bool()> /*stop*/) {}
 };

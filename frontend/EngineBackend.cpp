@@ -56,6 +56,8 @@ std::vector<PhoneNotKept> EngineBackend::PhonesNotKept() { return engine_.Phones
 
 int32_t EngineBackend::GetUnprobedCount() { return engine_.Phones().UnprobedCount(); }
 
+ScanCounts EngineBackend::GetScanCounts() { return engine_.Discovery().Counts(); }
+
 void EngineBackend::SetStopCheck(std::function<bool()> stop) {
   engine_.Discovery().SetStopCheck(std::move(stop));
 }

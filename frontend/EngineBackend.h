@@ -35,6 +35,7 @@ class EngineBackend final : public MainBackend, public DiscoveryAccess {
   std::vector<PhoneEntry> Phones() override;
   std::vector<PhoneNotKept> PhonesNotKept() override;
   int32_t GetUnprobedCount() override;
+  ScanCounts GetScanCounts() override;
   void SetStopCheck(std::function<bool()> stop) override;
 
  private:

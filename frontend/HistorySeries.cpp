@@ -8,6 +8,8 @@
 
 #include "transport/FileRead.h"
 
+#include "engine/HistoryFile.h"
+
 namespace pathmon {
 
 namespace {
@@ -61,27 +63,18 @@ HistorySeries ReadHistoryFile(std::istream& in) {
   while (std::getline(in, line)) {
     line = Trimmed(line);
     if (line.empty()) continue;
-    std::tm local{};
-    int interruptions = 0, burst = 0, sent = 0, lost = 0, delayed = 0, avgRtt = 0, maxRtt = 0;
-    int consumed = 0;
-    int fields = std::sscanf(line.c_str(),
-                             "%2d:%2d:%4d %2d:%2d:%2d <PATHMON>INTERRUPTIONS: %d MAXBURSTLOST: %d "
-                             "SEND: %d LOST: %d DELAYED: %d AVGRTT: %d MAXRTT: %d%n",
-                             &local.tm_mon, &local.tm_mday, &local.tm_year, &local.tm_hour,
-                             &local.tm_min, &local.tm_sec, &interruptions, &burst, &sent, &lost,
-                             &delayed, &avgRtt, &maxRtt, &consumed);
-    if (fields != 13 || static_cast<std::size_t>(consumed) != line.size()) {
+    std::optional<HistoryLine> parsed = ParseHistoryLine(line);
+    if (!parsed) {
       ++series.skippedLines;
       continue;
     }
-    local.tm_mon -= 1;
-    local.tm_year -= 1900;
-    local.tm_isdst = -1;  // the stamp says nothing of summer time: let the zone decide
+    const TestStatistics& figures = parsed->stats;
     HistoryPoint point;
-    point.epochSeconds = static_cast<int64_t>(std::mktime(&local));
-    point.meanRttMs = avgRtt;
-    point.interruptions = interruptions;
-    point.lossPercent = sent > 0 ? 100.0 * lost / sent : 0;
+    // The stamp says nothing of summer time: the zone decides.
+    point.epochSeconds = static_cast<int64_t>(std::mktime(&parsed->local));
+    point.meanRttMs = figures.avgRtt;
+    point.interruptions = figures.interruptions;
+    point.lossPercent = figures.sent > 0 ? 100.0 * figures.lost / figures.sent : 0;
     series.points.push_back(point);
   }
   return series;

@@ -67,6 +67,9 @@ inline constexpr const char* kMsgNoPhones =
     "SNMPSTRING in your farsetting.txt and kelvosettings.txt)\n"
     "\t(3) You have not restricted Farline phones from responding to SNMP queries.(Check the "
     "value of SNMPADD in your farsetting.txt and kelvosettings.txt)";
+// Follows either of the two above: "%1" addresses answered SNMP, "%2" timed out.
+inline constexpr const char* kMsgScanAnswers =
+    "Of the addresses scanned, %1 answered SNMP and %2 timed out.";
 
 // Main window.
 inline constexpr const char* kMainHelpAdd =

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
+#include "engine/VoiceHistory.h"
 #include "frontend/Verdict.h"
-#include "frontend/VoiceHistory.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon {

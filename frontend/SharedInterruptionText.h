@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/InterruptionCorrelator.h"
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 
 namespace pathmon {
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <stdexcept>
 #include <tuple>
 
 #include "frontend/Figures.h"
@@ -12,183 +14,56 @@
 
 namespace pathmon {
 
+// Built in from frontend/report/ and Debian's libjs-chart.js (frontend/CMakeLists.txt).
+extern const char* const kReportHtmlParts[];
+extern const std::size_t kReportHtmlPartCount;
+extern const char* const kReportCssParts[];
+extern const std::size_t kReportCssPartCount;
+extern const char* const kReportJsParts[];
+extern const std::size_t kReportJsPartCount;
 extern const char* const kChartJsParts[];
 extern const std::size_t kChartJsPartCount;
 
 namespace {
 
-// Chart.js's licence (MIT), as its LICENSE.md gives it; the copy of the code keeps its own
-// banner too.
-constexpr const char* kChartJsLicence =
-    "The MIT License (MIT)\n\n"
-    "Copyright (c) 2014-2022 Chart.js Contributors\n\n"
-    "Permission is hereby granted, free of charge, to any person obtaining a copy of this "
-    "software and associated documentation files (the \"Software\"), to deal in the Software "
-    "without restriction, including without limitation the rights to use, copy, modify, merge, "
-    "publish, distribute, sublicense, and/or sell copies of the Software, and to permit persons "
-    "to whom the Software is furnished to do so, subject to the following conditions:\n\n"
-    "The above copyright notice and this permission notice shall be included in all copies or "
-    "substantial portions of the Software.\n\n"
-    "THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR IMPLIED, "
-    "INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY, FITNESS FOR A PARTICULAR "
-    "PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE AUTHORS OR COPYRIGHT HOLDERS BE LIABLE "
-    "FOR ANY CLAIM, DAMAGES OR OTHER LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR "
-    "OTHERWISE, ARISING FROM, OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER "
-    "DEALINGS IN THE SOFTWARE.";
+using fmt::arg;
 
-// The page forbids itself every request; the first script records any attempt all the same
-// (data-blocked on <html>), so a test can tell that none was made.
-constexpr const char* kHead = R"html(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:">
-<script>
-document.addEventListener('securitypolicyviolation', function (e) {
-  var html = document.documentElement;
-  html.setAttribute('data-blocked', (html.getAttribute('data-blocked') || '') + e.blockedURI + ' ');
-});
-</script>
-<link rel="icon" href="data:,">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-)html";
-
-// Screen: readable at any width. Print: A4 portrait, each phone on pages of its own, its
-// charts together; the windows' table (long, and in the charts already) is left out.
-constexpr const char* kStyle = R"css(<style>
-body { font: 14px/1.4 system-ui, sans-serif; color: #222; margin: 1.5em auto; max-width: 1100px; padding: 0 1em; }
-h1 { font-size: 1.6em; margin: 0 0 .3em; }
-h2 { font-size: 1.25em; margin: 1.6em 0 .4em; border-bottom: 1px solid #ccc; }
-h3 { font-size: 1em; margin: 1em 0 .3em; }
-table { border-collapse: collapse; margin: .3em 0 1em; }
-th, td { border: 1px solid #ccc; padding: 2px 6px; text-align: right; vertical-align: top; }
-th { background: #f2f2f2; }
-td.text, th.text { text-align: left; }
-table.facts td, table.facts th { text-align: left; border: none; padding: 1px 8px 1px 0; background: none; }
-tr.band-red td.verdict { background: #f8c9c4; }
-tr.band-amber td.verdict { background: #fbe3a6; }
-tr.band-green td.verdict { background: #cdeccd; }
-tr.band-red td:first-child { border-left: 6px solid #c0392b; }
-tr.band-amber td:first-child { border-left: 6px solid #e0a000; }
-tr.band-green td:first-child { border-left: 6px solid #2e8b57; }
-tr.band-none td:first-child { border-left: 6px solid #bbb; }
-td.bad { font-weight: bold; }
-.charts canvas { display: block; margin: .4em 0; max-width: 100%; }
-.note { color: #555; }
-details { margin: .5em 0 1em; }
-dt { font-weight: bold; margin-top: .4em; }
-dd { margin-left: 1.5em; }
-pre.licence { white-space: pre-wrap; font-size: .8em; color: #555; }
-@page { size: A4 portrait; margin: 12mm; }
-@media print {
-  body { font-size: 9pt; margin: 0; max-width: none; padding: 0; }
-  a { color: inherit; text-decoration: none; }
-  section.phone { break-before: page; }
-  .charts, tr, h2, h3 { break-inside: avoid; }
-  h2, h3 { break-after: avoid; }
-  .charts canvas { width: 100% !important; height: auto !important; }
-  thead { display: table-header-group; }
-  details.windows { display: none; }
+std::string Joined(const char* const parts[], std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += parts[i];
+  return text;
 }
-</style>
-)css";
 
-// Draws each phone's charts from the embedded document, then marks each canvas with the
-// number of coloured pixels inside its plot area (data-drawn; the grid and axes are grey), and
-// <html> with data-charts="done", for the tests and for anyone wondering whether a chart drew.
-constexpr const char* kChartScript = R"js(<script>
-(function () {
-  'use strict';
-  var data = JSON.parse(document.getElementById('report-data').textContent);
-  var phones = data.report.phones;
-  var colours = { p50: '#1f77b4', p95: '#d62728', loss: '#9467bd', mos: '#2ca02c', stop: '#e4572e' };
-  function inked(chart) {
-    var a = chart.chartArea, ctx = chart.ctx, r = chart.currentDevicePixelRatio || 1;
-    var x = Math.floor(a.left * r), y = Math.floor(a.top * r);
-    var w = Math.max(1, Math.floor((a.right - a.left) * r)), h = Math.max(1, Math.floor((a.bottom - a.top) * r));
-    var px = ctx.getImageData(x, y, w, h).data, n = 0;
-    for (var i = 0; i < px.length; i += 4) {
-      var hi = Math.max(px[i], px[i + 1], px[i + 2]), lo = Math.min(px[i], px[i + 1], px[i + 2]);
-      if (px[i + 3] > 128 && hi - lo > 60) n++;
+// The page's parts by name (frontend/report/report.html says how they are marked).
+const std::map<std::string, std::string, std::less<>>& PageParts() {
+  static const auto parts = [] {
+    constexpr std::string_view kMarker = "<!--part ";
+    const std::string page = Joined(kReportHtmlParts, kReportHtmlPartCount);
+    std::map<std::string, std::string, std::less<>> named;
+    for (std::size_t at = page.find(kMarker); at != std::string::npos;) {
+      const std::size_t nameEnd = page.find("-->", at);
+      const std::size_t begin = nameEnd + 3;
+      std::string name = page.substr(at + kMarker.size(), nameEnd - at - kMarker.size());
+      at = page.find(kMarker, begin);
+      named[std::move(name)] = page.substr(begin, at == std::string::npos ? at : at - begin);
     }
-    return n;
-  }
-  function line(label, points, colour, extra) {
-    var d = { label: label, data: points, showLine: true, borderColor: colour, backgroundColor: colour,
-              borderWidth: 2, pointRadius: points.length > 60 ? 0 : 2 };
-    for (var k in extra || {}) d[k] = extra[k];
-    return d;
-  }
-  document.querySelectorAll('canvas[data-phone]').forEach(function (canvas) {
-    var phone = phones[Number(canvas.getAttribute('data-phone'))];
-    var windows = [], stops = [];
-    phone.cycles.forEach(function (c) {
-      c.voice.windows.forEach(function (w) { windows.push(w); });
-      c.voice.interruptions.forEach(function (s) { stops.push(s); });
-    });
-    if (windows.length === 0) return;
-    var t0 = Date.parse(windows[0].time);
-    var at = function (iso) { return (Date.parse(iso) - t0) / 60000; };
-    var kind = canvas.getAttribute('data-chart'), sets = [], y = {}, floor = 0;
-    if (kind === 'rtt') {
-      sets.push(line('p50 round trip, ms', windows.map(function (w) { return { x: at(w.time), y: w.rttP50Us / 1000 }; }), colours.p50));
-      sets.push(line('p95 round trip, ms', windows.map(function (w) { return { x: at(w.time), y: w.rttP95Us / 1000 }; }), colours.p95));
-      y = { beginAtZero: true, title: { display: true, text: 'round trip, ms' } };
-    } else if (kind === 'loss') {
-      sets.push(line('frames lost, %', windows.map(function (w) { return { x: at(w.time), y: 100 * w.lost / w.frames }; }), colours.loss));
-      y = { beginAtZero: true, suggestedMax: 1, title: { display: true, text: 'lost, %' } };
-    } else {
-      var xs = windows.map(function (w) { return at(w.time); });
-      sets.push(line('MOS per 10 s', windows.map(function (w) { return { x: at(w.time), y: w.mos }; }), colours.mos));
-      sets.push(line('3.6: poor below', [{ x: Math.min.apply(null, xs), y: 3.6 }, { x: Math.max.apply(null, xs), y: 3.6 }],
-                     '#555', { borderDash: [6, 4], borderWidth: 1, pointRadius: 0 }));
-      y = { min: 1, max: 4.5, title: { display: true, text: 'MOS' } };
-      floor = 1;
-    }
-    if (stops.length > 0) {
-      sets.push({ label: 'interruption', data: stops.map(function (s) { return { x: at(s.time), y: floor }; }),
-                  pointStyle: 'triangle', pointRadius: 7, borderColor: colours.stop, backgroundColor: colours.stop });
-    }
-    var chart = new Chart(canvas, {
-      type: 'scatter',
-      data: { datasets: sets },
-      options: {
-        responsive: false, animation: false, devicePixelRatio: 2,
-        plugins: { legend: { position: 'bottom' }, tooltip: { enabled: true } },
-        scales: { x: { title: { display: true, text: 'minutes since ' + windows[0].time.substr(11, 8) } }, y: y }
-      }
-    });
-    canvas.setAttribute('data-drawn', String(inked(chart)));
-  });
-  document.documentElement.setAttribute('data-charts', 'done');
-})();
-</script>
-)js";
+    return named;
+  }();
+  return parts;
+}
 
-constexpr const char* kHowToRead = R"html(<section id="how">
-<h2>How to read this</h2>
-<dl>
-<dt>Verdict</dt>
-<dd>Usable: every cycle of the phone's test kept the rule in the header. Not usable: a cycle broke it; the reason says which figure. Incomplete: the test ended before its duration (the phone ended it, frames could not be sent, or it was stopped), or delivered no result. Not tested: the phone was found but its test never ran, with the reason. A cycle is one result of the test, every 5 minutes and at its end.</dd>
-<dt>Colours</dt>
-<dd>The colour follows the verdict. Red: not usable. Amber: usable, but a 10-second window scored below 3.6 (poor; below 3.1 bad: many callers would complain), or the testing computer could not keep its own schedule, so the figures may overstate the path's faults; or incomplete. Green: usable, and none of that. Grey: not tested. The verdict is always given in words too.</dd>
-<dt>MOS (mean opinion score)</dt>
-<dd>How a call would sound, from 1 (impossible) to 4.5 (best a G.711 call can do), computed with the ITU-T G.107 E-model from round trip, jitter and loss. Above 4.0 is good, below 3.6 is poor. The worst 10-second MOS is the lowest of all 10-second windows: one bad stretch shows even when the average is fine.</dd>
-<dt>Poor windows</dt>
-<dd>How many 10-second windows scored below 3.6.</dd>
-<dt>Loss</dt>
-<dd>Frames (one every 20 ms, as a call sends) that the phone did not echo back, as a share of those sent.</dd>
-<dt>Round trip (p50, p95)</dt>
-<dd>Time from sending a frame to getting its echo back, in milliseconds. p50: half the frames came back faster. p95: all but the slowest 5 % came back faster. The fleet table gives the highest p95 of the phone's cycles.</dd>
-<dt>Jitter</dt>
-<dd>How much the transit time varies from one frame to the next (RFC 3550), in milliseconds; a phone's jitter buffer adds about twice this to the delay.</dd>
-<dt>Interruptions</dt>
-<dd>Counted as the main window counts them: a run of 50 frames (one second) with 10 or more missing is one interruption. The timeline lists each gap with the time its first missing frame left, how many frames it lost and how long that was; the charts mark them with triangles on the time axis.</dd>
-<dt>Figures of each cycle</dt>
-<dd>The main window's columns: SENT, RCVD and LOST frames, INTERRUPTIONS, AVG RTT (ms), MAXBURSTLOST (most frames lost in one gap), DELAYED (echoes over 400 ms), RTT (the last round trip) and MAX RTT, with the voice figures beside them.</dd>
-</dl>
-</section>
-)html";
+const std::string& Part(std::string_view name) {
+  const auto& parts = PageParts();
+  const auto it = parts.find(name);
+  if (it == parts.end()) throw std::logic_error("report.html has no part " + std::string(name));
+  return it->second;
+}
+
+// A part with its placeholders filled in.
+template <typename... Args>
+std::string Fill(std::string_view name, const Args&... args) {
+  return fmt::format(fmt::runtime(Part(name)), args...);
+}
 
 std::string Fixed(double value, int decimals) { return fmt::format("{:.{}f}", value, decimals); }
 
@@ -226,7 +101,8 @@ int VerdictRank(Outcome o) {
 int BandRank(Band b) { return static_cast<int>(Band::kRed) - static_cast<int>(b); }
 
 std::string Td(const std::string& text, const char* cls = nullptr) {
-  return cls ? fmt::format("<td class=\"{}\">{}</td>", cls, text) : "<td>" + text + "</td>";
+  return cls ? Fill("cell-of", arg("class", cls), arg("text", text))
+             : Fill("cell", arg("text", text));
 }
 
 std::string PhoneName(const PhoneEntry& e) {
@@ -249,15 +125,13 @@ void Header(std::string& h, const RunReport& r, const std::vector<FleetRow>& row
   if (r.minMos > 0) {
     rule += fmt::format(", and no 10-second window below MOS {} (--min-mos)", Fixed(r.minMos, 2));
   }
-  h += fmt::format("<title>Site report {}</title>\n</head>\n<body>\n<header>\n",
-                   ReadableTime(r.startedAt));
-  h += "<h1>Voice path report</h1>\n<table class=\"facts\">\n";
+  h += Fill("header", arg("started", ReadableTime(r.startedAt)));
   auto fact = [&h](const char* name, const std::string& value) {
-    h += fmt::format("<tr><th>{}</th><td>{}</td></tr>\n", name, value);
+    h += Fill("fact", arg("name", name), arg("value", value));
   };
   fact("Run", fmt::format("{} to {} ({})", ReadableTime(r.startedAt), ReadableTime(r.endedAt),
                           Lasting(std::max<int64_t>(0, r.endedAt - r.startedAt))) +
-                  (r.interrupted ? ", <strong>interrupted</strong>" : ""));
+                  (r.interrupted ? Part("interrupted") : ""));
   fact("Addresses", ranges.empty() ? "-" : ranges);
   fact("Phones", fmt::format("{} found, {} tested, {} usable", r.phones.size(), tested, usable));
   fact("Tests", fmt::format("{} min each, at most {} at once", r.durationMinutes,
@@ -267,24 +141,19 @@ void Header(std::string& h, const RunReport& r, const std::vector<FleetRow>& row
                                      " on the control exchange and every test frame");
   fact("Rule", rule);
   fact("Program", "pathmon " + HtmlText(version));
-  h += "</table>\n</header>\n";
+  h += Part("header-end");
 }
 
 void FleetTable(std::string& h, const RunReport& r, const std::vector<FleetRow>& rows) {
-  h += "<section id=\"fleet\">\n<h2>Phones, worst first</h2>\n<table>\n<thead><tr>"
-       "<th class=\"text\">Phone</th><th class=\"text\">Address</th>"
-       "<th class=\"text\">Verdict</th><th>Worst 10-s MOS</th><th>Poor windows</th>"
-       "<th>Loss %</th><th>P95 round trip, ms</th><th>Jitter, ms</th><th>Interruptions</th>"
-       "</tr></thead>\n<tbody>\n";
+  h += Part("fleet");
   for (const FleetRow& row : rows) {
     const PhoneReport& p = r.phones[row.phone];
     std::string name = PhoneName(p.entry);
-    if (!p.cycles.empty()) name = fmt::format("<a href=\"#phone-{}\">{}</a>", row.phone, name);
+    if (!p.cycles.empty()) name = Fill("link", arg("phone", row.phone), arg("text", name));
     const std::string words = OutcomeWords(row.verdict.outcome);
-    const std::string verdict = fmt::format("<strong>{}</strong>", words) +
+    const std::string verdict = Fill("strong", arg("text", words)) +
                                 HtmlText(row.verdict.Summary().substr(words.size()));
-    h += fmt::format("<tr class=\"band-{}\" data-phone=\"{}\">", BandName(row.verdict.band),
-                     row.phone);
+    h += Fill("fleet-row", arg("band", BandName(row.verdict.band)), arg("phone", row.phone));
     h += Td(name, "text") + Td(HtmlText(p.entry.scannedAddress), "text") +
          Td(verdict, "text verdict");
     if (row.figures) {
@@ -293,88 +162,82 @@ void FleetTable(std::string& h, const RunReport& r, const std::vector<FleetRow>&
            Td(Fixed(row.p95RttMs, 1)) + Td(Fixed(row.jitterMs, 2)) +
            Td(std::to_string(row.interruptions));
     } else {
-      h += "<td>-</td><td>-</td><td>-</td><td>-</td><td>-</td><td>-</td>";
+      h += Part("no-figures");
     }
-    h += "</tr>\n";
+    h += Part("row-end");
   }
-  h += "</tbody>\n</table>\n</section>\n";
+  h += Part("fleet-end");
 }
 
 void PhoneSection(std::string& h, const RunReport& r, const FleetRow& row) {
   const PhoneReport& p = r.phones[row.phone];
-  h += fmt::format("<section class=\"phone\" id=\"phone-{}\">\n<h2>{} at {}: {}</h2>\n",
-                   row.phone, PhoneName(p.entry), HtmlText(p.entry.scannedAddress),
-                   OutcomeWords(row.verdict.outcome));
-  if (!row.verdict.reason.empty()) h += "<p>" + HtmlText(row.verdict.reason) + "</p>\n";
+  h += Fill("phone", arg("phone", row.phone), arg("name", PhoneName(p.entry)),
+            arg("address", HtmlText(p.entry.scannedAddress)),
+            arg("verdict", OutcomeWords(row.verdict.outcome)));
+  if (!row.verdict.reason.empty()) h += Fill("reason", arg("reason", HtmlText(row.verdict.reason)));
   bool windows = false;
   for (const CycleRecord& c : p.cycles) windows = windows || !c.voice.windows.empty();
   if (windows) {
-    h += "<div class=\"charts\">\n";
+    h += Part("charts");
     for (const char* chart : {"rtt", "loss", "mos"}) {
-      h += fmt::format(
-          "<canvas data-phone=\"{}\" data-chart=\"{}\" width=\"700\" height=\"190\"></canvas>\n",
-          row.phone, chart);
+      h += Fill("chart", arg("phone", row.phone), arg("chart", chart));
     }
-    h += "</div>\n";
+    h += Part("charts-end");
   } else {
-    h += "<p class=\"note\">No 10-second window to chart: the test sent fewer than 50 "
-         "frames.</p>\n";
+    h += Part("no-charts");
   }
 
-  h += "<h3>Interruptions</h3>\n";
+  h += Part("interruptions");
   int spans = 0;
   std::string timeline;
   for (const CycleRecord& c : p.cycles) {
     for (const InterruptionSpan& s : c.voice.interruptions) {
       ++spans;
-      timeline += "<tr>" + Td(ReadableTime(RoundedWallSeconds(s.timeWallNs)), "text") +
+      const double seconds =
+          static_cast<double>(s.lost) * static_cast<double>(c.voice.intervalNs) / 1e9;
+      timeline += Part("row") + Td(ReadableTime(RoundedWallSeconds(s.timeWallNs)), "text") +
                   Td(std::to_string(s.firstSequence)) + Td(std::to_string(s.lost)) +
-                  Td(Fixed(s.lost * 0.02, 2)) + Td(std::to_string(s.count)) + "</tr>\n";
+                  Td(Fixed(seconds, 2)) + Td(std::to_string(s.count)) + Part("row-end");
     }
   }
   if (spans == 0) {
-    h += "<p>None.</p>\n";
+    h += Part("no-interruptions");
   } else {
-    h += "<table class=\"timeline\">\n<thead><tr><th class=\"text\">First missing frame "
-         "left</th><th>Its sequence number</th><th>Frames lost</th><th>Length, s</th>"
-         "<th>Interruptions counted</th></tr></thead>\n<tbody>\n" +
-         timeline + "</tbody>\n</table>\n";
+    h += Fill("timeline", arg("rows", timeline));
   }
 
-  h += "<h3>Figures of each cycle</h3>\n<table class=\"cycles\">\n<thead><tr>"
-       "<th class=\"text\">Cycle result</th>";
+  h += Part("cycles");
   for (const Figure& f : kFigures) {
-    if (f.column) h += fmt::format("<th>{}</th>", f.header);
+    if (f.column) h += Fill("heading", arg("text", f.header));
   }
-  for (const VoiceFigure& f : kVoiceFigures) h += fmt::format("<th>{}</th>", f.header);
-  h += "<th class=\"text\">Usable</th></tr></thead>\n<tbody>\n";
+  for (const VoiceFigure& f : kVoiceFigures) h += Fill("heading", arg("text", f.header));
+  h += Part("cycles-body");
   for (const CycleRecord& c : p.cycles) {
-    h += "<tr>" + Td(ReadableTime(c.wallSeconds), "text");
+    h += Part("row") + Td(ReadableTime(c.wallSeconds), "text");
     for (const Figure& f : kFigures) {
       if (f.column) h += Td(std::to_string(f.get(c.stats)));
     }
     for (const VoiceFigure& f : kVoiceFigures) h += Td(VoiceFigureText(f, c.voice));
-    h += Td(CycleUsable(c, r.minMos) ? "yes" : "<strong>no</strong>", "text") + "</tr>\n";
+    h += Td(CycleUsable(c, r.minMos) ? "yes" : Fill("strong", arg("text", "no")), "text") +
+         Part("row-end");
   }
-  h += "</tbody>\n</table>\n";
+  h += Part("cycles-end");
 
   if (windows) {
-    h += "<details class=\"windows\"><summary>Every 10-second window (the charts' "
-         "figures)</summary>\n<table>\n<thead><tr><th class=\"text\">Started</th>"
-         "<th>First frame</th><th>Frames</th><th>Lost</th><th>Loss %</th><th>p50 ms</th>"
-         "<th>p95 ms</th><th>MOS</th></tr></thead>\n<tbody>\n";
+    h += Part("windows");
     for (const CycleRecord& c : p.cycles) {
       for (const WindowQuality& w : c.voice.windows) {
-        h += "<tr>" + Td(ReadableTime(RoundedWallSeconds(w.timeWallNs)), "text") +
+        h += Part("row") + Td(ReadableTime(RoundedWallSeconds(w.timeWallNs)), "text") +
              Td(std::to_string(w.firstSequence)) + Td(std::to_string(w.frames)) +
              Td(std::to_string(w.loss.lost)) + Td(Fixed(w.loss.lossPercent, 2)) +
              Td(Fixed(w.p50Us / 1000, 1)) + Td(Fixed(w.p95Us / 1000, 1)) +
-             Td(Fixed(w.score.mos, 2), w.score.mos < kPoorMos ? "bad" : nullptr) + "</tr>\n";
+             Td(Fixed(w.score.mos, 2), w.score.mos < kPoorMos ? "bad" : nullptr) +
+             Part("row-end");
       }
     }
-    h += "</tbody>\n</table>\n</details>\n";
+    h += Part("windows-end");
   }
-  h += "</section>\n";
+  h += Part("phone-end");
 }
 
 OrderedJson RowJson(const FleetRow& row) {
@@ -482,28 +345,21 @@ std::string ScriptSafeJson(const OrderedJson& document) {
 }
 
 std::string_view ChartJsSource() {
-  static const std::string source = [] {
-    std::string s;
-    for (std::size_t i = 0; i < kChartJsPartCount; ++i) s += kChartJsParts[i];
-    return s;
-  }();
+  static const std::string source = Joined(kChartJsParts, kChartJsPartCount);
   return source;
 }
 
 std::string FormatSiteReport(const RunReport& r, std::string_view version) {
   const std::vector<FleetRow> rows = FleetRows(r);
-  std::string h = kHead;
-  h += kStyle;
+  std::string h = Part("head");
+  h += Fill("style", arg("css", Joined(kReportCssParts, kReportCssPartCount)));
   Header(h, r, rows, version);
   FleetTable(h, r, rows);
   for (const FleetRow& row : rows) {
     if (!r.phones[row.phone].cycles.empty()) PhoneSection(h, r, row);
   }
-  h += kHowToRead;
-  h += "<section id=\"licence\">\n<h2>Software in this file</h2>\n<p>The charts are drawn by "
-       "Chart.js, carried inline in this file under its licence:</p>\n<pre class=\"licence\">";
-  h += HtmlText(kChartJsLicence);
-  h += "</pre>\n</section>\n";
+  h += Part("how-to-read");
+  h += Part("licence");
 
   OrderedJson doc;
   doc["report"] = ReportJson(r);
@@ -516,13 +372,10 @@ std::string FormatSiteReport(const RunReport& r, std::string_view version) {
   for (const FleetRow& row : rows) fleet.push_back(RowJson(row));
   site["fleet"] = std::move(fleet);
   doc["siteReport"] = std::move(site);
-  h += "<script type=\"application/json\" id=\"report-data\">" + ScriptSafeJson(doc) +
-       "</script>\n";
-  h += "<script>\n/* Chart.js 3, licence above and in its banner below. */\n";
-  h += ChartJsSource();
-  h += "\n</script>\n";
-  h += kChartScript;
-  h += "</body>\n</html>\n";
+  h += Fill("data", arg("json", ScriptSafeJson(doc)));
+  h += Fill("chartjs", arg("chartjs", ChartJsSource()));
+  h += Fill("charts-script", arg("js", Joined(kReportJsParts, kReportJsPartCount)));
+  h += Part("end");
   return h;
 }
 

@@ -158,6 +158,7 @@ SenderCheck CheckSender(const CycleTimings& cycle) {
 
 VoiceQuality AssessCycle(const CycleTimings& cycle) {
   VoiceQuality v;
+  v.intervalNs = cycle.intervalNs;
   const std::span<const FrameTiming> frames(cycle.frames);
 
   std::vector<int64_t> rtts;

@@ -118,6 +118,7 @@ struct VoiceQuality {
   int32_t poorWindows = 0;    // windows whose MOS is below kPoorMos
   SenderCheck sender;
   std::vector<InterruptionSpan> interruptions;  // left empty here: the loop test fills it
+  int64_t intervalNs = 20'000'000;  // the cycle's CycleTimings::intervalNs: a frame's time
 };
 
 inline constexpr int32_t kWindowFrames = 500;     // 10 seconds of 20 ms frames

@@ -223,7 +223,8 @@ int NetSnmpClient::SnmpGet(const char* agent, const char* community,
   netsnmp_pdu* response = nullptr;
   const int status = snmp_sess_synch_response(handle, request, &response);
 
-  const int result = status == STAT_SUCCESS && FromAgent(response, address)
+  const int result = status == STAT_TIMEOUT ? kSnmpNoAnswer
+                     : status == STAT_SUCCESS && FromAgent(response, address)
                          ? StoreGetResponse(response, objects, values, lengths, slotSize, types)
                          : 0;
   if (response != nullptr) snmp_free_pdu(response);

@@ -22,6 +22,9 @@ inline constexpr uint8_t kAsnOctetString = 0x04;  // the ASN.1 tag of an OCTET S
 // SnmpGet's result when no session could be opened at all (no descriptor left, for
 // example): the agent was never asked, which is not the same as an agent that is silent.
 inline constexpr int kSnmpNoSession = -1;
+// SnmpGet's result when no answer came within the time-out and retries: nothing answers at
+// the address, or its agent ignores the community (SNMPv1 agents do not answer a wrong one).
+inline constexpr int kSnmpNoAnswer = -2;
 
 // Initialises net-snmp for numeric object identifiers only (no MIB files read, nothing
 // printed about them). Safe to call more than once; must run before any thread uses SNMP.
@@ -36,7 +39,8 @@ class SnmpClient {
   // (result 1) the value of object i is at values + slotSize * i and its length in
   // lengths[i]; integer-family values are stored as 32-bit host-order numbers (length 4),
   // octet-like values as their bytes. A value longer than slotSize is cut to slotSize.
-  // On failure (result 0, or kSnmpNoSession) neither values nor lengths are written.
+  // On failure (result 0: an answer that fails the get, or a local failure; kSnmpNoAnswer;
+  // kSnmpNoSession) neither values nor lengths are written.
   // When types is given, types[i] receives the ASN.1 tag of value i on success.
   virtual int SnmpGet(const char* agent, const char* community, const char* const* objects,
                       uint8_t* values, uint32_t* lengths, std::size_t slotSize = kSnmpSlotSize,

@@ -25,8 +25,8 @@
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
+#include "engine/VoiceHistory.h"
 #include "frontend/Verdict.h"
-#include "frontend/VoiceHistory.h"
 #include "ui/MessageBox.h"
 #include "ui/QtSaveReportView.h"
 

@@ -39,7 +39,7 @@
 #include "engine/Engine.h"
 #include "engine/HistoryFile.h"
 #include "frontend/EngineBackend.h"
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 #include "support/SimProcess.h"
 #include "transport/DebugTrace.h"
 

@@ -108,7 +108,9 @@ TEST(CliInput, NoPhoneFoundEndsWithTheDialogsMessage) {
   EXPECT_EQ(RunCli({"--address", "127.60.3.4", "--json", "report.json"}, dir.Path(),
                    kQuickLimitMs, &out, &err),
             cli::kExitNothingRun);
-  EXPECT_EQ(err, std::string(kMsgNoPhones) + "\n");
+  // The agent answered, but not as a phone.
+  EXPECT_EQ(err, std::string(kMsgNoPhones) + "\nOf the addresses scanned, 1 answered SNMP and 0 "
+                                             "timed out.\n");
   EXPECT_NE(out.find("Scanning 127.60.3.4-127.60.3.4: 1 scanned, 0 remaining, 0 phones found"),
             std::string::npos)
       << out;

@@ -279,6 +279,11 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
     std::string message;  // empty: accepted
     std::string community = "";
   };
+  auto NotListenable = [](const std::string& text) {
+    return "--metrics-listen: " + text +
+           " is no ADDR:PORT (an IPv4 address, or an IPv6 one in brackets, and a port: for "
+           "example 127.0.0.1:9464)";
+  };
   const std::vector<Case> cases = {
       {{"--community-file", secret}, "", "s3cret"},
       {{"--community-file", open},
@@ -297,10 +302,12 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
       {{"--monitor", "--log"}, "--log: not together with --monitor"},
       {{"--json", "-", "--jsonl", "-"},
        "--jsonl: standard output already carries the JSON report (--json -)"},
-      {{"--metrics-listen", "9464"},
-       "--metrics-listen: 9464 is no ADDR:PORT (for example 127.0.0.1:9464)"},
-      {{"--metrics-listen", "127.0.0.1:70000"},
-       "--metrics-listen: 127.0.0.1:70000 is no ADDR:PORT (for example 127.0.0.1:9464)"},
+      {{"--metrics-listen", "127.0.0.1:9464"}, "", "orchid"},
+      {{"--metrics-listen", "9464"}, NotListenable("9464")},
+      {{"--metrics-listen", "127.0.0.1:70000"}, NotListenable("127.0.0.1:70000")},
+      {{"--metrics-listen", "9465,127.0.0.1:9464"}, NotListenable("9465,127.0.0.1:9464")},
+      {{"--metrics-listen", "localhost:9464"}, NotListenable("localhost:9464")},
+      {{"--metrics-listen", "::1:9464"}, NotListenable("::1:9464")},
       {{"--metrics-file", d}, "--metrics-file: Cannot write the metrics file " + d +
                                   ": Is a directory"},
       {{"--output-dir", d + "/none"},

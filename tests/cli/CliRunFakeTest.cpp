@@ -136,7 +136,8 @@ TEST(CliRunFake, NoTestStartedIsStatusThree) {
   EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.1"}})), kExitNothingRun);
   Harness empty;
   EXPECT_EQ(empty.Run(Plan(2, {{"10.0.0.1", "10.0.0.1"}})), kExitNothingRun);
-  EXPECT_EQ(empty.err.str(), std::string(kMsgNoPhones) + "\n");
+  EXPECT_EQ(empty.err.str(),
+            std::string(kMsgNoPhones) + "\n" + FillMessage(kMsgScanAnswers, "0", "0") + "\n");
 }
 
 TEST(CliRunFake, SerialNumbersChooseAndOrderTheTestsAndAnUnknownOneStartsNothing) {

@@ -70,7 +70,8 @@ TEST(ConsoleScan, TheDialogsEndMessagesFollowTheLastProgressLine) {
     std::ostringstream out, err;
     EXPECT_EQ(RunConsoleScan(scan, {"10.0.0.1", "10.0.0.3"}, std::ref(waits), out, err, false),
               ScanEnd::kNothingNew);
-    EXPECT_EQ(err.str(), std::string(kMsgNoPhones) + "\n");
+    EXPECT_EQ(err.str(),
+              std::string(kMsgNoPhones) + "\n" + FillMessage(kMsgScanAnswers, "0", "0") + "\n");
   }
   {
     ScriptedScan scan(4, 0, 3);  // phones known from an earlier range
@@ -78,7 +79,8 @@ TEST(ConsoleScan, TheDialogsEndMessagesFollowTheLastProgressLine) {
     std::ostringstream out, err;
     EXPECT_EQ(RunConsoleScan(scan, {"10.0.0.1", "10.0.0.3"}, std::ref(waits), out, err, false),
               ScanEnd::kNothingNew);
-    EXPECT_EQ(err.str(), std::string(kMsgNoNewPhones) + "\n");
+    EXPECT_EQ(err.str(), std::string(kMsgNoNewPhones) + "\n" +
+                             FillMessage(kMsgScanAnswers, "0", "0") + "\n");
   }
 }
 

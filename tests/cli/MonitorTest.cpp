@@ -99,7 +99,7 @@ TestStatistics Figures(int32_t sent, int32_t lost) {
 TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   const TestIdentity phone{"SN1", "alice", ::inet_addr("10.0.0.1")};
   const TestIdentity renamed{"SN1", "bob", ::inet_addr("10.0.0.1")};
-  const std::string labels = "{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\",user=\"alice\"}";
+  const std::string labels = "{serial=\"SN1\",site=\"lab\"}";
   // Each step: a poll of the running cycle (sent, lost), a cycle result (final figures), the
   // test's end or a new start; then the counters' expected values.
   enum Kind { kPoll, kResult, kEnd, kStart };
@@ -127,7 +127,12 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
       {kPoll, 10, 0, 610, 10},
       {kResult, 50, 50, 650, 60},  // nothing echoed: not usable
   };
-  FleetMetrics m([](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); });
+  FleetMetrics m([](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); },
+                 [](const std::string&, PhoneEntry& entry) {
+                   std::snprintf(entry.probeText1, sizeof entry.probeText1, "FL 4420");
+                   std::snprintf(entry.probeText2, sizeof entry.probeText2, "4.2.17");
+                   return true;
+                 });
   m.SetSite("lab");
   m.OnStarted(TestStarted{phone, 0});
   for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -153,6 +158,13 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
   EXPECT_EQ(Value(m, "pathmon_running" + labels), 0);
   EXPECT_EQ(m.Exposition().find("bob"), std::string::npos);
+  // The phone changes hands: its counters go on, its one description follows the new test.
+  m.OnStarted(TestStarted{renamed, 0});
+  EXPECT_EQ(Value(m, "pathmon_frames_sent_total" + labels), 650);
+  EXPECT_EQ(m.Exposition().find("alice"), std::string::npos);
+  EXPECT_EQ(Value(m, "pathmon_phone_info{address=\"10.0.0.1\",firmware=\"4.2.17\","
+                     "model=\"FL 4420\",serial=\"SN1\",site=\"lab\",user=\"bob\"}"),
+            1);
 
   // Each echo's round trip goes into the histogram once, however often the polls see it;
   // a late echo when it comes; a new cycle's frames anew.
@@ -169,8 +181,7 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
     });
   };
   const std::string histogram =
-      "pathmon_rtt_seconds_bucket{address=\"10.0.0.1\",serial=\"SN1\",site=\"lab\","
-      "user=\"alice\",le=";
+      "pathmon_rtt_seconds_bucket{serial=\"SN1\",site=\"lab\",le=";
   poll();
   poll();
   EXPECT_EQ(Value(m, histogram + "\"0.005\"}"), 1);

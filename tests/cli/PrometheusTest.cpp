@@ -169,7 +169,7 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
   EXPECT_EQ(WaitFor("pathmon_usable{serial=\"SNC\"}", 0, start + std::chrono::seconds(80)), 0.0)
       << cli.Stderr();
   EXPECT_EQ(WaitFor("pathmon_usable{serial=\"SNA\"}", 1, start + std::chrono::seconds(82)), 1.0);
-  EXPECT_EQ(WaitFor("count(ALERTS{alertname=\"PathmonSiteNotFitForVoice\",serial=\"SNC\","
+  EXPECT_EQ(WaitFor("count(ALERTS{alertname=\"PathmonSiteNotFitForVoice\",site=\"lab\","
                     "alertstate=~\"pending|firing\"})",
                     1, start + std::chrono::seconds(84)),
             1.0);
@@ -182,10 +182,12 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
   EXPECT_EQ(cli.Wait(10000), 128 + SIGTERM) << cli.Stderr();
   // The file for node_exporter: written at the cycle results and at the end.
   const std::string file = ReadFile(cliDir.File("metrics.prom"));
-  EXPECT_NE(file.find("pathmon_usable{address=\"127.73.1.3\",serial=\"SNC\",site=\"lab\""),
-            std::string::npos)
+  EXPECT_NE(file.find("pathmon_usable{serial=\"SNC\",site=\"lab\"} 0"), std::string::npos)
       << file.substr(0, 2000);
-  EXPECT_NE(file.find("pathmon_frames_lost_total{address=\"127.73.1.2\",serial=\"SNB\""),
+  EXPECT_NE(file.find("pathmon_frames_lost_total{serial=\"SNB\",site=\"lab\"} 10"),
+            std::string::npos);
+  EXPECT_NE(file.find("pathmon_phone_info{address=\"127.73.1.3\",firmware=\"4.2.17\","
+                      "model=\"Farline 4420\",serial=\"SNC\",site=\"lab\""),
             std::string::npos);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(90));
 }

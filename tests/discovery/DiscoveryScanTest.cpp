@@ -255,6 +255,21 @@ TEST_F(DiscoveryScanTest, NoBusySlotMeansEveryPhoneOfTheScanIsStored) {
   EXPECT_EQ(agents_.Agents().size(), 64u);
 }
 
+TEST_F(DiscoveryScanTest, CountsTheAddressesThatAnsweredAndThoseThatTimedOut) {
+  ServePhone(agents_, "10.6.0.1", MakePhone("SN1", "ID1"));
+  ServePhone(agents_, "10.6.0.2", MakePhone("SN2", "ID2"), "other");  // silent to "orchid"
+  agents_.SetOctets("10.6.0.3", kDefaultCommunity, kDiscoveryObjects[6], "SN3");  // no phone
+  ASSERT_TRUE(scan_.StartDiscovery("10.6.0.1", "10.6.0.5"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_EQ(scan_.Counts().answered, 2);
+  EXPECT_EQ(scan_.Counts().timedOut, 3);
+  // The next scan counts its own probes only.
+  ASSERT_TRUE(scan_.StartDiscovery("10.6.0.1", "10.6.0.1"));
+  ASSERT_TRUE(WaitUntilIdle(scan_));
+  EXPECT_EQ(scan_.Counts().answered, 1);
+  EXPECT_EQ(scan_.Counts().timedOut, 0);
+}
+
 TEST_F(DiscoveryScanTest, EachWorkerProbesTheAddressOfItsOwnSlot) {
   // Slots are reused while earlier workers are still ending: no worker may probe another
   // slot's address, and each address is probed exactly once.

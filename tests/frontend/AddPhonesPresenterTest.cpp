@@ -23,8 +23,10 @@ class FakeDiscovery final : public DiscoveryAccess {
     return true;
   }
   int32_t GetBusySlotCount() override { return busy; }
+  ScanCounts GetScanCounts() override { return counts; }
 
   int32_t count = 0;
+  ScanCounts counts;
   int32_t busy = 0;
   std::vector<std::string> scans;
   std::vector<std::string>* events = nullptr;
@@ -180,16 +182,22 @@ TEST_F(AddPhonesDialogTest, ASingleAddressHasAnEmptyProgressRangeAndCountsOneWhe
 TEST_F(AddPhonesDialogTest, AScanThatFindsOnlyKnownPhonesSaysSoAndCancels) {
   Open(3);
   Start("10.0.0.1", "10.0.0.3");
+  discovery.counts = {3, 0};
   presenter.OnTimer(kScanTimerId);
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgNoNewPhones});
+  EXPECT_EQ(view.messages, std::vector<std::string>{std::string(kMsgNoNewPhones) +
+                                                    "\nOf the addresses scanned, 3 answered "
+                                                    "SNMP and 0 timed out."});
   EXPECT_EQ(view.ended, kResultCancel);
 }
 
 TEST_F(AddPhonesDialogTest, AScanThatFindsNothingInAnEmptyDirectoryGivesTheLongMessage) {
   Open(0);
   Start("10.0.0.1", "10.0.0.3");
+  discovery.counts = {1, 2};  // say, a wrong community
   presenter.OnTimer(kScanTimerId);
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgNoPhones});
+  EXPECT_EQ(view.messages, std::vector<std::string>{std::string(kMsgNoPhones) +
+                                                    "\nOf the addresses scanned, 1 answered "
+                                                    "SNMP and 2 timed out."});
   EXPECT_EQ(view.ended, kResultCancel);
   // The timer was killed before the message, so no tick can end the dialog twice.
   auto kill = std::find(view.events.begin(), view.events.end(), "kill 1");

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 
 #include "engine/HistoryFile.h"
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 #include "support/FileObstacles.h"
 
 namespace pathmon {

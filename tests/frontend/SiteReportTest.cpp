@@ -146,6 +146,21 @@ TEST(SiteReport, WhatTheColourSaysIsSaidInWords) {
             "not tested: the run was interrupted before its test began");
 }
 
+TEST(SiteReport, AGapLastsItsFramesAtTheCyclesIntervalAndTheLicenceKeepsItsLines) {
+  RunReport r = Fleet({{"S", "usable", 4.4}});
+  CycleRecord& c = r.phones[0].cycles[0];
+  c.voice.intervalNs = 40'000'000;
+  InterruptionSpan span;
+  span.firstSequence = 100;
+  span.lost = 25;
+  span.count = 1;
+  c.voice.interruptions.push_back(span);
+  const std::string page = FormatSiteReport(r, "1");
+  EXPECT_NE(page.find("<td>100</td><td>25</td><td>1.00</td>"), std::string::npos);
+  // Plain texts everywhere: no character had to be replaced, the licence's line breaks kept.
+  EXPECT_EQ(page.find("\xef\xbf\xbd"), std::string::npos);
+}
+
 class FakeSaveView final : public SaveReportView {
  public:
   std::string AskReportPath(const std::string& suggested) override {

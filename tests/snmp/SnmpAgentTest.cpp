@@ -360,7 +360,8 @@ TEST_F(SnmpdTest, WrongCommunityFailsAfterTheTimeOut) {
   uint32_t length = 99;
   const char* objects[] = {kDiscoveryObjects[6], nullptr};
   const auto start = Clock::now();
-  EXPECT_EQ(quick.SnmpGet(kSnmpdAddress, "Orchid", objects, area.data(), &length), 0);
+  EXPECT_EQ(quick.SnmpGet(kSnmpdAddress, "Orchid", objects, area.data(), &length),
+            kSnmpNoAnswer);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(550)) << "two attempts of 300 ms";
   EXPECT_EQ(length, 99u);
   EXPECT_EQ(std::count(area.begin(), area.end(), 0x11), static_cast<long>(area.size()));
@@ -628,7 +629,7 @@ TEST_F(SnmpdTest, TwoHundredFiftySixConcurrentCallersEach) {
   const auto elapsed = Clock::now() - start;
 
   for (int i = 0; i < kCallers; ++i) {
-    EXPECT_EQ(silentResults[i], 0) << i;
+    EXPECT_EQ(silentResults[i], kSnmpNoAnswer) << i;
     EXPECT_EQ(answeredResults[i], 1) << i;
     EXPECT_EQ(serials[i], "SN0001/alice/360000") << i;
     EXPECT_LT(answeredTimes[i], std::chrono::seconds(9)) << "answered caller " << i << " waited";

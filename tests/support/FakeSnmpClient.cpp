@@ -133,6 +133,12 @@ int FakeSnmpClient::SnmpGet(const char* agent, const char* community, const char
     if (remainingBeforeFailure_ == 0) return 0;
     if (remainingBeforeFailure_ > 0) --remainingBeforeFailure_;
     if (request.objects.empty()) return 0;
+    // An agent that knows nothing under this community is silent, as SNMPv1 agents are.
+    const auto known = values_.lower_bound(Key{request.agent, request.community, ""});
+    if (known == values_.end() || std::get<0>(known->first) != request.agent ||
+        std::get<1>(known->first) != request.community) {
+      return kSnmpNoAnswer;
+    }
     for (const std::string& oid : request.objects) {
       auto it = values_.find(Key{request.agent, request.community, oid});
       if (it == values_.end()) return 0;  // v1: one missing object fails the whole get

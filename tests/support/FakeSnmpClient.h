@@ -7,8 +7,9 @@
 // them go, so a test can see many requests in flight at once.
 //
 // Contract: thread-safe; any number of threads may call SnmpGet while a test reads the
-// counts. A request to an unknown address or with a wrong community fails (once let go), as a
-// silent agent fails after its time-out.
+// counts. A request to an unknown address or with a wrong community gets no answer (once let
+// go: kSnmpNoAnswer), as a silent agent's after its time-out; one for an object the agent does
+// not know fails (0), as an SNMPv1 agent's noSuchName.
 
 #include <condition_variable>
 #include <cstdint>
@@ -46,8 +47,8 @@ class FakeSnmpClient final : public SnmpClient {
                     const std::string& oid, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
   void Remove(const std::string& agent, const std::string& community, const std::string& oid);
 
-  // Every request fails while set, with result: 0 as if no agent answered, kSnmpNoSession as
-  // if no session could be opened.
+  // Every request fails while set, with result: 0 as if the agent answered with an error,
+  // kSnmpNoAnswer as if none answered, kSnmpNoSession as if no session could be opened.
   void SetFailing(bool failing, int result = 0);
   // Requests after the first n (counted from now) fail; a negative n never fails.
   void FailAfter(int n);

@@ -1,16 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "discovery/PhoneListMgr.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
+#include "discovery/PhoneDirectory.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -46,10 +41,6 @@ namespace {
 
 constexpr const char* kModule = "PhoneListMgr";
 constexpr int32_t kTicksPerMinute = 6000;  // sysUpTime counts hundredths of a second
-constexpr int32_t kSpawnPauseMs = 20;
-constexpr int32_t kAllBusyPauseMs = 1000;
-constexpr int32_t kSpawnFailurePauseMs = 10000;
-constexpr int32_t kStopCheckMs = 250;
 
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -87,8 +78,6 @@ uint32_t ReadInteger(const uint8_t* value, uint32_t length) {
 
 }  // namespace
 
-// ---- The directory -----------------------------------------------------------------------
-
 PhoneDirectory::PhoneDirectory(SnmpClient& snmp, Clock& clock) : snmp_(snmp), clock_(clock) {
   SetCommunity(kDefaultCommunity);
 }
@@ -102,7 +91,10 @@ void PhoneDirectory::SetCommunity(const char* community) {
 
 const char* PhoneDirectory::GetCommunity() const { return community_; }
 
-bool PhoneDirectory::ProbePhone(const char* address, const char* community, PhoneEntry& entry) {
+bool PhoneDirectory::ProbePhone(const char* address, const char* community, PhoneEntry& entry,
+                                ProbeResult* heard) {
+  ProbeResult ignored;
+  ProbeResult& result = heard != nullptr ? *heard : ignored;
   std::memset(&entry, 0, sizeof entry);
   std::snprintf(entry.scannedAddress, sizeof entry.scannedAddress, "%s", address);
 
@@ -112,6 +104,10 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   uint8_t types[kDiscoveryObjectCount] = {};
   const int got = snmp_.SnmpGet(address, community, kDiscoveryObjects, values.data(), lengths,
                                 kSnmpSlotSize, types);
+  result = got == kSnmpNoSession ? ProbeResult::kNotSent
+           : got == kSnmpNoAnswer  ? ProbeResult::kNoAnswer
+           : got == 1              ? ProbeResult::kPhone
+                                   : ProbeResult::kAnswered;
   if (got == kSnmpNoSession) {
     // The address was never asked: the scan must not pass it off as "no phone there".
     unprobed_.fetch_add(1, std::memory_order_relaxed);
@@ -123,6 +119,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   // The serial number names the phone's test and files: a number, an object identifier or
   // a NULL in its place is no phone's answer.
   if (types[6] != kAsnOctetString) {
+    result = ProbeResult::kAnswered;
     DebugTrace(__LINE__, kModule, nullptr,
                "Phone at %s refused: its serial number is of SNMP type 0x%02x", address,
                types[6]);
@@ -168,6 +165,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
     std::string reason = "serial number \"" + std::string(serial) + "\" is longer than " +
                          std::to_string(sizeof entry.serialNumber - 1) + " characters";
     DebugTrace(__LINE__, kModule, nullptr, "Phone at %s not kept: %s", address, reason.c_str());
+    result = ProbeResult::kAnswered;
     std::lock_guard<std::mutex> lock(mutex_);
     notKept_.push_back({entry, std::move(reason)});
     return false;
@@ -175,7 +173,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
   return true;
 }
 
-bool PhoneDirectory::AddPhone(const char* address, const char* community) {
+bool PhoneDirectory::AddPhone(const char* address, const char* community, ProbeResult* heard) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!entries_) {
@@ -186,7 +184,7 @@ bool PhoneDirectory::AddPhone(const char* address, const char* community) {
   }
 
   PhoneEntry entry{};
-  if (!ProbePhone(address, community, entry)) return false;
+  if (!ProbePhone(address, community, entry, heard)) return false;
 
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -252,134 +250,6 @@ std::vector<PhoneEntry> PhoneDirectory::Entries() {
 std::vector<PhoneNotKept> PhoneDirectory::NotKept() {
   std::lock_guard<std::mutex> lock(mutex_);
   return notKept_;
-}
-
-// ---- The scan ----------------------------------------------------------------------------
-
-DiscoveryScan::DiscoveryScan(PhoneDirectory& directory, Clock& clock)
-    : directory_(directory),
-      clock_(clock),
-      startThread_([](std::function<void()> body) { return std::thread(std::move(body)); }),
-      slots_(std::make_unique<WorkerSlot[]>(kWorkerSlots)) {
-  for (int i = 0; i < kWorkerSlots; ++i) {
-    std::memset(slots_[i].addressText, 0, sizeof slots_[i].addressText);
-  }
-}
-
-DiscoveryScan::~DiscoveryScan() {
-  for (int i = 0; i < kWorkerSlots; ++i) {
-    if (slots_[i].threadHandle.joinable()) slots_[i].threadHandle.join();
-  }
-}
-
-void DiscoveryScan::SetThreadStarter(ThreadStarter starter) { startThread_ = std::move(starter); }
-
-void DiscoveryScan::SetStopCheck(std::function<bool()> stop) { stop_ = std::move(stop); }
-
-bool DiscoveryScan::Stopped() { return stopped_ || (stop_ && (stopped_ = stop_())); }
-
-void DiscoveryScan::Pause(int32_t ms) {
-  if (!stop_) {
-    clock_.SleepMs(ms);
-    return;
-  }
-  // In steps, so that a stop is seen within kStopCheckMs even during the long pauses.
-  while (ms > 0 && !Stopped()) {
-    const int32_t step = std::min(ms, kStopCheckMs);
-    clock_.SleepMs(step);
-    ms -= step;
-  }
-}
-
-void RaiseOpenFileLimit() {
-  // Each probe holds a socket for as long as its agent takes to answer or time out; 256 of
-  // them at once need more descriptors than a soft limit of 256 or less leaves. A probe that
-  // still finds none is counted and traced as not probed (see UnprobedCount).
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-bool DiscoveryScan::StartDiscovery(const char* first, const char* last) {
-  // inet_aton reads the same texts as inet_addr but tells 255.255.255.255 from a text that
-  // is no address, so a range ending at the broadcast address is walked like any other.
-  in_addr from{};
-  in_addr to{};
-  if (first == nullptr || last == nullptr || inet_aton(first, &from) == 0 ||
-      inet_aton(last, &to) == 0) {
-    return false;
-  }
-  RaiseOpenFileLimit();
-  stopped_ = false;
-  ScanRange(ntohl(from.s_addr), ntohl(to.s_addr));
-  return true;
-}
-
-void DiscoveryScan::ScanRange(uint32_t first, uint32_t last) {
-  // A 64-bit counter: the step after 255.255.255.255 must end the walk, not wrap to 0.
-  for (uint64_t address = first; address <= last && !Stopped(); ++address) {
-    in_addr a{};
-    a.s_addr = htonl(static_cast<uint32_t>(address));
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    SpawnProbeWorker(text);
-  }
-}
-
-void DiscoveryScan::SpawnProbeWorker(const char* address) {
-  int slot = ClaimWorkerSlot();
-  while (slot < 0) {
-    DebugTrace(__LINE__, kModule, nullptr, "All Thread Slots are occupied, Waiting!!");
-    Pause(kAllBusyPauseMs);
-    if (Stopped()) return;
-    slot = ClaimWorkerSlot();
-  }
-
-  ++workersSpawned_;
-  DebugTrace(__LINE__, kModule, nullptr, "(%-5d)Spawning SNMP Worker thread for %s in slot %d",
-             workersSpawned_, address, slot);
-
-  WorkerSlot& s = slots_[slot];
-  std::snprintf(s.addressText, sizeof s.addressText, "%s", address);
-  try {
-    s.threadHandle = startThread_([this, slot] { ProbeWorker(slot); });
-  } catch (const std::system_error&) {
-    DebugTrace(__LINE__, kModule, nullptr,
-               "Failed to create worker thread for %s freeing %d thread slot", address, slot);
-    s.busy.store(0, std::memory_order_release);
-    Pause(kSpawnFailurePauseMs);
-    return;
-  }
-  clock_.SleepMs(kSpawnPauseMs);
-}
-
-int DiscoveryScan::ClaimWorkerSlot() {
-  for (int i = 0; i < kWorkerSlots; ++i) {
-    WorkerSlot& s = slots_[i];
-    if (s.busy.load(std::memory_order_acquire) != 0) continue;
-    // The earlier worker has cleared its flag, so it is at most returning: joining is brief.
-    if (s.threadHandle.joinable()) s.threadHandle.join();
-    std::memset(s.addressText, 0, sizeof s.addressText);
-    s.busy.store(1, std::memory_order_relaxed);  // only this thread reads it before the start
-    return i;
-  }
-  return -1;
-}
-
-void DiscoveryScan::ProbeWorker(int slot) {
-  WorkerSlot& s = slots_[slot];
-  directory_.AddPhone(s.addressText, directory_.GetCommunity());
-  // Release, after AddPhone: whoever sees the flag clear also sees the stored phone.
-  s.busy.store(0, std::memory_order_release);
-}
-
-int32_t DiscoveryScan::GetBusySlotCount() const {
-  int32_t busy = 0;
-  for (int i = 0; i < kWorkerSlots; ++i) {
-    if (slots_[i].busy.load(std::memory_order_acquire) != 0) ++busy;
-  }
-  return busy;
 }
 
 }  // namespace pathmon

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "frontend/VoiceHistory.h"
+#include "engine/VoiceHistory.h"
 
 #include <cmath>
 #include <ctime>
 
+#include "engine/CycleFigures.h"
 #include "engine/HistoryFile.h"
-#include "frontend/Figures.h"
 
 namespace pathmon {
 

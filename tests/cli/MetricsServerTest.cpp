@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: Apache-2.0
+// The metrics endpoint with clients that are idle or slow: twenty connections that send
+// nothing and one that sent part of its request's headers each hold a server thread, and a
+// scrape is still answered at once; HEAD answers as GET does, without the content. On
+// 127.75.1.1.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/Metrics.h"
+
+namespace pathmon::cli {
+namespace {
+
+int Connect() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(9464);
+  peer.sin_addr.s_addr = ::inet_addr("127.75.1.1");
+  timeval timeout{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+  return fd;
+}
+
+// The request on a connection of its own; everything that comes back until it closes.
+std::string Exchange(const std::string& request) {
+  const int fd = Connect();
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string response;
+  char buffer[8192];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, n);
+  ::close(fd);
+  return response;
+}
+
+TEST(MetricsServer, AScrapeGetsThroughIdleAndSlowClientsAndHeadAnswersAsGet) {
+  FleetMetrics metrics(nullptr);
+  MetricsServer server;
+  std::string error;
+  ASSERT_TRUE(server.Listen("127.75.1.1:9464", metrics.Registry(), error)) << error;
+  std::vector<int> held;
+  for (int i = 0; i < 21; ++i) held.push_back(Connect());
+  const std::string part = "GET /metrics HTTP/1.1\r\nHost: probe\r\n";
+  ::send(held.back(), part.data(), part.size(), MSG_NOSIGNAL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // each holds a thread now
+
+  const auto start = std::chrono::steady_clock::now();
+  const std::string got = Exchange("GET /metrics HTTP/1.0\r\n\r\n");
+  // Bounded generously for a loaded machine; one idle client used to hold it for 30 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(got.find(" 200 OK\r\n"), 8u) << got;
+  EXPECT_NE(got.find("\npathmon_build_info{version=\""), std::string::npos);
+
+  const std::string head = Exchange("HEAD /metrics HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(head.find(" 200 OK\r\n"), 8u) << head;
+  EXPECT_NE(head.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos);
+  EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4) << "no content";
+  for (int fd : held) ::close(fd);
+}
+
+}  // namespace
+}  // namespace pathmon::cli
