@@ -67,7 +67,7 @@ struct FleetMetrics::PhoneState {
   // family's further labels.
   std::map<std::pair<std::size_t, std::vector<std::string>>, AnyMetric> series;
   // What the counters hold of the current cycle so far.
-  int64_t sent = 0, lost = 0, delayed = 0, interruptions = 0;
+  int64_t sent = 0, lost = 0, late = 0, delayed = 0, interruptions = 0;
   // Between the test's start and its end: the figures a poll reads belong to it. The test
   // still shows itself running, with its last cycle's figures, for a moment after its end.
   bool live = false;
@@ -138,6 +138,11 @@ void FleetMetrics::SetSite(std::string site) {
   site_ = std::move(site);
 }
 
+void FleetMetrics::SetDscp(int32_t dscp) {
+  std::lock_guard lock(mutex_);
+  dscp_ = dscp;
+}
+
 void FleetMetrics::SetPhoneSite(const std::string& serial, const std::string& site) {
   std::lock_guard lock(mutex_);
   phoneSites_[serial] = site;
@@ -185,7 +190,8 @@ void FleetMetrics::Describe(PhoneState& state, const TestIdentity& phone) {
   const bool known = lookup_ && lookup_(phone.serialNumber, entry);
   const std::vector<std::string> values = {LabelText(phone.userName.c_str()), phone.Address(),
                                            known ? LabelText(entry.probeText1) : "",
-                                           known ? LabelText(entry.probeText2) : ""};
+                                           known ? LabelText(entry.probeText2) : "",
+                                           std::to_string(dscp_)};
   const MetricId info{"pathmon_phone_info"};
   for (auto it = state.series.begin(); it != state.series.end(); ++it) {
     if (it->first.first != info.index) continue;
@@ -209,6 +215,13 @@ void FleetMetrics::Remove(std::size_t family, const AnyMetric& metric) {
       metric);
 }
 
+void FleetMetrics::RemoveOne(PhoneState& state, MetricId family) {
+  const auto it = state.series.find({family.index, {}});
+  if (it == state.series.end()) return;
+  Remove(family.index, it->second);
+  state.series.erase(it);
+}
+
 void FleetMetrics::RemoveSeries(PhoneState& state) {
   for (const auto& [key, metric] : state.series) Remove(key.first, metric);
   state.series.clear();
@@ -228,7 +241,8 @@ void FleetMetrics::Count(PhoneState& state, const TestStatistics& figures) {
     }
   };
   add("pathmon_frames_sent_total", state.sent, figures.sent);
-  add("pathmon_frames_lost_total", state.lost, figures.lost);
+  add("pathmon_frames_lost_total", state.lost, figures.lostCounted);
+  add("pathmon_echoes_late_total", state.late, figures.lateEchoes);
   add("pathmon_frames_delayed_total", state.delayed, figures.delayed);
   add("pathmon_interruptions_total", state.interruptions, figures.interruptions);
 }
@@ -236,7 +250,7 @@ void FleetMetrics::Count(PhoneState& state, const TestStatistics& figures) {
 void FleetMetrics::CloseCycle(PhoneState& state, const TestStatistics& figures) {
   state.closedSent = -1;
   Count(state, figures);
-  state.sent = state.lost = state.delayed = state.interruptions = 0;
+  state.sent = state.lost = state.late = state.delayed = state.interruptions = 0;
   state.closedSent = figures.sent > 0 ? figures.sent : -1;
 }
 
@@ -252,7 +266,7 @@ void FleetMetrics::OnStarted(const TestStarted& event) {
     it->second->live = false;  // a new test: its own labels
   }
   PhoneState& state = Phone(event.phone);
-  state.sent = state.lost = state.delayed = state.interruptions = 0;
+  state.sent = state.lost = state.late = state.delayed = state.interruptions = 0;
   state.closedSent = -1;
   state.live = true;
   state.timingsStartNs = -1;
@@ -285,6 +299,7 @@ void FleetMetrics::OnFinished(const TestFinished& event) {
   PhoneState& state = Phone(event.phone);
   state.live = false;
   Series<Gauge>(state, "pathmon_running").Set(0);
+  RemoveOne(state, "pathmon_echo_silence_seconds");  // absent while no test runs
 }
 
 void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live&)>& read) {
@@ -296,6 +311,8 @@ void FleetMetrics::Poll(const TestIdentity& phone, const std::function<bool(Live
   PhoneState& state = Phone(phone, false);
   if (!state.live) return;
   Count(state, live.stats);
+  Series<Gauge>(state, "pathmon_echo_silence_seconds")
+      .Set(static_cast<double>(live.echoSilenceMs) / 1e3);
   if (!timings.frames.empty()) {
     Histogram& rtt = Series<Histogram>(state, "pathmon_rtt_seconds");
     if (timings.startNs != state.timingsStartNs) {
@@ -370,6 +387,7 @@ void MetricsPoller::PollOnce() {
       const TestSnapshot snapshot = backend_.Snapshot(*test);
       if (!snapshot.running) return false;
       live.stats = snapshot.stats;
+      live.echoSilenceMs = snapshot.echoSilenceMs;
       live.timings = backend_.Timings(*test);
       return true;
     });

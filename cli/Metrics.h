@@ -9,7 +9,9 @@
 // Two sources feed it. As a TestObserver it hears every test's start, cycle results and end
 // (on the tests' threads). Poll, called at least every 2 seconds for each running test (by
 // MetricsPoller), turns the growth of the running cycle's figures into counter increments
-// and feeds the live voice figures. A counter never goes down and never counts a frame twice:
+// and feeds the live voice figures and the echo silence. The lost counter counts a frame
+// when it has gone the grace (200 ms) without an echo, as the running figures do; an echo
+// that still comes counts in the late counter, since a counter never goes down. A counter never goes down and never counts a frame twice:
 // the figures already counted for a cycle are remembered; a poll that sees fewer frames sent
 // (the test has begun its next cycle, whose predecessor's result is still on its way) adds
 // nothing; the cycle result adds what its final figures hold beyond the counted ones. A poll
@@ -91,7 +93,9 @@ inline constexpr auto kMetricFamilies = std::to_array<MetricFamily>({
     {"pathmon_frames_sent_total", kCounter, "site,serial", "Test frames sent to the phone.",
      kWithPhone},
     {"pathmon_frames_lost_total", kCounter, "site,serial",
-     "Test frames whose echo did not come back.", kWithPhone},
+     "Test frames counted lost: no echo 200 ms after they were sent.", kWithPhone},
+    {"pathmon_echoes_late_total", kCounter, "site,serial",
+     "Echoes of frames already counted lost; lost minus late is the cycles' LOST.", kWithPhone},
     {"pathmon_frames_delayed_total", kCounter, "site,serial",
      "Echoes with a round-trip time over 400 ms.", kWithPhone},
     {"pathmon_interruptions_total", kCounter, "site,serial",
@@ -107,10 +111,13 @@ inline constexpr auto kMetricFamilies = std::to_array<MetricFamily>({
     {"pathmon_usable", kGauge, "site,serial",
      "1 when the last cycle was usable for voice, 0 when not."},
     {"pathmon_running", kGauge, "site,serial", "1 while the phone's test runs.", kWithPhone},
+    {"pathmon_echo_silence_seconds", kGauge, "site,serial",
+     "Seconds since the running test's last echo; 0 while echoes come within 200 ms."},
     {"pathmon_sender_lateness_seconds", kGauge, "site,serial,quantile",
      "How late the last cycle's frames left against their schedule, by quantile."},
-    {"pathmon_phone_info", kGauge, "site,serial,user,address,model,firmware",
-     "The phone as its test started: user name, address, model and firmware; always 1."},
+    {"pathmon_phone_info", kGauge, "site,serial,user,address,model,firmware,dscp",
+     "The phone as its test started: user name, address, model, firmware and the DSCP class "
+     "of its test frames; always 1."},
     {"pathmon_phones_discovered", kGauge, "site", "Phones the last scan of the site found."},
     {"pathmon_scan_duration_seconds", kGauge, "site", "How long the last scan of the site took."},
     {"pathmon_build_info", kGauge, "version", "The program's version; always 1."},
@@ -149,6 +156,9 @@ class FleetMetrics final : public TestObserver {
 
   // The site label of the phones' series and of the scans' gauges; set before any event.
   void SetSite(std::string site);
+  // The DSCP class (0 to 63) that marks the test frames, for pathmon_phone_info; set
+  // before any event.
+  void SetDscp(int32_t dscp);
   // Labels a phone's series by its site (the phones of a sites file); phones not named here
   // carry SetSite's label.
   void SetPhoneSite(const std::string& serial, const std::string& site);
@@ -169,6 +179,7 @@ class FleetMetrics final : public TestObserver {
   struct Live {
     TestStatistics stats;
     CycleTimings timings;
+    int64_t echoSilenceMs = 0;  // TestSnapshot::echoSilenceMs
   };
   // read fills the running cycle's figures, false when the test does not run; it is called
   // under the lock that cycle results take (and may itself deliver one: the lock is
@@ -211,6 +222,7 @@ class FleetMetrics final : public TestObserver {
   void Count(PhoneState& state, const TestStatistics& figures);       // mutex_ held
   void CloseCycle(PhoneState& state, const TestStatistics& figures);  // mutex_ held
   void Remove(std::size_t family, const AnyMetric& metric);           // mutex_ held
+  void RemoveOne(PhoneState& state, MetricId family);                 // mutex_ held
   void RemoveSeries(PhoneState& state);                               // mutex_ held
 
   UsableRule usable_;
@@ -221,6 +233,7 @@ class FleetMetrics final : public TestObserver {
   std::recursive_mutex cycleMutex_;  // a poll's read and count; a cycle result; before mutex_
   std::mutex mutex_;
   std::string site_;
+  int32_t dscp_ = 0;
   std::map<std::string, std::string> phoneSites_;          // by serial number
   std::map<std::string, std::unique_ptr<PhoneState>> phones_;  // by serial number
   std::function<void()> cycleHook_;

@@ -116,6 +116,7 @@ int main(int argc, char* argv[]) {
           return engine.Phones().FindPhoneBySerial(serial.c_str(), entry);
         });
     metrics->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
+    metrics->SetDscp(plan.settings.dscp);
     if (!plan.metricsFile.empty()) metrics->SetCycleHook(writeMetricsFile);
     if (std::string error; !plan.metricsListen.empty() &&
                            !server.Listen(plan.metricsListen, metrics->Registry(), error)) {

@@ -88,11 +88,14 @@ double Value(FleetMetrics& m, const std::string& series) {
   return -1;
 }
 
-TestStatistics Figures(int32_t sent, int32_t lost) {
+// A cycle's figures; late: echoes that came for frames already counted lost.
+TestStatistics Figures(int32_t sent, int32_t lost, int32_t late = 0) {
   TestStatistics s;
   s.sent = sent;
   s.lost = lost;
   s.received = sent - lost;
+  s.lostCounted = lost + late;
+  s.lateEchoes = late;
   return s;
 }
 
@@ -105,27 +108,28 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   enum Kind { kPoll, kResult, kEnd, kStart };
   struct Step {
     Kind kind;
-    int32_t sent, lost;
-    double sentTotal, lostTotal;
+    int32_t sent, lost, late;
+    double sentTotal, lostTotal, lateTotal;
   };
   const std::vector<Step> steps = {
-      {kPoll, 100, 2, 100, 2},
-      {kPoll, 250, 5, 250, 5},
+      {kPoll, 100, 2, 0, 100, 2, 0},
+      {kPoll, 250, 5, 0, 250, 5, 0},
       // The test has begun its next cycle before the last one's result came: nothing yet.
-      {kPoll, 20, 0, 250, 5},
+      {kPoll, 20, 0, 0, 250, 5, 0},
       // The result settles the closed cycle.
-      {kResult, 300, 6, 300, 6},
-      {kPoll, 40, 1, 340, 7},
-      {kResult, 300, 4, 600, 10},
+      {kResult, 300, 6, 0, 300, 6, 0},
+      // Three frames counted lost, two of them echoed after all: lost minus late stays LOST.
+      {kPoll, 40, 1, 2, 340, 9, 2},
+      {kResult, 300, 4, 2, 600, 12, 2},
       // The test's last cycle: its figures stay in place, the test still shows as running.
-      {kPoll, 300, 4, 600, 10},
-      {kPoll, 310, 4, 600, 10},
-      {kEnd, 0, 0, 600, 10},
-      {kPoll, 300, 4, 600, 10},
+      {kPoll, 300, 4, 2, 600, 12, 2},
+      {kPoll, 310, 4, 2, 600, 12, 2},
+      {kEnd, 0, 0, 0, 600, 12, 2},
+      {kPoll, 300, 4, 2, 600, 12, 2},
       // The next test of the phone.
-      {kStart, 0, 0, 600, 10},
-      {kPoll, 10, 0, 610, 10},
-      {kResult, 50, 50, 650, 60},  // nothing echoed: not usable
+      {kStart, 0, 0, 0, 600, 12, 2},
+      {kPoll, 10, 0, 0, 610, 12, 2},
+      {kResult, 50, 50, 0, 650, 62, 2},  // nothing echoed: not usable
   };
   FleetMetrics m([](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); },
                  [](const std::string&, PhoneEntry& entry) {
@@ -138,7 +142,8 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
     if (step.kind == kResult) {
-      m.OnCycleResult(CycleResult{phone, 0, Figures(step.sent, step.lost), VoiceQuality{}});
+      m.OnCycleResult(
+          CycleResult{phone, 0, Figures(step.sent, step.lost, step.late), VoiceQuality{}});
     } else if (step.kind == kEnd) {
       m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
     } else if (step.kind == kStart) {
@@ -146,24 +151,32 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
     } else {
       // A rescan may rename the phone while its test runs: the test keeps its labels.
       m.Poll(i % 2 == 0 ? phone : renamed, [&step](FleetMetrics::Live& live) {
-        live.stats = Figures(step.sent, step.lost);
+        live.stats = Figures(step.sent, step.lost, step.late);
+        live.echoSilenceMs = 1000 * step.lost;
         return true;
       });
+      // The silence as the poll read it, while the test runs.
+      if (i < 8) {
+        EXPECT_EQ(Value(m, "pathmon_echo_silence_seconds" + labels), step.lost);
+      }
     }
     EXPECT_EQ(Value(m, "pathmon_frames_sent_total" + labels), step.sentTotal) << "step " << i;
     EXPECT_EQ(Value(m, "pathmon_frames_lost_total" + labels), step.lostTotal) << "step " << i;
+    EXPECT_EQ(Value(m, "pathmon_echoes_late_total" + labels), step.lateTotal) << "step " << i;
   }
   EXPECT_EQ(Value(m, "pathmon_running" + labels), 1);
   EXPECT_EQ(Value(m, "pathmon_usable" + labels), 0);
   m.OnFinished(TestFinished{phone, 0, TestEnd::kDuration});
   EXPECT_EQ(Value(m, "pathmon_running" + labels), 0);
+  EXPECT_EQ(m.Exposition().find("pathmon_echo_silence_seconds{"), std::string::npos);
   EXPECT_EQ(m.Exposition().find("bob"), std::string::npos);
   // The phone changes hands: its counters go on, its one description follows the new test.
   m.OnStarted(TestStarted{renamed, 0});
   EXPECT_EQ(Value(m, "pathmon_frames_sent_total" + labels), 650);
   EXPECT_EQ(m.Exposition().find("alice"), std::string::npos);
-  EXPECT_EQ(Value(m, "pathmon_phone_info{address=\"10.0.0.1\",firmware=\"4.2.17\","
-                     "model=\"FL 4420\",serial=\"SN1\",site=\"lab\",user=\"bob\"}"),
+  EXPECT_EQ(Value(m, "pathmon_phone_info{address=\"10.0.0.1\",dscp=\"0\","
+                     "firmware=\"4.2.17\",model=\"FL 4420\",serial=\"SN1\",site=\"lab\","
+                     "user=\"bob\"}"),
             1);
 
   // Each echo's round trip goes into the histogram once, however often the polls see it;

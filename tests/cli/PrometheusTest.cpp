@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// pathmon-cli --monitor scraped by a real Prometheus: three simulated phones (one clean, one
-// that never echoes ten given frames, one 200 ms away), Prometheus on a loopback address of
+// pathmon-cli --monitor scraped by a real Prometheus: four simulated phones (one clean, one
+// that never echoes ten given frames, one 200 ms away, one whose path dies 10 s into each
+// test), Prometheus on a loopback address of
 // its own with a generated configuration and contrib/'s alerting rules, and its HTTP API asked
 // what it scraped. Every process ends with the test, also when it fails.
 
@@ -115,7 +116,8 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
   // asks at about 65 s. So the counter holds exactly 10 both while the cycle runs and after.
   SimProcess sim({"--phone", "127.73.1.1 serial=SNA community=lab", "--phone",
                   "127.73.1.2 serial=SNB community=lab drop=1000-1009", "--phone",
-                  "127.73.1.3 serial=SNC community=lab delay=200"});
+                  "127.73.1.3 serial=SNC community=lab delay=200", "--phone",
+                  "127.73.1.4 serial=SND community=lab dead-from=500"});
   ASSERT_TRUE(sim.Ok());
 
   TempDir promDir;
@@ -141,7 +143,7 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
 
   TempDir cliDir;
   CliProcess cli({"--monitor", "--community", "lab", "--duration", "1", "--range",
-                  "127.73.1.1-127.73.1.3", "--site", "lab", "--metrics-listen", kMetricsListen,
+                  "127.73.1.1-127.73.1.4", "--site", "lab", "--metrics-listen", kMetricsListen,
                   "--metrics-file", "metrics.prom", "-q"},
                  cliDir.Path());
 
@@ -156,6 +158,17 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
             10.0)
       << cli.Stderr();
   EXPECT_EQ(Scalar("pathmon_frames_lost_total{serial=\"SNA\"}"), 0.0);
+  EXPECT_EQ(Scalar("pathmon_echoes_late_total{serial=\"SNA\"}"), 0.0);
+  // The dead path shows while its cycle runs: its lost frames, its silence, and the alert
+  // for a running phone silent for 10 s.
+  EXPECT_EQ(WaitFor("pathmon_frames_lost_total{serial=\"SND\"} >= bool 100", 1,
+                    start + std::chrono::seconds(40)),
+            1.0);
+  EXPECT_EQ(Scalar("pathmon_echo_silence_seconds{serial=\"SND\"} >= bool 2"), 1.0);
+  EXPECT_EQ(WaitFor("count(ALERTS{alertname=\"PathmonNoEcho\",serial=\"SND\","
+                    "alertstate=\"firing\"})",
+                    1, start + std::chrono::seconds(45)),
+            1.0);
   // The round trips of the phone 200 ms away, live too: all of them between 150 and 300 ms.
   EXPECT_GT(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"}").value_or(0), 500);
   EXPECT_EQ(Scalar("pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.15\"}"), 0.0);
@@ -186,8 +199,8 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
       << file.substr(0, 2000);
   EXPECT_NE(file.find("pathmon_frames_lost_total{serial=\"SNB\",site=\"lab\"} 10"),
             std::string::npos);
-  EXPECT_NE(file.find("pathmon_phone_info{address=\"127.73.1.3\",firmware=\"4.2.17\","
-                      "model=\"Farline 4420\",serial=\"SNC\",site=\"lab\""),
+  EXPECT_NE(file.find("pathmon_phone_info{address=\"127.73.1.3\",dscp=\"0\","
+                      "firmware=\"4.2.17\",model=\"Farline 4420\",serial=\"SNC\",site=\"lab\""),
             std::string::npos);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(90));
 }
