@@ -11,8 +11,8 @@
 // MetricsPoller), turns the growth of the running cycle's figures into counter increments
 // and feeds the live voice figures and the echo silence. The lost counter counts a frame
 // when it has gone the grace (200 ms) without an echo, as the running figures do; an echo
-// that still comes counts in the late counter, since a counter never goes down. A counter never goes down and never counts a frame twice:
-// the figures already counted for a cycle are remembered; a poll that sees fewer frames sent
+// that still comes counts in the late counter, since a counter never goes down. Nor does a
+// counter count a frame twice: the figures already counted for a cycle are remembered; a poll that sees fewer frames sent
 // (the test has begun its next cycle, whose predecessor's result is still on its way) adds
 // nothing; the cycle result adds what its final figures hold beyond the counted ones. A poll
 // reads the test and counts under one lock that the cycle result also takes, so figures read
