@@ -12,13 +12,13 @@
 // and feeds the live voice figures and the echo silence. The lost counter counts a frame
 // when it has gone the grace (200 ms) without an echo, as the running figures do; an echo
 // that still comes counts in the late counter, since a counter never goes down. Nor does a
-// counter count a frame twice: the figures already counted for a cycle are remembered; a poll that sees fewer frames sent
-// (the test has begun its next cycle, whose predecessor's result is still on its way) adds
-// nothing; the cycle result adds what its final figures hold beyond the counted ones. A poll
-// reads the test and counts under one lock that the cycle result also takes, so figures read
-// before a cycle ended are never counted after its result; and the figures a test leaves in
-// place after its last cycle result (as many frames sent as that cycle, or more), or reads
-// outside its start and end events, count nothing.
+// counter count a frame twice: the figures already counted for a cycle are remembered; a
+// poll that sees fewer frames sent (the test has begun its next cycle, whose predecessor's
+// result is still on its way) adds nothing; the cycle result adds what its final figures hold
+// beyond the counted ones. A poll reads the test and counts under one lock that the cycle
+// result also takes, so figures read before a cycle ended are never counted after its result;
+// and the figures a test leaves in place after its last cycle result (as many frames sent as
+// that cycle, or more), or reads outside its start and end events, count nothing.
 //
 // Contract: thread-safe; every method may be called from any thread.
 
