@@ -7,22 +7,18 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <regex>
-#include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include "engine/HistoryFile.h"
 #include "looptest/SessionRegistry.h"
 #include "support/FakeClock.h"
+#include "support/TempDir.h"
 
 namespace pathmon {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::FakeClock;
 
 constexpr uint32_t kPhoneA = 0x0A00007F;  // 127.0.0.10 in network order
@@ -59,9 +55,7 @@ class Gate {
 };
 
 TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
-  const fs::path dir = fs::temp_directory_path() / ("pathmon-observer-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  testing::TempDir dir("observer");
 
   FakeClock clock;
   clock.SetRealSleepUs(2000);  // the start and stop polls let the test threads run
@@ -84,7 +78,7 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
   Gate writing, releaseWrite;
   WriteFailures failures;
   a->SetObservers("alice", {std::make_shared<HistoryWriter>(
-                               dir.string(),
+                               dir.Path(),
                                [&] {
                                  writing.Open();
                                  releaseWrite.Wait(std::chrono::seconds(2));
@@ -117,18 +111,14 @@ TEST(ObserverDelivery, AHangingHistoryWriteHoldsUpNoOtherPhone) {
   EXPECT_EQ(StopLoopTest(a), 0);
 
   // A's line was written once the write went on.
-  std::ifstream in(dir / "alice_SN-A.txt", std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
   // No frame of A's had an echo. How many it sent before its second ran out on the shared
   // fake clock depends on how the threads were scheduled, so only the loss is fixed.
   std::smatch figures;
-  const std::string line = text.str();
+  const std::string line = testing::ReadFile(dir.File("alice_SN-A.txt"));
   const std::regex sentAndLost("<PATHMON>.* SEND: *([0-9]+) LOST: *([0-9]+) ");
   ASSERT_TRUE(std::regex_search(line, figures, sentAndLost)) << line;
   EXPECT_GE(std::stoi(figures[1].str()), 1);
   EXPECT_EQ(figures[1].str(), figures[2].str()) << line;
-  fs::remove_all(dir);
 }
 
 }  // namespace

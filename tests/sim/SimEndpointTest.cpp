@@ -5,28 +5,24 @@
 #include <arpa/inet.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <thread>
 
-#include "SimHelpers.h"
-#include "support/SimProcess.h"
+#include "ToolSide.h"
+#include "support/ChildProcess.h"
 
 namespace pathmon::sim::testing {
 namespace {
 
-using pathmon::testing::SimProcess;
+using pathmon::testing::RunProgram;
 
 TEST(SimEndpoint, AnswersControlAndEchoesVerifiedFrames) {
   SimProcess sim({"--phone", "127.10.1.1 serial=SN12345"});
   ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.1.100");
+  UdpPeer tool("127.10.1.100");
 
   tool.SendTo("127.10.1.1", 7, ControlMessage("SN12345"));
   const auto answer = tool.Receive(2000);
@@ -67,7 +63,7 @@ TEST(SimEndpoint, AnswersControlAndEchoesVerifiedFrames) {
 TEST(SimEndpoint, RepliesComeInTheClassOfTheirRequestAndClassesAreCounted) {
   SimProcess sim({"--phone", "127.10.47.1 serial=SNTOS"});
   ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.47.100");
+  UdpPeer tool("127.10.47.100");
   NonceBytes nonce{};
   for (int dscp : {46, 46, 0, 34}) {  // the control message, then three frames
     const int tos = dscp << 2;
@@ -88,7 +84,7 @@ TEST(SimEndpoint, RepliesComeInTheClassOfTheirRequestAndClassesAreCounted) {
 TEST(SimEndpoint, WronglySignedDatagramsAreCountedAndNotAnswered) {
   SimProcess sim({"--phone", "127.10.2.1 serial=SNGOOD"});
   ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.2.100");
+  UdpPeer tool("127.10.2.100");
 
   // A control message signed for another serial, then a frame before any nonce.
   tool.SendTo("127.10.2.1", 7, ControlMessage("SNOTHER"));
@@ -120,7 +116,7 @@ TEST(SimEndpoint, WronglySignedDatagramsAreCountedAndNotAnswered) {
 TEST(SimProcessControl, VerboseEventsAndACounterSnapshotOnSigusr1GoToStderr) {
   SimProcess sim({"--verbose", "--phone", "127.10.4.1 serial=V1"});
   ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.4.100");
+  UdpPeer tool("127.10.4.100");
   ASSERT_TRUE(StartTest(tool, "127.10.4.1", "V1"));
   tool.SendTo("127.10.4.1", 7, Bytes(200, 0x55));
   EXPECT_FALSE(tool.Receive(200));
@@ -152,14 +148,9 @@ TEST(SimProcessControl, VerboseEventsAndACounterSnapshotOnSigusr1GoToStderr) {
 TEST(SimProcessControl, ABindingFailureIsReportedAndExitsOne) {
   SimProcess first({"--phone", "127.10.3.1"});
   ASSERT_TRUE(first.Ok());
-  const std::string err = ::testing::TempDir() + "sim-bind-failure.txt";
-  const std::string command =
-      std::string(PATHMON_SIM_EXE) + " --phone 127.10.3.1 >/dev/null 2>" + err;
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  std::ifstream in(err);
-  const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string message;
+  EXPECT_EQ(RunProgram({PATHMON_SIM_EXE, "--phone", "127.10.3.1"}, "", 10000, nullptr, &message),
+            1);
   EXPECT_NE(message.find("cannot bind UDP 127.10.3.1:7"), std::string::npos) << message;
 
   // Through SimProcess the same failure becomes a test failure carrying the sim's stderr.
@@ -173,13 +164,14 @@ TEST(SimProcessControl, ABindingFailureIsReportedAndExitsOne) {
 }
 
 TEST(SimProcessControl, RejectsBadArgumentsBeforeBindingWithStatusTwo) {
-  for (const char* arguments : {"--phone '127.10.3.2 drop=9-3'", "--no-such-option",
-                                "--quick 70000", "--quick"}) {
-    const std::string command =
-        std::string(PATHMON_SIM_EXE) + " " + arguments + " >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << arguments;
-    EXPECT_EQ(WEXITSTATUS(status), 2) << arguments;
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{"--phone", "127.10.3.2 drop=9-3"},
+                                             {"--no-such-option"},
+                                             {"--quick", "70000"},
+                                             {"--quick"}}) {
+    std::vector<std::string> command = {PATHMON_SIM_EXE};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    EXPECT_EQ(RunProgram(command, "", 10000), 2) << arguments.front();
   }
 }
 

@@ -10,40 +10,44 @@
 #include <set>
 #include <thread>
 
-#include "SimHelpers.h"
-#include "support/SimProcess.h"
+#include "ToolSide.h"
 
 namespace pathmon::sim::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using pathmon::testing::SimProcess;
 
 // Sends frames 0..count-1 back to back and returns the sequence numbers echoed.
-std::set<uint32_t> EchoedOf(ToolSocket& tool, const std::string& phone, const std::string& serial,
-                            const NonceBytes& nonce, uint32_t count) {
+std::set<uint32_t> EchoedOf(StartedPhone& phone, uint32_t count) {
   // In batches, so that no socket buffer on the way overflows and loses frames itself.
   std::set<uint32_t> echoed;
   for (uint32_t seq = 0; seq < count; ++seq) {
-    tool.SendTo(phone, 7, Frame(serial, nonce, seq, 1000 + seq));
+    phone.Send(seq, 1000 + seq);
     if (seq % 20 == 19 || seq + 1 == count) {
       const int quietMs = seq + 1 == count ? 300 : 40;
-      for (const auto& r : tool.Drain(quietMs)) echoed.insert(Le32(r.bytes, 32));
+      for (const auto& r : phone.tool.Drain(quietMs)) echoed.insert(Le32(r.bytes, 32));
     }
   }
   return echoed;
 }
 
-std::set<uint32_t> LossRun(const std::string& settings, const std::string& phoneAddress,
-                           const std::string& toolAddress) {
-  SimProcess sim({"--phone", phoneAddress + " serial=L1 " + settings});
-  EXPECT_TRUE(sim.Ok());
-  ToolSocket tool(toolAddress);
-  const auto nonce = StartTest(tool, phoneAddress, "L1");
-  EXPECT_TRUE(nonce);
-  if (!nonce) return {};
-  auto echoed = EchoedOf(tool, phoneAddress, "L1", *nonce, 400);
-  const auto c = sim.Stop()[phoneAddress];
+// Every datagram that comes within ms, each handed to take.
+template <typename Take>
+void ReceiveFor(UdpPeer& tool, std::chrono::milliseconds ms, Take take) {
+  const auto until = Clock::now() + ms;
+  while (auto r = tool.Receive(static_cast<int>(std::max<long long>(
+             0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now())
+                    .count())))) {
+    take(*r);
+  }
+}
+
+std::set<uint32_t> LossRun(const std::string& settings, const std::string& net) {
+  StartedPhone phone(net, "L1", settings);
+  EXPECT_TRUE(phone.Ok());
+  if (!phone.Ok()) return {};
+  auto echoed = EchoedOf(phone, 400);
+  const auto c = phone.sim.Stop()[phone.address];
   EXPECT_EQ(c.framesReceived, 400);
   EXPECT_EQ(c.framesEchoed + c.framesDropped, 400);
   EXPECT_EQ(static_cast<std::size_t>(c.framesEchoed), echoed.size());
@@ -51,26 +55,23 @@ std::set<uint32_t> LossRun(const std::string& settings, const std::string& phone
 }
 
 TEST(SimImpairment, DropRangesAreExact) {
-  SimProcess sim({"--phone", "127.10.21.1 serial=D1 drop=10-19,33,50-50"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.21.100");
-  const auto nonce = StartTest(tool, "127.10.21.1", "D1");
-  ASSERT_TRUE(nonce);
-  const auto echoed = EchoedOf(tool, "127.10.21.1", "D1", *nonce, 60);
+  StartedPhone phone("127.10.21", "D1", "drop=10-19,33,50-50");
+  ASSERT_TRUE(phone.Ok());
+  const auto echoed = EchoedOf(phone, 60);
   std::set<uint32_t> expected;
   for (uint32_t s = 0; s < 60; ++s) {
     if (!(s >= 10 && s <= 19) && s != 33 && s != 50) expected.insert(s);
   }
   EXPECT_EQ(echoed, expected);
-  const auto c = sim.Stop()["127.10.21.1"];
+  const auto c = phone.sim.Stop()["127.10.21.1"];
   EXPECT_EQ(c.framesDropped, 12);
   EXPECT_EQ(c.framesEchoed, 48);
 }
 
 TEST(SimImpairment, RandomLossIsReproducibleForAGeneratorState) {
-  const auto a = LossRun("loss=0.25 rng=7", "127.10.22.1", "127.10.22.100");
-  const auto b = LossRun("loss=0.25 rng=7", "127.10.22.2", "127.10.22.101");
-  const auto other = LossRun("loss=0.25 rng=8", "127.10.22.3", "127.10.22.102");
+  const auto a = LossRun("loss=0.25 rng=7", "127.10.22");
+  const auto b = LossRun("loss=0.25 rng=7", "127.10.31");
+  const auto other = LossRun("loss=0.25 rng=8", "127.10.32");
   EXPECT_EQ(a, b);
   EXPECT_NE(a, other);
   // 100 expected losses of 400; 5 standard deviations either side.
@@ -79,15 +80,12 @@ TEST(SimImpairment, RandomLossIsReproducibleForAGeneratorState) {
 }
 
 TEST(SimImpairment, DelayHoldsEveryEchoBack) {
-  SimProcess sim({"--phone", "127.10.23.1 serial=W1 delay=150"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.23.100");
-  const auto nonce = StartTest(tool, "127.10.23.1", "W1");
-  ASSERT_TRUE(nonce);
+  StartedPhone phone("127.10.23", "W1", "delay=150");
+  ASSERT_TRUE(phone.Ok());
   for (uint32_t seq = 0; seq < 3; ++seq) {
     const auto sent = Clock::now();
-    tool.SendTo("127.10.23.1", 7, Frame("W1", *nonce, seq, 7));
-    const auto echo = tool.Receive(2000);
+    phone.Send(seq, 7);
+    const auto echo = phone.tool.Receive(2000);
     ASSERT_TRUE(echo);
     const auto rtt =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
@@ -98,18 +96,13 @@ TEST(SimImpairment, DelayHoldsEveryEchoBack) {
 }
 
 TEST(SimImpairment, JitterSpreadsAndReordersEchoes) {
-  SimProcess sim({"--phone", "127.10.24.1 serial=J1 delay=20 jitter=200 rng=3"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.24.100");
-  const auto nonce = StartTest(tool, "127.10.24.1", "J1");
-  ASSERT_TRUE(nonce);
+  StartedPhone phone("127.10.24", "J1", "delay=20 jitter=200 rng=3");
+  ASSERT_TRUE(phone.Ok());
   const auto start = Clock::now();
-  for (uint32_t seq = 0; seq < 40; ++seq) {
-    tool.SendTo("127.10.24.1", 7, Frame("J1", *nonce, seq, 1));
-  }
+  for (uint32_t seq = 0; seq < 40; ++seq) phone.Send(seq, 1);
   std::vector<uint32_t> order;
   auto firstEcho = Clock::duration::max(), lastEcho = Clock::duration::zero();
-  while (auto r = tool.Receive(500)) {
+  while (auto r = phone.tool.Receive(500)) {
     order.push_back(Le32(r->bytes, 32));
     const auto at = Clock::now() - start;
     firstEcho = std::min(firstEcho, at);
@@ -124,25 +117,16 @@ TEST(SimImpairment, JitterSpreadsAndReordersEchoes) {
 }
 
 TEST(SimImpairment, OutageLosesConsecutiveFramesOnSchedule) {
-  SimProcess sim({"--phone", "127.10.29.1 serial=O1 outage=5 every=1"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.29.100");
-  const auto nonce = StartTest(tool, "127.10.29.1", "O1");
-  ASSERT_TRUE(nonce);
+  StartedPhone phone("127.10.29", "O1", "outage=5 every=1");
+  ASSERT_TRUE(phone.Ok());
   // 1.5 s of frames at 20 ms: one outage, one second after the first frame.
   std::set<uint32_t> echoed;
-  auto next = Clock::now();
+  const auto take = [&](const Received& r) { echoed.insert(Le32(r.bytes, 32)); };
   for (uint32_t seq = 0; seq < 75; ++seq) {
-    tool.SendTo("127.10.29.1", 7, Frame("O1", *nonce, seq, 1));
-    next += std::chrono::milliseconds(20);
-    while (
-        const auto r = tool.Receive(static_cast<int>(std::max<long long>(
-            0,
-            std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count())))) {
-      echoed.insert(Le32(r->bytes, 32));
-    }
+    phone.Send(seq, 1);
+    ReceiveFor(phone.tool, std::chrono::milliseconds(20), take);
   }
-  for (const auto& r : tool.Drain(300)) echoed.insert(Le32(r.bytes, 32));
+  for (const auto& r : phone.tool.Drain(300)) take(r);
   std::vector<uint32_t> lost;
   for (uint32_t seq = 0; seq < 75; ++seq) {
     if (!echoed.count(seq)) lost.push_back(seq);
@@ -159,7 +143,7 @@ TEST(SimImpairment, OutageByTimeHitsEveryPhoneOfTheProcessAtOnce) {
   SimProcess sim({"--phone", "127.10.30.1 serial=T1 outage=0.4-0.8", "--phone",
                   "127.10.30.2 serial=T2 outage=0.4-0.8"});
   ASSERT_TRUE(sim.Ok());
-  ToolSocket tool[2] = {ToolSocket("127.10.30.100"), ToolSocket("127.10.30.101")};
+  UdpPeer tool[2] = {UdpPeer("127.10.30.100"), UdpPeer("127.10.30.101")};
   const std::string phone[2] = {"127.10.30.1", "127.10.30.2"};
   const auto nonce =
       std::array{StartTest(tool[0], phone[0], "T1"), StartTest(tool[1], phone[1], "T2")};
@@ -185,21 +169,15 @@ TEST(SimImpairment, OutageByTimeHitsEveryPhoneOfTheProcessAtOnce) {
 }
 
 TEST(SimImpairment, GoesOffHookSendsTheEndFlagAndStopsEchoing) {
-  SimProcess sim({"--phone", "127.10.25.1 serial=H1 offhook-after=0.3"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.25.100");
-  const auto nonce = StartTest(tool, "127.10.25.1", "H1");
-  ASSERT_TRUE(nonce);
+  StartedPhone phone("127.10.25", "H1", "offhook-after=0.3");
+  ASSERT_TRUE(phone.Ok());
   std::optional<Received> endFlag;
   int echoesAfterEnd = 0, echoesBefore = 0;
   const auto start = Clock::now();
   for (uint32_t seq = 0; seq < 40; ++seq) {  // 40 frames, 20 ms apart: 0.8 s
-    tool.SendTo("127.10.25.1", 7, Frame("H1", *nonce, seq, 5));
-    const auto until = Clock::now() + std::chrono::milliseconds(20);
-    while (auto r = tool.Receive(static_cast<int>(std::max<long long>(
-               0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now())
-                      .count())))) {
-      if (Le32(r->bytes, 28) != 0) {
+    phone.Send(seq, 5);
+    ReceiveFor(phone.tool, std::chrono::milliseconds(20), [&](const Received& r) {
+      if (Le32(r.bytes, 28) != 0) {
         EXPECT_FALSE(endFlag) << "a second end flag";
         endFlag = r;
         const auto at = Clock::now() - start;
@@ -210,17 +188,17 @@ TEST(SimImpairment, GoesOffHookSendsTheEndFlagAndStopsEchoing) {
       } else {
         ++echoesBefore;
       }
-    }
+    });
   }
   ASSERT_TRUE(endFlag);
-  EXPECT_EQ(ntohs(endFlag->from.sin_port), 7);
+  EXPECT_EQ(endFlag->FromPort(), 7);
   EXPECT_EQ(echoesAfterEnd, 0);
   EXPECT_GT(echoesBefore, 5);
 
   // Off hook, the phone refuses a new test: no answer to the control message.
-  tool.SendTo("127.10.25.1", 7, ControlMessage("H1"));
-  EXPECT_FALSE(tool.Receive(500));
-  const auto c = sim.Stop()["127.10.25.1"];
+  phone.tool.SendTo("127.10.25.1", 7, ControlMessage("H1"));
+  EXPECT_FALSE(phone.tool.Receive(500));
+  const auto c = phone.sim.Stop()["127.10.25.1"];
   EXPECT_EQ(c.controlMessages, 2);
   EXPECT_EQ(c.framesReceived, 40);
   EXPECT_EQ(c.framesEchoed, echoesBefore);
@@ -228,13 +206,11 @@ TEST(SimImpairment, GoesOffHookSendsTheEndFlagAndStopsEchoing) {
 }
 
 TEST(SimImpairment, GoesOffHookOnItsOwnTimerAndComesBack) {
-  SimProcess sim({"--phone", "127.10.28.1 serial=H2 offhook-after=0.2 offhook-for=0.5"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.28.100");
-  const auto nonce = StartTest(tool, "127.10.28.1", "H2");
-  ASSERT_TRUE(nonce);
+  StartedPhone phone("127.10.28", "H2", "offhook-after=0.2 offhook-for=0.5");
+  ASSERT_TRUE(phone.Ok());
+  UdpPeer& tool = phone.tool;
   const auto start = Clock::now();
-  tool.SendTo("127.10.28.1", 7, Frame("H2", *nonce, 0, 1));
+  phone.Send(0, 1);
   ASSERT_TRUE(tool.Receive(1000));  // the echo
   // No further frame: the end flag must come from the phone's own timer.
   const auto end = tool.Receive(2000);
@@ -254,7 +230,7 @@ TEST(SimImpairment, OffHookPhoneRefusesAndSilentPhoneAnswersNothing) {
   SimProcess sim(
       {"--phone", "127.10.26.1 serial=R1 offhook", "--phone", "127.10.26.2 serial=S1 silent"});
   ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.26.100");
+  UdpPeer tool("127.10.26.100");
   EXPECT_FALSE(StartTest(tool, "127.10.26.1", "R1", 500));
   EXPECT_FALSE(StartTest(tool, "127.10.26.2", "S1", 500));
   tool.SendTo("127.10.26.2", 7, Frame("S1", NonceBytes{1}, 0, 1));
@@ -267,11 +243,10 @@ TEST(SimImpairment, OffHookPhoneRefusesAndSilentPhoneAnswersNothing) {
 }
 
 TEST(SimImpairment, RotatedNonceAcceptsTheNewAndThePreviousOne) {
-  SimProcess sim({"--phone", "127.10.27.1 serial=N1 rotate=3"});
-  ASSERT_TRUE(sim.Ok());
-  ToolSocket tool("127.10.27.100");
-  const auto first = StartTest(tool, "127.10.27.1", "N1");
-  ASSERT_TRUE(first);
+  StartedPhone phone("127.10.27", "N1", "rotate=3");
+  ASSERT_TRUE(phone.Ok());
+  UdpPeer& tool = phone.tool;
+  const auto& first = phone.nonce;
   NonceBytes carried{};
   for (uint32_t seq = 0; seq < 3; ++seq) {
     tool.SendTo("127.10.27.1", 7, Frame("N1", *first, seq, 1));
@@ -298,7 +273,7 @@ TEST(SimImpairment, RotatedNonceAcceptsTheNewAndThePreviousOne) {
   EXPECT_FALSE(tool.Receive(300));
   tool.SendTo("127.10.27.1", 7, Frame("N1", second, 7, 1));
   EXPECT_TRUE(tool.Receive(1000));
-  const auto c = sim.Stop()["127.10.27.1"];
+  const auto c = phone.sim.Stop()["127.10.27.1"];
   EXPECT_EQ(c.noncesIssued, 3);
   EXPECT_EQ(c.badSignature, 1);
   EXPECT_EQ(c.framesEchoed, 7);

@@ -2,19 +2,17 @@
 // The simulated phone's SNMP agent against Debian's snmpget. Addresses 127.10.<40+n>.x.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "SimHelpers.h"
-#include "support/SimProcess.h"
+#include "ToolSide.h"
+#include "support/ChildProcess.h"
 
 namespace pathmon::sim::testing {
 namespace {
-
-using pathmon::testing::SimProcess;
 
 const std::string kPrivate = ".1.3.6.1.4.1.7431.2.";
 const std::string kSerial = kPrivate + "69.1.1.6.0";
@@ -24,23 +22,22 @@ struct CommandResult {
   std::string output;  // standard output and standard error
 };
 
-CommandResult Run(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-  const int status = pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-// snmpget with numeric output and no MIBs; `options` may add e.g. -Ox for hex strings.
+// snmpget with numeric output and no MIBs; `options` may add e.g. -Ox for hex strings;
+// objects separated by spaces.
 CommandResult SnmpGet(const std::string& address, const std::string& objects,
                       const std::string& community = "orchid", const std::string& options = "") {
-  return Run("MIBS= snmpget -v1 -On " + options + " -c " + community + " -r 0 -t 2 " + address +
-             " " + objects);
+  std::vector<std::string> command = {"env", "MIBS=", "snmpget", "-v1", "-On"};
+  if (!options.empty()) command.push_back(options);
+  for (const char* more : {"-c", community.c_str(), "-r", "0", "-t", "2", address.c_str()}) {
+    command.push_back(more);
+  }
+  std::istringstream list(objects);
+  for (std::string object; list >> object;) command.push_back(object);
+  CommandResult result;
+  std::string err;
+  result.exitCode = pathmon::testing::RunProgram(command, "", 10000, &result.output, &err);
+  result.output += err;
+  return result;
 }
 
 bool Has(const CommandResult& r, const std::string& text) {
@@ -139,7 +136,7 @@ TEST(SimSnmp, NotAPhoneSilentAgentsAndIndependentEndpoints) {
   EXPECT_TRUE(Has(SnmpGet("127.10.44.1", kSerial), "noSuchName"));
   // An SNMP-silent phone still runs tests; a test-silent phone still answers SNMP.
   EXPECT_TRUE(Has(SnmpGet("127.10.44.2", kSerial), "Timeout"));
-  ToolSocket tool("127.10.44.100");
+  UdpPeer tool("127.10.44.100");
   EXPECT_TRUE(StartTest(tool, "127.10.44.2", "Q1"));
   EXPECT_TRUE(Has(SnmpGet("127.10.44.3", kSerial), "\"Q2\""));
   auto c = sim.Stop();
@@ -149,7 +146,8 @@ TEST(SimSnmp, NotAPhoneSilentAgentsAndIndependentEndpoints) {
 }
 
 TEST(SimSnmp, FleetFileAndQuickFleetServeEveryPhone) {
-  const std::string path = ::testing::TempDir() + "sim-fleet.txt";
+  pathmon::testing::TempDir dir("sim-fleet");
+  const std::string path = dir.File("fleet.txt");
   {
     std::ofstream fleet(path);
     fleet << "# two phones of a test fleet\n"

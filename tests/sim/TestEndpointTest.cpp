@@ -7,7 +7,7 @@
 #include <cmath>
 #include <set>
 
-#include "SimHelpers.h"
+#include "ToolSide.h"
 #include "looptest/VoiceQuality.h"
 #include "sim/TestEndpoint.h"
 

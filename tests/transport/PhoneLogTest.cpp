@@ -11,12 +11,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/FakeSnmpClient.h"
+#include "support/RecordingOpener.h"
+#include "support/TempDir.h"
 #include "transport/FileWrite.h"
 #include "transport/PhoneLog.h"
 #include "transport/SnmpAccess.h"
@@ -26,6 +27,9 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::FakeSnmpClient;
+using testing::ReadFile;
+using testing::RecordingOpener;
+using testing::TempDir;
 
 constexpr const char* kAgent = "127.20.0.2";
 constexpr const char* kCommunity = "orchid";
@@ -36,41 +40,10 @@ std::string Row(const char* column, int i) {
   return std::string(column) + "." + std::to_string(i) + ".0";
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Records each name it is asked to open, with what the file held at that moment: the file
-// must be complete (closed) before the viewer is started.
-class RecordingOpener final : public FileOpener {
- public:
-  void Open(const std::string& path) override {
-    paths.push_back(path);
-    contents.push_back(ReadFile(path));
-  }
-  void Note(const std::string& path, const std::string& text) override {
-    notes.push_back(path + ": " + text);
-  }
-  bool Interrupted() override { return rowsBeforeInterrupt >= 0 && rowsBeforeInterrupt-- == 0; }
-  std::vector<std::string> paths;
-  std::vector<std::string> contents;
-  std::vector<std::string> notes;
-  int rowsBeforeInterrupt = -1;  // a signal comes after this many rows
-};
-
+// The file is complete (closed) before the viewer is started: the opener records what it
+// held when it was opened.
 class PhoneLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pathmon-phonelog-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    file_ = dir_ + "/alice_SN0001_log.txt";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void AddRows(const char* column, int n, const std::string& base) {
     for (int i = 1; i <= n; ++i) {
       fake_.SetOctets(kAgent, kCommunity, Row(column, i), base + std::to_string(i));
@@ -83,8 +56,9 @@ class PhoneLogTest : public ::testing::Test {
   FakeSnmpClient fake_;
   RecordingOpener opener_;
   WriteFailures failures_;
-  std::string dir_;
-  std::string file_;
+  TempDir temp_{"phonelog"};
+  const std::string dir_ = temp_.Path();
+  const std::string file_ = temp_.File("alice_SN0001_log.txt");
 };
 
 TEST_F(PhoneLogTest, NumberingRunsOnAcrossBothTables) {
@@ -233,10 +207,6 @@ TEST_F(PhoneLogTest, AnInterruptionBetweenRowsEndsTheRetrievalWithoutAFile) {
 class XdgOpenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/pathmon-xdg-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    record_ = dir_ + "/args";
     const std::string script = dir_ + "/xdg-open";
     {
       std::ofstream out(script);
@@ -252,10 +222,7 @@ class XdgOpenerTest : public ::testing::Test {
     oldPath_ = path != nullptr ? path : "";
     setenv("PATH", (dir_ + ":" + oldPath_).c_str(), 1);
   }
-  void TearDown() override {
-    setenv("PATH", oldPath_.c_str(), 1);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { setenv("PATH", oldPath_.c_str(), 1); }
 
   // The stand-in runs detached: poll for its record, bounded.
   std::string WaitForRecord() {
@@ -267,8 +234,9 @@ class XdgOpenerTest : public ::testing::Test {
     return "";
   }
 
-  std::string dir_;
-  std::string record_;
+  TempDir temp_{"xdg"};
+  const std::string dir_ = temp_.Path();
+  const std::string record_ = temp_.File("args");
   std::string oldPath_;
 };
 

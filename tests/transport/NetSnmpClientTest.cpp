@@ -2,14 +2,11 @@
 // NetSnmpClient, the row walk and the phone log against real agents: Debian's snmpd, a
 // socket that never answers, and a small agent whose answers a test shapes at will.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,17 +15,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
 #include "engine/Engine.h"
+#include "support/RecordingOpener.h"
 #include "support/SnmpdProcess.h"
+#include "support/TempDir.h"
+#include "support/UdpPeer.h"
 #include "transport/PhoneLog.h"
 #include "transport/SnmpAccess.h"
 
@@ -37,20 +36,19 @@ namespace {
 
 using ::testing::ElementsAre;
 using Clock = std::chrono::steady_clock;
+using testing::Bytes;
+using testing::ReadFile;
+using testing::Received;
+using testing::RecordingOpener;
 using testing::SnmpdProcess;
+using testing::TempDir;
+using testing::UdpPeer;
 
 constexpr const char* kCommunity = "orchid";
 constexpr const char* kSnmpdAddress = "127.20.1.1";
 constexpr const char* kSilentAddress = "127.20.2.1";
 constexpr const char* kShapedAddress = "127.20.3.1";
 constexpr const char* kUnusedAddress = "127.20.5.1";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string Slot(const std::vector<uint8_t>& area, std::size_t i, uint32_t length) {
   return std::string(reinterpret_cast<const char*>(area.data()) + kSnmpSlotSize * i, length);
@@ -70,15 +68,15 @@ std::string HostOrder(uint32_t v) { return std::string(reinterpret_cast<const ch
 class QuietLibraryEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char pattern[] = "/tmp/pathmon-snmphome-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
+    scratch_ = std::make_unique<TempDir>("snmphome");
+    home_ = scratch_->File("home");
+    ASSERT_TRUE(std::filesystem::create_directory(home_));
     // Where the library would otherwise keep its files: the user's home and the persistent
     // directory it is told about.
     setenv("HOME", home_.c_str(), 1);
     setenv("SNMP_PERSISTENT_DIR", home_.c_str(), 1);
 
-    const std::string captured = home_ + ".stderr";
+    const std::string captured = scratch_->File("stderr");
     std::fflush(stderr);
     const int saved = dup(STDERR_FILENO);
     const int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -100,14 +98,14 @@ class QuietLibraryEnvironment : public ::testing::Environment {
     dup2(saved, STDERR_FILENO);
     close(saved);
     EXPECT_EQ(ReadFile(captured), "") << "net-snmp wrote to stderr";
-    std::filesystem::remove(captured);
   }
   void TearDown() override {
     EXPECT_TRUE(std::filesystem::is_empty(home_)) << "net-snmp wrote into its directories";
-    std::filesystem::remove_all(home_);
+    scratch_.reset();
   }
 
  private:
+  std::unique_ptr<TempDir> scratch_;  // the environment object itself is never destroyed
   std::string home_;
 };
 
@@ -130,26 +128,6 @@ class CountingClient final : public SnmpClient {
   SnmpClient& inner_;
 };
 
-// A UDP socket that takes every request and never answers, like a phone behind a dead
-// tunnel.
-class SilentAgent {
- public:
-  explicit SilentAgent(const char* address) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(161);
-    inet_pton(AF_INET, address, &sa.sin_addr);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  }
-  ~SilentAgent() { close(fd_); }
-  bool bound() const { return bound_; }
-
- private:
-  int fd_ = -1;
-  bool bound_ = false;
-};
-
 // An SNMPv1 agent whose response a test shapes: it echoes the request's bindings as a
 // response, and the shaper may change types, values and the binding list before it is sent.
 class ShapedAgent {
@@ -160,38 +138,29 @@ class ShapedAgent {
   // forged answer from elsewhere would.
   ShapedAgent(const char* address, Shaper shaper, const char* replyAddress = nullptr,
               uint16_t replyPort = 161)
-      : shaper_(std::move(shaper)) {
-    fd_ = Bound(address, 161);
-    bound_ = fd_ >= 0;
-    replyFd_ = replyAddress != nullptr ? Bound(replyAddress, replyPort) : fd_;
-    bound_ = bound_ && replyFd_ >= 0;
+      : shaper_(std::move(shaper)), agent_(address, 161) {
+    if (replyAddress != nullptr) reply_.emplace(replyAddress, replyPort);
+    bound_ = agent_.Ok() && (!reply_ || reply_->Ok());
     if (bound_) thread_ = std::thread([this] { Serve(); });
   }
   ~ShapedAgent() {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
-    if (replyFd_ != fd_ && replyFd_ >= 0) close(replyFd_);
-    close(fd_);
   }
   bool bound() const { return bound_; }
   int responses() const { return responses_.load(); }
 
  private:
   void Serve() {
-    std::vector<u_char> packet(65536);
     while (!stop_.load()) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      const ssize_t n = recvfrom(fd_, packet.data(), packet.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
-      if (n <= 0) continue;
+      std::optional<Received> packet = agent_.Receive(20);
+      if (!packet || packet->bytes.empty()) continue;
       netsnmp_session session;
       snmp_sess_init(&session);
       session.version = SNMP_VERSION_1;
       auto* request = static_cast<netsnmp_pdu*>(calloc(1, sizeof(netsnmp_pdu)));
-      if (snmp_parse(nullptr, &session, request, packet.data(), static_cast<size_t>(n)) != 0) {
+      if (snmp_parse(nullptr, &session, request, packet->bytes.data(), packet->bytes.size()) !=
+          0) {
         snmp_free_pdu(request);
         continue;
       }
@@ -207,8 +176,7 @@ class ShapedAgent {
       auto* out = static_cast<u_char*>(malloc(length));
       if (snmp_build(&out, &length, &offset, &session, response) == 0) {
         ++responses_;  // before the send: the caller may look as soon as it has the answer
-        sendto(replyFd_, out + length - offset, offset, 0, reinterpret_cast<sockaddr*>(&from),
-               fromLength);
+        (reply_ ? *reply_ : agent_).SendTo(packet->from, Bytes(out + length - offset, out + length));
       }
       free(out);
       snmp_free_pdu(response);
@@ -216,20 +184,9 @@ class ShapedAgent {
     }
   }
 
-  static int Bound(const char* address, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, address, &sa.sin_addr);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-
   Shaper shaper_;
-  int fd_ = -1;
-  int replyFd_ = -1;
+  UdpPeer agent_;
+  std::optional<UdpPeer> reply_;  // where the answer leaves from, when not the agent
   bool bound_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> responses_{0};
@@ -456,13 +413,9 @@ TEST_F(SnmpdTest, RowWalks) {
 
 // The engine's GetPhoneLog: its net-snmp client, the directory's community, the opener set.
 TEST_F(SnmpdTest, PhoneLogEndToEnd) {
-  struct Recorder final : FileOpener {
-    void Open(const std::string& path) override { opened.push_back(path); }
-    std::vector<std::string> opened;
-  } recorder;
-  char pattern[] = "/tmp/pathmon-log-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string file = std::string(pattern) + "/alice_SN0001_log.txt";
+  RecordingOpener recorder;
+  TempDir dir("log");
+  const std::string file = dir.File("alice_SN0001_log.txt");
 
   Engine engine;
   engine.Phones().SetCommunity(kCommunity);
@@ -471,8 +424,7 @@ TEST_F(SnmpdTest, PhoneLogEndToEnd) {
 
   EXPECT_TRUE(result);
   EXPECT_EQ(ReadFile(file), "001 boot\r\n002 A  B\r\n003 \r\n004 call 1\r\n005 call 2\r\n");
-  EXPECT_THAT(recorder.opened, ElementsAre(file));
-  std::filesystem::remove_all(pattern);
+  EXPECT_THAT(recorder.paths, ElementsAre(file));
 }
 
 // The shaped agent: answers that a v1 agent should not send, or that do not match.
@@ -595,8 +547,8 @@ TEST_F(ShapedAnswerTest, ErrorStatusFailsTheGet) {
 // once against snmpd. The answered ones finish long before the silent ones give up; the
 // silent ones give up after 4 attempts of 3 s, not 256 times that.
 TEST_F(SnmpdTest, TwoHundredFiftySixConcurrentCallersEach) {
-  SilentAgent silent(kSilentAddress);
-  ASSERT_TRUE(silent.bound());
+  UdpPeer silent(kSilentAddress, 161);  // takes every request and never answers
+  ASSERT_TRUE(silent.Ok());
   NetSnmpClient client;
   constexpr int kCallers = 256;
   std::vector<int> silentResults(kCallers, -1);

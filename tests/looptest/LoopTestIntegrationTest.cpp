@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "looptest/SessionRegistry.h"
-#include "support/Loopback.h"
 #include "support/RecordingObserver.h"
 #include "support/SimProcess.h"
+#include "support/UdpPeer.h"
 #include "transport/Clock.h"
 #include "transport/PATHMONSocket.h"
 
@@ -26,7 +26,7 @@ using testing::SimPhoneCounters;
 using testing::SimProcess;
 
 // A simulated phone per case; one registry and one test socket for the whole suite.
-class EngineIntegration : public ::testing::Test {
+class LoopTestIntegration : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     registry_ = new SessionRegistry(SystemClock(), [](const uint8_t* d, int n, uint32_t peer) {
@@ -73,10 +73,10 @@ class EngineIntegration : public ::testing::Test {
   static TestSocket* socket_;
 };
 
-SessionRegistry* EngineIntegration::registry_ = nullptr;
-TestSocket* EngineIntegration::socket_ = nullptr;
+SessionRegistry* LoopTestIntegration::registry_ = nullptr;
+TestSocket* LoopTestIntegration::socket_ = nullptr;
 
-TEST_F(EngineIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) {
+TEST_F(LoopTestIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) {
   SimProcess sim({"--phone", "127.51.0.1 serial=SN-DROP drop=100-109,300,500-549,700-704"});
   ASSERT_TRUE(sim.Ok());
   auto observer = std::make_shared<RecordingObserver>();
@@ -110,7 +110,7 @@ TEST_F(EngineIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) 
 // Every frame accounted for, against phones whose own counters say what they dropped: loss
 // before the first echo, a single lost frame 0, outages wherever the windows opened, echoes
 // that overtake each other, and a path that dies, seen while the test runs.
-TEST_F(EngineIntegration, EveryFrameIsReceivedOrLostAndADeadPathShowsAtOnce) {
+TEST_F(LoopTestIntegration, EveryFrameIsReceivedOrLostAndADeadPathShowsAtOnce) {
   struct Case {
     const char* address;
     const char* settings;
@@ -174,7 +174,7 @@ TEST_F(EngineIntegration, EveryFrameIsReceivedOrLostAndADeadPathShowsAtOnce) {
   }
 }
 
-TEST_F(EngineIntegration, InjectedDelayShowsInTheRoundTripTime) {
+TEST_F(LoopTestIntegration, InjectedDelayShowsInTheRoundTripTime) {
   SimProcess sim({"--phone", "127.51.0.2 serial=SN-SLOW delay=100"});
   ASSERT_TRUE(sim.Ok());
   auto observer = std::make_shared<RecordingObserver>();
@@ -219,7 +219,7 @@ class FastClock final : public Clock {
 
 // The phone's two-state loss as the cycle's loss model measures it: a whole 5-minute cycle
 // of frames, its p and q within 10 % of the phone's.
-TEST_F(EngineIntegration, BurstyLossIsMeasuredAsTheGilbertModelThatMadeIt) {
+TEST_F(LoopTestIntegration, BurstyLossIsMeasuredAsTheGilbertModelThatMadeIt) {
   SimProcess sim({"--phone", "127.51.0.6 serial=SN-GILBERT gilbert-p=0.05 gilbert-q=0.25 rng=7"});
   ASSERT_TRUE(sim.Ok());
   FastClock clock;
@@ -255,7 +255,7 @@ TEST_F(EngineIntegration, BurstyLossIsMeasuredAsTheGilbertModelThatMadeIt) {
   EXPECT_GT(loss.lost, 0);
 }
 
-TEST_F(EngineIntegration, PhoneGoingOffHookEndsTheTest) {
+TEST_F(LoopTestIntegration, PhoneGoingOffHookEndsTheTest) {
   SimProcess sim({"--phone", "127.51.0.3 serial=SN-HOOK offhook-after=3"});
   ASSERT_TRUE(sim.Ok());
   auto observer = std::make_shared<RecordingObserver>();
@@ -273,7 +273,7 @@ TEST_F(EngineIntegration, PhoneGoingOffHookEndsTheTest) {
   EXPECT_NE(SendStartCommand(2, Ip("127.51.0.3"), *test), 1);
 }
 
-TEST_F(EngineIntegration, SilentPhoneFailsTheControlExchange) {
+TEST_F(LoopTestIntegration, SilentPhoneFailsTheControlExchange) {
   SimProcess sim({"--phone", "127.51.0.4 serial=SN-QUIET silent=1"});
   ASSERT_TRUE(sim.Ok());
   LoopTest* test = registry_->GetOrCreateLoopTest(nullptr, "SN-QUIET");
@@ -283,7 +283,7 @@ TEST_F(EngineIntegration, SilentPhoneFailsTheControlExchange) {
   EXPECT_EQ(sim.Stop()["127.51.0.4"].framesEchoed, 0);
 }
 
-TEST_F(EngineIntegration, NewNoncesMidTestAreTakenOver) {
+TEST_F(LoopTestIntegration, NewNoncesMidTestAreTakenOver) {
   SimProcess sim({"--phone", "127.51.0.5 serial=SN-ROTATE rotate=60"});
   ASSERT_TRUE(sim.Ok());
   auto observer = std::make_shared<RecordingObserver>();
