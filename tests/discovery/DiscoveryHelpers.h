@@ -64,16 +64,6 @@ inline void ServePhone(testing::FakeSnmpClient& snmp, const std::string& address
 }
 
 // Waits for real worker threads, bounded: polls the busy count, never a fixed sleep.
-inline bool WaitUntilIdle(const DiscoveryScan& scan,
-                          std::chrono::seconds limit = std::chrono::seconds(20)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (scan.GetBusySlotCount() != 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 inline bool WaitForBusyCount(const DiscoveryScan& scan, int32_t count,
                              std::chrono::seconds limit = std::chrono::seconds(20)) {
   auto deadline = std::chrono::steady_clock::now() + limit;
@@ -82,6 +72,11 @@ inline bool WaitForBusyCount(const DiscoveryScan& scan, int32_t count,
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+inline bool WaitUntilIdle(const DiscoveryScan& scan,
+                          std::chrono::seconds limit = std::chrono::seconds(20)) {
+  return WaitForBusyCount(scan, 0, limit);
 }
 
 }  // namespace pathmon::discovery_test

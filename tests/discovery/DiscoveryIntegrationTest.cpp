@@ -7,10 +7,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "engine/Engine.h"
 #include "support/SimProcess.h"
+#include "tests/discovery/DiscoveryHelpers.h"
 
 namespace pathmon {
 namespace {
@@ -18,13 +18,8 @@ namespace {
 using testing::SimProcess;
 
 // Waits for the scan's workers; a silent address costs a probe 4 x 3 s, so allow for more.
-bool WaitForScanEnd(Engine& engine, std::chrono::seconds limit = std::chrono::seconds(60)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (engine.Discovery().GetBusySlotCount() != 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+bool WaitForScanEnd(Engine& engine) {
+  return discovery_test::WaitUntilIdle(engine.Discovery(), std::chrono::seconds(60));
 }
 
 PhoneEntry Find(Engine& engine, const char* serial) {

@@ -264,14 +264,53 @@ TEST(PhoneDirectoryAgentTest, AgentMissingAnyOneObjectIsNotAPhone) {
 
 // ---- Storing and finding -----------------------------------------------------------------
 
-TEST_F(PhoneDirectoryTest, PhonesAreStoredInTheOrderFirstFound) {
-  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", "ID-A"));
-  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", "ID-B"));
-  EXPECT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
-  EXPECT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  EXPECT_EQ(directory_.GetPhoneCount(), 2);
-  EXPECT_EQ(Find("SN-B").index, 0);
-  EXPECT_EQ(Find("SN-A").index, 1);
+// Two phones probed in turn, the first at the higher address: which entries the directory
+// keeps, and where each is found.
+TEST(PhoneDirectoryStoreTest, TwoPhonesFoundInTurn) {
+  struct Found {
+    const char* serial;  // asked for
+    int32_t index;
+    const char* user;  // nullptr: not checked
+  };
+  struct Case {
+    const char* name;
+    PhoneAnswer first, second;
+    int32_t count;
+    std::vector<Found> found;
+  };
+  const std::vector<Case> cases = {
+      {"stored in the order first found", MakePhone("SN-B", "ID-B"), MakePhone("SN-A", "ID-A"), 2,
+       {{"SN-B", 0, nullptr}, {"SN-A", 1, nullptr}}},
+      // Latin-1 capital E acute and its small letter: only ASCII letters are folded.
+      {"only ASCII letters folded in keys", MakePhone("SN-\xC9", "ID-\xC9"),
+       MakePhone("sn-\xE9", "id-\xE9"), 2, {{"sn-\xC9", 0, nullptr}, {"SN-\xE9", 1, nullptr}}},
+      // Two keys that differ only after the 23rd character become the same key once cut.
+      {"identity cut to its field matches on the cut text",
+       MakePhone("SN-A", std::string(23, 'k') + "1"), MakePhone("SN-B", std::string(23, 'K') + "2"),
+       1, {}},
+      {"same serial, other identity: both kept, find gives the first",
+       MakePhone("FA100", "ID-A", "first"), MakePhone("FA100", "ID-B", "second"), 2,
+       {{"fa100", 0, "first"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSnmpClient agents;
+    FakeClock clock;
+    PhoneDirectory directory(agents, clock);
+    ServePhone(agents, "10.0.0.2", c.first);
+    ServePhone(agents, "10.0.0.1", c.second);
+    ASSERT_TRUE(directory.AddPhone("10.0.0.2", "orchid"));
+    ASSERT_TRUE(directory.AddPhone("10.0.0.1", "orchid"));
+    EXPECT_EQ(directory.GetPhoneCount(), c.count);
+    for (const Found& f : c.found) {
+      PhoneEntry e{};
+      ASSERT_TRUE(directory.FindPhoneBySerial(f.serial, e)) << f.serial;
+      EXPECT_EQ(e.index, f.index) << f.serial;
+      if (f.user != nullptr) {
+        EXPECT_STREQ(e.userName, f.user);
+      }
+    }
+  }
 }
 
 TEST_F(PhoneDirectoryTest, PhoneFoundAgainWithIdentityInOtherCaseReplacesItsEntry) {
@@ -294,16 +333,6 @@ TEST_F(PhoneDirectoryTest, PhoneFoundAgainWithIdentityInOtherCaseReplacesItsEntr
   PhoneEntry none{};
   EXPECT_FALSE(directory_.FindPhoneBySerial("SN-B", none));
   EXPECT_EQ(Find("SN-A").index, 0);
-}
-
-TEST_F(PhoneDirectoryTest, OnlyAsciiLettersAreFoldedInKeys) {
-  ServePhone(agents_, "10.0.0.1", MakePhone("SN-\xC9", "ID-\xC9"));  // Latin-1 capital E acute
-  ServePhone(agents_, "10.0.0.2", MakePhone("sn-\xE9", "id-\xE9"));  // and its small letter
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
-  EXPECT_EQ(directory_.GetPhoneCount(), 2);
-  EXPECT_EQ(Find("sn-\xC9").index, 0);
-  EXPECT_EQ(Find("SN-\xE9").index, 1);
 }
 
 TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
@@ -348,26 +377,6 @@ TEST_F(PhoneDirectoryTest, ASerialNumberTooLongForItsFieldIsRefusedAndNamed) {
   EXPECT_STREQ(directory_.NotKept()[0].entry.scannedAddress, "10.0.0.1");
   ASSERT_EQ(trace.Lines().size(), 1u);
   EXPECT_THAT(trace.Lines()[0], HasSubstr("Phone at 10.0.0.1 not kept: serial number"));
-}
-
-TEST_F(PhoneDirectoryTest, IdentityCutToItsFieldStillMatchesOnTheCutText) {
-  // Two keys that differ only after the 23rd character become the same key once cut.
-  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", std::string(23, 'k') + "1"));
-  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", std::string(23, 'K') + "2"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
-  EXPECT_EQ(directory_.GetPhoneCount(), 1);
-}
-
-TEST_F(PhoneDirectoryTest, SameSerialWithOtherIdentityKeepsBothAndFindGivesTheFirst) {
-  ServePhone(agents_, "10.0.0.1", MakePhone("FA100", "ID-A", "first"));
-  ServePhone(agents_, "10.0.0.2", MakePhone("FA100", "ID-B", "second"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
-  EXPECT_EQ(directory_.GetPhoneCount(), 2);
-  PhoneEntry e = Find("fa100");
-  EXPECT_EQ(e.index, 0);
-  EXPECT_STREQ(e.userName, "first");
 }
 
 TEST_F(PhoneDirectoryTest, FindWithoutMatchLeavesTheRecordAsPassed) {
