@@ -13,11 +13,11 @@
 #include <sstream>
 #include <thread>
 
-#include "CliProcess.h"
 #include "JsonValue.h"
 #include "cli/CliOptions.h"
-#include "support/SimProcess.h"
 #include "frontend/Messages.h"
+#include "support/ChildProcess.h"
+#include "support/SimProcess.h"
 
 namespace pathmon::testing {
 namespace {
@@ -52,7 +52,7 @@ TEST(CliInput, BadInputGetsTheDialogsMessageAndSendsNothing) {
     std::string out, err;
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"--json", "report.json"});
-    EXPECT_EQ(RunCli(args, dir.Path(), kQuickLimitMs, &out, &err), cli::kExitBadInput)
+    EXPECT_EQ(RunProgram(Cli(args), dir.Path(), kQuickLimitMs, &out, &err), cli::kExitBadInput)
         << c.message;
     EXPECT_EQ(err, c.message + "\n");
     EXPECT_EQ(out, "");
@@ -79,7 +79,8 @@ TEST(CliInput, AFileToReadThatIsNoRegularFileIsRefusedAtOnce) {
   };
   for (const auto& [args, message] : cases) {
     std::string err;
-    EXPECT_EQ(RunCli(args, dir.Path(), 5000, nullptr, &err), cli::kExitBadInput) << message;
+    EXPECT_EQ(RunProgram(Cli(args), dir.Path(), 5000, nullptr, &err), cli::kExitBadInput)
+        << message;
     EXPECT_EQ(err, message + "\n");
   }
 }
@@ -89,9 +90,9 @@ TEST(CliInput, UnknownSerialNumberStartsNoTest) {
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
   std::string out, err;
-  EXPECT_EQ(RunCli({"--address", "127.60.3.2", "--community", "lab", "--duration", "1",
-                    "--serial", "sn32", "--serial", "NOPE"},
-                   dir.Path(), kQuickLimitMs, &out, &err),
+  EXPECT_EQ(RunProgram(Cli({"--address", "127.60.3.2", "--community", "lab", "--duration", "1",
+                            "--serial", "sn32", "--serial", "NOPE"}),
+                       dir.Path(), kQuickLimitMs, &out, &err),
             cli::kExitBadInput);
   EXPECT_EQ(err, FillMessage(cli::kMsgUnknownSerial, "NOPE", "") + "\n");
   auto counters = sim.Stop();
@@ -105,8 +106,8 @@ TEST(CliInput, NoPhoneFoundEndsWithTheDialogsMessage) {
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
   std::string out, err;
-  EXPECT_EQ(RunCli({"--address", "127.60.3.4", "--json", "report.json"}, dir.Path(),
-                   kQuickLimitMs, &out, &err),
+  EXPECT_EQ(RunProgram(Cli({"--address", "127.60.3.4", "--json", "report.json"}), dir.Path(),
+                       kQuickLimitMs, &out, &err),
             cli::kExitNothingRun);
   // The agent answered, but not as a phone.
   EXPECT_EQ(err, std::string(kMsgNoPhones) + "\nOf the addresses scanned, 1 answered SNMP and 0 "
@@ -138,9 +139,9 @@ TEST(CliInput, InterruptStopsEveryTestWithItsFinalHistoryLine) {
                   "--phone", "127.60.4.2 serial=SN42 user=gina community=lab delay=30"});
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
-  CliProcess cli({"--range", "127.60.4.1-127.60.4.2", "--community", "lab", "--duration", "5",
-                  "--json", "report.json"},
-                 dir.Path());
+  ChildProcess cli(Cli({"--range", "127.60.4.1-127.60.4.2", "--community", "lab", "--duration", "5",
+                        "--json", "report.json"}),
+                   dir.Path());
   // Watching another process's output: there is no clock to inject into it.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (RunningRows(cli.Stdout()) < 2 && std::chrono::steady_clock::now() < deadline) {
@@ -182,9 +183,9 @@ TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
   // As in "pathmon-cli ... | head": the reader goes away while the test runs.
-  CliProcess cli({"--address", "127.60.4.3", "--community", "lab", "--duration", "5", "--json",
-                  "report.json"},
-                 dir.Path(), true);
+  ChildProcess cli(Cli({"--address", "127.60.4.3", "--community", "lab", "--duration", "5",
+                        "--json", "report.json"}),
+                   dir.Path(), true);
   ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
   cli.ClosePipe();
   std::this_thread::sleep_for(std::chrono::seconds(3));  // tables keep being written: EPIPE
@@ -217,9 +218,9 @@ TEST(CliInput, AFileSizeLimitFailsTheWriteWithoutEndingTheRun) {
     rlimit low = saved;
     low.rlim_cur = 4096;  // the next line does not fit
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-    CliProcess cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5",
-                    "--jsonl", "events.jsonl"},
-                   dir.Path(), true);
+    ChildProcess cli(Cli({"--address", "127.60.4.4", "--community", "lab", "--duration", "5",
+                          "--jsonl", "events.jsonl"}),
+                     dir.Path(), true);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
     ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
     cli.ClosePipe();
@@ -241,9 +242,9 @@ TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
   SimProcess sim({"--phone", "127.60.4.5 serial=SN45 user=jo community=lab"});
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
-  CliProcess cli({"--address", "127.60.4.5", "--community", "lab", "--dscp", "ef", "--json",
-                  "report.json", "--report", "site.html"},
-                 dir.Path(), true);
+  ChildProcess cli(Cli({"--address", "127.60.4.5", "--community", "lab", "--dscp", "ef", "--json",
+                        "report.json", "--report", "site.html"}),
+                   dir.Path(), true);
   ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
   cli.ClosePipe();
   std::this_thread::sleep_for(std::chrono::seconds(1));  // some frames
@@ -264,7 +265,7 @@ TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
 // two, with the report, here on standard output (--json -), which holds nothing else.
 TEST(CliInput, ASignalEarlyInAScanEndsTheRunAtOnce) {
   TempDir dir;
-  CliProcess cli({"--range", "127.60.9.1-127.60.9.200", "--json", "-"}, dir.Path());
+  ChildProcess cli(Cli({"--range", "127.60.9.1-127.60.9.200", "--json", "-"}), dir.Path());
   std::this_thread::sleep_for(std::chrono::seconds(1));
   auto interrupted = std::chrono::steady_clock::now();
   cli.Signal(SIGHUP);

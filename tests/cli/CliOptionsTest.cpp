@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -20,6 +19,7 @@
 #include "cli/CliOptions.h"
 #include "frontend/Messages.h"
 #include "support/FileObstacles.h"
+#include "support/TempDir.h"
 
 namespace pathmon::cli {
 namespace {
@@ -201,9 +201,8 @@ TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
 // name or a regular file would be replaced (a device, a symlink, a FIFO), a directory or a
 // name too long for the temporary file would lose the report after the whole run.
 TEST(CliCheck, JsonReportTargetMustBeAbsentOrARegularFileInAWritableFolder) {
-  char dir[] = "/tmp/pathmon-cli-opts-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string d = dir;
+  const pathmon::testing::TempDir temp("cli-opts");
+  const std::string& d = temp.Path();
   ASSERT_EQ(::symlink("/dev/null", (d + "/link.json").c_str()), 0);
   ASSERT_EQ(::mkfifo((d + "/fifo.json").c_str(), 0644), 0);
   ASSERT_EQ(::mkdir((d + "/dir.json").c_str(), 0755), 0);
@@ -235,20 +234,16 @@ TEST(CliCheck, JsonReportTargetMustBeAbsentOrARegularFileInAWritableFolder) {
       EXPECT_EQ(message, "Cannot write the JSON report " + c.target + ": " + c.reason);
     }
   }
-  std::filesystem::remove_all(d);
 }
 
 // The history files go to the current directory: one that takes no file fails the run
 // before anything is sent, not silently at every cycle. Root writes into a folder without
 // write permission, so the folder is a read-only file system.
 TEST(CliCheck, AFolderThatTakesNoFileIsRefusedUpFront) {
-  char dir[] = "/tmp/pathmon-cli-ro-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const pathmon::testing::TempDir temp("cli-ro");
+  const char* dir = temp.Path().c_str();
   std::string why;
-  if (!pathmon::testing::MountSmallTmpfs(dir, 65536, true, &why)) {
-    ::rmdir(dir);
-    GTEST_SKIP() << why;
-  }
+  if (!pathmon::testing::MountSmallTmpfs(dir, 65536, true, &why)) GTEST_SKIP() << why;
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   EXPECT_EQ(CheckOutputFolder(), "");
@@ -258,15 +253,13 @@ TEST(CliCheck, AFolderThatTakesNoFileIsRefusedUpFront) {
                 ": Read-only file system");
   ASSERT_EQ(::chdir(cwd), 0);
   pathmon::testing::Unmount(dir);
-  ::rmdir(dir);
 }
 
 // The monitoring options: each names itself in its message; the community never comes from
 // a file other users may read; an explicit --community wins over the environment.
 TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
-  char dir[] = "/tmp/pathmon-cli-mon-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string d = dir;
+  const pathmon::testing::TempDir temp("cli-mon");
+  const std::string& d = temp.Path();
   auto write = [&d](const std::string& name, const std::string& text, mode_t mode) {
     std::ofstream(d + "/" + name) << text;
     ::chmod((d + "/" + name).c_str(), mode);
@@ -337,13 +330,11 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
   EXPECT_EQ(Check({"--address", "10.0.0.1", "--community", "given"}, &plan), "");
   EXPECT_EQ(plan.community, "given");
   ::unsetenv(kCommunityVariable);
-  std::filesystem::remove_all(d);
 }
 
 TEST(CliCheck, SitesFileTakesTheOptionsRules) {
-  char dir[] = "/tmp/pathmon-cli-sites-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string d = dir;
+  const pathmon::testing::TempDir temp("cli-sites");
+  const std::string& d = temp.Path();
   std::ofstream(d + "/a.community") << "alpha\n";
   ::chmod((d + "/a.community").c_str(), 0600);
   std::ofstream(d + "/open.community") << "beta\n";
@@ -407,7 +398,6 @@ TEST(CliCheck, SitesFileTakesTheOptionsRules) {
   ASSERT_EQ(plan.sites[1].ranges.size(), 1u);
   EXPECT_EQ(plan.sites[1].ranges[0].first, "10.0.1.5");
   EXPECT_TRUE(plan.sitesFromFile);
-  std::filesystem::remove_all(d);
 }
 
 }  // namespace

@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -24,6 +22,7 @@
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeFleet.h"
 #include "frontend/Messages.h"
+#include "support/TempDir.h"
 
 namespace pathmon::cli {
 namespace {
@@ -190,10 +189,9 @@ TEST(CliRunFake, PhonesThatCannotBeTestedAreNamedListedAndFailTheRun) {
   std::snprintf(displaced.serialNumber, sizeof displaced.serialNumber, "SN4");
   std::snprintf(displaced.scannedAddress, sizeof displaced.scannedAddress, "10.0.0.4");
   h.fleet.notKept.push_back({displaced, "same identity key \"K\" as the phone at 10.0.0.2"});
-  char dir[] = "/tmp/pathmon-fake-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const pathmon::testing::TempDir dir("fake");
   RunPlan plan = Plan(2, {{"10.0.0.1", "10.0.0.4"}});
-  plan.jsonPath = std::string(dir) + "/r.json";
+  plan.jsonPath = dir.File("r.json");
   // Both tested phones were usable; the run still fails, as two phones went untested.
   EXPECT_EQ(h.Run(plan), kExitUnusable);
   EXPECT_EQ(h.err.str(),
@@ -201,10 +199,7 @@ TEST(CliRunFake, PhonesThatCannotBeTestedAreNamedListedAndFailTheRun) {
             "Phone at 10.0.0.3 not tested: same serial number \"sn1\" as the phone at 10.0.0.1\n");
   EXPECT_EQ(Waves(h.fleet.startOrder, 2), (std::vector<std::string>{"SN1", "SN2"}));
 
-  std::ifstream file(plan.jsonPath);
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::remove(plan.jsonPath.c_str());
-  ::rmdir(dir);
+  const std::string text = pathmon::testing::ReadFile(plan.jsonPath);
   pathmon::testing::JsonValue report;
   std::string error;
   ASSERT_TRUE(pathmon::testing::ParseJson(text, report, error)) << error;

@@ -11,9 +11,9 @@
 #include <regex>
 #include <sstream>
 
-#include "CliProcess.h"
 #include "JsonValue.h"
 #include "TextSplit.h"
+#include "support/ChildProcess.h"
 #include "support/SimProcess.h"
 
 namespace pathmon::testing {
@@ -108,16 +108,16 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
                   "--phone", "127.60.5.3 serial=SN53 user=hugo dead-from=0 offhook-after=0 community=lab"});
   ASSERT_TRUE(sim.Ok());
   TempDir clean, mixed;
-  CliProcess a({"--range", "127.60.1.1-127.60.1.2", "--community", "lab", "--duration", "1",
-                "--json", "report.json"},
-               clean.Path());
-  CliProcess b({"--address", "127.60.2.1", "--address", "127.60.2.2", "--community", "lab",
-                "--duration", "1", "--json", "report.json", "--log"},
-               mixed.Path());
+  ChildProcess a(Cli({"--range", "127.60.1.1-127.60.1.2", "--community", "lab", "--duration", "1",
+                      "--json", "report.json"}),
+                 clean.Path());
+  ChildProcess b(Cli({"--address", "127.60.2.1", "--address", "127.60.2.2", "--community", "lab",
+                      "--duration", "1", "--json", "report.json", "--log"}),
+                 mixed.Path());
   TempDir failing;
-  CliProcess c({"--range", "127.60.5.1-127.60.5.3", "--community", "lab", "--duration", "1",
-                "--json", "report.json", "--jsonl", "events.jsonl"},
-               failing.Path());
+  ChildProcess c(Cli({"--range", "127.60.5.1-127.60.5.3", "--community", "lab", "--duration", "1",
+                      "--json", "report.json", "--jsonl", "events.jsonl"}),
+                 failing.Path());
   int statusA = a.Wait(kRunLimitMs);
   int statusB = b.Wait(kRunLimitMs);
   int statusC = c.Wait(kRunLimitMs);

@@ -1,24 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
 // The JSON report: the phones' bytes as text, the documented layout, the atomic write.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "JsonValue.h"
 #include "cli/JsonReport.h"
+#include "support/TempDir.h"
 
 namespace pathmon::cli {
 namespace {
 
 using pathmon::testing::JsonValue;
 using pathmon::testing::ParseJson;
+using pathmon::testing::ReadFile;
 
 TEST(Utf8OrLatin1, Utf8PassesAndOtherBytesReadAsLatin1) {
   EXPECT_EQ(Utf8OrLatin1("Jos\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e"),
@@ -159,32 +158,10 @@ TEST(IsoLocalTime, CarriesTheOffset) {
 
 class AtomicWrite : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(::mkdtemp(dir_), nullptr); }
-  void TearDown() override {
-    for (const std::string& name : Names()) ::unlink((Dir() + "/" + name).c_str());
-    ::rmdir(dir_);
-  }
-  std::string Dir() const { return dir_; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir_)) {
-      while (dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-          names.push_back(e->d_name);
-        }
-      }
-      ::closedir(d);
-    }
-    return names;
-  }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string Dir() const { return dir_.Path(); }
+  std::vector<std::string> Names() const { return dir_.Names(); }
 
-  char dir_[40] = "/tmp/pathmon-cli-json-XXXXXX";
+  pathmon::testing::TempDir dir_{"cli-json"};
 };
 
 TEST_F(AtomicWrite, ReplacesTheWholeFileAndLeavesNoTemporary) {
@@ -192,7 +169,7 @@ TEST_F(AtomicWrite, ReplacesTheWholeFileAndLeavesNoTemporary) {
   std::string error;
   ASSERT_TRUE(WriteFileAtomically(path, "{\"a\":1}\n", error)) << error;
   ASSERT_TRUE(WriteFileAtomically(path, "{}\n", error)) << error;
-  EXPECT_EQ(Read(path), "{}\n");
+  EXPECT_EQ(ReadFile(path), "{}\n");
   EXPECT_EQ(Names(), std::vector<std::string>{"r.json"});
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -210,7 +187,7 @@ TEST_F(AtomicWrite, FailureKeepsTheOldFileAndSaysWhy) {
   EXPECT_NE(error.find(blocked), std::string::npos) << error;
   ::rmdir(blocked.c_str());
   EXPECT_FALSE(WriteFileAtomically(Dir() + "/missing/r.json", "new\n", error));
-  EXPECT_EQ(Read(path), "old\n");
+  EXPECT_EQ(ReadFile(path), "old\n");
   EXPECT_EQ(Names(), std::vector<std::string>{"r.json"});
 }
 

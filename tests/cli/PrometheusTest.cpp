@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CliProcess.h"
+#include "support/ChildProcess.h"
 #include "support/SimProcess.h"
 
 namespace pathmon::testing {
@@ -133,19 +133,18 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
               "    static_configs:\n"
               "      - targets: [\"" << kMetricsListen << "\"]\n";
   }
-  CliProcess prometheus(
-      {"--config.file=" + promDir.File("prometheus.yml"),
-       "--storage.tsdb.path=" + promDir.File("data"),
-       "--web.listen-address=" + std::string(kPrometheusAddress) + ":" +
-           std::to_string(kPrometheusPort),
-       "--log.level=warn"},
-      promDir.Path(), false, kPrometheus);
+  ChildProcess prometheus({kPrometheus, "--config.file=" + promDir.File("prometheus.yml"),
+                           "--storage.tsdb.path=" + promDir.File("data"),
+                           "--web.listen-address=" + std::string(kPrometheusAddress) + ":" +
+                               std::to_string(kPrometheusPort),
+                           "--log.level=warn"},
+                          promDir.Path());
 
   TempDir cliDir;
-  CliProcess cli({"--monitor", "--community", "lab", "--duration", "1", "--range",
-                  "127.73.1.1-127.73.1.4", "--site", "lab", "--metrics-listen", kMetricsListen,
-                  "--metrics-file", "metrics.prom", "-q"},
-                 cliDir.Path());
+  ChildProcess cli(Cli({"--monitor", "--community", "lab", "--duration", "1", "--range",
+                        "127.73.1.1-127.73.1.4", "--site", "lab", "--metrics-listen",
+                        kMetricsListen, "--metrics-file", "metrics.prom", "-q"}),
+                   cliDir.Path());
 
   // Two scrapes of the monitor.
   EXPECT_EQ(WaitFor("count_over_time(up{job=\"pathmon\"}[1m]) >= 2", 2,

@@ -8,14 +8,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
-#include "CliProcess.h"
 #include "JsonValue.h"
+#include "support/ChildProcess.h"
 #include "support/SimProcess.h"
 
 namespace pathmon::testing {
@@ -25,17 +25,16 @@ constexpr int kRunLimitMs = 150000;
 constexpr const char* kChromium = "/usr/bin/chromium";
 constexpr int kMinDrawnPixels = 200;  // a 700 px line alone inks more than this
 
-// Chromium headless on the file; its output to out. A private profile, removed after.
-int RunChromium(const std::string& flags, const std::string& page, const std::string& out) {
-  char profile[] = "/tmp/pathmon-chromium-XXXXXX";
-  if (::mkdtemp(profile) == nullptr) return -1;
-  const std::string command = fmt::format(
-      "timeout 60 {} --headless --no-sandbox --disable-gpu --user-data-dir={} "
-      "--no-first-run --hide-scrollbars {} file://{} > {} 2>/dev/null",
-      kChromium, profile, flags, page, out);
-  const int status = std::system(command.c_str());
-  std::system(fmt::format("rm -rf {}", profile).c_str());
-  return status;
+// Chromium headless on the page, for at most a minute, with a private profile removed after;
+// its exit status (-1: it did not end), what it printed to *out.
+int RunChromium(const std::vector<std::string>& flags, const std::string& page, std::string* out) {
+  TempDir profile("chromium");
+  std::vector<std::string> command = {kChromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                      "--user-data-dir=" + profile.Path(), "--no-first-run",
+                                      "--hide-scrollbars"};
+  command.insert(command.end(), flags.begin(), flags.end());
+  command.push_back("file://" + page);
+  return RunProgram(command, "", 60000, out);
 }
 
 std::string Attribute(const std::string& tag, const std::string& name) {
@@ -50,9 +49,9 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
                   "--phone", "127.70.1.3 serial=SN703 user=slow delay=200 community=lab"});
   ASSERT_TRUE(sim.Ok());
   TempDir dir;
-  CliProcess cli({"--range", "127.70.1.1-127.70.1.3", "--community", "lab", "--duration", "1",
-                  "--json", "report.json", "--report", "report.html"},
-                 dir.Path());
+  ChildProcess cli(Cli({"--range", "127.70.1.1-127.70.1.3", "--community", "lab", "--duration", "1",
+                        "--json", "report.json", "--report", "report.html"}),
+                   dir.Path());
   EXPECT_EQ(cli.Wait(kRunLimitMs), 1) << cli.Stderr();  // the slow phone is not usable
   sim.Stop();
   JsonValue json;
@@ -68,9 +67,8 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is not installed (scripts/install-deps installs chromium)";
   }
-  const std::string dom = dir.File("dom.html");
-  ASSERT_EQ(RunChromium("--dump-dom", dir.File("report.html"), dom), 0);
-  const std::string text = ReadFile(dom);
+  std::string text;
+  ASSERT_EQ(RunChromium({"--dump-dom"}, dir.File("report.html"), &text), 0);
   std::smatch m;
   ASSERT_TRUE(std::regex_search(text, m, std::regex("<html[^>]*>"))) << text.substr(0, 500);
   EXPECT_EQ(Attribute(m[0].str(), "data-charts"), "done") << m[0];
@@ -155,8 +153,8 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
 
   // A picture of the page as a person sees it, kept beside the report.
   const std::string shot = dir.File("report.png");
-  EXPECT_EQ(RunChromium("--window-size=1200,2400 --screenshot=" + shot, dir.File("report.html"),
-                        "/dev/null"),
+  EXPECT_EQ(RunChromium({"--window-size=1200,2400", "--screenshot=" + shot},
+                        dir.File("report.html"), nullptr),
             0);
   EXPECT_EQ(ReadFile(shot).substr(0, 8), "\x89PNG\r\n\x1a\n");
 }

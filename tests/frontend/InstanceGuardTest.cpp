@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "frontend/InstanceGuard.h"
+#include "support/TempDir.h"
 
 namespace pathmon {
 namespace {
@@ -19,19 +20,9 @@ namespace fs = std::filesystem;
 
 class InstanceGuardTest : public ::testing::Test {
  protected:
-  InstanceGuardTest()
-      : dir(fs::temp_directory_path() / ("pathmon-guard-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()
-                                             ->current_test_info()
-                                             ->name())),
-        path((dir / "NORVANE_FARLINE_PATHMON").string()) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~InstanceGuardTest() override { fs::remove_all(dir); }
-
-  fs::path dir;
-  std::string path;
+  testing::TempDir temp{"guard"};
+  const fs::path dir = temp.Path();
+  const std::string path = temp.File("NORVANE_FARLINE_PATHMON");
 };
 
 TEST_F(InstanceGuardTest, ASecondCopyIsRefusedUntilTheFirstEnds) {

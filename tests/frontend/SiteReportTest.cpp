@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "frontend/SaveReportPresenter.h"
 #include "frontend/SiteReport.h"
 #include "support/FakeClock.h"
+#include "support/TempDir.h"
 
 namespace pathmon {
 namespace {
@@ -191,22 +190,16 @@ TEST(SaveReport, TheSessionSoFarWithEachPhonesStateInWords) {
   EXPECT_EQ(view.offered.rfind("pathmon-report-", 0), 0u) << view.offered;
   EXPECT_TRUE(view.messages.empty());
 
-  char dir[] = "/tmp/pathmon-save-report-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  view.answer = std::string(dir) + "/none/report.html";
+  const testing::TempDir dir("save-report");
+  view.answer = dir.File("none/report.html");
   presenter.OnSaveReport();
   ASSERT_EQ(view.messages.size(), 1u);
   EXPECT_EQ(view.messages[0].rfind("cannot write " + view.answer, 0), 0u) << view.messages[0];
 
-  view.answer = std::string(dir) + "/report.html";
+  view.answer = dir.File("report.html");
   presenter.OnSaveReport();
   EXPECT_EQ(view.messages.size(), 1u);
-  std::ifstream in(view.answer);
-  std::stringstream page;
-  page << in.rdbuf();
-  ::unlink(view.answer.c_str());
-  ::rmdir(dir);
-  const std::string text = page.str();
+  const std::string text = testing::ReadFile(view.answer);
   const std::string open = "<script type=\"application/json\" id=\"report-data\">";
   const std::size_t begin = text.find(open);
   ASSERT_NE(begin, std::string::npos);

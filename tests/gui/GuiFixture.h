@@ -9,34 +9,23 @@
 #include <QApplication>
 #include <QSettings>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
-#include <sstream>
-#include <unistd.h>
 
 #include "app/PathmonApp.h"
 #include "engine/Engine.h"
 #include "gui/GuiScript.h"
+#include "support/RecordingOpener.h"
+#include "support/TempDir.h"
 #include "transport/PhoneLog.h"
 #include "ui/MessageBox.h"
 
 namespace pathmon::testing {
 
-class RecordingOpener final : public FileOpener {
- public:
-  void Open(const std::string& path) override { paths.push_back(path); }
-  std::vector<std::string> paths;
-};
-
 class GuiSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    dir_ = std::filesystem::temp_directory_path() /
-           ("pathmon-gui-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     app_ = std::make_unique<QApplication>(argc_, argv_);
@@ -51,7 +40,6 @@ class GuiSessionTest : public ::testing::Test {
     SetMessageHook({});
     app_.reset();
     std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(dir_);
   }
 
   // Runs the program's whole life with the script driving its dialogs.
@@ -61,13 +49,6 @@ class GuiSessionTest : public ::testing::Test {
     return program.Run();
   }
   std::string LockPath() const { return (dir_ / "instance.lock").string(); }
-
-  static std::string ReadFile(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
 
   // The history lines of a file, each checked for the line's form; the SEND figures.
   static std::vector<int> HistorySent(const std::string& name) {
@@ -98,7 +79,8 @@ class GuiSessionTest : public ::testing::Test {
   int argc_ = 1;
   char arg0_[8] = "pathmon";
   char* argv_[2] = {arg0_, nullptr};
-  std::filesystem::path dir_;
+  TempDir temp_{"gui"};
+  const std::filesystem::path dir_ = temp_.Path();
   std::filesystem::path previous_;
   std::unique_ptr<QApplication> app_;
 };

@@ -30,6 +30,10 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const std::string& 
   const std::string err = dir_ + "/.stderr";
   pid_ = ::fork();
   if (pid_ == 0) {
+    // A test may block signals it waits for itself; the program starts with none blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

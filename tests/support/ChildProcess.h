@@ -35,9 +35,9 @@ class ChildProcess {
   pid_t Pid() const { return pid_; }
   std::string Stdout() const;
   std::string Stderr() const;
-  // pipeStdout only: reads until text has come (true) or timeoutMs passed; then closes the
-  // reading end, as a reader like head(1) would.
+  // pipeStdout only: reads until text has come (true) or timeoutMs passed.
   bool ReadPipeUntil(const std::string& text, int timeoutMs);
+  // Closes the reading end, as a reader like head(1) would.
   void ClosePipe();
 
  private:
@@ -54,5 +54,13 @@ class ChildProcess {
 // or a signal), with what it wrote.
 int RunProgram(const std::vector<std::string>& command, const std::string& workDir, int timeoutMs,
                std::string* out = nullptr, std::string* err = nullptr);
+
+#ifdef PATHMON_CLI_EXE
+// The command line of pathmon-cli with args, in the tests that are given its path.
+inline std::vector<std::string> Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), PATHMON_CLI_EXE);
+  return args;
+}
+#endif
 
 }  // namespace pathmon::testing

@@ -13,9 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 namespace pathmon::testing {
 namespace {
@@ -58,14 +56,13 @@ bool ParseSimReport(const std::string& json, std::map<std::string, SimPhoneCount
 }
 
 SimProcess::SimProcess(std::vector<std::string> args) {
-  char errTemplate[] = "/tmp/pathmon-sim-stderr-XXXXXX";
-  const int errFd = mkstemp(errTemplate);
+  errPath_ = dir_.File("stderr");
+  const int errFd = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (errFd < 0) {
     ADD_FAILURE() << "farline-phone-sim: cannot create a file for its stderr: "
                   << std::strerror(errno);
     return;
   }
-  errPath_ = errTemplate;
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     close(errFd);
@@ -121,21 +118,13 @@ SimProcess::SimProcess(std::vector<std::string> args) {
   }
 }
 
-SimProcess::~SimProcess() {
-  Reap(true);
-  if (!errPath_.empty()) unlink(errPath_.c_str());
-}
+SimProcess::~SimProcess() { Reap(true); }
 
 bool SimProcess::Ok() const { return ready_ && pid_ > 0; }
 
 pid_t SimProcess::Pid() const { return pid_; }
 
-std::string SimProcess::Stderr() const {
-  std::ifstream in(errPath_);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string SimProcess::Stderr() const { return ReadFile(errPath_); }
 
 // Collects standard output; before READY, what precedes the READY line is dropped.
 void SimProcess::ReadOutput(int timeoutMs, bool untilReady) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace pathmon::testing {
 
 struct SimPhoneCounters {
@@ -49,6 +51,7 @@ class SimProcess {
   void ReadOutput(int timeoutMs, bool untilReady);
   void Reap(bool kill);
 
+  TempDir dir_{"sim"};
   pid_t pid_ = -1;
   int outFd_ = -1;
   std::string errPath_;

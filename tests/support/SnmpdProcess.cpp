@@ -10,9 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "transport/SnmpAccess.h"
@@ -43,18 +41,10 @@ std::string ParentOf(const std::string& oid) {
 
 SnmpdProcess::SnmpdProcess(std::string address, std::string community)
     : address_(std::move(address)), community_(std::move(community)) {
-  char pattern[] = "/tmp/pathmon-snmpd-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) directory_ = pattern;
   configLines_.push_back("rocommunity " + community_);
 }
 
-SnmpdProcess::~SnmpdProcess() {
-  Stop();
-  if (!directory_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-}
+SnmpdProcess::~SnmpdProcess() { Stop(); }
 
 void SnmpdProcess::SetOctets(const std::string& oid, std::string_view bytes) {
   configLines_.push_back("override " + oid + " octet_str " +
@@ -183,11 +173,6 @@ void SnmpdProcess::Stop() {
   pid_ = -1;
 }
 
-std::string SnmpdProcess::LogText() const {
-  std::ifstream in(directory_ + "/snmpd.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string SnmpdProcess::LogText() const { return ReadFile(directory_ + "/snmpd.log"); }
 
 }  // namespace pathmon::testing

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace pathmon::testing {
 
 class SnmpdProcess {
@@ -52,7 +54,8 @@ class SnmpdProcess {
   std::string address_;
   std::string community_;
   std::vector<std::string> configLines_;
-  std::string directory_;
+  TempDir dir_{"snmpd"};
+  const std::string directory_ = dir_.Path();
   int passScripts_ = 0;
   pid_t pid_ = -1;
 };

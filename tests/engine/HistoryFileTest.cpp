@@ -7,19 +7,21 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 
 #include "engine/HistoryFile.h"
 #include "engine/VoiceHistory.h"
 #include "support/FileObstacles.h"
+#include "support/TempDir.h"
 
 namespace pathmon {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
 
 std::tm At(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};
@@ -30,13 +32,6 @@ std::tm At(int year, int month, int day, int hour, int minute, int second) {
   t.tm_min = minute;
   t.tm_sec = second;
   return t;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 TEST(HistoryStampTest, MonthDayYearThenTheTime) {
@@ -79,12 +74,7 @@ TEST(FileNameTest, PhoneTextsMakeVisibleNamesInTheFolder) {
 
 class HistoryWriterTest : public ::testing::Test {
  protected:
-  HistoryWriterTest()
-      : dir(fs::temp_directory_path() /
-            ("pathmon-history-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name())),
-        writer((dir / "inner").string(), [this] { return now; }, failures) {
-    fs::remove_all(dir);
+  HistoryWriterTest() : writer((dir / "inner").string(), [this] { return now; }, failures) {
     fs::create_directories(dir / "inner");
     stats.sent = 15000;
     stats.lost = 65;
@@ -93,10 +83,7 @@ class HistoryWriterTest : public ::testing::Test {
     stats.avgRtt = 54;
     stats.maxRtt = 112;
   }
-  ~HistoryWriterTest() override {
-    ::chmod((dir / "inner").c_str(), 0755);
-    fs::remove_all(dir);
-  }
+  ~HistoryWriterTest() override { ::chmod((dir / "inner").c_str(), 0755); }
 
   void Cycle() { writer.OnCycleResult(CycleResult{{"SN1", userName, 0}, 0, stats, {}}); }
   std::vector<std::string> Files() const {
@@ -108,7 +95,8 @@ class HistoryWriterTest : public ::testing::Test {
     return names;
   }
 
-  fs::path dir;
+  testing::TempDir temp{"history"};
+  const fs::path dir = temp.Path();
   std::string userName = "alice";
   TestStatistics stats;
   std::tm now = At(2026, 12, 7, 15, 30, 5);
