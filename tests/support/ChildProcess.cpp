@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -51,9 +52,9 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const std::string& 
   }
 }
 
-bool ChildProcess::ReadPipeUntil(const std::string& text, int timeoutMs) {
+void ChildProcess::ReadPipe(int timeoutMs, const std::function<bool()>& done) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (pipe_ >= 0 && piped_.find(text) == std::string::npos) {
+  while (pipe_ >= 0 && !pipeEnded_ && !done()) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
@@ -61,10 +62,24 @@ bool ChildProcess::ReadPipeUntil(const std::string& text, int timeoutMs) {
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
     char buffer[4096];
     ssize_t n = ::read(pipe_, buffer, sizeof buffer);
-    if (n <= 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      pipeEnded_ = true;
+      break;
+    }
     piped_.append(buffer, static_cast<std::size_t>(n));
   }
-  return piped_.find(text) != std::string::npos;
+}
+
+bool ChildProcess::ReadPipeUntil(const std::string& text, int timeoutMs) {
+  const auto found = [&] { return piped_.find(text) != std::string::npos; };
+  ReadPipe(timeoutMs, found);
+  return found();
+}
+
+bool ChildProcess::ReadPipeToEnd(int timeoutMs) {
+  ReadPipe(timeoutMs, [] { return false; });
+  return pipeEnded_;
 }
 
 void ChildProcess::ClosePipe() {

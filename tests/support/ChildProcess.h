@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,14 +38,20 @@ class ChildProcess {
   std::string Stderr() const;
   // pipeStdout only: reads until text has come (true) or timeoutMs passed.
   bool ReadPipeUntil(const std::string& text, int timeoutMs);
+  // pipeStdout only: reads until the output ends (true) or timeoutMs passed.
+  bool ReadPipeToEnd(int timeoutMs);
+  const std::string& Piped() const { return piped_; }  // all read from the pipe so far
   // Closes the reading end, as a reader like head(1) would.
   void ClosePipe();
 
  private:
+  void ReadPipe(int timeoutMs, const std::function<bool()>& done);
+
   std::unique_ptr<TempDir> ownDir_;
   pid_t pid_ = -1;
   int pipe_ = -1;
   std::string piped_;
+  bool pipeEnded_ = false;
   std::string dir_;
   bool exited_ = false;
   int status_ = -1;

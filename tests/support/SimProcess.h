@@ -8,13 +8,11 @@
 // the thread that started it ends, so a crashed test leaves no phone behind). Use test
 // addresses of your own, so tests running in parallel never bind the same address.
 
-#include <sys/types.h>
-
 #include <map>
 #include <string>
 #include <vector>
 
-#include "support/TempDir.h"
+#include "support/ChildProcess.h"
 
 namespace pathmon::testing {
 
@@ -31,33 +29,19 @@ struct SimPhoneCounters {
 class SimProcess {
  public:
   explicit SimProcess(std::vector<std::string> args);
-  ~SimProcess();  // terminates the sim if still running
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
+  // The sim, if still running, is killed with its ChildProcess.
 
-  bool Ok() const;
+  bool Ok() const { return ready_; }
   // SIGTERM, wait for exit, parse the JSON; keyed by phone address. Empty (with a gtest
   // failure) when the sim did not run, did not exit 0 or printed no valid document.
   std::map<std::string, SimPhoneCounters> Stop();
-  pid_t Pid() const;
-
-  // What the sim wrote on standard error so far, and on standard output after READY.
-  std::string Stderr() const;
-  const std::string& Output() const { return output_; }
-  // The exit status after Stop (as waitpid reports it), -1 before.
-  int WaitStatus() const { return waitStatus_; }
+  pid_t Pid() const { return child_.Pid(); }
+  // What the sim wrote on standard error so far.
+  std::string Stderr() const { return child_.Stderr(); }
 
  private:
-  void ReadOutput(int timeoutMs, bool untilReady);
-  void Reap(bool kill);
-
-  TempDir dir_{"sim"};
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  std::string errPath_;
-  std::string output_;
+  ChildProcess child_;
   bool ready_ = false;
-  int waitStatus_ = -1;
 };
 
 // Parses the sim's JSON report; false when the text is not such a document.
