@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/SnmpdProcess.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,8 +11,6 @@
 #include <thread>
 
 #include "transport/SnmpAccess.h"
-
-extern char** environ;
 
 namespace pathmon::testing {
 
@@ -96,54 +91,27 @@ void SnmpdProcess::AddPass(const std::string& oid, const std::string& type,
 }
 
 bool SnmpdProcess::Start(std::chrono::milliseconds limit) {
-  if (directory_.empty() || pid_ > 0) return false;
+  if (directory_.empty() || child_) return false;
   const std::string conf = directory_ + "/snmpd.conf";
   {
     std::ofstream out(conf);
     for (const std::string& line : configLines_) out << line << "\n";
   }
   const std::string log = directory_ + "/snmpd.log";
-  const std::string output = directory_ + "/snmpd.out";
-  const std::string endpoint = "udp:" + address_ + ":161";
-
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string_view entry(*e);
-    if (entry.starts_with("SNMP_PERSISTENT_DIR=") || entry.starts_with("MIBS=")) continue;
-    env.emplace_back(entry);
-  }
-  env.push_back("SNMP_PERSISTENT_DIR=" + directory_);
-  env.push_back("MIBS=");
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  std::vector<std::string> args = {"snmpd", "-f", "-C", "-c", conf, "-Lf", log, endpoint};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
   const char* program = access("/usr/sbin/snmpd", X_OK) == 0 ? "/usr/sbin/snmpd" : "snmpd";
-  const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  pid_ = pid;
+  child_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"env", "SNMP_PERSISTENT_DIR=" + directory_, "MIBS=", program, "-f",
+                               "-C", "-c", conf, "-Lf", log, "udp:" + address_ + ":161"},
+      directory_);
 
   // Polls with a short-lived client: a fresh daemon answers within a few hundred ms.
   NetSnmpClient probe(100, 0);
   const char* objects[] = {".1.3.6.1.2.1.1.3.0", nullptr};
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    child_->Wait(0);
+    if (child_->Exited()) {
+      child_.reset();
       return false;
     }
     uint8_t value[kSnmpSlotSize];
@@ -158,19 +126,10 @@ bool SnmpdProcess::Start(std::chrono::milliseconds limit) {
 }
 
 void SnmpdProcess::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 500; ++i) {  // up to 5 s, then it is killed
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+  if (!child_) return;
+  child_->Signal(SIGTERM);
+  child_->Wait(5000);
+  child_.reset();  // killed if still running
 }
 
 std::string SnmpdProcess::LogText() const { return ReadFile(directory_ + "/snmpd.log"); }

@@ -8,14 +8,14 @@
 // Contract: one thread drives an instance. Objects are set before Start; the daemon reads
 // its configuration once.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace pathmon::testing {
@@ -57,7 +57,7 @@ class SnmpdProcess {
   TempDir dir_{"snmpd"};
   const std::string directory_ = dir_.Path();
   int passScripts_ = 0;
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> child_;  // the running daemon
 };
 
 }  // namespace pathmon::testing
