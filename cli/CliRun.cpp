@@ -27,6 +27,8 @@
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/CommunityPresenter.h"
 #include "frontend/Messages.h"
+#include "frontend/SharedInterruptionText.h"
+#include "frontend/SharedInterruptions.h"
 #include "frontend/SiteReport.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
@@ -79,6 +81,9 @@ class Run {
   std::string Footer();
   void FetchLogs();
   void Summarise();
+  // The sites' verdicts and the shared interruptions, after the phones' results.
+  void SummariseSites();
+  RunReport Report(int status);
   int Finish(int status);  // writes the reports; returns the exit status
   int WriteJsonReport(const RunReport& report, int status);
   int WriteSiteReport(const RunReport& report, int status);
@@ -291,6 +296,7 @@ void Run::TestPhones() {
       break;
     }
     ReportWriteFailures();
+    if (env_.shared != nullptr) env_.shared->Poll();
     CollectStarts(false);
     for (int slot = 0; slot < count; ++slot) {
       if (scheduler_->State(slot) != PhoneState::kRunning) continue;
@@ -311,6 +317,8 @@ void Run::TestPhones() {
     scheduler_->CancelWaiting();
   }
   StopEverything();
+  // Every test has ended: what the correlator still holds is decided before the summary.
+  if (env_.shared != nullptr) env_.shared->Flush();
   ReportWriteFailures();  // the final lines
 }
 
@@ -455,6 +463,7 @@ void Run::Summarise() {
     }
     env_.out << '\n';
   }
+  SummariseSites();
   for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
     env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
              << (failure.count == 1 ? " write lost: " : " writes lost: ") << failure.reason
@@ -463,8 +472,43 @@ void Run::Summarise() {
   env_.out << std::flush;
 }
 
+void Run::SummariseSites() {
+  if (env_.shared == nullptr) return;
+  const RunReport report = Report(kExitUsable);
+  const std::vector<SiteVerdict> sites = JudgeSites(report);
+  env_.out << "Sites:\n";
+  for (const SiteVerdict& site : sites) {
+    env_.out << "  " << PrintableText(site.site.empty() ? "-" : site.site) << "  "
+             << (site.fit ? "fit for voice" : "not fit for voice") << " (" << site.phones
+             << (site.phones == 1 ? " phone, " : " phones, ") << site.tested << " tested, "
+             << site.usable << " usable): " << PrintableText(site.reason) << '\n';
+  }
+  const int tested = static_cast<int>(std::count_if(
+      outcomes_.begin(), outcomes_.end(), [](Outcome o) { return Tested(o); }));
+  if (report.shared.empty()) {
+    // With one phone tested there is nothing to compare with.
+    if (tested > 1) env_.out << "Interruptions seen together: none\n";
+    return;
+  }
+  env_.out << "Interruptions seen together:\n";
+  if (const int64_t left = env_.shared->Count() - static_cast<int64_t>(report.shared.size());
+      left > 0) {
+    env_.out << "  (" << left << " earlier ones are not kept)\n";
+  }
+  for (const SharedInterruption& s : report.shared) {
+    env_.out << "  " << PrintableText(SharedInterruptionLine(s)) << '\n';
+  }
+}
+
 int Run::Finish(int status) {
   if (plan_.jsonPath.empty() && plan_.reportPath.empty()) return status;
+  const RunReport report = Report(status);
+  // Both reports are written, whichever fails: one lost is no reason to lose the other.
+  const int jsonStatus = WriteJsonReport(report, status);
+  return WriteSiteReport(report, jsonStatus);
+}
+
+RunReport Run::Report(int status) {
   RunReport report;
   report.startedAt = startedAt_;
   report.endedAt = env_.clock.WallSeconds();
@@ -495,6 +539,7 @@ int Run::Finish(int status) {
     }
     p.cycles = recorder_->Cycles(phone.serial);
     if (p.selected) p.endReason = env_.backend.Snapshot(*phone.test).end;
+    if (env_.shared != nullptr) p.site = env_.shared->SiteOf(phone.Identity());
     report.phones.push_back(std::move(p));
   }
   for (const PhoneNotKept& n : notTestable_) {
@@ -503,11 +548,14 @@ int Run::Finish(int status) {
     p.state = "not-testable";
     p.historyFile = HistoryFileName(n.entry.userName, n.entry.serialNumber);
     p.notTestedReason = n.reason;
+    if (env_.shared != nullptr) {
+      p.site = env_.shared->SiteOf(n.entry.serialNumber, n.entry.scannedAddress);
+    }
     report.phones.push_back(std::move(p));
   }
-  // Both reports are written, whichever fails: one lost is no reason to lose the other.
-  const int jsonStatus = WriteJsonReport(report, status);
-  return WriteSiteReport(report, jsonStatus);
+  report.site = plan_.sites.empty() ? std::string() : plan_.sites.front().name;
+  if (env_.shared != nullptr) report.shared = env_.shared->Decided();
+  return report;
 }
 
 int Run::WriteSiteReport(const RunReport& report, int status) {

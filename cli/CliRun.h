@@ -19,6 +19,7 @@
 namespace pathmon {
 class Clock;
 class DiscoveryAccess;
+class SharedInterruptions;
 }  // namespace pathmon
 
 namespace pathmon::cli {
@@ -67,6 +68,9 @@ struct CliEnvironment {
   // limit), and whether the table may be coloured.
   std::function<std::size_t()> columns = {};
   bool colour = false;
+  // The run's interruptions seen together: its correlator observes every test (added to the
+  // backend before the run), the run polls it and flushes it once its tests have ended.
+  SharedInterruptions* shared = nullptr;
 };
 
 // Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,

@@ -25,6 +25,8 @@
 #include "discovery/PhoneListMgr.h"
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
+#include "frontend/SharedInterruptionText.h"
+#include "frontend/SharedInterruptions.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
 
@@ -37,6 +39,8 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr int kScanPollMs = 50;     // how often the scan thread looks for its probes' end
+// The summary lists the latest shared interruptions; the event stream has every one.
+constexpr std::size_t kSummarySharedLines = 20;
 
 bool InRange(const char* address, const AddressRange& range) {
   const uint32_t a = ntohl(::inet_addr(address));
@@ -238,6 +242,7 @@ void Monitor::EndScan() {
       env_.metrics->Register(phone.Identity());
     }
     if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
+    if (env_.shared != nullptr && plan_.sitesFromFile) env_.shared->PlacePhone(serial, site->name);
     fleet.push_back(serial);
   }
   if (!untestable.empty() && !registryFullNoted_) {

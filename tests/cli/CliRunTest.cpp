@@ -136,7 +136,7 @@ TEST(CliRun, CleanPhonesPassAndALatePhoneFails) {
   std::string error;
   ASSERT_TRUE(ParseJson(ReadFile(clean.File("report.json")), reportA, error)) << error;
   ASSERT_TRUE(ParseJson(ReadFile(mixed.File("report.json")), reportB, error)) << error;
-  EXPECT_EQ(reportA["schema"].get<double>(), 2);
+  EXPECT_EQ(reportA["schema"].get<double>(), 3);
   EXPECT_EQ(reportA["exitStatus"].get<double>(), 0);
   EXPECT_EQ(reportB["exitStatus"].get<double>(), 1);
   EXPECT_EQ(reportA["phones"].size(), 2u);
