@@ -220,6 +220,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
       *this, [this](const std::string& text) { view_->ShowMessage(text); });
   reportPresenter_ = std::make_unique<SaveReportPresenter>(
       *reportView_, backend, settings, [] { return static_cast<int64_t>(std::time(nullptr)); });
+  reportPresenter_->SetSharedInterruptions(&presenter_->Shared());
   view_->Bind(kIdHelpAdd, helpAdd);
   view_->Bind(kIdHelpFigures, helpFigures);
   view_->Bind(kIdAddPhones, add);
@@ -306,6 +307,7 @@ PhoneWindow* MainDialog::OpenPhoneWindow(int row) {
     // A child of this window: a modal dialog lets its own windows take input.
     window = new PhoneWindow(backend_, presenter_->Voices(), reportPresenter_.get(), r.cells[0],
                              serial, this);
+    window->SetSharedInterruptions(&presenter_->Shared());
   }
   window->show();
   window->raise();

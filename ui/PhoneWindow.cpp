@@ -25,6 +25,8 @@
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
+#include "frontend/SharedInterruptionText.h"
+#include "frontend/SharedInterruptions.h"
 #include "engine/VoiceHistory.h"
 #include "frontend/Verdict.h"
 #include "ui/MessageBox.h"
@@ -384,7 +386,11 @@ void PhoneWindow::DrawChart(const ChartFigures& figures) {
   figures_->setText(stateText_ + chartText_);
   QStringList items;
   for (const InterruptionSpan& span : voice.interruptions) {
-    items << QString::fromStdString(InterruptionText(span));
+    std::string item = InterruptionText(span);
+    if (const auto scope = shared_ != nullptr ? shared_->ScopeOf(serial_, span) : std::nullopt) {
+      item += std::string("  (seen together: ") + SharedScopeWords(*scope) + ")";
+    }
+    items << QString::fromStdString(item);
   }
   QStringList shownItems;
   for (int i = 0; i < interruptions_->count(); ++i) shownItems << interruptions_->item(i)->text();

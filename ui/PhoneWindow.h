@@ -33,6 +33,7 @@ namespace pathmon {
 
 class SaveReportPresenter;
 class SaveReportView;
+class SharedInterruptions;
 
 inline constexpr int kPhoneWindowRefreshMs = 2000;
 // How often a refresh looks for the chart it asked for, until it is there.
@@ -50,6 +51,9 @@ class PhoneWindow final : public QWidget {
   ~PhoneWindow() override;
 
   const std::string& SerialNumber() const { return serial_; }
+  // The session's interruptions seen together: the interruption list marks each span of the
+  // phone that belongs to one with its scope. It must outlive the window; nullptr: none.
+  void SetSharedInterruptions(const SharedInterruptions* shared) { shared_ = shared; }
   // Reads the test's state, asks the worker for its chart and draws the last finished one;
   // the timer calls it.
   void Refresh();
@@ -76,6 +80,7 @@ class PhoneWindow final : public QWidget {
   MainBackend& backend_;
   VoiceWorker& worker_;
   SaveReportPresenter* report_;
+  const SharedInterruptions* shared_ = nullptr;
   std::unique_ptr<SaveReportView> reportView_;
   const LoopTest* test_ = nullptr;  // the phone's test as last found; only compared
   uint64_t shownChart_ = 0;         // the number of the chart shown; 0 before the first
