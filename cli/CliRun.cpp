@@ -27,7 +27,6 @@
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/CommunityPresenter.h"
 #include "frontend/Messages.h"
-#include "frontend/SharedInterruptionText.h"
 #include "frontend/SharedInterruptions.h"
 #include "frontend/SiteReport.h"
 #include "transport/Clock.h"
@@ -474,30 +473,10 @@ void Run::Summarise() {
 
 void Run::SummariseSites() {
   if (env_.shared == nullptr) return;
-  const RunReport report = Report(kExitUsable);
-  const std::vector<SiteVerdict> sites = JudgeSites(report);
-  env_.out << "Sites:\n";
-  for (const SiteVerdict& site : sites) {
-    env_.out << "  " << PrintableText(site.site.empty() ? "-" : site.site) << "  "
-             << (site.fit ? "fit for voice" : "not fit for voice") << " (" << site.phones
-             << (site.phones == 1 ? " phone, " : " phones, ") << site.tested << " tested, "
-             << site.usable << " usable): " << PrintableText(site.reason) << '\n';
-  }
   const int tested = static_cast<int>(std::count_if(
       outcomes_.begin(), outcomes_.end(), [](Outcome o) { return Tested(o); }));
-  if (report.shared.empty()) {
-    // With one phone tested there is nothing to compare with.
-    if (tested > 1) env_.out << "Interruptions seen together: none\n";
-    return;
-  }
-  env_.out << "Interruptions seen together:\n";
-  if (const int64_t left = env_.shared->Count() - static_cast<int64_t>(report.shared.size());
-      left > 0) {
-    env_.out << "  (" << left << " earlier ones are not kept)\n";
-  }
-  for (const SharedInterruption& s : report.shared) {
-    env_.out << "  " << PrintableText(SharedInterruptionLine(s)) << '\n';
-  }
+  cli::SummariseSites(env_.out, JudgeSites(Report(kExitUsable)), *env_.shared,
+                      kKeptSharedInterruptions, tested);
 }
 
 int Run::Finish(int status) {

@@ -25,7 +25,7 @@
 #include "discovery/PhoneListMgr.h"
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
-#include "frontend/SharedInterruptionText.h"
+#include "frontend/RunReport.h"
 #include "frontend/SharedInterruptions.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
@@ -100,6 +100,8 @@ class Monitor {
   void Note(const std::string& text);
   void ReportWriteFailures();
   void Summarise();
+  // With rounds, each site's verdict from its phones' tests; none for a monitor without end.
+  std::vector<SiteVerdict> Sites();
   bool Done() const;
 
   const MonitorPlan& plan_;
@@ -108,6 +110,8 @@ class Monitor {
   TestStarter starter_{env_.backend};     // before the phones: their starts use it
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
+  // Every cycle, kept for the sites' verdicts when the tests run a bounded number of rounds.
+  std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> notes_;  // the latest notes, shown under the table
   std::atomic<bool> cancel_{false};
@@ -394,6 +398,25 @@ void Monitor::Draw() {
   }
 }
 
+std::vector<SiteVerdict> Monitor::Sites() {
+  if (plan_.rounds == 0) return {};
+  std::vector<SitePhone> phones;
+  for (const Site& site : plan_.sites) {  // the sites' order, as the phones' sites
+    for (const auto& [serial, phone] : phones_) {
+      if (phone.site != &site) continue;
+      const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+      const std::vector<CycleRecord> cycles = recorder_->Cycles(serial);
+      const bool started = phone.startedAt != Clock::TimePoint{} || !cycles.empty();
+      const TestStage stage = started ? TestStage::kEnded
+                              : phone.failed ? TestStage::kStartFailed
+                                             : TestStage::kNotTested;
+      phones.push_back({serial, env_.shared->SiteOf(phone.Identity()),
+                        Judge(stage, cycles, snapshot.end, plan_.minMos)});
+    }
+  }
+  return JudgeSites(phones, env_.shared->Decided());
+}
+
 void Monitor::Summarise() {
   env_.out << "\nResults:\n";
   for (const auto& [serial, phone] : phones_) {
@@ -405,6 +428,11 @@ void Monitor::Summarise() {
       env_.out << ", " << scheduler_.Failures(serial) << " failed tries in a row";
     }
     env_.out << '\n';
+  }
+  if (env_.shared != nullptr) {
+    int tested = 0;
+    for (const auto& [serial, phone] : phones_) tested += tally_->Of(serial).cycles > 0 ? 1 : 0;
+    SummariseSites(env_.out, Sites(), *env_.shared, kSummarySharedLines, tested);
   }
   for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
     env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
@@ -425,6 +453,7 @@ bool Monitor::Done() const {
 int Monitor::Execute() {
   startedAt_ = env_.clock.Now();
   env_.backend.AddObserver(tally_);
+  if (plan_.rounds > 0) env_.backend.AddObserver(recorder_);
   if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
   StartScan();
   Clock::TimePoint lastDraw{};
@@ -437,6 +466,7 @@ int Monitor::Execute() {
     CollectStarts(false);
     CheckRunning();
     ReportWriteFailures();
+    if (env_.shared != nullptr) env_.shared->Poll();
     const Clock::TimePoint now = env_.clock.Now();
     if (scan_.valid() && scanEnded_.load()) EndScan();
     if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
@@ -452,6 +482,8 @@ int Monitor::Execute() {
   StopEverything();
   CheckRunning();
   ReportWriteFailures();  // the final lines
+  // Every test has ended: what the correlator still holds is decided before the summary.
+  if (env_.shared != nullptr) env_.shared->Flush();
   Summarise();
 
   int status = kExitUsable;
