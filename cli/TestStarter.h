@@ -3,8 +3,9 @@
 // What the one-off run and the monitor share in running a fleet's tests: the phone record,
 // each start (the Start command's sequence, frontend/Fleet.h) on a thread of its own so that
 // the run keeps drawing and sees a signal, every running test stopped at once, the exit
-// statuses and the summary's lines of the sites and the interruptions seen together. Which phone may start when (the concurrent limit, the line, the backoff) is the
-// schedulers' (TestScheduler.h, MonitorScheduler.h).
+// statuses and the summary's lines of the sites and the interruptions seen together. Which
+// phone may start when (the concurrent limit, the line, the backoff) is the schedulers'
+// (TestScheduler.h, MonitorScheduler.h).
 //
 // Contract: the run's own thread; the starts run on threads of their own.
 
