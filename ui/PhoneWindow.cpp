@@ -388,7 +388,8 @@ void PhoneWindow::DrawChart(const ChartFigures& figures) {
   for (const InterruptionSpan& span : voice.interruptions) {
     std::string item = InterruptionText(span);
     if (const auto scope = shared_ != nullptr ? shared_->ScopeOf(serial_, span) : std::nullopt) {
-      item += std::string("  (seen together: ") + SharedScopeWords(*scope) + ")";
+      // On a line of its own: the list is narrow beside the charts.
+      item += std::string("\n    seen together: ") + SharedScopeWords(*scope);
     }
     items << QString::fromStdString(item);
   }
