@@ -104,6 +104,9 @@ class Monitor {
   TestStarter starter_{env_.backend};     // before the phones: their starts use it
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
+  const LiveOutput live_ = LiveOutputFor(plan_.verbosity, env_.terminal);
+  // The lines under the table with -v; in the table's place when out is no terminal.
+  const bool eventsWanted_ = live_ == LiveOutput::kLines || plan_.verbosity == Verbosity::kVerbose;
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> notes_;  // the latest notes, shown under the table
   std::atomic<bool> cancel_{false};
@@ -306,6 +309,9 @@ void Monitor::CheckRunning() {
   for (auto& [serial, phone] : phones_) {
     if (scheduler_.State(serial) != MonitorState::kRunning) continue;
     const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    if (eventsWanted_) {
+      eventLines_->NoteSilence(phone.entry.userName, serial, snapshot, env_.clock.WallSeconds());
+    }
     if (snapshot.running) continue;
     const bool failure = EndedAsFailure(snapshot.end, now - phone.startedAt);
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
@@ -372,21 +378,15 @@ void Monitor::Draw() {
               FormatDuration(duration_cast<seconds>(*ready - now).count()) + " (" +
               std::to_string(scheduler_.Failures(serial)) + " failed tries)\n";
   }
-  std::vector<std::string> events = eventLines_->Take();
+  eventLines_->Take();
   const std::string stamp = LocalClockText(env_.clock.WallSeconds());
-  if (env_.terminal) {
-    const std::size_t width = env_.columns ? env_.columns() : 0;
-    std::string screen = "\x1b[H\x1b[2J";
-    screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
-              RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
-    for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
-    for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
-    env_.out << screen << std::flush;
-  } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << footer;
-    for (const std::string& e : events) env_.out << e << '\n';
-    env_.out << std::flush;
-  }
+  const std::size_t width = env_.columns ? env_.columns() : 0;
+  std::string screen = "\x1b[H\x1b[2J";
+  screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
+            RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
+  for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
+  for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
+  env_.out << screen << std::flush;
 }
 
 void Monitor::Summarise() {
@@ -420,7 +420,7 @@ bool Monitor::Done() const {
 int Monitor::Execute() {
   startedAt_ = env_.clock.Now();
   env_.backend.AddObserver(tally_);
-  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
+  if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   StartScan();
   Clock::TimePoint lastDraw{};
   bool drawn = false;
@@ -436,8 +436,10 @@ int Monitor::Execute() {
     if (scan_.valid() && scanEnded_.load()) EndScan();
     if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
     for (const std::string& serial : scheduler_.TakeStartable(now)) LaunchStart(serial);
-    if (plan_.verbosity != Verbosity::kQuiet &&
-        (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
+    if (live_ == LiveOutput::kLines) {
+      PrintEventLines(*eventLines_, env_.out);
+    } else if (live_ == LiveOutput::kTable &&
+               (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -447,6 +449,7 @@ int Monitor::Execute() {
   StopEverything();
   CheckRunning();
   ReportWriteFailures();  // the final lines
+  if (live_ == LiveOutput::kLines) PrintEventLines(*eventLines_, env_.out);  // the tests' ends
   Summarise();
 
   int status = kExitUsable;
