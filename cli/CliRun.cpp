@@ -100,7 +100,10 @@ class Run {
   std::vector<int> selected_;          // indexes into phones_, in test order
   std::optional<TestScheduler> scheduler_;  // slots are positions in selected_
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
-  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);  // -v
+  const LiveOutput live_ = LiveOutputFor(plan_.verbosity, env_.terminal);
+  // The lines under the table with -v; in the table's place when out is no terminal.
+  const bool eventsWanted_ = live_ == LiveOutput::kLines || plan_.verbosity == Verbosity::kVerbose;
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<TestStage> stages_;        // by position in selected_, once summarised
@@ -299,12 +302,20 @@ void Run::TestPhones() {
     CollectStarts(false);
     for (int slot = 0; slot < count; ++slot) {
       if (scheduler_->State(slot) != PhoneState::kRunning) continue;
-      LoopTest* test = phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])].test;
-      if (!env_.backend.Snapshot(*test).running) scheduler_->Finished(slot);
+      const TestedPhone& phone =
+          phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
+      const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+      if (eventsWanted_) {
+        eventLines_->NoteSilence(phone.entry.userName, phone.serial, snapshot,
+                                 env_.clock.WallSeconds());
+      }
+      if (!snapshot.running) scheduler_->Finished(slot);
     }
     Clock::TimePoint now = env_.clock.Now();
-    if (plan_.verbosity != Verbosity::kQuiet &&
-        (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs))) {
+    if (live_ == LiveOutput::kLines) {
+      PrintEventLines(*eventLines_, env_.out);
+    } else if (live_ == LiveOutput::kTable &&
+               (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -319,6 +330,7 @@ void Run::TestPhones() {
   // Every test has ended: what the correlator still holds is decided before the summary.
   if (env_.shared != nullptr) env_.shared->Flush();
   ReportWriteFailures();  // the final lines
+  if (live_ == LiveOutput::kLines) PrintEventLines(*eventLines_, env_.out);  // the tests' ends
 }
 
 void Run::StopEverything() {
@@ -374,21 +386,15 @@ void Run::Draw() {
   std::vector<Band> bands;
   std::vector<RowTexts> rows = Rows(&bands);
   std::string stamp = LocalClockText(env_.clock.WallSeconds());
-  if (env_.terminal) {
-    std::string screen = "\x1b[H\x1b[2J";
-    screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
-    const std::size_t width = env_.columns ? env_.columns() : 0;
-    screen += RenderFittedTable(rows, bands, {width, env_.colour});
-    screen += "\n" + Footer();
-    for (const std::string& warning : warnings_) screen += warning + "\n";
-    eventLines_->Take();
-    for (const std::string& line : eventLines_->Recent()) screen += FitLine(line, width) + "\n";
-    env_.out << screen << std::flush;
-  } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer();
-    for (const std::string& line : eventLines_->Take()) env_.out << line << '\n';
-    env_.out << std::flush;
-  }
+  std::string screen = "\x1b[H\x1b[2J";
+  screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
+  const std::size_t width = env_.columns ? env_.columns() : 0;
+  screen += RenderFittedTable(rows, bands, {width, env_.colour});
+  screen += "\n" + Footer();
+  for (const std::string& warning : warnings_) screen += warning + "\n";
+  eventLines_->Take();
+  for (const std::string& line : eventLines_->Recent()) screen += FitLine(line, width) + "\n";
+  env_.out << screen << std::flush;
 }
 
 void Run::FetchLogs() {
@@ -571,7 +577,7 @@ int Run::WriteJsonReport(const RunReport& report, int status) {
 int Run::Execute() {
   startedAt_ = env_.clock.WallSeconds();
   env_.backend.AddObserver(recorder_);
-  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
+  if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   env_.setCommunity(plan_.community.c_str());
   if (!ScanRanges()) {
     interrupted_ = true;

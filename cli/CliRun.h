@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A whole run of pathmon-cli once its arguments are accepted: the scans, the tests of the
-// phones found within the concurrent limit, the table every 2 seconds, the logs, the
-// summary and the JSON report. Everything it touches comes in through CliEnvironment, the
-// same seams the desktop program uses (MainBackend, DiscoveryAccess).
+// phones found within the concurrent limit, the table every 2 seconds on a terminal (the
+// event lines elsewhere, EventLines.h), the logs, the summary and the JSON report.
+// Everything it touches comes in through CliEnvironment, the same seams the desktop program
+// uses (MainBackend, DiscoveryAccess).
 
 #include <functional>
 #include <mutex>

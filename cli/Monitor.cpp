@@ -112,6 +112,9 @@ class Monitor {
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
   // Every cycle, kept for the sites' verdicts when the tests run a bounded number of rounds.
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
+  const LiveOutput live_ = LiveOutputFor(plan_.verbosity, env_.terminal);
+  // The lines under the table with -v; in the table's place when out is no terminal.
+  const bool eventsWanted_ = live_ == LiveOutput::kLines || plan_.verbosity == Verbosity::kVerbose;
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> notes_;  // the latest notes, shown under the table
   std::atomic<bool> cancel_{false};
@@ -315,6 +318,9 @@ void Monitor::CheckRunning() {
   for (auto& [serial, phone] : phones_) {
     if (scheduler_.State(serial) != MonitorState::kRunning) continue;
     const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    if (eventsWanted_) {
+      eventLines_->NoteSilence(phone.entry.userName, serial, snapshot, env_.clock.WallSeconds());
+    }
     if (snapshot.running) continue;
     const bool failure = EndedAsFailure(snapshot.end, now - phone.startedAt);
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
@@ -381,21 +387,15 @@ void Monitor::Draw() {
               FormatDuration(duration_cast<seconds>(*ready - now).count()) + " (" +
               std::to_string(scheduler_.Failures(serial)) + " failed tries)\n";
   }
-  std::vector<std::string> events = eventLines_->Take();
+  eventLines_->Take();
   const std::string stamp = LocalClockText(env_.clock.WallSeconds());
-  if (env_.terminal) {
-    const std::size_t width = env_.columns ? env_.columns() : 0;
-    std::string screen = "\x1b[H\x1b[2J";
-    screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
-              RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
-    for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
-    for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
-    env_.out << screen << std::flush;
-  } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << footer;
-    for (const std::string& e : events) env_.out << e << '\n';
-    env_.out << std::flush;
-  }
+  const std::size_t width = env_.columns ? env_.columns() : 0;
+  std::string screen = "\x1b[H\x1b[2J";
+  screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
+            RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
+  for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
+  for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
+  env_.out << screen << std::flush;
 }
 
 std::vector<SiteVerdict> Monitor::Sites() {
@@ -454,7 +454,7 @@ int Monitor::Execute() {
   startedAt_ = env_.clock.Now();
   env_.backend.AddObserver(tally_);
   if (plan_.rounds > 0) env_.backend.AddObserver(recorder_);
-  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
+  if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   StartScan();
   Clock::TimePoint lastDraw{};
   bool drawn = false;
@@ -471,8 +471,10 @@ int Monitor::Execute() {
     if (scan_.valid() && scanEnded_.load()) EndScan();
     if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
     for (const std::string& serial : scheduler_.TakeStartable(now)) LaunchStart(serial);
-    if (plan_.verbosity != Verbosity::kQuiet &&
-        (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
+    if (live_ == LiveOutput::kLines) {
+      PrintEventLines(*eventLines_, env_.out);
+    } else if (live_ == LiveOutput::kTable &&
+               (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -484,6 +486,7 @@ int Monitor::Execute() {
   ReportWriteFailures();  // the final lines
   // Every test has ended: what the correlator still holds is decided before the summary.
   if (env_.shared != nullptr) env_.shared->Flush();
+  if (live_ == LiveOutput::kLines) PrintEventLines(*eventLines_, env_.out);  // the tests' ends
   Summarise();
 
   int status = kExitUsable;

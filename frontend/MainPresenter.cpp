@@ -199,7 +199,7 @@ void MainPresenter::WriteRows() {
       const VoiceFigure& figure = *ColumnVoiceFigure(column);
       std::string text = VoiceFigureText(figure, voice);
       // The band in words beside the score, so it is never told by colour alone.
-      if (std::string_view(figure.header) == "MOS" && *verdict.word != '\0') {
+      if (column == kBandColumn && *verdict.word != '\0') {
         text += std::string(" ") + verdict.word;
       }
       view_.ListSetText(i, column, text);

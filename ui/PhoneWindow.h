@@ -25,6 +25,7 @@ class QDateTimeAxis;
 class QLabel;
 class QLineSeries;
 class QListWidget;
+class QStackedWidget;
 class QTabWidget;
 class QTimer;
 class QValueAxis;
@@ -99,6 +100,8 @@ class PhoneWindow final : public QWidget {
   QLabel* figures_ = nullptr;
   QListWidget* interruptions_ = nullptr;
   QLabel* historySource_ = nullptr;
+  QStackedWidget* historyStack_ = nullptr;  // the charts, or historyEmpty_ without a history
+  QLabel* historyEmpty_ = nullptr;
 
   // Live: round trip over seconds; lost frames and window scores over the same seconds.
   QChart* rttChart_ = nullptr;
