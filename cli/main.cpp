@@ -130,6 +130,7 @@ int main(int argc, char* argv[]) {
       return kExitBadInput;
     }
     engine.AddObserver(metrics);
+    shared.AddObserver(metrics);
     poller.emplace(backend, *metrics, std::chrono::milliseconds(kMetricsPollMs));
   }
 

@@ -2,9 +2,9 @@
 // Where the fault lies, end to end: four simulated phones in two /24 networks lose frames
 // together three times (the first network's two phones, then all four, then one phone of the
 // second network), and pathmon-cli must name exactly three interruptions seen together, of
-// scopes site, everywhere and phone, alike in its JSON report, its event stream, its summary
-// and its site report. The run is cut short by SIGINT once the last outage is over and
-// decided: a test lasts at least a minute, the outages need 15 s.
+// scopes site, everywhere and phone, alike in its JSON report, its event stream, its summary,
+// its site report and its metrics. The run is cut short by SIGINT once the last outage is over
+// and decided: a test lasts at least a minute, the outages need 15 s.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -35,7 +35,8 @@ TEST(SharedInterruptions, ThreeOutagesGiveThreeScopesInEveryView) {
   TempDir dir;
   CliProcess cli({"--range", "127.94.1.1-127.94.1.2", "--range", "127.94.2.1-127.94.2.2",
                   "--community", "lab", "--duration", "1", "--site", "lab", "--json",
-                  "report.json", "--jsonl", "events.jsonl", "--report", "report.html"},
+                  "report.json", "--jsonl", "events.jsonl", "--report", "report.html",
+                  "--metrics-file", "run.prom"},
                  dir.Path());
   for (int i = 0; i < 300 && ReadFile(dir.File("events.jsonl")).find("test-started") ==
                                  std::string::npos; ++i) {
@@ -108,6 +109,17 @@ TEST(SharedInterruptions, ThreeOutagesGiveThreeScopesInEveryView) {
   }
   EXPECT_EQ(scopes, (std::vector<std::string>{"site", "everywhere", "phone"}));
   EXPECT_NE(section.find("data-chart=\"shared\""), std::string::npos);
+
+  // The metrics: one of each scope, the site's under its name; none across some sites.
+  const std::string metrics = ReadFile(dir.File("run.prom"));
+  for (const char* series : {"{scope=\"site\",site=\"127.94.1.0/24\"} 1",
+                             "{scope=\"everywhere\"} 1", "{scope=\"phone\"} 1",
+                             "{scope=\"sites\"} 0"}) {
+    EXPECT_NE(metrics.find(std::string("pathmon_shared_interruptions_total") + series + "\n"),
+              std::string::npos)
+        << series << '\n'
+        << metrics;
+  }
 }
 
 }  // namespace
