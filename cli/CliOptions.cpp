@@ -184,7 +184,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
   app.add_option("--rescan", a.rescan,
                  "with --monitor: minutes between two scans, 1 to 1440 (default 60)")
       ->type_name("MINUTES");
-  app.add_option("--site", a.site, "the site label of the metrics and of the --jsonl events")
+  app.add_option("--site", a.site,
+                 "the site label of the metrics and the --jsonl events, and the reports' site "
+                 "name")
       ->type_name("NAME");
   app.add_option("--sites", a.sitesFile,
                  "test the sites of a TOML file (ranges, community file, duration and serial "

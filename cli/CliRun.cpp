@@ -27,6 +27,7 @@
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/CommunityPresenter.h"
 #include "frontend/Messages.h"
+#include "frontend/SharedInterruptions.h"
 #include "frontend/SiteReport.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
@@ -79,6 +80,9 @@ class Run {
   std::string Footer();
   void FetchLogs();
   void Summarise();
+  // The sites' verdicts and the shared interruptions, after the phones' results.
+  void SummariseSites();
+  RunReport Report(int status);
   int Finish(int status);  // writes the reports; returns the exit status
   int WriteJsonReport(const RunReport& report, int status);
   int WriteSiteReport(const RunReport& report, int status);
@@ -96,7 +100,10 @@ class Run {
   std::vector<int> selected_;          // indexes into phones_, in test order
   std::optional<TestScheduler> scheduler_;  // slots are positions in selected_
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
-  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);  // -v
+  const LiveOutput live_ = LiveOutputFor(plan_.verbosity, env_.terminal);
+  // The lines under the table with -v; in the table's place when out is no terminal.
+  const bool eventsWanted_ = live_ == LiveOutput::kLines || plan_.verbosity == Verbosity::kVerbose;
+  std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> warnings_;  // shown under the table on a terminal
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<TestStage> stages_;        // by position in selected_, once summarised
@@ -291,15 +298,24 @@ void Run::TestPhones() {
       break;
     }
     ReportWriteFailures();
+    if (env_.shared != nullptr) env_.shared->Poll();
     CollectStarts(false);
     for (int slot = 0; slot < count; ++slot) {
       if (scheduler_->State(slot) != PhoneState::kRunning) continue;
-      LoopTest* test = phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])].test;
-      if (!env_.backend.Snapshot(*test).running) scheduler_->Finished(slot);
+      const TestedPhone& phone =
+          phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
+      const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+      if (eventsWanted_) {
+        eventLines_->NoteSilence(phone.entry.userName, phone.serial, snapshot,
+                                 env_.clock.WallSeconds());
+      }
+      if (!snapshot.running) scheduler_->Finished(slot);
     }
     Clock::TimePoint now = env_.clock.Now();
-    if (plan_.verbosity != Verbosity::kQuiet &&
-        (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs))) {
+    if (live_ == LiveOutput::kLines) {
+      PrintEventLines(*eventLines_, env_.out);
+    } else if (live_ == LiveOutput::kTable &&
+               (!drawn || now - lastDraw >= std::chrono::milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -311,7 +327,10 @@ void Run::TestPhones() {
     scheduler_->CancelWaiting();
   }
   StopEverything();
+  // Every test has ended: what the correlator still holds is decided before the summary.
+  if (env_.shared != nullptr) env_.shared->Flush();
   ReportWriteFailures();  // the final lines
+  if (live_ == LiveOutput::kLines) PrintEventLines(*eventLines_, env_.out);  // the tests' ends
 }
 
 void Run::StopEverything() {
@@ -367,21 +386,15 @@ void Run::Draw() {
   std::vector<Band> bands;
   std::vector<RowTexts> rows = Rows(&bands);
   std::string stamp = LocalClockText(env_.clock.WallSeconds());
-  if (env_.terminal) {
-    std::string screen = "\x1b[H\x1b[2J";
-    screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
-    const std::size_t width = env_.columns ? env_.columns() : 0;
-    screen += RenderFittedTable(rows, bands, {width, env_.colour});
-    screen += "\n" + Footer();
-    for (const std::string& warning : warnings_) screen += warning + "\n";
-    eventLines_->Take();
-    for (const std::string& line : eventLines_->Recent()) screen += FitLine(line, width) + "\n";
-    env_.out << screen << std::flush;
-  } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << Footer();
-    for (const std::string& line : eventLines_->Take()) env_.out << line << '\n';
-    env_.out << std::flush;
-  }
+  std::string screen = "\x1b[H\x1b[2J";
+  screen += std::string(kAppTitle) + "  " + stamp + "\n\n";
+  const std::size_t width = env_.columns ? env_.columns() : 0;
+  screen += RenderFittedTable(rows, bands, {width, env_.colour});
+  screen += "\n" + Footer();
+  for (const std::string& warning : warnings_) screen += warning + "\n";
+  eventLines_->Take();
+  for (const std::string& line : eventLines_->Recent()) screen += FitLine(line, width) + "\n";
+  env_.out << screen << std::flush;
 }
 
 void Run::FetchLogs() {
@@ -455,6 +468,7 @@ void Run::Summarise() {
     }
     env_.out << '\n';
   }
+  SummariseSites();
   for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
     env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
              << (failure.count == 1 ? " write lost: " : " writes lost: ") << failure.reason
@@ -463,8 +477,23 @@ void Run::Summarise() {
   env_.out << std::flush;
 }
 
+void Run::SummariseSites() {
+  if (env_.shared == nullptr) return;
+  const int tested = static_cast<int>(std::count_if(
+      outcomes_.begin(), outcomes_.end(), [](Outcome o) { return Tested(o); }));
+  cli::SummariseSites(env_.out, JudgeSites(Report(kExitUsable)), *env_.shared,
+                      kKeptSharedInterruptions, tested);
+}
+
 int Run::Finish(int status) {
   if (plan_.jsonPath.empty() && plan_.reportPath.empty()) return status;
+  const RunReport report = Report(status);
+  // Both reports are written, whichever fails: one lost is no reason to lose the other.
+  const int jsonStatus = WriteJsonReport(report, status);
+  return WriteSiteReport(report, jsonStatus);
+}
+
+RunReport Run::Report(int status) {
   RunReport report;
   report.startedAt = startedAt_;
   report.endedAt = env_.clock.WallSeconds();
@@ -495,6 +524,7 @@ int Run::Finish(int status) {
     }
     p.cycles = recorder_->Cycles(phone.serial);
     if (p.selected) p.endReason = env_.backend.Snapshot(*phone.test).end;
+    if (env_.shared != nullptr) p.site = env_.shared->SiteOf(phone.Identity());
     report.phones.push_back(std::move(p));
   }
   for (const PhoneNotKept& n : notTestable_) {
@@ -503,11 +533,14 @@ int Run::Finish(int status) {
     p.state = "not-testable";
     p.historyFile = HistoryFileName(n.entry.userName, n.entry.serialNumber);
     p.notTestedReason = n.reason;
+    if (env_.shared != nullptr) {
+      p.site = env_.shared->SiteOf(n.entry.serialNumber, n.entry.scannedAddress);
+    }
     report.phones.push_back(std::move(p));
   }
-  // Both reports are written, whichever fails: one lost is no reason to lose the other.
-  const int jsonStatus = WriteJsonReport(report, status);
-  return WriteSiteReport(report, jsonStatus);
+  report.site = plan_.sites.empty() ? std::string() : plan_.sites.front().name;
+  if (env_.shared != nullptr) report.shared = env_.shared->Decided();
+  return report;
 }
 
 int Run::WriteSiteReport(const RunReport& report, int status) {
@@ -544,7 +577,7 @@ int Run::WriteJsonReport(const RunReport& report, int status) {
 int Run::Execute() {
   startedAt_ = env_.clock.WallSeconds();
   env_.backend.AddObserver(recorder_);
-  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
+  if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   env_.setCommunity(plan_.community.c_str());
   if (!ScanRanges()) {
     interrupted_ = true;

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A whole run of pathmon-cli once its arguments are accepted: the scans, the tests of the
-// phones found within the concurrent limit, the table every 2 seconds, the logs, the
-// summary and the JSON report. Everything it touches comes in through CliEnvironment, the
-// same seams the desktop program uses (MainBackend, DiscoveryAccess).
+// phones found within the concurrent limit, the table every 2 seconds on a terminal (the
+// event lines elsewhere, EventLines.h), the logs, the summary and the JSON report.
+// Everything it touches comes in through CliEnvironment, the same seams the desktop program
+// uses (MainBackend, DiscoveryAccess).
 
 #include <functional>
 #include <mutex>
@@ -19,6 +20,7 @@
 namespace pathmon {
 class Clock;
 class DiscoveryAccess;
+class SharedInterruptions;
 }  // namespace pathmon
 
 namespace pathmon::cli {
@@ -67,6 +69,9 @@ struct CliEnvironment {
   // limit), and whether the table may be coloured.
   std::function<std::size_t()> columns = {};
   bool colour = false;
+  // The run's interruptions seen together: its correlator observes every test (added to the
+  // backend before the run), the run polls it and flushes it once its tests have ended.
+  SharedInterruptions* shared = nullptr;
 };
 
 // Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,

@@ -3,6 +3,7 @@
 
 #include "cli/JsonReport.h"
 #include "engine/VoiceHistory.h"
+#include "frontend/SharedInterruptionText.h"
 #include "transport/FileWrite.h"
 
 namespace pathmon::cli {
@@ -82,6 +83,14 @@ void EventStream::OnFinished(const TestFinished& event) {
   OrderedJson j = Begin("test-finished", event.wallSeconds);
   Phone(j, event.phone);
   j["reason"] = TestEndName(event.reason);
+  Write(j);
+}
+
+void EventStream::OnSharedInterruption(const SharedInterruption& interruption) {
+  const OrderedJson fields = SharedInterruptionJson(interruption);
+  std::lock_guard lock(mutex_);
+  OrderedJson j = Begin("shared-interruption", wallSeconds_());
+  for (const auto& [key, value] : fields.items()) j[key] = value;
   Write(j);
 }
 

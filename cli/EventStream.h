@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // --jsonl: the run as a stream of JSON objects, one a line, written as things happen: scans,
-// tests started, every cycle result with its figures, retries, tests finished with their
-// reason and the run's end. Every object has "time" (ISO 8601, local time with its offset)
-// and "type"; docs/cli.md lists the types and their fields. A reader may parse each line on
-// its own: a line is written whole or not at all, and ends with "\n".
+// tests started, every cycle result with its figures, the interruptions seen together,
+// retries, tests finished with their reason and the run's end. Every object has "time" (ISO
+// 8601, local time with its offset) and "type"; docs/cli.md lists the types and their
+// fields. A reader may parse each line on its own: a line is written whole or not at all,
+// and ends with "\n".
 //
 // Contract: thread-safe; the observer calls come from the tests' threads.
 
@@ -17,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/InterruptionCorrelator.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon {
@@ -26,7 +28,7 @@ class WriteFailures;
 
 namespace pathmon::cli {
 
-class EventStream final : public TestObserver {
+class EventStream final : public TestObserver, public SharedInterruptionObserver {
  public:
   // out must outlive the stream; wallSeconds labels the events that carry no time.
   EventStream(std::ostream& out, std::function<int64_t()> wallSeconds,
@@ -44,6 +46,9 @@ class EventStream final : public TestObserver {
   void OnStarted(const TestStarted& event) override;
   void OnCycleResult(const CycleResult& event) override;
   void OnFinished(const TestFinished& event) override;
+  // "shared-interruption", the report's object (frontend/SharedInterruptionText.h) at the
+  // time it was decided.
+  void OnSharedInterruption(const SharedInterruption& interruption) override;
 
   void ScanStarted(const std::string& site, const std::string& first, const std::string& last);
   void ScanFinished(const std::string& site, const std::string& first, const std::string& last,

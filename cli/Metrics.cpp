@@ -102,6 +102,24 @@ FleetMetrics::FleetMetrics(UsableRule usable, PhoneLookup lookup)
     }
   }
   Add<Gauge>("pathmon_build_info", {kVersion}).Set(1);
+  for (InterruptionScope scope : {InterruptionScope::kPhone, InterruptionScope::kSites,
+                                  InterruptionScope::kEverywhere}) {
+    SharedCounter(InterruptionScopeName(scope), "");
+  }
+}
+
+prometheus::Counter& FleetMetrics::SharedCounter(const std::string& scope,
+                                                 const std::string& site) {
+  constexpr MetricId kShared = "pathmon_shared_interruptions_total";
+  // A scope other than site has no site: its series carries the scope alone.
+  prometheus::Labels labels{{"scope", scope}};
+  if (!site.empty()) labels.emplace("site", LabelText(site.c_str()));
+  return std::get<prometheus::Family<Counter>*>(families_[kShared.index])->Add(labels);
+}
+
+void FleetMetrics::OnSharedInterruption(const SharedInterruption& interruption) {
+  std::lock_guard lock(mutex_);
+  SharedCounter(InterruptionScopeName(interruption.scope), interruption.Site()).Increment();
 }
 
 template <typename Metric>

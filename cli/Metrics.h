@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
+#include "engine/InterruptionCorrelator.h"
 #include "frontend/Backend.h"
 #include "looptest/LoopTest.h"
 #include "looptest/VoiceQuality.h"
@@ -118,6 +119,9 @@ inline constexpr auto kMetricFamilies = std::to_array<MetricFamily>({
     {"pathmon_phone_info", kGauge, "site,serial,user,address,model,firmware,dscp",
      "The phone as its test started: user name, address, model, firmware and the DSCP class "
      "of its test frames; always 1."},
+    {"pathmon_shared_interruptions_total", kCounter, "scope,site",
+     "Interruptions seen together across phones, by scope (phone, site, sites, everywhere); "
+     "scope site also names the site."},
     {"pathmon_phones_discovered", kGauge, "site", "Phones the last scan of the site found."},
     {"pathmon_scan_duration_seconds", kGauge, "site", "How long the last scan of the site took."},
     {"pathmon_build_info", kGauge, "version", "The program's version; always 1."},
@@ -145,7 +149,7 @@ using UsableRule = std::function<bool(const CycleResult&)>;
 // and firmware of pathmon_phone_info.
 using PhoneLookup = std::function<bool(const std::string& serial, PhoneEntry& entry)>;
 
-class FleetMetrics final : public TestObserver {
+class FleetMetrics final : public TestObserver, public SharedInterruptionObserver {
  public:
   // lookup: where pathmon_phone_info finds a phone's model and firmware; without it they
   // are left empty.
@@ -171,6 +175,10 @@ class FleetMetrics final : public TestObserver {
   void OnStarted(const TestStarted& event) override;
   void OnCycleResult(const CycleResult& event) override;
   void OnFinished(const TestFinished& event) override;
+  // A shared interruption decided: its scope's counter (and, for scope site, the site's)
+  // goes up by one. The scopes' series other than site's are there at 0 from the start, so
+  // that the first one is an increase.
+  void OnSharedInterruption(const SharedInterruption& interruption) override;
 
   // The running cycle of a test as a poll reads it. timings may be empty (a backend without
   // them, or nothing sent long enough ago yet): each echo's round trip goes into the histogram
@@ -218,6 +226,8 @@ class FleetMetrics final : public TestObserver {
   // The family's series of these label values, in the order of its label names.
   template <typename Metric>
   Metric& Add(MetricId family, const std::vector<std::string>& values);
+  // The shared interruptions' counter of a scope (and a site, for scope site).
+  prometheus::Counter& SharedCounter(const std::string& scope, const std::string& site);
   void Describe(PhoneState& state, const TestIdentity& phone);        // mutex_ held
   void Count(PhoneState& state, const TestStatistics& figures);       // mutex_ held
   void CloseCycle(PhoneState& state, const TestStatistics& figures);  // mutex_ held

@@ -25,6 +25,8 @@
 #include "discovery/PhoneListMgr.h"
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
+#include "frontend/RunReport.h"
+#include "frontend/SharedInterruptions.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
 
@@ -37,6 +39,8 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr int kScanPollMs = 50;     // how often the scan thread looks for its probes' end
+// The summary lists the latest shared interruptions; the event stream has every one.
+constexpr std::size_t kSummarySharedLines = 20;
 
 bool InRange(const char* address, const AddressRange& range) {
   const uint32_t a = ntohl(::inet_addr(address));
@@ -96,6 +100,8 @@ class Monitor {
   void Note(const std::string& text);
   void ReportWriteFailures();
   void Summarise();
+  // With rounds, each site's verdict from its phones' tests; none for a monitor without end.
+  std::vector<SiteVerdict> Sites();
   bool Done() const;
 
   const MonitorPlan& plan_;
@@ -104,6 +110,11 @@ class Monitor {
   TestStarter starter_{env_.backend};     // before the phones: their starts use it
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
+  // Every cycle, kept for the sites' verdicts when the tests run a bounded number of rounds.
+  std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
+  const LiveOutput live_ = LiveOutputFor(plan_.verbosity, env_.terminal);
+  // The lines under the table with -v; in the table's place when out is no terminal.
+  const bool eventsWanted_ = live_ == LiveOutput::kLines || plan_.verbosity == Verbosity::kVerbose;
   std::shared_ptr<EventLines> eventLines_ = std::make_shared<EventLines>(plan_.minMos);
   std::vector<std::string> notes_;  // the latest notes, shown under the table
   std::atomic<bool> cancel_{false};
@@ -238,6 +249,7 @@ void Monitor::EndScan() {
       env_.metrics->Register(phone.Identity());
     }
     if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
+    if (env_.shared != nullptr && plan_.sitesFromFile) env_.shared->PlacePhone(serial, site->name);
     fleet.push_back(serial);
   }
   if (!untestable.empty() && !registryFullNoted_) {
@@ -306,6 +318,9 @@ void Monitor::CheckRunning() {
   for (auto& [serial, phone] : phones_) {
     if (scheduler_.State(serial) != MonitorState::kRunning) continue;
     const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+    if (eventsWanted_) {
+      eventLines_->NoteSilence(phone.entry.userName, serial, snapshot, env_.clock.WallSeconds());
+    }
     if (snapshot.running) continue;
     const bool failure = EndedAsFailure(snapshot.end, now - phone.startedAt);
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
@@ -372,21 +387,34 @@ void Monitor::Draw() {
               FormatDuration(duration_cast<seconds>(*ready - now).count()) + " (" +
               std::to_string(scheduler_.Failures(serial)) + " failed tries)\n";
   }
-  std::vector<std::string> events = eventLines_->Take();
+  eventLines_->Take();
   const std::string stamp = LocalClockText(env_.clock.WallSeconds());
-  if (env_.terminal) {
-    const std::size_t width = env_.columns ? env_.columns() : 0;
-    std::string screen = "\x1b[H\x1b[2J";
-    screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
-              RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
-    for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
-    for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
-    env_.out << screen << std::flush;
-  } else {
-    env_.out << "--- " << stamp << " ---\n" << RenderTable(rows) << footer;
-    for (const std::string& e : events) env_.out << e << '\n';
-    env_.out << std::flush;
+  const std::size_t width = env_.columns ? env_.columns() : 0;
+  std::string screen = "\x1b[H\x1b[2J";
+  screen += std::string(kAppTitle) + "  " + stamp + "\n\n" +
+            RenderFittedTable(rows, bands, {width, env_.colour}) + "\n" + footer;
+  for (const std::string& note : notes_) screen += FitLine(note, width) + "\n";
+  for (const std::string& e : eventLines_->Recent()) screen += FitLine(e, width) + "\n";
+  env_.out << screen << std::flush;
+}
+
+std::vector<SiteVerdict> Monitor::Sites() {
+  if (plan_.rounds == 0) return {};
+  std::vector<SitePhone> phones;
+  for (const Site& site : plan_.sites) {  // the sites' order, as the phones' sites
+    for (const auto& [serial, phone] : phones_) {
+      if (phone.site != &site) continue;
+      const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
+      const std::vector<CycleRecord> cycles = recorder_->Cycles(serial);
+      const bool started = phone.startedAt != Clock::TimePoint{} || !cycles.empty();
+      const TestStage stage = started ? TestStage::kEnded
+                              : phone.failed ? TestStage::kStartFailed
+                                             : TestStage::kNotTested;
+      phones.push_back({serial, env_.shared->SiteOf(phone.Identity()),
+                        Judge(stage, cycles, snapshot.end, plan_.minMos)});
+    }
   }
+  return JudgeSites(phones, env_.shared->Decided());
 }
 
 void Monitor::Summarise() {
@@ -400,6 +428,11 @@ void Monitor::Summarise() {
       env_.out << ", " << scheduler_.Failures(serial) << " failed tries in a row";
     }
     env_.out << '\n';
+  }
+  if (env_.shared != nullptr) {
+    int tested = 0;
+    for (const auto& [serial, phone] : phones_) tested += tally_->Of(serial).cycles > 0 ? 1 : 0;
+    SummariseSites(env_.out, Sites(), *env_.shared, kSummarySharedLines, tested);
   }
   for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
     env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
@@ -420,7 +453,8 @@ bool Monitor::Done() const {
 int Monitor::Execute() {
   startedAt_ = env_.clock.Now();
   env_.backend.AddObserver(tally_);
-  if (plan_.verbosity == Verbosity::kVerbose) env_.backend.AddObserver(eventLines_);
+  if (plan_.rounds > 0) env_.backend.AddObserver(recorder_);
+  if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   StartScan();
   Clock::TimePoint lastDraw{};
   bool drawn = false;
@@ -432,12 +466,15 @@ int Monitor::Execute() {
     CollectStarts(false);
     CheckRunning();
     ReportWriteFailures();
+    if (env_.shared != nullptr) env_.shared->Poll();
     const Clock::TimePoint now = env_.clock.Now();
     if (scan_.valid() && scanEnded_.load()) EndScan();
     if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
     for (const std::string& serial : scheduler_.TakeStartable(now)) LaunchStart(serial);
-    if (plan_.verbosity != Verbosity::kQuiet &&
-        (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
+    if (live_ == LiveOutput::kLines) {
+      PrintEventLines(*eventLines_, env_.out);
+    } else if (live_ == LiveOutput::kTable &&
+               (!drawn || now - lastDraw >= milliseconds(kRedrawMs))) {
       Draw();
       lastDraw = now;
       drawn = true;
@@ -447,6 +484,9 @@ int Monitor::Execute() {
   StopEverything();
   CheckRunning();
   ReportWriteFailures();  // the final lines
+  // Every test has ended: what the correlator still holds is decided before the summary.
+  if (env_.shared != nullptr) env_.shared->Flush();
+  if (live_ == LiveOutput::kLines) PrintEventLines(*eventLines_, env_.out);  // the tests' ends
   Summarise();
 
   int status = kExitUsable;

@@ -25,6 +25,9 @@ struct MonitorPlan {
   // for a sites file without --monitor (each phone once).
   int32_t rounds = 0;
   double minMos = 0;  // --min-mos: see CycleUsable
+  // The sites are a sites file's: each phone belongs to its site for the interruptions seen
+  // together; otherwise to its /24 network.
+  bool sitesFromFile = false;
 };
 
 // The exit status: 128 + the signal's number after a signal; with rounds, as a normal run's.

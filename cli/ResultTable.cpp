@@ -28,10 +28,7 @@ RowTexts MakeRow(const std::string& userName, const std::string& serialNumber,
 }
 
 std::string RenderTable(const std::vector<RowTexts>& rows) {
-  auto header = [](std::size_t c) {
-    return std::string_view(c < kListColumns.size() ? kListColumns[c].header
-                                                    : kVoiceFigures[c - kListColumns.size()].header);
-  };
+  auto header = [](std::size_t c) { return std::string_view(kTableColumns[c].header); };
   std::array<std::size_t, kTableColumnCount> width{};
   for (std::size_t c = 0; c < width.size(); ++c) {
     width[c] = header(c).size();

@@ -13,7 +13,6 @@
 
 namespace pathmon::cli {
 
-inline constexpr int kTableColumnCount = kColumnCount + static_cast<int>(kVoiceFigures.size());
 using RowTexts = std::array<std::string, kTableColumnCount>;
 
 // The text with every control character (C0, DEL and C1, see ReplaceControlCharacters)

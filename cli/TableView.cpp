@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <numeric>
 #include <string_view>
 
 namespace pathmon::cli {
@@ -15,14 +16,10 @@ namespace {
 constexpr const char* kRed = "\x1b[31m";
 constexpr const char* kAmber = "\x1b[33m";
 constexpr const char* kReset = "\x1b[0m";
-constexpr std::size_t kKeptColumns = 3;  // user, serial number and state are never dropped
 // The state is coloured with the figures, so the band shows however narrow the terminal.
 constexpr std::size_t kFirstColoured = 2;
 
-std::string_view Header(std::size_t c) {
-  return c < kListColumns.size() ? kListColumns[c].header
-                                 : kVoiceFigures[c - kListColumns.size()].header;
-}
+std::string_view Header(std::size_t c) { return kTableColumns[c].header; }
 
 }  // namespace
 
@@ -40,25 +37,35 @@ std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vect
     width[c] = Header(c).size();
     for (const RowTexts& row : rows) width[c] = std::max(width[c], row[c].size());
   }
-  // Each column takes its width and the two blanks before the next.
-  std::size_t shown = width.size();
-  auto total = [&width](std::size_t n) {
+  // Each column takes its width and the two blanks before the next. While the table is too
+  // wide, the column kept for the shortest time goes (the user, serial number and state stay).
+  std::vector<int> shown(width.size());
+  std::iota(shown.begin(), shown.end(), 0);
+  auto total = [&] {
     std::size_t sum = 0;
-    for (std::size_t c = 0; c < n; ++c) sum += width[c] + (c + 1 < n ? 2 : 0);
-    return sum;
+    for (int c : shown) sum += width[static_cast<std::size_t>(c)] + 2;
+    return sum - 2;
   };
-  while (layout.maxWidth > 0 && shown > kKeptColumns && total(shown) > layout.maxWidth) --shown;
+  while (layout.maxWidth > 0 && total() > layout.maxWidth) {
+    auto last = std::max_element(shown.begin(), shown.end(), [](int a, int b) {
+      return kTableColumns[static_cast<std::size_t>(a)].keep <
+             kTableColumns[static_cast<std::size_t>(b)].keep;
+    });
+    if (kTableColumns[static_cast<std::size_t>(*last)].keep == 0) break;
+    shown.erase(last);
+  }
 
   auto line = [&](auto text, Band band) {
     std::string out;
-    for (std::size_t c = 0; c < shown; ++c) {
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      const std::size_t c = static_cast<std::size_t>(shown[i]);
       std::string_view cell = text(c);
       const bool coloured =
           layout.colour && (band == Band::kRed || band == Band::kAmber) && c >= kFirstColoured;
       if (coloured) out += band == Band::kRed ? kRed : kAmber;
       out += cell;
       if (coloured) out += kReset;
-      if (c + 1 < shown) out.append(width[c] - cell.size() + 2, ' ');
+      if (i + 1 < shown.size()) out.append(width[c] - cell.size() + 2, ' ');
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out + "\n";
@@ -69,12 +76,17 @@ std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vect
     table += line([&row](std::size_t c) { return std::string_view(row[c]); },
                   r < bands.size() ? bands[r] : Band::kNone);
   }
-  if (shown < width.size()) {
-    std::string note = "(" + std::to_string(width.size() - shown) +
+  if (shown.size() < width.size()) {
+    std::string note = "(" + std::to_string(width.size() - shown.size()) +
                        " columns left out for the terminal's width:";
-    for (std::size_t c = shown; c < width.size(); ++c) note += " " + std::string(Header(c));
+    for (std::size_t c = 0; c < width.size(); ++c) {
+      if (std::find(shown.begin(), shown.end(), static_cast<int>(c)) == shown.end()) {
+        note += " " + std::string(Header(c));
+      }
+    }
     table += note + ")\n";
   }
+  for (const std::string& legend : UnitLegend(shown, layout.maxWidth)) table += legend + "\n";
   return table;
 }
 

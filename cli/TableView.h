@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The result table as a terminal shows it: only as many columns as fit its width (the
-// columns are dropped from the right, and a note under the table names them), and on a
-// colour terminal (NO_COLOR not set) each phone's state and figures coloured by the band of
-// its current cycle's verdict (frontend/Verdict.h): red when it is not usable, amber when it
-// is usable but a 10-second window scored below 3.6, the host could not keep the sending
-// schedule, or the test ended before its duration; green rows stay uncoloured.
+// figures go in the order of their keep field, frontend/Figures.h, so that the score, the
+// worst window and the frames lost stay longest; a note under the table names those left
+// out), a legend line with the units of the columns shown, and on a colour terminal
+// (NO_COLOR not set) each phone's state and figures coloured by the band of its current
+// cycle's verdict (frontend/Verdict.h): red when it is not usable, amber when it is usable
+// but a 10-second window scored below 3.6, the host could not keep the sending schedule, or
+// the test ended before its duration; green rows stay uncoloured.
 
 #include <cstddef>
 #include <string>
@@ -30,7 +32,8 @@ struct TableLayout {
   bool colour = false;
 };
 
-// RenderTable's table, fitted and coloured; bands has one entry per row (or none).
+// RenderTable's table, fitted and coloured, with its note and legend; bands has one entry per
+// row (or none).
 std::string RenderFittedTable(const std::vector<RowTexts>& rows, const std::vector<Band>& bands,
                               const TableLayout& layout);
 

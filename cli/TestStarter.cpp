@@ -5,6 +5,9 @@
 
 #include <chrono>
 
+#include "cli/ResultTable.h"
+#include "frontend/SharedInterruptionText.h"
+
 namespace pathmon::cli {
 
 void TestStarter::Launch(TestedPhone& phone, int32_t durationSeconds) {
@@ -51,6 +54,32 @@ int ExitStatus(const std::vector<Outcome>& outcomes) {
 int InterruptedStatus(const CliEnvironment& env) {
   const int signal = env.signal ? env.signal() : 0;
   return kExitSignalBase + (signal > 0 ? signal : SIGINT);
+}
+
+void SummariseSites(std::ostream& out, const std::vector<SiteVerdict>& sites,
+                    const SharedInterruptions& shared, std::size_t limit, int tested) {
+  if (!sites.empty()) out << "Sites:\n";
+  for (const SiteVerdict& site : sites) {
+    out << "  " << PrintableText(site.site.empty() ? "-" : site.site) << "  "
+        << (site.fit ? "fit for voice" : "not fit for voice") << " (" << site.phones
+        << (site.phones == 1 ? " phone, " : " phones, ") << site.tested << " tested, "
+        << site.usable << " usable): " << PrintableText(site.reason) << '\n';
+  }
+  const std::vector<SharedInterruption> decided = shared.Decided();
+  if (decided.empty()) {
+    // With one phone tested there is nothing to compare with.
+    if (tested > 1) out << "Interruptions seen together: none\n";
+    return;
+  }
+  out << "Interruptions seen together:\n";
+  const std::size_t from = decided.size() > limit ? decided.size() - limit : 0;
+  if (const int64_t earlier = shared.Count() - static_cast<int64_t>(decided.size() - from);
+      earlier > 0) {
+    out << "  (" << earlier << " earlier ones are not listed)\n";
+  }
+  for (std::size_t i = from; i < decided.size(); ++i) {
+    out << "  " << PrintableText(SharedInterruptionLine(decided[i])) << '\n';
+  }
 }
 
 }  // namespace pathmon::cli

@@ -2,20 +2,24 @@
 #pragma once
 // What the one-off run and the monitor share in running a fleet's tests: the phone record,
 // each start (the Start command's sequence, frontend/Fleet.h) on a thread of its own so that
-// the run keeps drawing and sees a signal, every running test stopped at once, and the exit
-// statuses. Which phone may start when (the concurrent limit, the line, the backoff) is the
-// schedulers' (TestScheduler.h, MonitorScheduler.h).
+// the run keeps drawing and sees a signal, every running test stopped at once, the exit
+// statuses and the summary's lines of the sites and the interruptions seen together. Which
+// phone may start when (the concurrent limit, the line, the backoff) is the schedulers'
+// (TestScheduler.h, MonitorScheduler.h).
 //
 // Contract: the run's own thread; the starts run on threads of their own.
 
 #include <atomic>
 #include <future>
 #include <optional>
+#include <ostream>
 #include <vector>
 
 #include "cli/CliRun.h"
 #include "cli/Site.h"
 #include "frontend/Fleet.h"
+#include "frontend/SharedInterruptions.h"
+#include "frontend/SiteVerdict.h"
 #include "frontend/Verdict.h"
 #include "transport/Clock.h"
 
@@ -57,5 +61,11 @@ class TestStarter {
 int ExitStatus(const std::vector<Outcome>& outcomes);
 // After a signal: 128 + the signal's number (SIGINT when the environment does not tell).
 int InterruptedStatus(const CliEnvironment& env);
+
+// The summary's lines after the phones' results: under "Sites:" one per site, fit for voice
+// or not and why (none without sites); under "Interruptions seen together:" the last `limit`
+// shared interruptions, or "none" when tested (the phones tested) is two or more.
+void SummariseSites(std::ostream& out, const std::vector<SiteVerdict>& sites,
+                    const SharedInterruptions& shared, std::size_t limit, int tested);
 
 }  // namespace pathmon::cli

@@ -21,6 +21,7 @@
 #include "cli/SignalWatch.h"
 #include "engine/Engine.h"
 #include "frontend/EngineBackend.h"
+#include "frontend/SharedInterruptions.h"
 #include "frontend/Verdict.h"
 #include "transport/Clock.h"
 #include "transport/DebugTrace.h"
@@ -82,6 +83,10 @@ int main(int argc, char* argv[]) {
   const UsableRule usable = [minMos = plan.minMos](const CycleResult& result) {
     return CycleUsable(CycleRecord{result.wallSeconds, result.stats, result.voice}, minMos);
   };
+  // The run's one correlator: every test reports to it, whatever observes the interruptions
+  // it decides (the summary, the reports, the event stream) attaches to shared.
+  SharedInterruptions shared(engine.GetClock());
+  engine.AddObserver(shared.Observer());
   std::shared_ptr<EventStream> events;
   if (!plan.jsonlPath.empty()) {
     auto wallSeconds = [&engine] { return engine.GetClock().WallSeconds(); };
@@ -100,6 +105,7 @@ int main(int argc, char* argv[]) {
     }
     events->SetSite(plan.sites.empty() ? "" : plan.sites.front().name);
     engine.AddObserver(events);
+    shared.AddObserver(events);
   }
   std::shared_ptr<FleetMetrics> metrics;
   MetricsServer server;
@@ -124,6 +130,7 @@ int main(int argc, char* argv[]) {
       return kExitBadInput;
     }
     engine.AddObserver(metrics);
+    shared.AddObserver(metrics);
     poller.emplace(backend, *metrics, std::chrono::milliseconds(kMetricsPollMs));
   }
 
@@ -143,12 +150,13 @@ int main(int argc, char* argv[]) {
       events.get(),
       [outFd = jsonToStdout ? STDERR_FILENO : STDOUT_FILENO] { return TerminalColumns(outFd); },
       ColourWanted(jsonToStdout ? STDERR_FILENO : STDOUT_FILENO),
+      &shared,
   };
   int status = 0;
   if (plan.monitor || plan.sitesFromFile) {
     // A sites file without --monitor tests each of its phones once.
     status = RunMonitor(MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity,
-                                    plan.monitor ? 0 : 1, plan.minMos},
+                                    plan.monitor ? 0 : 1, plan.minMos, plan.sitesFromFile},
                         env);
   } else {
     status = RunCli(plan, env);

@@ -6,6 +6,7 @@
 #include "engine/HistoryFile.h"
 #include "frontend/Fleet.h"
 #include "frontend/Messages.h"
+#include "frontend/SharedInterruptionText.h"
 #include "frontend/Verdict.h"
 #include "frontend/VoiceChart.h"
 
@@ -57,13 +58,15 @@ std::vector<int> SortOrder(const std::vector<std::optional<double>>& keys, bool 
   return order;
 }
 
-std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan) {
+std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan,
+                       const std::string& lastShared) {
   // U+00B7 MIDDLE DOT between the counts, in UTF-8.
   const std::string dot = " \u00b7 ";
   std::string line = std::to_string(phones) + (phones == 1 ? " phone" : " phones") + dot +
                      std::to_string(running) + " running" + dot + std::to_string(unusable) +
                      " unusable";
   if (!lastScan.empty()) line += dot + "last scan " + lastScan;
+  if (!lastShared.empty()) line += dot + "last shared interruption " + lastShared;
   return line;
 }
 
@@ -73,7 +76,10 @@ MainPresenter::MainPresenter(MainView& view, MainBackend& backend, const Program
       backend_(backend),
       settings_(settings),
       clock_(clock != nullptr ? *clock : SystemClock()),
-      worker_(backend) {}
+      shared_(clock_),
+      worker_(backend) {
+  backend_.AddObserver(shared_.Observer());
+}
 
 bool MainPresenter::OnInitDialog() {
   view_.SetControlText(kIdHelpAdd, kMainHelpAdd);
@@ -84,6 +90,7 @@ bool MainPresenter::OnInitDialog() {
 }
 
 void MainPresenter::OnTimer(int /*id*/) {
+  shared_.Poll();
   RefreshRows();
   ShowWriteFailures();
 }
@@ -192,7 +199,7 @@ void MainPresenter::WriteRows() {
       const VoiceFigure& figure = *ColumnVoiceFigure(column);
       std::string text = VoiceFigureText(figure, voice);
       // The band in words beside the score, so it is never told by colour alone.
-      if (std::string_view(figure.header) == "MOS" && *verdict.word != '\0') {
+      if (column == kBandColumn && *verdict.word != '\0') {
         text += std::string(" ") + verdict.word;
       }
       view_.ListSetText(i, column, text);
@@ -202,7 +209,10 @@ void MainPresenter::WriteRows() {
     if (voice.loss.sent > 0) toolTip += (toolTip.empty() ? "" : "\n") + VoiceSummary(voice);
     view_.ListSetBand(i, verdict.band, toolTip);
   }
-  view_.SetControlText(kIdStatusLine, StatusLine(count, running, unusable, lastScan_));
+  const std::optional<SharedInterruption> last = shared_.Last();
+  view_.SetControlText(kIdStatusLine,
+                       StatusLine(count, running, unusable, lastScan_,
+                                  last ? SharedInterruptionStatus(*last) : std::string()));
 }
 
 int32_t MainPresenter::CountRunningTests() {

@@ -16,6 +16,7 @@
 #include "frontend/DialogView.h"
 #include "frontend/Figures.h"
 #include "frontend/PhoneTable.h"
+#include "frontend/SharedInterruptions.h"
 #include "frontend/VoiceWorker.h"
 #include "transport/Clock.h"
 
@@ -46,9 +47,12 @@ std::vector<int> SortOrder(const std::vector<std::optional<TestSnapshot>>& rows,
 // The same for rows keyed by a voice figure (nullopt: a row without a test).
 std::vector<int> SortOrder(const std::vector<std::optional<double>>& keys, bool largestFirst);
 
-// The status bar: "8 phones · 5 running · 1 unusable · last scan 18:02"; the last part only
-// once a scan has run (lastScan empty before).
-std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan);
+// The status bar: "8 phones · 5 running · 1 unusable · last scan 18:02 · last shared
+// interruption 20:47:42, every running phone"; the last scan only once a scan has run
+// (lastScan empty before), the last shared interruption (SharedInterruptionStatus) once one
+// was seen.
+std::string StatusLine(int phones, int running, int unusable, const std::string& lastScan,
+                       const std::string& lastShared = "");
 
 // What the main window needs of the main window's list control, on top of a dialog.
 class MainView : public DialogView {
@@ -79,7 +83,10 @@ class MainView : public DialogView {
 // header column the rows are sorted by reverses the order; a click on another figure column
 // sorts largest first. The rows' voice figures are assessed on the presenter's VoiceWorker:
 // each refresh shows (and a voice column sorts by) the figures finished since the last one,
-// and asks for new ones. The backend's tests must outlive the presenter.
+// and asks for new ones. The backend's tests must outlive the presenter. The session's
+// interruptions seen together come from one correlator (sites by /24 network) that the
+// presenter adds to the backend when it is made, before any test starts, and polls with
+// every refresh.
 class MainPresenter {
  public:
   // clock: the wall clock of the status line's last scan; nullptr for the system's.
@@ -103,6 +110,8 @@ class MainPresenter {
 
   // The worker the rows' figures come from; the phone windows ask it for their charts.
   VoiceWorker& Voices() { return worker_; }
+  // The session's interruptions seen together, for the phone windows and Save Report.
+  SharedInterruptions& Shared() { return shared_; }
 
  private:
   // A warning box for each history or log file that failed for the first time.
@@ -128,6 +137,7 @@ class MainPresenter {
     VoiceQuality voice;  // the last finished; none sent before the first
   };
   std::map<const LoopTest*, VoiceCache> voices_;
+  SharedInterruptions shared_;
   // Last: stopped first, while the rest still exists.
   VoiceWorker worker_;
 };

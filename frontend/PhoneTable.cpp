@@ -6,9 +6,8 @@
 namespace pathmon {
 
 const char* TableHeader(int column) {
-  if (column >= 0 && column < kColumnCount) return kListColumns[column].header;
-  if (const VoiceFigure* figure = ColumnVoiceFigure(column)) return figure->header;
-  return "";
+  if (column < 0 || column >= kTableColumnCount) return "";
+  return kTableColumns[static_cast<std::size_t>(column)].header;
 }
 
 const VoiceFigure* ColumnVoiceFigure(int column) {

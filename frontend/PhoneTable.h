@@ -13,9 +13,6 @@
 
 namespace pathmon {
 
-// The main window's columns: the list's own, then the voice figures beside them.
-inline constexpr int kFirstVoiceColumn = kColumnCount;
-inline constexpr int kTableColumnCount = kColumnCount + static_cast<int>(kVoiceFigures.size());
 // The voice figure of a column; nullptr for the list's own columns.
 const VoiceFigure* ColumnVoiceFigure(int column);
 const char* TableHeader(int column);

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "frontend/Figures.h"
+#include "frontend/SharedInterruptionText.h"
 
 namespace pathmon {
 
@@ -85,6 +86,14 @@ Verdict Judge(const PhoneReport& phone, const RunReport& report) {
   return Judge(phone.stage, phone.cycles, phone.endReason, report.minMos);
 }
 
+std::vector<SiteVerdict> JudgeSites(const RunReport& report) {
+  std::vector<SitePhone> phones;
+  for (const PhoneReport& p : report.phones) {
+    phones.push_back({Terminated(p.entry).serialNumber, p.site, Judge(p, report)});
+  }
+  return JudgeSites(phones, report.shared);
+}
+
 void CycleRecorder::OnCycleResult(const CycleResult& result) {
   std::lock_guard lock(mutex_);
   cycles_[result.phone.serialNumber].push_back({result.wallSeconds, result.stats, result.voice});
@@ -151,9 +160,25 @@ OrderedJson ReportJson(const RunReport& r) {
       cycles.push_back(std::move(cycle));
     }
     phone["cycles"] = std::move(cycles);
+    phone["site"] = p.site.empty() ? Json(nullptr) : Text(p.site);
     phones.push_back(std::move(phone));
   }
   doc["phones"] = std::move(phones);
+  doc["site"] = r.site.empty() ? Json(nullptr) : Text(r.site);
+  Json sites = Json::array();
+  for (const SiteVerdict& v : JudgeSites(r)) {
+    sites.push_back({{"site", Text(v.site)},
+                     {"phones", v.phones},
+                     {"tested", v.tested},
+                     {"usable", v.usable},
+                     {"fit", v.fit},
+                     {"worst", v.worst.empty() ? Json(nullptr) : Text(v.worst)},
+                     {"reason", Text(v.reason)}});
+  }
+  doc["sites"] = std::move(sites);
+  Json shared = Json::array();
+  for (const SharedInterruption& s : r.shared) shared.push_back(SharedInterruptionJson(s));
+  doc["sharedInterruptions"] = std::move(shared);
   return doc;
 }
 

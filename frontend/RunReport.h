@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a run of tests leaves for the reports: every phone found with its discovery fields,
-// every cycle result of its test and how far its test got, and the settings that judge them
-// (frontend/Verdict.h). The command line fills it at the end of a run, Save Report with the
+// every cycle result of its test and how far its test got, the settings that judge them
+// (frontend/Verdict.h), and each phone's site with the interruptions seen together
+// (SiteVerdict.h). The command line fills it at the end of a run, Save Report with the
 // session so far; the JSON report and the site report are two renderings of the same value,
 // so their figures and verdicts agree.
 //
@@ -17,13 +18,15 @@
 #include <vector>
 
 #include "discovery/PhoneListMgr.h"
+#include "engine/InterruptionCorrelator.h"
 #include "engine/VoiceHistory.h"
+#include "frontend/SiteVerdict.h"
 #include "frontend/Verdict.h"
 #include "looptest/LoopTest.h"
 
 namespace pathmon {
 
-inline constexpr int kReportSchema = 2;
+inline constexpr int kReportSchema = 3;
 
 // Every cycle result of a run, by serial number. An observer of every test of the run;
 // called on the tests' threads.
@@ -52,6 +55,7 @@ struct PhoneReport {
   std::vector<CycleRecord> cycles;
   TestEnd endReason = TestEnd::kNone;  // kNone: its test never ran to an end
   std::string notTestedReason;         // why a phone found could not be tested at all
+  std::string site;  // the site it belongs to (SharedInterruptions::SiteOf); empty: none known
 };
 
 struct RunReport {
@@ -66,10 +70,14 @@ struct RunReport {
   int exitStatus = 0;
   std::vector<PhoneReport> phones;
   std::vector<std::string> ranges;  // "FIRST-LAST" as scanned; the site report's header only
+  std::string site;  // --site: the run's site name; empty when not given
+  std::vector<SharedInterruption> shared;  // the run's shared interruptions, in the order decided
 };
 
 // The phone's verdict by the report's settings.
 Verdict Judge(const PhoneReport& phone, const RunReport& report);
+// The verdict of each site of the report's phones (SiteVerdict.h).
+std::vector<SiteVerdict> JudgeSites(const RunReport& report);
 
 // The JSON report's document, and the document as text ending in "\n".
 OrderedJson ReportJson(const RunReport& report);

@@ -8,6 +8,7 @@
 #include "Version.h"
 #include "engine/HistoryFile.h"
 #include "frontend/Fleet.h"
+#include "frontend/SharedInterruptions.h"
 #include "frontend/SiteReport.h"
 
 namespace pathmon {
@@ -43,8 +44,10 @@ RunReport SaveReportPresenter::SessionReport() {
                                : TestStage::kNotTested;
     p.historyFile = HistoryFileName(p.entry.userName, phone.serial);
     if (!p.selected) p.notTestedReason = "not started in this session";
+    p.site = shared_ != nullptr ? shared_->SiteOf(phone.Identity()) : NetworkSite(phone.Identity());
     report.phones.push_back(std::move(p));
   }
+  if (shared_ != nullptr) report.shared = shared_->Decided();
   return report;
 }
 

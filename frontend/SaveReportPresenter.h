@@ -17,6 +17,8 @@ namespace pathmon {
 
 inline constexpr const char* kSaveReportMenuText = "Save &Report...";
 
+class SharedInterruptions;
+
 // What the command needs of the window.
 class SaveReportView {
  public:
@@ -36,6 +38,11 @@ class SaveReportPresenter {
   SaveReportPresenter(SaveReportView& view, MainBackend& backend,
                       const ProgramSettings& settings, std::function<int64_t()> wallSeconds);
 
+  // The session's interruptions seen together and its phones' sites, for the report; it must
+  // outlive the presenter. Without them every phone's site is its /24 network and none is
+  // listed.
+  void SetSharedInterruptions(const SharedInterruptions* shared) { shared_ = shared; }
+
   // Every phone of the registry with its cycle results so far. A test still running is
   // unfinished (incomplete, unless a cycle was already not usable); a phone never tested is
   // not tested.
@@ -50,6 +57,7 @@ class SaveReportPresenter {
   const ProgramSettings& settings_;
   std::function<int64_t()> wallSeconds_;
   int64_t startedAt_ = 0;
+  const SharedInterruptions* shared_ = nullptr;
   std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
 };
 

@@ -62,9 +62,33 @@ std::string SharedInterruptionSentence(const SharedInterruption& s) {
 }
 
 std::string SharedInterruptionLine(const SharedInterruption& s) {
-  const double seconds = static_cast<double>(s.endWallNs - s.startWallNs) / kNsPerSecond;
-  return fmt::format("{}  {:.1f} s  {}", ClockText(s.startWallNs), seconds,
+  return fmt::format("{}  {:.1f} s  {}", ClockText(s.startWallNs), SharedInterruptionSeconds(s),
                      SharedInterruptionSentence(s));
+}
+
+std::string SharedInterruptionTime(const SharedInterruption& s) {
+  return ClockText(s.startWallNs);
+}
+
+double SharedInterruptionSeconds(const SharedInterruption& s) {
+  return static_cast<double>(s.endWallNs - s.startWallNs) / kNsPerSecond;
+}
+
+std::string SharedInterruptionStatus(const SharedInterruption& s) {
+  // Every running phone is where the fault lies whatever the count of sites.
+  return ClockText(s.startWallNs) + ", " +
+         (s.scope == InterruptionScope::kEverywhere ? "every running phone"
+                                                    : SharedInterruptionWho(s));
+}
+
+const char* SharedScopeWords(InterruptionScope scope) {
+  switch (scope) {
+    case InterruptionScope::kPhone: return "this phone only";
+    case InterruptionScope::kSite: return "its site";
+    case InterruptionScope::kSites: return "several sites";
+    case InterruptionScope::kEverywhere: return "every running phone";
+  }
+  return "this phone only";
 }
 
 OrderedJson SharedInterruptionJson(const SharedInterruption& s) {

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "frontend/Figures.h"
+#include "frontend/SharedInterruptionText.h"
 #include "transport/Dscp.h"
 
 namespace pathmon {
@@ -125,13 +126,15 @@ void Header(std::string& h, const RunReport& r, const std::vector<FleetRow>& row
   if (r.minMos > 0) {
     rule += fmt::format(", and no 10-second window below MOS {} (--min-mos)", Fixed(r.minMos, 2));
   }
-  h += Fill("header", arg("started", ReadableTime(r.startedAt)));
+  h += Fill("header", arg("started", (r.site.empty() ? "" : HtmlText(r.site) + " ") +
+                                        ReadableTime(r.startedAt)));
   auto fact = [&h](const char* name, const std::string& value) {
     h += Fill("fact", arg("name", name), arg("value", value));
   };
   fact("Run", fmt::format("{} to {} ({})", ReadableTime(r.startedAt), ReadableTime(r.endedAt),
                           Lasting(std::max<int64_t>(0, r.endedAt - r.startedAt))) +
                   (r.interrupted ? Part("interrupted") : ""));
+  if (!r.site.empty()) fact("Site", HtmlText(r.site));
   fact("Addresses", ranges.empty() ? "-" : ranges);
   fact("Phones", fmt::format("{} found, {} tested, {} usable", r.phones.size(), tested, usable));
   fact("Tests", fmt::format("{} min each, at most {} at once", r.durationMinutes,
@@ -167,6 +170,96 @@ void FleetTable(std::string& h, const RunReport& r, const std::vector<FleetRow>&
     h += Part("row-end");
   }
   h += Part("fleet-end");
+}
+
+void SitesTable(std::string& h, const std::vector<SiteVerdict>& sites) {
+  h += Part("sites");
+  for (const SiteVerdict& v : sites) {
+    const Band band = v.tested == 0 ? Band::kNone : v.fit ? Band::kGreen : Band::kRed;
+    h += Fill("site-row", arg("band", BandName(band)), arg("site", HtmlText(v.site)));
+    h += Td(v.site.empty() ? "-" : HtmlText(v.site), "text") + Td(std::to_string(v.phones)) +
+         Td(std::to_string(v.tested)) + Td(std::to_string(v.usable)) +
+         Td(v.fit ? "yes" : Fill("strong", arg("text", "no")), "text verdict") +
+         Td(v.worst.empty() ? "-" : HtmlText(v.worst), "text") + Td(HtmlText(v.reason), "text") +
+         Part("row-end");
+  }
+  h += Part("sites-end");
+}
+
+// The phones the timeline gives a row: those tested, by site in the sites' order.
+std::vector<std::size_t> TimelineRows(const RunReport& r, const std::vector<SiteVerdict>& sites) {
+  std::vector<std::size_t> rows;
+  for (const SiteVerdict& site : sites) {
+    for (std::size_t i = 0; i < r.phones.size(); ++i) {
+      if (r.phones[i].site == site.site && !r.phones[i].cycles.empty()) rows.push_back(i);
+    }
+  }
+  return rows;
+}
+
+void SharedSection(std::string& h, const RunReport& r, std::size_t timelineRows) {
+  h += Part("shared");
+  if (r.shared.empty()) {
+    h += Fill("shared-none", arg("why", timelineRows < 2
+                                           ? "fewer than two phones were tested, so there was "
+                                             "nothing to compare with"
+                                           : "no phones lost frames together while others ran "
+                                             "on"));
+    return;
+  }
+  // A row of 24 pixels for each phone, and room for the axis and the legend.
+  h += Fill("shared-chart", arg("height", 90 + 24 * timelineRows));
+  for (const SharedInterruption& s : r.shared) {
+    std::string phones;
+    for (const SharedInterruptionPhone& p : s.phones) {
+      phones += (phones.empty() ? "" : ", ") + HtmlText(p.serialNumber);
+    }
+    h += Part("row") + Td(ReadableTime(s.startWallNs / 1'000'000'000), "text") +
+         Td(Fixed(SharedInterruptionSeconds(s), 1)) +
+         Td(InterruptionScopeName(s.scope), "text") +
+         Td(HtmlText(SharedInterruptionSentence(s)), "text") + Td(phones, "text") +
+         Td(std::to_string(s.lost)) + Part("row-end");
+  }
+  h += Part("shared-end");
+}
+
+// What the timeline chart draws, in milliseconds since 1970: each row's spans (first lost
+// frame's send to the last one's plus a frame) and each shared interruption with its rows.
+OrderedJson TimelineJson(const RunReport& r, const std::vector<std::size_t>& rows) {
+  constexpr int64_t kNsPerMs = 1'000'000;
+  OrderedJson phones = OrderedJson::array();
+  for (std::size_t i : rows) {
+    const PhoneReport& p = r.phones[i];
+    OrderedJson spans = OrderedJson::array();
+    for (const CycleRecord& c : p.cycles) {
+      for (const InterruptionSpan& s : c.voice.interruptions) {
+        spans.push_back(
+            {s.timeWallNs / kNsPerMs, (s.lastTimeWallNs + c.voice.intervalNs) / kNsPerMs});
+      }
+    }
+    phones.push_back({{"phone", i},
+                      {"name", Utf8OrLatin1(std::string(p.entry.userName) + ":" +
+                                            p.entry.serialNumber)},
+                      {"spans", std::move(spans)}});
+  }
+  OrderedJson groups = OrderedJson::array();
+  for (const SharedInterruption& s : r.shared) {
+    OrderedJson at = OrderedJson::array();
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const std::string serial = r.phones[rows[k]].entry.serialNumber;
+      for (const SharedInterruptionPhone& p : s.phones) {
+        if (p.serialNumber == serial) at.push_back(k);
+      }
+    }
+    groups.push_back({{"startMs", s.startWallNs / kNsPerMs},
+                      {"endMs", s.endWallNs / kNsPerMs},
+                      {"scope", InterruptionScopeName(s.scope)},
+                      {"rows", std::move(at)}});
+  }
+  return {{"startMs", r.startedAt * 1000},
+          {"endMs", r.endedAt * 1000},
+          {"rows", std::move(phones)},
+          {"shared", std::move(groups)}};
 }
 
 void PhoneSection(std::string& h, const RunReport& r, const FleetRow& row) {
@@ -354,7 +447,11 @@ std::string FormatSiteReport(const RunReport& r, std::string_view version) {
   std::string h = Part("head");
   h += Fill("style", arg("css", Joined(kReportCssParts, kReportCssPartCount)));
   Header(h, r, rows, version);
+  const std::vector<SiteVerdict> sites = JudgeSites(r);
+  const std::vector<std::size_t> timeline = TimelineRows(r, sites);
+  SitesTable(h, sites);
   FleetTable(h, r, rows);
+  SharedSection(h, r, timeline.size());
   for (const FleetRow& row : rows) {
     if (!r.phones[row.phone].cycles.empty()) PhoneSection(h, r, row);
   }
@@ -371,6 +468,7 @@ std::string FormatSiteReport(const RunReport& r, std::string_view version) {
   OrderedJson fleet = OrderedJson::array();
   for (const FleetRow& row : rows) fleet.push_back(RowJson(row));
   site["fleet"] = std::move(fleet);
+  site["timeline"] = TimelineJson(r, timeline);
   doc["siteReport"] = std::move(site);
   h += Fill("data", arg("json", ScriptSafeJson(doc)));
   h += Fill("chartjs", arg("chartjs", ChartJsSource()));

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <ctime>
+#include <numeric>
 #include <string_view>
 
 #include "ui/AboutDialog.h"
@@ -114,22 +115,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   list_->header()->setSortIndicatorShown(true);
   list_->header()->setSortIndicator(-1, Qt::DescendingOrder);
   list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  // The list's widths, widened where a header would not fit (RTT and MAX RTT); a voice
-  // column fits a score with a short word ("2.85 poor"), and the MOS column the longest
-  // reason its band can give (kBandWords).
-  auto fits = [this](const QString& text) {
-    return list_->fontMetrics().horizontalAdvance(text) + 12;
-  };
-  for (int i = 0; i < kTableColumnCount; ++i) {
-    int width = i < kColumnCount ? kListColumns[i].width : ColumnVoiceFigure(i)->width;
-    if (i >= kFirstVoiceColumn) width = std::max(width, fits(QStringLiteral("0.00 poor")));
-    if (i >= kFirstVoiceColumn && std::string_view(ColumnVoiceFigure(i)->header) == "MOS") {
-      for (const char* word : kBandWords) {
-        width = std::max(width, fits(QStringLiteral("0.00 ") + QString::fromUtf8(word)));
-      }
-    }
-    list_->setColumnWidth(i, std::max(width, list_->header()->sectionSizeHint(i)));
-  }
+  SetColumnWidths();
 
   auto* helpAdd = new QLabel(this);
   helpAdd->setObjectName("helpAdd");
@@ -164,10 +150,10 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   add->setFixedWidth(160);
   commands->addStretch(1);
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(list_, 1);
-  top->addSpacing(8);
-  top->addLayout(commands);
+  listRow_ = new QHBoxLayout;
+  listRow_->addWidget(list_, 1);
+  listRow_->addSpacing(8);
+  listRow_->addLayout(commands);
 
   auto* statusLine = new QLabel(this);
   statusLine->setObjectName("statusLine");
@@ -175,9 +161,16 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
   statusBar->setObjectName("statusBar");
   statusBar->addWidget(statusLine, 1);
 
+  // The units, said once for the whole list rather than in each header.
+  std::vector<int> columns(kTableColumnCount);
+  std::iota(columns.begin(), columns.end(), 0);
+  auto* units = new QLabel(QString::fromStdString(UnitLegend(columns).front()), this);
+  units->setObjectName("units");
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(24, 24, 24, 0);
-  layout->addLayout(top, 1);
+  layout->addLayout(listRow_, 1);
+  layout->addWidget(units);
   layout->addSpacing(8);
   layout->addWidget(helpFigures);
   layout->addWidget(statusBar);
@@ -220,6 +213,7 @@ MainDialog::MainDialog(MainBackend& backend, DiscoveryAccess& discovery,
       *this, [this](const std::string& text) { view_->ShowMessage(text); });
   reportPresenter_ = std::make_unique<SaveReportPresenter>(
       *reportView_, backend, settings, [] { return static_cast<int64_t>(std::time(nullptr)); });
+  reportPresenter_->SetSharedInterruptions(&presenter_->Shared());
   view_->Bind(kIdHelpAdd, helpAdd);
   view_->Bind(kIdHelpFigures, helpFigures);
   view_->Bind(kIdAddPhones, add);
@@ -306,6 +300,7 @@ PhoneWindow* MainDialog::OpenPhoneWindow(int row) {
     // A child of this window: a modal dialog lets its own windows take input.
     window = new PhoneWindow(backend_, presenter_->Voices(), reportPresenter_.get(), r.cells[0],
                              serial, this);
+    window->SetSharedInterruptions(&presenter_->Shared());
   }
   window->show();
   window->raise();
@@ -326,24 +321,76 @@ void MainDialog::CopySelectedRows() {
   QGuiApplication::clipboard()->setText(SelectedRowsText());
 }
 
-QSize MainDialog::DefaultSize() const {
-  int columns = 0;
-  for (int i = 0; i < kTableColumnCount; ++i) columns += list_->columnWidth(i);
-  // The list's frame and a vertical scroll bar beside the columns; the commands' column and
-  // the margins around (their widths are the layout's, above).
-  int listWidth = columns + 2 * list_->frameWidth() + list_->verticalScrollBar()->sizeHint().width();
-  QSize wanted(24 + listWidth + 8 + 210 + 24, 640);
-  if (QScreen* screen = this->screen()) {
-    // Leave room for the window manager's frame.
-    QSize room = screen->availableGeometry().size() * 0.95;
-    wanted = wanted.boundedTo(room);
+void MainDialog::SetColumnWidths() {
+  // A column's least width fits its header (and the sort mark beside it) and a typical
+  // figure, and for the MOS column a score with the longest word its band can give
+  // (kBandWords); its nominal width is the list's (kTableColumns), widened to the least.
+  auto fits = [this](const QString& text) {
+    return list_->fontMetrics().horizontalAdvance(text) + 16;
+  };
+  nominalWidths_.assign(kTableColumnCount, 0);
+  leastWidths_.assign(kTableColumnCount, 0);
+  for (int i = 0; i < kTableColumnCount; ++i) {
+    const ListColumn& column = kTableColumns[static_cast<std::size_t>(i)];
+    int least = fits(QString::fromUtf8(column.header));
+    if (const VoiceFigure* voice = ColumnVoiceFigure(i)) {
+      // A score ("4.40"), or round trips and jitter in ms ("100.00").
+      const bool score = std::string_view(voice->unit) == "MOS";
+      least = std::max(least, fits(QString::number(score ? 0 : 100, 'f', voice->decimals)));
+    } else if (i >= kFirstFigureColumn) {
+      least = std::max(least, fits(QStringLiteral("15000")));  // a cycle's frames
+    } else {
+      // The user name and the state keep the list's widths; the serial number may give up
+      // what a serial of 12 characters does not need.
+      least = i == 1 ? std::max(least, fits(QString(12, QChar('0'))))
+                     : std::max(least, column.width);
+    }
+    if (i == kBandColumn) {
+      for (const char* word : kBandWords) {
+        least = std::max(least, fits(QStringLiteral("0.00 ") + QString::fromUtf8(word)));
+      }
+    }
+    leastWidths_[static_cast<std::size_t>(i)] = least;
+    nominalWidths_[static_cast<std::size_t>(i)] = std::max(column.width, least);
+    list_->setColumnWidth(i, nominalWidths_[static_cast<std::size_t>(i)]);
   }
-  return wanted.expandedTo(minimumSize());
+}
+
+QSize MainDialog::DefaultSize(QSize room) {
+  // The list's frame and a vertical scroll bar beside the columns; the commands' column, the
+  // margins and the spacing around, as the layout wants them.
+  const QMargins margins = layout()->contentsMargins();
+  const int chrome = 2 * list_->frameWidth() + list_->verticalScrollBar()->sizeHint().width() +
+                     margins.left() + listRow_->sizeHint().width() - list_->sizeHint().width() +
+                     margins.right();
+  // When the nominal widths do not fit, each column gives up the same share of what it has
+  // beyond its least width, as much as it takes.
+  int nominal = 0, spare = 0;
+  for (int i = 0; i < kTableColumnCount; ++i) {
+    nominal += nominalWidths_[static_cast<std::size_t>(i)];
+    spare +=
+        nominalWidths_[static_cast<std::size_t>(i)] - leastWidths_[static_cast<std::size_t>(i)];
+  }
+  const int over = std::clamp(nominal + chrome - room.width(), 0, spare);
+  int columns = 0;
+  for (int i = 0; i < kTableColumnCount; ++i) {
+    const int least = leastWidths_[static_cast<std::size_t>(i)];
+    const int extra = nominalWidths_[static_cast<std::size_t>(i)] - least;
+    const int width = least + (spare == 0 ? extra : extra - (extra * over + spare - 1) / spare);
+    list_->setColumnWidth(i, width);
+    columns += width;
+  }
+  return QSize(columns + chrome, 640).boundedTo(room).expandedTo(minimumSize());
 }
 
 void MainDialog::RestoreSettings() {
   QSettings settings;
-  if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) resize(DefaultSize());
+  if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) {
+    // Within the screen's free area, with room for the window manager's frame.
+    QSize room(1600, 1000);
+    if (QScreen* screen = this->screen()) room = screen->availableGeometry().size() * 0.95;
+    resize(DefaultSize(room));
+  }
   QVariantList widths = settings.value(kColumnWidthsKey).toList();
   for (int i = 0; i < std::min<int>(widths.size(), kTableColumnCount); ++i) {
     bool ok = false;

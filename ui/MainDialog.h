@@ -14,6 +14,7 @@
 #include "ui/PhoneTableModel.h"
 #include "ui/QtDialogView.h"
 
+class QHBoxLayout;
 class QTreeView;
 
 namespace pathmon {
@@ -75,8 +76,10 @@ class MainDialog : public QDialog {
 
  private:
   void CopySelectedRows();
-  // The size that shows every column and the commands, within the screen's free area.
-  QSize DefaultSize() const;
+  void SetColumnWidths();
+  // The size that shows every column and the commands within room, the column widths fitted
+  // to it.
+  QSize DefaultSize(QSize room);
   void RestoreSettings();
   void SaveSettings() const;
 
@@ -89,6 +92,8 @@ class MainDialog : public QDialog {
   std::unique_ptr<SaveReportView> reportView_;
   std::unique_ptr<SaveReportPresenter> reportPresenter_;
   bool closing_ = false;
+  QHBoxLayout* listRow_ = nullptr;  // the list and the commands beside it
+  std::vector<int> nominalWidths_, leastWidths_;  // by column, pixels
 };
 
 }  // namespace pathmon

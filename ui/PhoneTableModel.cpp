@@ -10,6 +10,12 @@
 
 namespace pathmon {
 
+namespace {
+
+constexpr int kBandInset = 2;  // pixels of the selection around a selected row's band
+
+}  // namespace
+
 QColor BandColor(const QPalette& palette, Band band) {
   // A green row is left as it is: only what needs a look stands out of a long list.
   if (band != Band::kRed && band != Band::kAmber) return {};
@@ -29,9 +35,17 @@ void TableCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
                                : (option.state & QStyle::State_Active) ? QPalette::Active
                                                                        : QPalette::Inactive;
   bool selected = (option.state & QStyle::State_Selected) != 0;
+  const QVariant band = index.data(Qt::BackgroundRole);
   if (selected) {
     painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
-  } else if (QVariant band = index.data(Qt::BackgroundRole); band.isValid()) {
+    // A selected row keeps its band in the cell that names it, framed by the selection,
+    // with the text in the band's colours.
+    if (band.isValid() && index.column() == kBandColumn) {
+      painter->fillRect(option.rect.adjusted(kBandInset, kBandInset, -kBandInset, -kBandInset),
+                        band.value<QColor>());
+      selected = false;
+    }
+  } else if (band.isValid()) {
     painter->fillRect(option.rect, band.value<QColor>());
   }
   QString text = index.data(Qt::DisplayRole).toString();

@@ -47,10 +47,10 @@ class PhoneTableModel final : public QAbstractTableModel {
   bool flushQueued_ = false;
 };
 
-// Paints a cell of the table as one line of text over its band or the selection, without
-// the general item delegate's text layout: the refresh repaints every visible cell, and this
-// takes a fraction of the time. Other roles (icons, check boxes) are not drawn: the table
-// has none.
+// Paints a cell of the table as one line of text over its band or the selection (a selected
+// row keeps its band in the MOS cell, framed by the selection's colour), without the general
+// item delegate's text layout: the refresh repaints every visible cell, and this takes a
+// fraction of the time. Other roles (icons, check boxes) are not drawn: the table has none.
 class TableCellDelegate final : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -25,6 +26,8 @@
 #include "engine/HistoryFile.h"
 #include "frontend/Messages.h"
 #include "frontend/SaveReportPresenter.h"
+#include "frontend/SharedInterruptionText.h"
+#include "frontend/SharedInterruptions.h"
 #include "engine/VoiceHistory.h"
 #include "frontend/Verdict.h"
 #include "ui/MessageBox.h"
@@ -253,6 +256,16 @@ QWidget* PhoneWindow::BuildHistoryTab() {
   charts->addWidget(historyRttView_, 1);
   charts->addWidget(historyLossView_, 1);
 
+  // Until the phone has a history, a line that says so in the charts' place: an empty
+  // chart would draw a time axis for no time at all.
+  historyEmpty_ = new QLabel(tab);
+  historyEmpty_->setObjectName("historyEmpty");
+  historyEmpty_->setAlignment(Qt::AlignCenter);
+  historyEmpty_->setWordWrap(true);
+  historyStack_ = new QStackedWidget(tab);
+  historyStack_->addWidget(historyCharts_);
+  historyStack_->addWidget(historyEmpty_);
+
   historySource_ = new QLabel(tab);
   historySource_->setObjectName("historySource");
   auto* reset = new QPushButton(tr("Reset Zoom"), tab);
@@ -271,7 +284,7 @@ QWidget* PhoneWindow::BuildHistoryTab() {
   row->addWidget(csv);
 
   auto* layout = new QVBoxLayout(tab);
-  layout->addWidget(historyCharts_, 1);
+  layout->addWidget(historyStack_, 1);
   layout->addLayout(row);
   return tab;
 }
@@ -384,7 +397,12 @@ void PhoneWindow::DrawChart(const ChartFigures& figures) {
   figures_->setText(stateText_ + chartText_);
   QStringList items;
   for (const InterruptionSpan& span : voice.interruptions) {
-    items << QString::fromStdString(InterruptionText(span));
+    std::string item = InterruptionText(span);
+    if (const auto scope = shared_ != nullptr ? shared_->ScopeOf(serial_, span) : std::nullopt) {
+      // On a line of its own: the list is narrow beside the charts.
+      item += std::string("\n    seen together: ") + SharedScopeWords(*scope);
+    }
+    items << QString::fromStdString(item);
   }
   QStringList shownItems;
   for (int i = 0; i < interruptions_->count(); ++i) shownItems << interruptions_->item(i)->text();
@@ -403,17 +421,23 @@ void PhoneWindow::LoadHistory() {
       delete axis;
     }
   }
+  historyStack_->setCurrentWidget(history_.points.empty() ? historyEmpty_ : historyCharts_);
   if (history_.points.empty()) {
-    historySource_->setText(tr("No history yet for this phone."));
-  } else {
-    historySource_->setText(
-        tr("%1 cycles from %2%3")
-            .arg(history_.points.size())
-            .arg(QString::fromStdString(history_.voice ? VoiceHistoryFileName(user_, serial_)
-                                                       : HistoryFileName(user_, serial_)))
-            .arg(history_.skippedLines > 0 ? tr(", %1 unreadable lines skipped").arg(history_.skippedLines)
-                                           : QString()));
+    historySource_->clear();  // the charts' place says it
+    historyEmpty_->setText(
+        tr("No history yet for this phone.\n\nEach test cycle it completes adds a point here, "
+           "from %1 in the folder the program was started in.")
+            .arg(QString::fromStdString(VoiceHistoryFileName(user_, serial_))));
+    return;
   }
+  historySource_->setText(
+      tr("%1 cycles from %2%3")
+          .arg(history_.points.size())
+          .arg(QString::fromStdString(history_.voice ? VoiceHistoryFileName(user_, serial_)
+                                                     : HistoryFileName(user_, serial_)))
+          .arg(history_.skippedLines > 0
+                   ? tr(", %1 unreadable lines skipped").arg(history_.skippedLines)
+                   : QString()));
 
   auto timeAxis = [] {
     auto* axis = new QDateTimeAxis;
@@ -500,7 +524,7 @@ void PhoneWindow::ResetZoom() {
 }
 
 bool PhoneWindow::ExportChartPng(const QString& path) {
-  QWidget* charts = tabs_->currentIndex() == 0 ? liveCharts_ : historyCharts_;
+  QWidget* charts = tabs_->currentIndex() == 0 ? liveCharts_ : historyStack_->currentWidget();
   return charts->grab().save(path, "PNG");
 }
 

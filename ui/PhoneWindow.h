@@ -25,6 +25,7 @@ class QDateTimeAxis;
 class QLabel;
 class QLineSeries;
 class QListWidget;
+class QStackedWidget;
 class QTabWidget;
 class QTimer;
 class QValueAxis;
@@ -33,6 +34,7 @@ namespace pathmon {
 
 class SaveReportPresenter;
 class SaveReportView;
+class SharedInterruptions;
 
 inline constexpr int kPhoneWindowRefreshMs = 2000;
 // How often a refresh looks for the chart it asked for, until it is there.
@@ -50,6 +52,9 @@ class PhoneWindow final : public QWidget {
   ~PhoneWindow() override;
 
   const std::string& SerialNumber() const { return serial_; }
+  // The session's interruptions seen together: the interruption list marks each span of the
+  // phone that belongs to one with its scope. It must outlive the window; nullptr: none.
+  void SetSharedInterruptions(const SharedInterruptions* shared) { shared_ = shared; }
   // Reads the test's state, asks the worker for its chart and draws the last finished one;
   // the timer calls it.
   void Refresh();
@@ -76,6 +81,7 @@ class PhoneWindow final : public QWidget {
   MainBackend& backend_;
   VoiceWorker& worker_;
   SaveReportPresenter* report_;
+  const SharedInterruptions* shared_ = nullptr;
   std::unique_ptr<SaveReportView> reportView_;
   const LoopTest* test_ = nullptr;  // the phone's test as last found; only compared
   uint64_t shownChart_ = 0;         // the number of the chart shown; 0 before the first
@@ -94,6 +100,8 @@ class PhoneWindow final : public QWidget {
   QLabel* figures_ = nullptr;
   QListWidget* interruptions_ = nullptr;
   QLabel* historySource_ = nullptr;
+  QStackedWidget* historyStack_ = nullptr;  // the charts, or historyEmpty_ without a history
+  QLabel* historyEmpty_ = nullptr;
 
   // Live: round trip over seconds; lost frames and window scores over the same seconds.
   QChart* rttChart_ = nullptr;

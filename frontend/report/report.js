@@ -67,5 +67,71 @@
     });
     canvas.setAttribute('data-drawn', String(inked(chart)));
   });
+
+  // The interruptions seen together: a row per tested phone with its spans as bars, and each
+  // shared interruption shaded, in its scope's colour, across the rows of its phones.
+  var timeline = data.siteReport.timeline;
+  var together = document.querySelector('canvas[data-chart="shared"]');
+  if (together && timeline.rows.length > 0) {
+    var scopes = { phone: 'rgba(31, 119, 180, 0.25)', site: 'rgba(214, 39, 40, 0.25)',
+                   sites: 'rgba(255, 127, 14, 0.3)', everywhere: 'rgba(148, 103, 189, 0.3)' };
+    var unit = timeline.endMs - timeline.startMs > 300000 ? 60000 : 1000;
+    var sec = function (ms) { return (ms - timeline.startMs) / unit; };
+    var labels = timeline.rows.map(function (r) { return r.name; });
+    var bars = [];
+    timeline.rows.forEach(function (r) {
+      r.spans.forEach(function (s) { bars.push({ x: [sec(s[0]), sec(s[1])], y: r.name }); });
+    });
+    var present = [];
+    timeline.shared.forEach(function (g) { if (present.indexOf(g.scope) < 0) present.push(g.scope); });
+    var shade = {
+      id: 'shade',
+      beforeDatasetsDraw: function (chart) {
+        var xs = chart.scales.x, ys = chart.scales.y, ctx = chart.ctx;
+        var row = labels.length > 1 ? Math.abs(ys.getPixelForValue(1) - ys.getPixelForValue(0))
+                                    : chart.chartArea.bottom - chart.chartArea.top;
+        ctx.save();
+        timeline.shared.forEach(function (g) {
+          var left = xs.getPixelForValue(sec(g.startMs));
+          var width = Math.max(3, xs.getPixelForValue(sec(g.endMs)) - left);
+          ctx.fillStyle = scopes[g.scope];
+          g.rows.forEach(function (i) { ctx.fillRect(left, ys.getPixelForValue(i) - row / 2, width, row); });
+        });
+        ctx.restore();
+      }
+    };
+    var chart = new Chart(together, {
+      type: 'bar',
+      data: { labels: labels, datasets: [{ label: 'frames lost', data: bars, backgroundColor: colours.stop,
+                                           borderSkipped: false, barPercentage: 0.5, minBarLength: 2 }] },
+      options: {
+        indexAxis: 'y', responsive: false, animation: false, devicePixelRatio: 2,
+        plugins: {
+          legend: {
+            position: 'bottom', onClick: function () {},
+            labels: {
+              generateLabels: function (c) {
+                var items = Chart.defaults.plugins.legend.labels.generateLabels(c);
+                present.forEach(function (scope) {
+                  items.push({ text: 'seen together: ' + scope, fillStyle: scopes[scope],
+                               strokeStyle: scopes[scope], lineWidth: 0 });
+                });
+                return items;
+              }
+            }
+          },
+          tooltip: { enabled: true }
+        },
+        scales: {
+          x: { type: 'linear', min: 0, max: sec(timeline.endMs),
+               title: { display: true, text: (unit === 1000 ? 'seconds' : 'minutes') + ' since ' +
+                                             data.report.startedAt.substr(11, 8) } },
+          y: { type: 'category' }
+        }
+      },
+      plugins: [shade]
+    });
+    together.setAttribute('data-drawn', String(inked(chart)));
+  }
   document.documentElement.setAttribute('data-charts', 'done');
 })();

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -122,16 +124,10 @@ TEST(CliInput, NoPhoneFoundEndsWithTheDialogsMessage) {
   EXPECT_TRUE(report["phones"].empty());
 }
 
-int RunningRows(const std::string& out) {
-  // Rows of the last table drawn that show "Running".
-  std::size_t last = out.rfind("--- ");
-  if (last == std::string::npos) return 0;
-  int running = 0;
-  std::istringstream in(out.substr(last));
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(" Running ") != std::string::npos) ++running;
-  }
-  return running;
+// The output is no terminal: each test's start is an event line of its own.
+long StartedTests(const std::string& out) {
+  const std::regex started("  test started\n");
+  return std::distance(std::sregex_iterator(out.begin(), out.end(), started), {});
 }
 
 TEST(CliInput, InterruptStopsEveryTestWithItsFinalHistoryLine) {
@@ -144,10 +140,10 @@ TEST(CliInput, InterruptStopsEveryTestWithItsFinalHistoryLine) {
                    dir.Path());
   // Watching another process's output: there is no clock to inject into it.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (RunningRows(cli.Stdout()) < 2 && std::chrono::steady_clock::now() < deadline) {
+  while (StartedTests(cli.Stdout()) < 2 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ASSERT_EQ(RunningRows(cli.Stdout()), 2) << cli.Stdout() << cli.Stderr();
+  ASSERT_EQ(StartedTests(cli.Stdout()), 2) << cli.Stdout() << cli.Stderr();
   std::this_thread::sleep_for(std::chrono::seconds(2));  // some frames to count
 
   auto interrupted = std::chrono::steady_clock::now();
@@ -186,11 +182,11 @@ TEST(CliInput, AClosedOutputPipeDoesNotCostTheHistoryLines) {
   ChildProcess cli(Cli({"--address", "127.60.4.3", "--community", "lab", "--duration", "5",
                         "--json", "report.json"}),
                    dir.Path(), true);
-  ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+  ASSERT_TRUE(cli.ReadPipeUntil("  test started\n", 30000)) << cli.Stderr();
   cli.ClosePipe();
-  std::this_thread::sleep_for(std::chrono::seconds(3));  // tables keep being written: EPIPE
+  std::this_thread::sleep_for(std::chrono::seconds(3));
   EXPECT_FALSE(cli.Exited());
-  cli.Signal(SIGTERM);
+  cli.Signal(SIGTERM);  // the test's end and the summary meet the closed pipe: EPIPE
   EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
   std::string history = ReadFile(dir.File("hugo_SN43.txt"));
   EXPECT_EQ(std::count(history.begin(), history.end(), '\n'), 1) << history;
@@ -222,7 +218,7 @@ TEST(CliInput, AFileSizeLimitFailsTheWriteWithoutEndingTheRun) {
                           "--jsonl", "events.jsonl"}),
                      dir.Path(), true);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-    ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+    ASSERT_TRUE(cli.ReadPipeUntil("  test started\n", 30000)) << cli.Stderr();
     cli.ClosePipe();
     cli.Signal(SIGTERM);
     EXPECT_EQ(cli.Wait(20000), 128 + SIGTERM) << cli.Stderr();
@@ -245,7 +241,7 @@ TEST(CliInput, TheDscpClassMarksEveryDatagramAndTheReportsSayIt) {
   ChildProcess cli(Cli({"--address", "127.60.4.5", "--community", "lab", "--dscp", "ef", "--json",
                         "report.json", "--report", "site.html"}),
                    dir.Path(), true);
-  ASSERT_TRUE(cli.ReadPipeUntil(" Running ", 30000)) << cli.Stderr();
+  ASSERT_TRUE(cli.ReadPipeUntil("  test started\n", 30000)) << cli.Stderr();
   cli.ClosePipe();
   std::this_thread::sleep_for(std::chrono::seconds(1));  // some frames
   cli.Signal(SIGTERM);

@@ -19,6 +19,7 @@
 #include "transport/FileWrite.h"
 
 #include "cli/CliRun.h"
+#include "cli/Monitor.h"
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeFleet.h"
 #include "frontend/Messages.h"
@@ -50,8 +51,10 @@ struct Harness {
   int64_t interruptAtMs = -1;
   int signal = SIGINT;  // the one that interrupts at interruptAtMs
   std::vector<std::string> communities;
+  bool terminal = false;  // out is one: the table is redrawn
 
-  int Run(RunPlan plan) {
+  template <typename Plan>  // RunPlan: a one-off run; MonitorPlan: a monitor run
+  int Run(const Plan& plan) {
     CliEnvironment env{fleet,
                        fleet,
                        clock,
@@ -65,11 +68,13 @@ struct Harness {
                        opener,
                        out,
                        err,
-                       false,
+                       terminal,
                        [this] { return signal; },
                        &json};
-    return RunCli(plan, env);
+    return Start(plan, env);
   }
+  static int Start(const RunPlan& plan, CliEnvironment& env) { return RunCli(plan, env); }
+  static int Start(const MonitorPlan& plan, CliEnvironment& env) { return RunMonitor(plan, env); }
 };
 
 RunPlan Plan(int32_t limit, std::vector<AddressRange> ranges) {
@@ -83,6 +88,7 @@ RunPlan Plan(int32_t limit, std::vector<AddressRange> ranges) {
 
 TEST(CliRunFake, AFleetLargerThanTheLimitIsTestedInWavesInOrder) {
   Harness h;
+  h.terminal = true;  // the waiting line is the table's
   for (int i = 1; i <= 5; ++i) h.fleet.Add("10.0.0." + std::to_string(i), "SN" + std::to_string(i));
   EXPECT_EQ(h.Run(Plan(2, {{"10.0.0.1", "10.0.0.5"}})), kExitUsable) << h.err.str();
   EXPECT_EQ(h.communities, std::vector<std::string>{"lab"});
@@ -105,6 +111,36 @@ TEST(CliRunFake, AFleetLargerThanTheLimitIsTestedInWavesInOrder) {
             std::string::npos);
   EXPECT_NE(out.find("Remaining: 3:0"), std::string::npos);  // three waves ahead at first
   EXPECT_EQ(h.err.str(), "");
+}
+
+// An output that is no terminal (the journal, a pipe) gets the event lines as they come, paths
+// gone silent among them (and back, or silent to their test's end), and never the table redrawn
+// every 2 seconds: the one-off run shows its table once, at the end, the monitor none.
+TEST(CliRunFake, AnOutputThatIsNoTerminalGetsEventLinesNotTheTable) {
+  for (bool monitor : {false, true}) {
+    SCOPED_TRACE(monitor);
+    Harness h;
+    h.fleet.Add("10.0.0.1", "SN1");
+    h.fleet.Add("10.0.0.2", "SN2");
+    h.fleet.Add("10.0.0.3", "SN3");
+    h.fleet.Get("SN2").silentFrom = 10;
+    h.fleet.Get("SN2").silentUntil = 40;
+    h.fleet.Get("SN3").silentFrom = 50;  // until its test's end at 60 s
+    h.fleet.Get("SN3").silentUntil = 70;
+    MonitorPlan sites;
+    sites.sites = {{"lab", "lab", 1, 3, {{"10.0.0.1", "10.0.0.3"}}, {}}};
+    sites.rounds = 1;
+    EXPECT_EQ(monitor ? h.Run(sites) : h.Run(Plan(3, {{"10.0.0.1", "10.0.0.3"}})), kExitUsable);
+    const std::string out = h.out.str();
+    EXPECT_EQ(out.find("\nUSER "), out.rfind("\nUSER ")) << out;  // no table while tests run
+    EXPECT_EQ(out.find("\nUSER ") != std::string::npos, !monitor) << out;
+    for (const char* line : {"user-SN1:SN1  test started", "user-SN2:SN2  no echo for 2 s\n",
+                             "user-SN2:SN2  echoes again after 29 s of silence\n",
+                             "user-SN3:SN3  no echo until the test ended (9 s)\n",
+                             "user-SN2:SN2  test finished: duration"}) {
+      EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
+  }
 }
 
 TEST(CliRunFake, AFailedStartFreesItsPlaceAndMakesTheRunFail) {

@@ -74,7 +74,8 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
   EXPECT_EQ(Attribute(m[0].str(), "data-charts"), "done") << m[0];
   EXPECT_EQ(Attribute(m[0].str(), "data-blocked"), "") << m[0];
 
-  // Three charts for each phone, each with its data drawn.
+  // Three charts for each phone and the timeline of the interruption seen together (the
+  // outage, while the others ran on), each with its data drawn.
   int canvases = 0;
   const std::regex canvas("<canvas[^>]*>");
   for (auto it = std::sregex_iterator(text.begin(), text.end(), canvas);
@@ -87,7 +88,7 @@ TEST(SiteReport, ChromiumDrawsEveryChartWithTheJsonReportsFigures) {
       EXPECT_GT(std::stoi(drawn), kMinDrawnPixels) << tag;
     }
   }
-  EXPECT_EQ(canvases, 9);
+  EXPECT_EQ(canvases, 10);
 
   // The embedded document is the JSON report, figure for figure.
   const std::string open = "<script type=\"application/json\" id=\"report-data\">";

@@ -53,5 +53,29 @@ TEST(TableView, FitsTheWidthAndColoursWithoutShiftingColumns) {
   }
 }
 
+// A narrow terminal leaves out first the figures kept for the shortest time: the score, the
+// worst window and the frames lost stay longest; the legend gives the units of those shown.
+TEST(TableView, ANarrowTerminalKeepsTheScoreAndTheLossLongestAndSaysTheirUnits) {
+  TestStatistics stats;
+  stats.sent = stats.received = stats.maxRtt = 15000;
+  VoiceQuality voice;
+  voice.loss.sent = 15000;
+  voice.jitterUs = 138'090;
+  const std::vector<RowTexts> rows = {
+      MakeRow("SITE06\\fatima", "FL6000006", {true, stats}, voice)};
+  const std::pair<std::size_t, std::string> cases[] = {
+      {0, "1.00\nframes: SENT, RCVD, LOST, MAXBURSTLOST, DELAYED; ms: AVG RTT, RTT, MAX RTT, "
+          "JITTER, P95 RTT; score 1-5: MOS, WORST\n"},
+      {100, "DELAYED RTT MAX RTT)\nframes: SENT, LOST; ms: AVG RTT, JITTER, P95 RTT; "
+            "score 1-5: MOS, WORST\n"},
+      {60, "(10 columns left out for the terminal's width: SENT RCVD INTERRUPTIONS AVG RTT "
+           "MAXBURSTLOST DELAYED RTT MAX RTT JITTER P95 RTT)\nframes: LOST; score 1-5: MOS, "
+           "WORST\n"}};
+  for (const auto& [width, end] : cases) {
+    const std::string table = RenderFittedTable(rows, {}, {width, false});
+    EXPECT_TRUE(table.ends_with(end)) << table;
+  }
+}
+
 }  // namespace
 }  // namespace pathmon::cli

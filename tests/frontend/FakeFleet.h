@@ -54,6 +54,9 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     TestEnd end = TestEnd::kNone;
     int32_t runsSeconds = -1;  // >= 0: its tests end this soon after the start, by endsWith
     TestEnd endsWith = TestEnd::kPhoneEnded;
+    // Its running test hears no echo from silentFrom to silentUntil seconds after its start.
+    int32_t silentFrom = -1, silentUntil = -1;
+    Clock::TimePoint startedAt{};
   };
 
   explicit FakeFleet(FakeClock& clock) : clock_(clock) {}
@@ -173,7 +176,10 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
     }
     if (ended) End(p);
     std::lock_guard lock(mutex_);
-    return TestSnapshot{p.running, p.stats, p.end};
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Now() - p.startedAt).count();
+    const bool silent = p.running && ms >= p.silentFrom * 1000 && ms < p.silentUntil * 1000;
+    return TestSnapshot{p.running, p.stats, p.end, silent ? ms - p.silentFrom * 1000 : 0};
   }
   int SendStartCommand(int tries, uint32_t address, LoopTest& test) override {
     Phone& p = Of(&test);
@@ -198,6 +204,8 @@ class FakeFleet final : public MainBackend, public DiscoveryAccess {
       EXPECT_EQ(intervalMs, kTestIntervalMs);
       if (!startSucceeds) return -1;
       p.running = true;
+      p.end = TestEnd::kNone;
+      p.startedAt = clock_.Now();
       p.observers = observers = observers_;
       p.endsAt = clock_.Now() + std::chrono::seconds(p.runsSeconds >= 0 ? p.runsSeconds : seconds);
       startOrder.push_back(p.serial);

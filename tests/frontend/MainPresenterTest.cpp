@@ -322,6 +322,20 @@ TEST_F(MainWindowTest, TheStatusLineCountsPhonesRunningAndUnusableAndTellsTheLas
       view.texts[kIdStatusLine],
       std::regex("3 phones \u00b7 1 running \u00b7 1 unusable \u00b7 last scan \\d\\d:\\d\\d")))
       << view.texts[kIdStatusLine];
+  // SN0 lost frames while SN1 ran on: its own interruption.
+  TestObserver& tests = *presenter.Shared().Observer();
+  const TestIdentity sn0{"SN0", "", ::inet_addr("10.0.0.1")};
+  const TestIdentity sn1{"SN1", "", ::inet_addr("10.0.1.1")};
+  tests.OnStarted({sn0, 1'765'000'000});
+  tests.OnStarted({sn1, 1'765'000'000});
+  tests.OnInterruptionSpan({sn0, 1'765'000'009, {1'765'000'005'000'000'000, 250, 50, 1,
+                                                 1'765'000'005'980'000'000}});
+  presenter.Shared().Flush();
+  presenter.OnTimer(kRefreshTimerId);
+  EXPECT_TRUE(std::regex_search(
+      view.texts[kIdStatusLine],
+      std::regex(" \u00b7 last shared interruption \\d\\d:\\d\\d:\\d\\d, SN0 only$")))
+      << view.texts[kIdStatusLine];
 }
 
 TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {

@@ -51,6 +51,7 @@ TEST(SiteReport, AHostileUserNameStaysInsideItsTextAndData) {
   c.voice.loss.sent = 3000;
   c.voice.worstWindowMos = 4.4;
   p.cycles.push_back(c);
+  p.site = r.site = name;  // a sites file's names are anyone's text too
   r.phones.push_back(p);
   const std::string page = FormatSiteReport(r, "9.9</script>");
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);

@@ -5,6 +5,7 @@
 #include <QAreaSeries>
 #include <QChart>
 #include <QChartView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QListWidget>
@@ -154,6 +155,11 @@ TEST(PhoneWindowEnded, TheLastCycleIsChartedPerWindow) {
     EXPECT_NEAR(mos[5].x(), 24, 0.01);  // the short last window ends where its frames do
     EXPECT_EQ(SeriesPoints(&window, "rttChart", "p95").size(), 3);
     EXPECT_TRUE(window.findChild<QChartView*>("rttChart")->chart()->title().contains("10 seconds"));
+    // No history file: the History tab says so instead of charting no time at all.
+    EXPECT_TRUE(window.findChild<QChartView*>("historyRttChart")->chart()->axes().isEmpty());
+    auto* empty = window.findChild<QLabel*>("historyEmpty");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_TRUE(empty->text().startsWith("No history yet for this phone."));
   }
   worker.Stop();
 }

@@ -4,6 +4,7 @@
 // what still runs.
 
 #include <QAction>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QItemSelectionModel>
@@ -190,6 +191,31 @@ TEST_F(SessionTest, TheWindowIsRememberedAndCopiesTheSelectedRows) {
   MainDialog second(fleet, fleet, settings);
   EXPECT_EQ(second.List()->columnWidth(3), 123);
   EXPECT_EQ(second.size(), QSize(900, 500));
+}
+
+// On a screen 1600 pixels wide (the test's), the window at its first opening shows every
+// column whole beside the commands and says the units under the list; a selected row keeps
+// its band in the MOS cell.
+TEST_F(SessionTest, EveryColumnShowsAt1600PixelsAndASelectedRowKeepsItsBand) {
+  FakeClock clock;
+  FakeFleet fleet(clock);
+  MainDialog dialog(fleet, fleet, ProgramSettings{});
+  dialog.show();
+  QApplication::processEvents();
+  QTreeView* list = dialog.List();
+  EXPECT_LE(dialog.frameGeometry().width(), 1600);
+  EXPECT_LE(list->header()->length(), list->viewport()->width());
+  EXPECT_GT(list->columnWidth(kBandColumn), list->fontMetrics().horizontalAdvance("0.00 unusable"));
+  auto* units = dialog.findChild<QLabel*>("units");
+  ASSERT_NE(units, nullptr);
+  EXPECT_TRUE(units->text().contains("ms: AVG RTT, RTT, MAX RTT")) << units->text().toStdString();
+  dialog.Model()->Insert(0, "", nullptr);
+  dialog.Model()->SetBand(0, Band::kRed, "");
+  list->selectAll();
+  const QImage shot = list->viewport()->grab().toImage();
+  const QModelIndex mos = dialog.Model()->index(0, kBandColumn);
+  EXPECT_EQ(shot.pixel(list->visualRect(mos).center()),
+            mos.data(Qt::BackgroundRole).value<QColor>().rgb());
 }
 
 }  // namespace
