@@ -4,9 +4,7 @@
 // scrape is still answered at once; HEAD answers as GET does, without the content. On
 // 127.75.1.1.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,31 +14,16 @@
 #include <vector>
 
 #include "cli/Metrics.h"
+#include "support/Http.h"
 
 namespace pathmon::cli {
 namespace {
 
-int Connect() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(9464);
-  peer.sin_addr.s_addr = ::inet_addr("127.75.1.1");
-  timeval timeout{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
-  return fd;
-}
+constexpr const char* kAddress = "127.75.1.1";
+constexpr uint16_t kPort = 9464;
 
-// The request on a connection of its own; everything that comes back until it closes.
 std::string Exchange(const std::string& request) {
-  const int fd = Connect();
-  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string response;
-  char buffer[8192];
-  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, n);
-  ::close(fd);
-  return response;
+  return testing::HttpExchange(kAddress, kPort, request, 10);
 }
 
 TEST(MetricsServer, AScrapeGetsThroughIdleAndSlowClientsAndHeadAnswersAsGet) {
@@ -49,7 +32,8 @@ TEST(MetricsServer, AScrapeGetsThroughIdleAndSlowClientsAndHeadAnswersAsGet) {
   std::string error;
   ASSERT_TRUE(server.Listen("127.75.1.1:9464", metrics.Registry(), error)) << error;
   std::vector<int> held;
-  for (int i = 0; i < 21; ++i) held.push_back(Connect());
+  for (int i = 0; i < 21; ++i) held.push_back(testing::TcpConnect(kAddress, kPort, 10));
+  for (int fd : held) ASSERT_GE(fd, 0);
   const std::string part = "GET /metrics HTTP/1.1\r\nHost: probe\r\n";
   ::send(held.back(), part.data(), part.size(), MSG_NOSIGNAL);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // each holds a thread now

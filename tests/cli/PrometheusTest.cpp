@@ -5,11 +5,8 @@
 // its own with a generated configuration and contrib/'s alerting rules, and its HTTP API asked
 // what it scraped. Every process ends with the test, also when it fails.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/ChildProcess.h"
+#include "support/Http.h"
 #include "support/SimProcess.h"
 
 namespace pathmon::testing {
@@ -35,26 +33,9 @@ constexpr const char* kMetricsListen = "127.73.1.100:9464";
 
 // One HTTP/1.0 GET to a loopback address: the body, or nothing when there is no answer 200.
 std::optional<std::string> HttpGet(const char* address, int port, const std::string& path) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::nullopt;
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<uint16_t>(port));
-  peer.sin_addr.s_addr = ::inet_addr(address);
-  timeval timeout{2, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string response;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
-    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: " + address + "\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-      char buffer[8192];
-      for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-        response.append(buffer, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  ::close(fd);
+  const std::string response =
+      HttpExchange(address, static_cast<uint16_t>(port),
+                   "GET " + path + " HTTP/1.0\r\nHost: " + address + "\r\n\r\n", 2);
   const std::size_t body = response.find("\r\n\r\n");
   if (response.rfind("HTTP/1.", 0) != 0 || response.find(" 200 ") != 8 ||
       body == std::string::npos) {
