@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "CliHarness.h"
 #include "JsonValue.h"
 #include "transport/FileWrite.h"
 
@@ -40,42 +41,7 @@ std::vector<std::string> Waves(std::vector<std::string> order, std::size_t wave)
   return order;
 }
 
-struct Harness {
-  // One try per exchange, so that an interruption is seen between tries.
-  Harness() { fleet.requiredTries = 1; }
-
-  FakeClock clock;
-  FakeFleet fleet{clock};
-  RecordingFileOpener opener;
-  std::ostringstream out, err, json;
-  int64_t interruptAtMs = -1;
-  int signal = SIGINT;  // the one that interrupts at interruptAtMs
-  std::vector<std::string> communities;
-  bool terminal = false;  // out is one: the table is redrawn
-
-  template <typename Plan>  // RunPlan: a one-off run; MonitorPlan: a monitor run
-  int Run(const Plan& plan) {
-    CliEnvironment env{fleet,
-                       fleet,
-                       clock,
-                       [this](const char* c) { communities.push_back(c); },
-                       [this](int ms) {
-                         clock.AdvanceMs(ms);
-                         // Lets the run's start threads finish before time moves on.
-                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                         return interruptAtMs >= 0 && clock.ElapsedMs() >= interruptAtMs;
-                       },
-                       opener,
-                       out,
-                       err,
-                       terminal,
-                       [this] { return signal; },
-                       &json};
-    return Start(plan, env);
-  }
-  static int Start(const RunPlan& plan, CliEnvironment& env) { return RunCli(plan, env); }
-  static int Start(const MonitorPlan& plan, CliEnvironment& env) { return RunMonitor(plan, env); }
-};
+using Harness = CliHarness;
 
 RunPlan Plan(int32_t limit, std::vector<AddressRange> ranges) {
   RunPlan plan;

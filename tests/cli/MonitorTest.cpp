@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CliHarness.h"
 #include "cli/EventStream.h"
 #include "cli/Metrics.h"
 #include "cli/Monitor.h"
@@ -209,39 +210,11 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
   EXPECT_EQ(m.Exposition().find("SN1"), std::string::npos);
 }
 
-// A monitor run against the in-memory fleet: the fake clock moves with every wait of the run.
-struct Harness {
-  FakeClock clock;
-  FakeFleet fleet{clock};
-  RecordingFileOpener opener;
-  std::ostringstream out, err, jsonl;
-  int64_t interruptAtMs = -1;
-  std::function<void(int64_t ms)> at;  // runs in the run's wait, with the elapsed time
-
-  int Run(MonitorPlan plan) {
-    EventStream events(jsonl, [this] { return clock.WallSeconds(); },
-                       [](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); });
-    fleet.AddObserver(std::shared_ptr<TestObserver>(&events, [](TestObserver*) {}));
-    CliEnvironment env{fleet,
-                       fleet,
-                       clock,
-                       [](const char*) {},
-                       [this](int ms) {
-                         clock.AdvanceMs(ms);
-                         // Lets the run's start threads finish before time moves on.
-                         std::this_thread::sleep_for(std::chrono::microseconds(200));
-                         if (at) at(clock.ElapsedMs());
-                         return interruptAtMs >= 0 && clock.ElapsedMs() >= interruptAtMs;
-                       },
-                       opener,
-                       out,
-                       err,
-                       false,
-                       [] { return SIGTERM; },
-                       nullptr,
-                       nullptr,
-                       &events};
-    return RunMonitor(plan, env);
+// A monitor run against the in-memory fleet, ended by SIGTERM as systemd ends it.
+struct Harness : CliHarness {
+  Harness() {
+    signal = SIGTERM;
+    settle = std::chrono::microseconds(200);
   }
 };
 
