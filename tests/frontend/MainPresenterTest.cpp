@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <regex>
 
@@ -101,9 +102,9 @@ class FakeMainView final : public testing::RecordingView, public MainView {
   std::pair<int, bool> sortMark{-2, false};  // column, largest first
 };
 
-class MainWindowTest : public ::testing::Test {
- protected:
-  MainWindowTest() : presenter(view, backend, settings) {}
+// The window with its presenter on the in-memory fleet.
+struct MainWindow {
+  MainWindow() : presenter(view, backend, settings) {}
 
   // Phones SN0..SN<n-1>, users user0.., addresses 10.0.0.1.., listed.
   void ListPhones(int n) {
@@ -128,7 +129,7 @@ class MainWindowTest : public ::testing::Test {
   }
   void SetRunning(int row, bool running) { backend.Of(view.rows.at(row).test).running = running; }
   TestStatistics& Stats(int row) { return backend.Of(view.rows.at(row).test).stats; }
-  void Select(std::initializer_list<int> rows) {
+  void Select(const std::vector<int>& rows) {
     for (auto& r : view.rows) r.selected = false;
     for (int row : rows) view.rows.at(row).selected = true;
   }
@@ -139,6 +140,8 @@ class MainWindowTest : public ::testing::Test {
   ProgramSettings settings;
   MainPresenter presenter;
 };
+
+class MainWindowTest : public ::testing::Test, protected MainWindow {};
 
 TEST_F(MainWindowTest, OpeningSetsTheHelpTextsAndTheTwoSecondRefresh) {
   presenter.OnInitDialog();
@@ -355,12 +358,39 @@ TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {
   EXPECT_EQ(SortOrder(rows, 10), (std::vector<int>{1, 0, 2}));
 }
 
-TEST_F(MainWindowTest, StartWithoutASelectionAsksForOne) {
-  ListPhones(2);
-  presenter.OnStart();
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgSelectToStart});
-  EXPECT_TRUE(backend.calls.empty());
-  EXPECT_EQ(view.waitDepth, 0);
+// Start walks the selected rows; a row it cannot start is said once (or skipped) and the
+// walk goes on, and the wait cursor is given back every time.
+TEST_F(MainWindowTest, StartSkipsWhatItCannotStart) {
+  struct Case {
+    const char* what;
+    std::vector<int> running, selected;
+    std::function<void(FakeFleet&)> arrange;
+    std::vector<std::string> messages;
+    const char* callsOf;  // the calls compared, by their start ("": all)
+    std::vector<std::string> calls;
+  };
+  const std::vector<Case> cases = {
+      {"no selection", {}, {}, {}, {kMsgSelectToStart}, "", {}},
+      {"a running row", {0}, {0}, {}, {}, "", {}},
+      {"a phone that does not answer", {}, {0, 2},
+       [](FakeFleet& f) { f.Get("SN0").answers = false; },
+       {"Failed to start PATHMON for user0:SN0"}, "start", {"start SN2 300 20 10.0.0.3"}},
+      {"a phone gone", {}, {0}, [](FakeFleet& f) { f.Get("SN0").found = false; }, {}, "", {}},
+      {"a third test", {0, 1}, {2}, {}, {kMsgTooManyRunning}, "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MainWindow w;
+    w.settings.maxConcurrentTests = 2;  // the default community's limit
+    w.ListPhones(3);
+    for (int row : c.running) w.SetRunning(row, true);
+    w.Select(c.selected);
+    if (c.arrange) c.arrange(w.backend);
+    w.presenter.OnStart();
+    EXPECT_EQ(w.view.messages, c.messages);
+    EXPECT_EQ(w.backend.Calls(c.callsOf), c.calls);
+    EXPECT_EQ(w.view.waitDepth, 0);
+  }
 }
 
 TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
@@ -374,44 +404,6 @@ TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
                                                      "start SN1 420 20 10.0.0.2"}));
   EXPECT_EQ(view.waitDepth, 0);
   EXPECT_EQ(view.events.front(), "wait");
-}
-
-TEST_F(MainWindowTest, StartOnARunningRowDoesNothing) {
-  ListPhones(2);
-  SetRunning(0, true);
-  Select({0});
-  presenter.OnStart();
-  EXPECT_TRUE(view.messages.empty());
-  EXPECT_TRUE(backend.calls.empty());
-}
-
-TEST_F(MainWindowTest, APhoneThatDoesNotAnswerIsReportedAndTheWalkGoesOn) {
-  ListPhones(3);
-  backend.Get("SN0").answers = false;
-  Select({0, 2});
-  presenter.OnStart();
-  EXPECT_EQ(view.messages, std::vector<std::string>{"Failed to start PATHMON for user0:SN0"});
-  EXPECT_EQ(backend.Calls("start"), std::vector<std::string>{"start SN2 300 20 10.0.0.3"});
-}
-
-TEST_F(MainWindowTest, ARowWhosePhoneIsGoneIsSkippedSilently) {
-  ListPhones(2);
-  backend.Get("SN0").found = false;
-  Select({0});
-  presenter.OnStart();
-  EXPECT_TRUE(view.messages.empty());
-  EXPECT_TRUE(backend.calls.empty());
-}
-
-TEST_F(MainWindowTest, WithTheDefaultCommunityAThirdTestIsRefused) {
-  settings.maxConcurrentTests = 2;
-  ListPhones(3);
-  SetRunning(0, true);
-  SetRunning(1, true);
-  Select({2});
-  presenter.OnStart();
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
-  EXPECT_TRUE(backend.calls.empty());
 }
 
 TEST_F(MainWindowTest, WithAnotherCommunityTheEleventhTestIsRefused) {
