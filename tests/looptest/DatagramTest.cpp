@@ -8,20 +8,12 @@
 #include <string>
 
 #include "looptest/Datagram.h"
+#include "support/Hex.h"
 
 namespace pathmon {
 namespace {
 
-template <std::size_t N>
-std::string Hex(const std::array<uint8_t, N>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
+using pathmon::testing::Hex;
 
 TEST(Signing, MatchesTheReferenceVectors) {
   KeyDigest digest = DeriveKeyDigest(nullptr, "SN12345");

@@ -4,20 +4,12 @@
 #include <string>
 
 #include "sim/Signing.h"
+#include "support/Hex.h"
 
 namespace pathmon::sim {
 namespace {
 
-template <std::size_t N>
-std::string Hex(const std::array<uint8_t, N>& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
+using pathmon::testing::Hex;
 
 TEST(PhoneSigning, KnownVectorsForASerialNumber) {
   const Digest16 key = PhoneKeyDigest("SN12345");

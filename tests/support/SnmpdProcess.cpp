@@ -10,21 +10,12 @@
 #include <fstream>
 #include <thread>
 
+#include "support/Hex.h"
 #include "transport/SnmpAccess.h"
 
 namespace pathmon::testing {
 
 namespace {
-
-std::string Hex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 0x0f];
-  }
-  return out;
-}
 
 // The subtree a pass script is registered at: the instance without its last ".0".
 std::string ParentOf(const std::string& oid) {
