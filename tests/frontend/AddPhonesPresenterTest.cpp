@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/FakeViews.h"
 #include "frontend/Messages.h"
@@ -32,44 +34,38 @@ class FakeDiscovery final : public DiscoveryAccess {
   std::vector<std::string>* events = nullptr;
 };
 
-std::string Verdict(const char* first, const char* last) {
-  return CheckAddressRange(first, last).message;
-}
-
-TEST(AddressRangeTest, AddressesFollowInetAddr) {
-  EXPECT_EQ(Verdict("", "10.0.0.1"), kMsgInvalidStart);
-  EXPECT_EQ(Verdict("0.0.0.0", "10.0.0.1"), kMsgInvalidStart);
-  EXPECT_EQ(Verdict("255.255.255.255", "10.0.0.1"), kMsgInvalidStart);
-  EXPECT_EQ(Verdict("10.0.0.256", "10.0.0.1"), kMsgInvalidStart);
-  EXPECT_EQ(Verdict("phone", "10.0.0.1"), kMsgInvalidStart);
-  EXPECT_EQ(Verdict("10.0.0.1", "255.255.255.255"), kMsgInvalidEnd);
-  EXPECT_EQ(Verdict("10.0.0.1", ""), kMsgInvalidEnd);
-  // inet_addr's shorter and hexadecimal forms are addresses.
+// The first check that fails gives the message: the start (also when both are bad), the end,
+// the order, the size.
+TEST(AddressRangeTest, EachBadRangeGetsItsMessage) {
+  const std::vector<std::array<std::string, 3>> cases = {
+      {"", "10.0.0.1", kMsgInvalidStart},
+      {"0.0.0.0", "10.0.0.1", kMsgInvalidStart},
+      {"255.255.255.255", "10.0.0.1", kMsgInvalidStart},
+      {"10.0.0.256", "10.0.0.1", kMsgInvalidStart},
+      {"phone", "10.0.0.1", kMsgInvalidStart},
+      {"", "", kMsgInvalidStart},
+      {"x", "255.255.255.255", kMsgInvalidStart},
+      {"10.0.0.1", "255.255.255.255", kMsgInvalidEnd},
+      {"10.0.0.1", "", kMsgInvalidEnd},
+      {"10.0.0.9", "10.0.0.1", kMsgInvalidRange},
+      {"200.0.0.1", "10.0.0.1", kMsgInvalidRange},
+      {"200.0.0.1", "1.0.0.1", kMsgInvalidRange},  // below its start, however wide
+      {"10.0.0.0", "10.0.1.0", kMsgRangeTooLarge},
+      {"10.0.0.1", "200.0.0.1", kMsgRangeTooLarge},
+      {"10.0.0.5", "10.0.0.5", ""},
+  };
+  for (const auto& [first, last, message] : cases) {
+    EXPECT_EQ(CheckAddressRange(first.c_str(), last.c_str()).message, message)
+        << first << " - " << last;
+  }
+  // inet_addr's shorter and hexadecimal forms are addresses; 256 addresses at most.
   RangeCheck shortForm = CheckAddressRange("10.1", "0x0a.0.0.3");
   EXPECT_EQ(shortForm.message, "");
   EXPECT_EQ(shortForm.first, 0x0a000001u);
   EXPECT_EQ(shortForm.last, 0x0a000003u);
-}
-
-TEST(AddressRangeTest, WithBothAddressesInvalidOnlyTheStartIsReported) {
-  EXPECT_EQ(Verdict("", ""), kMsgInvalidStart);
-  EXPECT_EQ(Verdict("x", "255.255.255.255"), kMsgInvalidStart);
-}
-
-TEST(AddressRangeTest, TheEndMustNotLieBelowTheStart) {
-  EXPECT_EQ(Verdict("10.0.0.9", "10.0.0.1"), kMsgInvalidRange);
-  EXPECT_EQ(Verdict("200.0.0.1", "10.0.0.1"), kMsgInvalidRange);
-  EXPECT_EQ(Verdict("10.0.0.5", "10.0.0.5"), "");
-}
-
-TEST(AddressRangeTest, AtMost256AddressesAreScanned) {
   RangeCheck full = CheckAddressRange("10.0.0.0", "10.0.0.255");
   EXPECT_EQ(full.message, "");
   EXPECT_EQ(full.last - full.first, 255u);
-  EXPECT_EQ(Verdict("10.0.0.0", "10.0.1.0"), kMsgRangeTooLarge);
-  EXPECT_EQ(Verdict("10.0.0.1", "200.0.0.1"), kMsgRangeTooLarge);
-  // The order of the checks: a range below its start is reported as such, however wide.
-  EXPECT_EQ(Verdict("200.0.0.1", "1.0.0.1"), kMsgInvalidRange);
 }
 
 TEST(ScanEndTest, MessagesDependOnWhatTheDirectoryHeldBefore) {
