@@ -7,10 +7,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <fstream>
 #include <thread>
-#include <tuple>
 
 #include "CliProcess.h"
 #include "JsonValue.h"
