@@ -234,6 +234,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     return result;
   }
   a.communityGiven = app.count("--community") > 0;
+  a.rescanGiven = app.count("--rescan") > 0;
   if (const char* variable = std::getenv(kCommunityVariable); variable != nullptr) {
     a.communityVariable = variable;
     a.communityVariableSet = true;
@@ -466,6 +467,9 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
     return "--json: a monitor run has no end to report; --jsonl streams its results";
   }
   if (arguments.monitor && arguments.fetchLogs) return "--log: not together with --monitor";
+  if (!arguments.monitor && arguments.rescanGiven) {
+    return "--rescan: only with --monitor (a one-off run scans once)";
+  }
   if (arguments.jsonPath == kJsonToStdout && arguments.jsonlPath == kJsonToStdout) {
     return "--jsonl: standard output already carries the JSON report (--json -)";
   }

@@ -60,6 +60,7 @@ struct CliArguments {
   bool communityVariableSet = false;
   bool monitor = false;
   std::string rescan = "60";  // minutes
+  bool rescanGiven = false;   // --rescan was on the command line
   std::string site;
   std::string metricsListen;  // "ADDR:PORT"
   std::string metricsFile;
