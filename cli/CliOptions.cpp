@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include <climits>
+#include <filesystem>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -233,6 +234,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     return result;
   }
   a.communityGiven = app.count("--community") > 0;
+  a.rescanGiven = app.count("--rescan") > 0;
   if (const char* variable = std::getenv(kCommunityVariable); variable != nullptr) {
     a.communityVariable = variable;
     a.communityVariableSet = true;
@@ -317,6 +319,32 @@ double ParseMinMos(const std::optional<std::string>& given) {
     return -1;
   }
   return value;
+}
+
+// Two outputs written to one file would overwrite or interleave each other: refused, however
+// the two names spell it ("r.json", "./r.json").
+std::string CheckSharedTargets(const CliArguments& arguments) {
+  const std::pair<const std::string*, const char*> targets[] = {
+      {&arguments.jsonPath, "--json"},
+      {&arguments.reportPath, "--report"},
+      {&arguments.jsonlPath, "--jsonl"},
+      {&arguments.metricsFile, "--metrics-file"}};
+  auto same = [](const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty() || a == kJsonToStdout || b == kJsonToStdout) return false;
+    std::error_code errorA, errorB;
+    const auto pathA = std::filesystem::weakly_canonical(a, errorA);
+    const auto pathB = std::filesystem::weakly_canonical(b, errorB);
+    return errorA || errorB ? a == b : pathA == pathB;
+  };
+  for (std::size_t i = 0; i < std::size(targets); ++i) {
+    for (std::size_t k = 0; k < i; ++k) {
+      if (same(*targets[i].first, *targets[k].first)) {
+        return std::string(targets[i].second) + ": " + *targets[i].first +
+               " is also the file of " + targets[k].second;
+      }
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -439,6 +467,9 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
     return "--json: a monitor run has no end to report; --jsonl streams its results";
   }
   if (arguments.monitor && arguments.fetchLogs) return "--log: not together with --monitor";
+  if (!arguments.monitor && arguments.rescanGiven) {
+    return "--rescan: only with --monitor (a one-off run scans once)";
+  }
   if (arguments.jsonPath == kJsonToStdout && arguments.jsonlPath == kJsonToStdout) {
     return "--jsonl: standard output already carries the JSON report (--json -)";
   }
@@ -477,6 +508,7 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
       !message.empty()) {
     return "--jsonl: " + message;
   }
+  if (std::string message = CheckSharedTargets(arguments); !message.empty()) return message;
   if (std::string message = CheckOutputFolder(arguments.outputDir); !message.empty()) {
     return message;
   }
@@ -498,6 +530,7 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
     accepted.sites.push_back(defaults);
   }
 
+  accepted.site = arguments.site;
   accepted.serials = arguments.serials;
   accepted.fetchLogs = arguments.fetchLogs;
   accepted.jsonPath = arguments.jsonPath;

@@ -60,6 +60,7 @@ struct CliArguments {
   bool communityVariableSet = false;
   bool monitor = false;
   std::string rescan = "60";  // minutes
+  bool rescanGiven = false;   // --rescan was on the command line
   std::string site;
   std::string metricsListen;  // "ADDR:PORT"
   std::string metricsFile;
@@ -118,6 +119,7 @@ struct RunPlan {
   // --site); every site's community, duration and ranges checked as the options are.
   std::vector<Site> sites;
   bool sitesFromFile = false;
+  std::string site;  // --site: the run's site name in the reports; empty: none
   // Beside the main window's rule: a cycle whose worst 10-second window scores below this
   // MOS is not usable either. 0: no such rule.
   double minMos = 0;

@@ -60,6 +60,18 @@ namespace {
 
 constexpr int64_t kStartEstimateSeconds = 2;  // a control exchange and a thread start
 
+// The sites the run tests: a sites file's, or the one the options make.
+std::vector<Site> SitesOf(const RunPlan& plan) {
+  if (plan.sitesFromFile) return plan.sites;
+  Site site;
+  site.name = plan.site;
+  site.community = plan.community;
+  site.durationMinutes = plan.settings.durationMinutes;
+  site.maxConcurrentTests = plan.settings.maxConcurrentTests;
+  site.ranges = plan.ranges;
+  return {site};
+}
+
 class Run {
  public:
   Run(const RunPlan& plan, CliEnvironment& env) : plan_(plan), env_(env) {}
@@ -70,6 +82,11 @@ class Run {
   bool ScanRanges();
   void CollectPhones();
   std::string SelectPhones();  // a message for an unknown serial number
+  void SelectSitesPhones();    // a sites file's: each phone of its site's ranges and serials
+  void UseCommunity(const std::string& community);  // the directory's, when it changes
+  int32_t Minutes(const TestedPhone& phone) const { return phone.site->durationMinutes; }
+  int32_t LongestMinutes() const;  // of the sites' tests
+  int32_t Limit() const;           // of concurrent tests
   void TestPhones();
   void LaunchStart(int slot);
   void CollectStarts(bool wait);
@@ -95,6 +112,12 @@ class Run {
   CliEnvironment& env_;
   int64_t startedAt_ = 0;
   bool interrupted_ = false;
+  const std::vector<Site> sites_ = SitesOf(plan_);  // before the phones: they point into it
+  std::optional<std::string> community_;           // the directory's, once set
+  // Every phone found is to be tested: no --serial, no site naming its phones.
+  const bool everyPhone_ =
+      plan_.serials.empty() && std::all_of(sites_.begin(), sites_.end(),
+                                           [](const Site& s) { return s.serials.empty(); });
   TestStarter starter_{env_.backend};  // before the phones: their starts use it
   std::vector<TestedPhone> phones_;    // every phone found, registry order
   std::vector<int> selected_;          // indexes into phones_, in test order
@@ -181,44 +204,111 @@ void Run::Warn(const std::string& text) {
 bool Run::ScanRanges() {
   // The walk of a range runs on this thread: it looks for a signal before every address.
   env_.discovery.SetStopCheck([this] { return env_.wait(0); });
-  const std::string site = plan_.sites.empty() ? "" : plan_.sites.front().name;
-  const Clock::TimePoint began = env_.clock.Now();
   std::ostringstream quiet;  // -q: no progress lines
-  for (const AddressRange& range : plan_.ranges) {
-    const int32_t unprobedBefore = env_.discovery.GetUnprobedCount();
-    const int32_t phonesBefore = env_.discovery.GetPhoneCount();
-    const Clock::TimePoint rangeBegan = env_.clock.Now();
-    if (env_.events != nullptr) env_.events->ScanStarted(site, range.first, range.last);
-    ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait,
-                                 plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out,
-                                 env_.err, env_.terminal);
-    quiet.str("");
-    if (env_.events != nullptr) {
-      env_.events->ScanFinished(
-          site, range.first, range.last, env_.discovery.GetPhoneCount() - phonesBefore,
-          std::chrono::duration<double>(env_.clock.Now() - rangeBegan).count());
+  bool interrupted = false;
+  // The sites one after another: the directory probes with one community at a time.
+  for (const Site& site : sites_) {
+    const Clock::TimePoint began = env_.clock.Now();
+    const int32_t siteBefore = env_.discovery.GetPhoneCount();
+    UseCommunity(site.community);
+    for (const AddressRange& range : site.ranges) {
+      const int32_t unprobedBefore = env_.discovery.GetUnprobedCount();
+      const int32_t phonesBefore = env_.discovery.GetPhoneCount();
+      const Clock::TimePoint rangeBegan = env_.clock.Now();
+      if (env_.events != nullptr) env_.events->ScanStarted(site.name, range.first, range.last);
+      ScanEnd end = RunConsoleScan(env_.discovery, range, env_.wait,
+                                   plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out,
+                                   env_.err, env_.terminal);
+      quiet.str("");
+      if (env_.events != nullptr) {
+        env_.events->ScanFinished(
+            site.name, range.first, range.last, env_.discovery.GetPhoneCount() - phonesBefore,
+            std::chrono::duration<double>(env_.clock.Now() - rangeBegan).count());
+      }
+      if (end == ScanEnd::kInterrupted) {
+        interrupted = true;
+        break;
+      }
+      if (int32_t unprobed = env_.discovery.GetUnprobedCount() - unprobedBefore; unprobed > 0) {
+        incomplete_ = true;
+        Warn(std::to_string(unprobed) + " addresses of " + range.first + "-" + range.last +
+             " could not be probed (no SNMP session could be opened): the scan is incomplete.");
+      }
     }
-    if (end == ScanEnd::kInterrupted) break;
-    if (int32_t unprobed = env_.discovery.GetUnprobedCount() - unprobedBefore; unprobed > 0) {
-      incomplete_ = true;
-      Warn(std::to_string(unprobed) + " addresses of " + range.first + "-" + range.last +
-           " could not be probed (no SNMP session could be opened): the scan is incomplete.");
+    if (env_.metrics != nullptr) {
+      env_.metrics->ScanDone(site.name, env_.discovery.GetPhoneCount() - siteBefore,
+                             std::chrono::duration<double>(env_.clock.Now() - began).count());
     }
+    if (interrupted) break;
   }
   env_.discovery.SetStopCheck({});  // the check refers to this run
-  if (env_.metrics != nullptr) {
-    env_.metrics->ScanDone(site, env_.discovery.GetPhoneCount(),
-                           std::chrono::duration<double>(env_.clock.Now() - began).count());
-  }
   return !env_.wait(0);
 }
 
 void Run::CollectPhones() {
   env_.backend.CreateLoopTestsForPhones();
-  for (FleetPhone& phone : FleetSnapshot(env_.backend)) phones_.emplace_back(std::move(phone));
+  for (FleetPhone& phone : FleetSnapshot(env_.backend)) {
+    phones_.emplace_back(std::move(phone));
+    // Without a sites file, every phone is of the one site the options make.
+    if (!plan_.sitesFromFile) phones_.back().site = &sites_.front();
+  }
+  // Each phone found belongs to the first site whose ranges hold it, tested or not (a phone
+  // is tested for the first site that also names it, or names none: SelectSitesPhones).
+  if (!plan_.sitesFromFile || env_.shared == nullptr) return;
+  for (const PhoneEntry& entry : env_.discovery.Phones()) {
+    if (const Site* site = SiteOfPhone(sites_, entry, true)) {
+      env_.shared->PlacePhone(entry.serialNumber, site->name);
+    }
+  }
+}
+
+void Run::UseCommunity(const std::string& community) {
+  if (community_ == community) return;
+  community_ = community;
+  env_.setCommunity(community.c_str());
+}
+
+int32_t Run::LongestMinutes() const {
+  int32_t longest = 0;
+  for (const Site& site : sites_) longest = std::max(longest, site.durationMinutes);
+  return longest;
+}
+
+int32_t Run::Limit() const {
+  return plan_.sitesFromFile ? ConcurrentLimit(sites_) : plan_.settings.maxConcurrentTests;
+}
+
+void Run::SelectSitesPhones() {
+  for (std::size_t i = 0; i < phones_.size(); ++i) {
+    TestedPhone& phone = phones_[i];
+    phone.site = SiteOfPhone(sites_, phone.entry);
+    if (phone.site == nullptr) continue;
+    selected_.push_back(static_cast<int>(i));
+    if (env_.shared != nullptr) env_.shared->PlacePhone(phone.serial, phone.site->name);
+    if (env_.events != nullptr) env_.events->SetPhoneSite(phone.serial, phone.site->name);
+    if (env_.metrics != nullptr) env_.metrics->SetPhoneSite(phone.serial, phone.site->name);
+  }
+  // A phone a site names that the scan did not find is said, and the run is incomplete; one
+  // found but set aside has had its line.
+  std::vector<PhoneEntry> found = env_.discovery.Phones();
+  for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) found.push_back(n.entry);
+  for (const Site& site : sites_) {
+    for (const std::string& serial : site.serials) {
+      if (std::none_of(found.begin(), found.end(), [&serial](const PhoneEntry& e) {
+            return strcasecmp(e.serialNumber, serial.c_str()) == 0;
+          })) {
+        incomplete_ = true;
+        Warn("Site " + site.name + ": " + FillMessage(kMsgUnknownSerial, serial, ""));
+      }
+    }
+  }
 }
 
 std::string Run::SelectPhones() {
+  if (plan_.sitesFromFile) {
+    SelectSitesPhones();
+    return {};
+  }
   if (plan_.serials.empty()) {
     for (std::size_t i = 0; i < phones_.size(); ++i) selected_.push_back(static_cast<int>(i));
     return {};
@@ -246,8 +336,9 @@ std::string Run::SelectPhones() {
 }
 
 void Run::LaunchStart(int slot) {
-  starter_.Launch(phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])],
-                  plan_.settings.durationMinutes * 60);
+  TestedPhone& phone =
+      phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
+  starter_.Launch(phone, Minutes(phone) * 60);
 }
 
 void Run::CollectStarts(bool wait) {
@@ -275,14 +366,20 @@ void Run::CollectStarts(bool wait) {
 void Run::TestPhones() {
   std::vector<std::string> serials;
   for (int i : selected_) serials.push_back(phones_[static_cast<std::size_t>(i)].serial);
-  scheduler_.emplace(serials, plan_.settings.maxConcurrentTests);
+  scheduler_.emplace(serials, Limit());
 
   const int count = static_cast<int>(serials.size());
+  // A sites file's sites may each have their own duration.
+  int32_t shortest = LongestMinutes(), longest = 0;
+  for (int i : selected_) {
+    shortest = std::min(shortest, Minutes(phones_[static_cast<std::size_t>(i)]));
+    longest = std::max(longest, Minutes(phones_[static_cast<std::size_t>(i)]));
+  }
   std::ostringstream quiet;
   std::ostream& out = plan_.verbosity == Verbosity::kQuiet ? quiet : env_.out;
   out << "Testing " << count << (count == 1 ? " phone" : " phones") << " for "
-           << plan_.settings.durationMinutes << " min, at most " << scheduler_->Limit()
-           << " at once.";
+      << (shortest < longest ? std::to_string(shortest) + " to " : "") << longest
+      << " min, at most " << scheduler_->Limit() << " at once.";
   if (count > scheduler_->Limit()) {
     out << " " << count - scheduler_->Limit()
         << " wait for a free place and start when a test ends.";
@@ -343,17 +440,18 @@ void Run::StopEverything() {
 
 std::string Run::Footer() {
   std::vector<int64_t> remaining;
-  const int64_t testSeconds = int64_t{plan_.settings.durationMinutes} * 60;
+  const int64_t testSeconds = int64_t{LongestMinutes()} * 60;  // a waiting phone's, at most
   Clock::TimePoint now = env_.clock.Now();
   for (int slot = 0; slot < scheduler_->Count(); ++slot) {
     PhoneState state = scheduler_->State(slot);
+    const TestedPhone& phone =
+        phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])];
+    const int64_t seconds = int64_t{Minutes(phone)} * 60;
     if (state == PhoneState::kStarting) {
-      remaining.push_back(testSeconds + kStartEstimateSeconds);
+      remaining.push_back(seconds + kStartEstimateSeconds);
     } else if (state == PhoneState::kRunning) {
-      auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-          now - phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])]
-                    .startedAt);
-      remaining.push_back(testSeconds - elapsed.count());
+      auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - phone.startedAt);
+      remaining.push_back(seconds - elapsed.count());
     }
   }
   std::vector<int> waiting = scheduler_->Waiting();
@@ -407,6 +505,7 @@ void Run::FetchLogs() {
     const TestedPhone& phone = phones_[static_cast<std::size_t>(i)];
     std::string name = LogFileName(phone.entry.userName, phone.serial);
     if (!plan_.outputDir.empty()) name = plan_.outputDir + "/" + name;
+    UseCommunity(phone.site->community);  // the log is read with its site's community
     const bool fetched = env_.backend.GetPhoneLog(phone.entry.scannedAddress, name.c_str());
     // A signal during the retrieval ends it between two rows, without a file.
     if (env_.wait(0)) {
@@ -497,16 +596,20 @@ RunReport Run::Report(int status) {
   RunReport report;
   report.startedAt = startedAt_;
   report.endedAt = env_.clock.WallSeconds();
-  report.defaultCommunity = IsDefaultCommunity(plan_.community);
-  report.durationMinutes = plan_.settings.durationMinutes;
-  report.maxConcurrentTests = plan_.settings.maxConcurrentTests;
+  report.defaultCommunity = std::any_of(sites_.begin(), sites_.end(), [](const Site& site) {
+    return IsDefaultCommunity(site.community);
+  });
+  report.durationMinutes = LongestMinutes();
+  report.maxConcurrentTests = Limit();
   report.minMos = plan_.minMos;
   report.dscp = plan_.settings.dscp;
   report.interrupted = interrupted_;
   report.exitStatus = status;
-  for (const AddressRange& range : plan_.ranges) {
-    report.ranges.push_back(range.first == range.last ? range.first
-                                                      : range.first + "-" + range.last);
+  for (const Site& site : sites_) {
+    for (const AddressRange& range : site.ranges) {
+      report.ranges.push_back(range.first == range.last ? range.first
+                                                        : range.first + "-" + range.last);
+    }
   }
   for (std::size_t i = 0; i < phones_.size(); ++i) {
     const TestedPhone& phone = phones_[i];
@@ -538,7 +641,7 @@ RunReport Run::Report(int status) {
     }
     report.phones.push_back(std::move(p));
   }
-  report.site = plan_.sites.empty() ? std::string() : plan_.sites.front().name;
+  report.site = plan_.site;
   if (env_.shared != nullptr) report.shared = env_.shared->Decided();
   return report;
 }
@@ -578,7 +681,6 @@ int Run::Execute() {
   startedAt_ = env_.clock.WallSeconds();
   env_.backend.AddObserver(recorder_);
   if (eventsWanted_) env_.backend.AddObserver(eventLines_);
-  env_.setCommunity(plan_.community.c_str());
   if (!ScanRanges()) {
     interrupted_ = true;
     env_.err << "Interrupted during the scan: no test started.\n" << std::flush;
@@ -594,7 +696,8 @@ int Run::Execute() {
     env_.err << PrintableText(message) << '\n' << std::flush;
     return kExitBadInput;
   }
-  const bool leftOut = plan_.serials.empty() && found > static_cast<int32_t>(phones_.size());
+  if (selected_.empty()) return Finish(kExitNothingRun);  // no phone of the sites' was found
+  const bool leftOut = everyPhone_ && found > static_cast<int32_t>(phones_.size());
   if (leftOut) {
     Warn(std::to_string(found) + " phones were found, but only " +
          std::to_string(phones_.size()) + " can be tested in one run; the others are left out.");
@@ -605,7 +708,7 @@ int Run::Execute() {
   ReportWriteFailures();
   Summarise();
   int status = ExitStatus(outcomes_);
-  const bool setAside = plan_.serials.empty() && !notTestable_.empty();
+  const bool setAside = everyPhone_ && !notTestable_.empty();
   if ((leftOut || setAside || incomplete_) && status == kExitUsable) status = kExitUnusable;
   if (interrupted_) status = InterruptedStatus(env_);
   return Finish(status);

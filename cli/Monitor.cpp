@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/Monitor.h"
 
-#include <arpa/inet.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -42,13 +41,6 @@ constexpr int kScanPollMs = 50;     // how often the scan thread looks for its p
 // The summary lists the latest shared interruptions; the event stream has every one.
 constexpr std::size_t kSummarySharedLines = 20;
 
-bool InRange(const char* address, const AddressRange& range) {
-  const uint32_t a = ntohl(::inet_addr(address));
-  const uint32_t first = ntohl(::inet_addr(range.first.c_str()));
-  const uint32_t last = ntohl(::inet_addr(range.last.c_str()));
-  return a >= first && a <= last;
-}
-
 // What the summary says of each phone: bounded however long the run is.
 class Tally final : public TestObserver {
  public:
@@ -84,11 +76,10 @@ struct Phone : TestedPhone {
 class Monitor {
  public:
   Monitor(const MonitorPlan& plan, CliEnvironment& env)
-      : plan_(plan), env_(env), scheduler_(Limit(plan)) {}
+      : plan_(plan), env_(env), scheduler_(ConcurrentLimit(plan.sites)) {}
   int Execute();
 
  private:
-  static int32_t Limit(const MonitorPlan& plan);
   void StartScan();
   void ScanSites(int64_t wallStart);  // the scan thread
   void EndScan();
@@ -128,13 +119,6 @@ class Monitor {
   bool registryFullNoted_ = false;
   bool writeFailed_ = false;  // a file not written: the results are incomplete
 };
-
-int32_t Monitor::Limit(const MonitorPlan& plan) {
-  // One engine tests every site: the strictest community's limit holds for all of them.
-  int32_t limit = kInitialMaxConcurrentTests;
-  for (const Site& site : plan.sites) limit = std::min(limit, site.maxConcurrentTests);
-  return limit;
-}
 
 void Monitor::Note(const std::string& text) {
   const std::string line = LocalClockText(env_.clock.WallSeconds()) + "  " + PrintableText(text);
@@ -211,21 +195,7 @@ void Monitor::EndScan() {
   std::vector<std::string> untestable;
   for (const PhoneEntry& e : env_.discovery.Phones()) {
     if (e.probeTime < scanWallStart_) continue;
-    const Site* site = nullptr;
-    for (const Site& s : plan_.sites) {
-      const bool covered = std::any_of(s.ranges.begin(), s.ranges.end(), [&](const auto& r) {
-        return InRange(e.scannedAddress, r);
-      });
-      const bool chosen =
-          s.serials.empty() ||
-          std::any_of(s.serials.begin(), s.serials.end(), [&](const std::string& serial) {
-            return strcasecmp(serial.c_str(), e.serialNumber) == 0;
-          });
-      if (covered && chosen) {
-        site = &s;
-        break;
-      }
-    }
+    const Site* site = SiteOfPhone(plan_.sites, e);
     if (site == nullptr) continue;
     auto test = std::find_if(tests.begin(), tests.end(), [&](const FleetPhone& t) {
       return strcasecmp(t.serial.c_str(), e.serialNumber) == 0;

@@ -21,8 +21,8 @@ struct MonitorPlan {
   std::vector<Site> sites;
   int32_t rescanMinutes = kDefaultRescanMinutes;
   Verbosity verbosity = Verbosity::kNormal;
-  // The tests run this many times and then the run ends; 0: until a signal. For tests and
-  // for a sites file without --monitor (each phone once).
+  // The tests run this many times and then the run ends; 0: until a signal (a sites file
+  // without --monitor is a one-off run, RunCli).
   int32_t rounds = 0;
   double minMos = 0;  // --min-mos: see CycleUsable
   // The sites are a sites file's: each phone belongs to its site for the interruptions seen

@@ -1,14 +1,47 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/TestStarter.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
+#include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "cli/ResultTable.h"
 #include "frontend/SharedInterruptionText.h"
 
 namespace pathmon::cli {
+
+bool InRange(const char* address, const AddressRange& range) {
+  const uint32_t a = ntohl(::inet_addr(address));
+  const uint32_t first = ntohl(::inet_addr(range.first.c_str()));
+  const uint32_t last = ntohl(::inet_addr(range.last.c_str()));
+  return a >= first && a <= last;
+}
+
+const Site* SiteOfPhone(const std::vector<Site>& sites, const PhoneEntry& entry,
+                        bool anySerial) {
+  for (const Site& site : sites) {
+    const bool covered = std::any_of(site.ranges.begin(), site.ranges.end(),
+                                     [&](const AddressRange& r) {
+                                       return InRange(entry.scannedAddress, r);
+                                     });
+    const bool chosen = anySerial || site.serials.empty() ||
+                        std::any_of(site.serials.begin(), site.serials.end(),
+                                    [&](const std::string& serial) {
+                                      return strcasecmp(serial.c_str(), entry.serialNumber) == 0;
+                                    });
+    if (covered && chosen) return &site;
+  }
+  return nullptr;
+}
+
+int32_t ConcurrentLimit(const std::vector<Site>& sites) {
+  int32_t limit = kInitialMaxConcurrentTests;
+  for (const Site& site : sites) limit = std::min(limit, site.maxConcurrentTests);
+  return limit;
+}
 
 void TestStarter::Launch(TestedPhone& phone, int32_t durationSeconds) {
   phone.start = std::async(std::launch::async, [this, fleet = FleetPhone(phone), durationSeconds] {

@@ -28,10 +28,20 @@ namespace pathmon::cli {
 // A phone of the run: its test, directory entry and address, and what the run keeps of it.
 struct TestedPhone : FleetPhone {
   explicit TestedPhone(FleetPhone phone = {}) : FleetPhone(std::move(phone)) {}
-  const Site* site = nullptr;      // the monitor's; the one-off run tests one site
+  const Site* site = nullptr;      // the site it is tested for: its duration and community
   std::future<StartResult> start;  // a start under way
   Clock::TimePoint startedAt{};    // when its last test started
 };
+
+// Whether the dotted address lies within the range.
+bool InRange(const char* address, const AddressRange& range);
+// The first of the sites whose ranges hold the phone's address and whose serial numbers (none:
+// every phone) name it; with anySerial the first whose ranges hold it. nullptr when none does.
+const Site* SiteOfPhone(const std::vector<Site>& sites, const PhoneEntry& entry,
+                        bool anySerial = false);
+// One engine tests every site: the strictest community's limit of concurrent tests holds for
+// all of them.
+int32_t ConcurrentLimit(const std::vector<Site>& sites);
 
 // It must outlive the phones it launched: their starts use it.
 class TestStarter {

@@ -153,12 +153,13 @@ int main(int argc, char* argv[]) {
       &shared,
   };
   int status = 0;
-  if (plan.monitor || plan.sitesFromFile) {
-    // A sites file without --monitor tests each of its phones once.
-    status = RunMonitor(MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity,
-                                    plan.monitor ? 0 : 1, plan.minMos, plan.sitesFromFile},
-                        env);
+  if (plan.monitor) {
+    status = RunMonitor(
+        MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity, 0, plan.minMos,
+                    plan.sitesFromFile},
+        env);
   } else {
+    // The --range and --address phones, or each phone of a sites file's sites, tested once.
     status = RunCli(plan, env);
     if (events) events->RunEnded(status, signals.Signal() != 0);
   }

@@ -49,14 +49,17 @@ std::vector<SiteVerdict> JudgeSites(const std::vector<SitePhone>& phones,
                                     const std::vector<SharedInterruption>& shared) {
   std::vector<SiteVerdict> sites;
   std::vector<const SitePhone*> worst;  // by site, as sites
+  std::vector<int32_t> notUsable;         // by site: tested phones judged not usable
   for (const SitePhone& phone : phones) {
     SiteVerdict& site = SiteNamed(sites, phone.site);
     worst.resize(sites.size(), nullptr);
+    notUsable.resize(sites.size(), 0);
     const std::size_t at = static_cast<std::size_t>(&site - sites.data());
     ++site.phones;
     if (!Tested(phone.verdict.outcome)) continue;
     ++site.tested;
     site.usable += phone.verdict.outcome == Outcome::kUsable ? 1 : 0;
+    notUsable[at] += phone.verdict.outcome == Outcome::kUnusable ? 1 : 0;
     if (worst[at] == nullptr || Rank(phone.verdict) < Rank(worst[at]->verdict)) {
       worst[at] = &phone;
     }
@@ -78,12 +81,20 @@ std::vector<SiteVerdict> JudgeSites(const std::vector<SitePhone>& phones,
       why.push_back("no phone tested");
     } else {
       site.worst = worst[i]->serial;
+      // Not usable and incomplete (ended early, or no result) are told apart.
       const int32_t bad = site.tested - site.usable;
+      const int32_t unusable = notUsable[i];
       if (bad == 1) {
         why.push_back(worst[i]->serial + " is " + worst[i]->verdict.Summary());
       } else if (bad > 1) {
-        why.push_back(fmt::format("{} of {} tested phones not usable; the worst, {}, is {}", bad,
-                                  site.tested, worst[i]->serial, worst[i]->verdict.Summary()));
+        std::string counts =
+            unusable > 0 ? fmt::format("{} of {} tested phones not usable", unusable, site.tested)
+                         : fmt::format("{} of {} tested phones", bad, site.tested);
+        if (bad > unusable) {
+          counts += fmt::format("{}{} incomplete", unusable > 0 ? ", " : " ", bad - unusable);
+        }
+        why.push_back(fmt::format("{}; the worst, {}, is {}", counts, worst[i]->serial,
+                                  worst[i]->verdict.Summary()));
       }
     }
     if (!own.empty()) why.push_back(OwnInterruptions(own));

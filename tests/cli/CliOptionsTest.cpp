@@ -290,6 +290,7 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
       {{"--community-file", secret, "--duration", "7"}, "", "s3cret"},
       {{"--monitor", "--rescan", "0"}, "--rescan: " + FillMessage(kMsgIntegerRange, "1", "1440")},
       {{"--monitor", "--rescan", "x"}, std::string("--rescan: ") + kMsgEnterInteger},
+      {{"--rescan", "5"}, "--rescan: only with --monitor (a one-off run scans once)"},
       {{"--monitor", "--json", d + "/r.json"},
        "--json: a monitor run has no end to report; --jsonl streams its results"},
       {{"--monitor", "--log"}, "--log: not together with --monitor"},

@@ -54,7 +54,7 @@ TEST(SiteVerdict, FitWhenEveryTestedPhoneIsUsableAndNoInterruptionIsTheSitesOwn)
         {"A3", "a", V(kUsable)}},
        {Shared(InterruptionScope::kSite, {"a"}), Shared(InterruptionScope::kSite, {"a"})},
        {"a", 3, 3, 1, false, "A2",
-        "2 of 3 tested phones not usable; the worst, A2, is not usable: 12 interruptions, over "
+        "1 of 3 tested phones not usable, 1 incomplete; the worst, A2, is not usable: 12 interruptions, over "
         "10; " + own.substr(0, own.find(": that")) + " (and 1 more time): that site's link",
         {0, 1}}},
   };
