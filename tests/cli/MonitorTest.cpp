@@ -212,10 +212,7 @@ TEST(FleetMetrics, CountersFollowCyclesWithoutGoingDownOrCountingTwice) {
 
 // A monitor run against the in-memory fleet, ended by SIGTERM as systemd ends it.
 struct Harness : CliHarness {
-  Harness() {
-    signal = SIGTERM;
-    settle = std::chrono::microseconds(200);
-  }
+  Harness() { signal = SIGTERM; }
 };
 
 MonitorPlan Plan(int32_t limit, int32_t rescanMinutes) {
