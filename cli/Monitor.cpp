@@ -79,6 +79,7 @@ class Tally final : public TestObserver {
 struct Phone : TestedPhone {
   int32_t rounds = 0;  // tests that ran to their end
   bool failed = false;  // the last try failed (start or an at-once end)
+  std::string lastFailure;  // why the last try that failed did, in words
 };
 
 class Monitor {
@@ -294,13 +295,19 @@ void Monitor::CollectStarts(bool block) {
         break;
       case StartResult::kFailed: {
         phone.failed = true;
+        phone.lastFailure = NotTestedText(NotTested::kNoAnswer);
         const auto backoff = scheduler_.StartFailed(serial, now);
         std::string text = FillMessage(kMsgStartFailed, phone.entry.userName, serial.c_str());
         if (plan_.rounds == 0 && backoff.count() > 0) {
           text += "; next try in " + std::to_string(backoff.count()) + " min";
         }
-        Note(text);
+        Note(text + "; " + phone.lastFailure);
+        if (env_.metrics != nullptr) {
+          env_.metrics->StartFailed(phone.Identity(), NotTestedName(NotTested::kNoAnswer));
+        }
         if (env_.events != nullptr) {
+          env_.events->NotTested(phone.Identity(), NotTestedName(NotTested::kNoAnswer),
+                                 phone.lastFailure);
           env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
                              "start-failed", plan_.rounds == 0 ? backoff.count() : -1);
         }
@@ -326,6 +333,9 @@ void Monitor::CheckRunning() {
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
     phone.failed = failure;
     if (!failure) ++phone.rounds;
+    if (const char* why = TestEndExplanation(snapshot.end); failure && why != nullptr) {
+      phone.lastFailure = why;
+    }
     if (failure && scheduler_.State(serial) == MonitorState::kWaiting) {
       std::string text = "Phone " + std::string(phone.entry.userName) + ":" + serial +
                          " ended its test at once (" + TestEndName(snapshot.end) + ")";
@@ -425,7 +435,8 @@ void Monitor::Summarise() {
              << "  " << counts.cycles << (counts.cycles == 1 ? " cycle" : " cycles");
     if (counts.unusable > 0) env_.out << ", " << counts.unusable << " not usable for voice";
     if (scheduler_.Failures(serial) > 0) {
-      env_.out << ", " << scheduler_.Failures(serial) << " failed tries in a row";
+      env_.out << ", " << scheduler_.Failures(serial)
+               << " failed tries in a row (the last: " << PrintableText(phone.lastFailure) << ")";
     }
     env_.out << '\n';
   }
