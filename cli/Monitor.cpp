@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "cli/EventLines.h"
@@ -99,6 +100,9 @@ class Monitor {
   void StopEverything();
   void Draw();
   void Note(const std::string& text);
+  // A phone found that cannot be tested, noted (when note) and streamed once.
+  void SetAside(const PhoneEntry& entry, NotTested cause, const std::string& text,
+                bool note = true);
   void ReportWriteFailures();
   void Summarise();
   // With rounds, each site's verdict from its phones' tests; none for a monitor without end.
@@ -127,6 +131,7 @@ class Monitor {
   bool scanned_ = false;  // a scan has ended
   bool interrupted_ = false;
   bool registryFullNoted_ = false;
+  std::set<std::string> setAsideNoted_;  // "ADDRESS REASON" of the phones set aside so far
   bool writeFailed_ = false;  // a file not written: the results are incomplete
 };
 
@@ -142,6 +147,20 @@ void Monitor::Note(const std::string& text) {
   env_.err << line << '\n' << std::flush;
   notes_.push_back(line);
   if (notes_.size() > kRecentEventLines) notes_.erase(notes_.begin());
+}
+
+void Monitor::SetAside(const PhoneEntry& entry, NotTested cause, const std::string& text,
+                       bool note) {
+  if (!setAsideNoted_.insert(std::string(entry.scannedAddress) + " " + NotTestedName(cause))
+           .second) {
+    return;
+  }
+  if (note) Note(std::string("Phone at ") + entry.scannedAddress + " not tested: " + text);
+  if (env_.events == nullptr) return;
+  FleetPhone phone;
+  phone.serial = entry.serialNumber;
+  phone.SetEntry(entry);
+  env_.events->NotTested(phone.Identity(), NotTestedName(cause), text);
 }
 
 // As the one-off run: each file once, when it first fails; the summary gives the count.
@@ -233,10 +252,17 @@ void Monitor::EndScan() {
     });
     if (test == tests.end()) {
       untestable.push_back(e.serialNumber);
+      // Noted together below.
+      SetAside(e, NotTested::kTooManyPhones, NotTestedText(NotTested::kTooManyPhones), false);
       continue;
     }
     const std::string& serial = test->serial;
-    if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) continue;
+    if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) {
+      // The registry keys its tests by serial number: the first phone found has the test.
+      SetAside(e, NotTested::kDuplicateSerial,
+               std::string("same serial number \"") + e.serialNumber + "\" as another phone");
+      continue;
+    }
     Phone& phone = phones_[serial];
     phone.site = site;
     // A running test keeps the identity it started with.
@@ -252,6 +278,9 @@ void Monitor::EndScan() {
     if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
     if (env_.shared != nullptr && plan_.sitesFromFile) env_.shared->PlacePhone(serial, site->name);
     fleet.push_back(serial);
+  }
+  for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) {
+    if (n.entry.probeTime >= scanWallStart_) SetAside(n.entry, NotTestedOf(n.cause), n.reason);
   }
   if (!untestable.empty() && !registryFullNoted_) {
     registryFullNoted_ = true;
@@ -436,7 +465,7 @@ void Monitor::Summarise() {
     if (counts.unusable > 0) env_.out << ", " << counts.unusable << " not usable for voice";
     if (scheduler_.Failures(serial) > 0) {
       env_.out << ", " << scheduler_.Failures(serial)
-               << " failed tries in a row (the last: " << PrintableText(phone.lastFailure) << ")";
+               << " failed tries in a row; the last: " << PrintableText(phone.lastFailure);
     }
     env_.out << '\n';
   }
