@@ -175,12 +175,15 @@ TEST(Prometheus, ScrapesTheMonitorsCountersGaugesAndAlerts) {
                     1, start + std::chrono::seconds(40)),
             1.0);
   EXPECT_EQ(Scalar("pathmon_running{serial=\"SNE\"}"), 0.0);
-  // The round trips of the phone 200 ms away, live too: all of them between 150 and 300 ms.
+  // The round trips of the phone 200 ms away, live too: none under 150 ms, and between 150
+  // and 300 ms but for the few (at most 1 %) that a loaded machine holds up.
   EXPECT_GT(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"}").value_or(0), 500);
   EXPECT_EQ(Scalar("pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.15\"}"), 0.0);
-  EXPECT_EQ(Scalar("pathmon_rtt_seconds_count{serial=\"SNC\"} - ignoring(le) "
-                   "pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.3\"}"),
-            0.0);
+  EXPECT_LE(Scalar("(pathmon_rtt_seconds_count{serial=\"SNC\"} - ignoring(le) "
+                   "pathmon_rtt_seconds_bucket{serial=\"SNC\",le=\"0.3\"}) / ignoring(le) "
+                   "pathmon_rtt_seconds_count{serial=\"SNC\"}")
+                .value_or(1),
+            0.01);
   // No cycle result yet: no verdict either.
   EXPECT_TRUE(Query("pathmon_usable").empty());
 
