@@ -72,6 +72,29 @@ std::vector<Site> SitesOf(const RunPlan& plan) {
   return {site};
 }
 
+// A phone found that no test of this run can run for, and why.
+struct SetAside {
+  PhoneNotKept phone;
+  NotTested cause;
+};
+
+// Why a selected phone was never tested, by its final state.
+NotTested CauseOf(PhoneState state) {
+  switch (state) {
+    case PhoneState::kStartFailed: return NotTested::kNoAnswer;
+    case PhoneState::kNotStarted: return NotTested::kInterrupted;
+    default: return NotTested::kNone;
+  }
+}
+
+// The phone as the event stream and the metrics name it, from its directory entry.
+TestIdentity IdentityOf(const PhoneEntry& entry) {
+  FleetPhone phone;
+  phone.serial = entry.serialNumber;
+  phone.SetEntry(entry);
+  return phone.Identity();
+}
+
 class Run {
  public:
   Run(const RunPlan& plan, CliEnvironment& env) : plan_(plan), env_(env) {}
@@ -104,6 +127,8 @@ class Run {
   int WriteJsonReport(const RunReport& report, int status);
   int WriteSiteReport(const RunReport& report, int status);
   void Warn(const std::string& text);
+  // The event stream's "not-tested" event.
+  void TellNotTested(const TestIdentity& phone, NotTested cause, const std::string& text);
   int32_t NoteUntestablePhones();  // returns the number of distinct phones the registry may hold
   void ReportWriteFailures();
   void WarnSharedHistoryFiles();
@@ -131,12 +156,14 @@ class Run {
   std::map<int, std::string> logFiles_;  // by phone index
   std::vector<TestStage> stages_;        // by position in selected_, once summarised
   std::vector<Outcome> outcomes_;
-  std::vector<PhoneNotKept> notTestable_;  // found, but no test of theirs can run
+  std::vector<SetAside> notTestable_;  // found, but no test of theirs can run
   bool incomplete_ = false;  // a file not written, an address not probed: exit status 1
 };
 
 int32_t Run::NoteUntestablePhones() {
-  for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) notTestable_.push_back(n);
+  for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) {
+    notTestable_.push_back({n, NotTestedOf(n.cause)});
+  }
   // The registry keys its tests by serial number: of two phones that share one, only the
   // first in the directory can be tested.
   const std::vector<PhoneEntry> entries = env_.discovery.Phones();
@@ -144,16 +171,18 @@ int32_t Run::NoteUntestablePhones() {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     for (std::size_t k = 0; k < i; ++k) {
       if (strcasecmp(entries[k].serialNumber, entries[i].serialNumber) == 0) {
-        notTestable_.push_back({entries[i], std::string("same serial number \"") +
-                                                entries[i].serialNumber + "\" as the phone at " +
-                                                entries[k].scannedAddress});
+        notTestable_.push_back(
+            {{entries[i], std::string("same serial number \"") + entries[i].serialNumber +
+                              "\" as the phone at " + entries[k].scannedAddress},
+             NotTested::kDuplicateSerial});
         ++duplicates;
         break;
       }
     }
   }
-  for (const PhoneNotKept& n : notTestable_) {
-    Warn(std::string("Phone at ") + n.entry.scannedAddress + " not tested: " + n.reason);
+  for (const SetAside& n : notTestable_) {
+    Warn(std::string("Phone at ") + n.phone.entry.scannedAddress +
+         " not tested: " + n.phone.reason);
   }
   // Phones beyond the registry's room are in the directory but have no test.
   for (const PhoneEntry& e : entries) {
@@ -161,8 +190,12 @@ int32_t Run::NoteUntestablePhones() {
       return strcasecmp(p.serial.c_str(), e.serialNumber) == 0;
     });
     if (!listed) {
-      notTestable_.push_back({e, "more phones than one run can test"});
+      notTestable_.push_back(
+          {{e, NotTestedText(NotTested::kTooManyPhones)}, NotTested::kTooManyPhones});
     }
+  }
+  for (const SetAside& n : notTestable_) {
+    TellNotTested(IdentityOf(n.phone.entry), n.cause, n.phone.reason);
   }
   return env_.discovery.GetPhoneCount() - duplicates;
 }
@@ -193,6 +226,10 @@ void Run::WarnSharedHistoryFiles() {
     }
     Warn(text);
   }
+}
+
+void Run::TellNotTested(const TestIdentity& phone, NotTested cause, const std::string& text) {
+  if (env_.events != nullptr) env_.events->NotTested(phone, NotTestedName(cause), text);
 }
 
 void Run::Warn(const std::string& text) {
@@ -320,10 +357,10 @@ std::string Run::SelectPhones() {
     }
     if (found < 0) {
       // Found, but set aside: saying "no phone with this serial number" would be false.
-      for (const PhoneNotKept& n : notTestable_) {
-        if (strcasecmp(n.entry.serialNumber, serial.c_str()) == 0) {
-          return "Phone " + serial + " at " + n.entry.scannedAddress +
-                 " was found but cannot be tested: " + n.reason;
+      for (const SetAside& n : notTestable_) {
+        if (strcasecmp(n.phone.entry.serialNumber, serial.c_str()) == 0) {
+          return "Phone " + serial + " at " + n.phone.entry.scannedAddress +
+                 " was found but cannot be tested: " + n.phone.reason;
         }
       }
       return FillMessage(kMsgUnknownSerial, serial, "");
@@ -355,6 +392,10 @@ void Run::CollectStarts(bool wait) {
       case StartResult::kFailed:
         scheduler_->StartFailed(i);
         Warn(FillMessage(kMsgStartFailed, phone.entry.userName, phone.serial));
+        TellNotTested(phone.Identity(), NotTested::kNoAnswer, NotTestedText(NotTested::kNoAnswer));
+        if (env_.metrics != nullptr) {
+          env_.metrics->StartFailed(phone.Identity(), NotTestedName(NotTested::kNoAnswer));
+        }
         break;
       case StartResult::kCancelled:
         scheduler_->StartCancelled(i);
@@ -424,6 +465,12 @@ void Run::TestPhones() {
     scheduler_->CancelWaiting();
   }
   StopEverything();
+  for (int slot = 0; slot < count; ++slot) {
+    if (scheduler_->State(slot) != PhoneState::kNotStarted) continue;
+    TellNotTested(
+        phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])].Identity(),
+        NotTested::kInterrupted, NotTestedText(NotTested::kInterrupted));
+  }
   // Every test has ended: what the correlator still holds is decided before the summary.
   if (env_.shared != nullptr) env_.shared->Flush();
   ReportWriteFailures();  // the final lines
@@ -543,13 +590,16 @@ void Run::Summarise() {
       poorWindows += c.voice.poorWindows;
     }
     const TestEnd end = env_.backend.Snapshot(*phone.test).end;
-    stages_.push_back(StageOf(scheduler_ ? scheduler_->State(static_cast<int>(slot))
-                                         : PhoneState::kNotStarted,
-                              !cycles.empty()));
+    const PhoneState state =
+        scheduler_ ? scheduler_->State(static_cast<int>(slot)) : PhoneState::kNotStarted;
+    stages_.push_back(StageOf(state, !cycles.empty()));
     const Verdict verdict = Judge(stages_.back(), cycles, end, plan_.minMos);
     outcomes_.push_back(verdict.outcome);
     env_.out << "  " << PrintableText(phone.entry.userName) << ":" << PrintableText(phone.serial)
              << "  " << OutcomeName(verdict.outcome);
+    if (!Tested(verdict.outcome) && CauseOf(state) != NotTested::kNone) {
+      env_.out << ": " << NotTestedText(CauseOf(state));
+    }
     if (const char* why = TestEndExplanation(end)) env_.out << ", " << why;
     // A usable phone in an amber band says why.
     if (verdict.outcome == Outcome::kUsable && !verdict.reason.empty()) {
@@ -627,17 +677,25 @@ RunReport Run::Report(int status) {
     }
     p.cycles = recorder_->Cycles(phone.serial);
     if (p.selected) p.endReason = env_.backend.Snapshot(*phone.test).end;
+    if (!p.selected) {
+      // Phones found before an interruption of the scan were not tested for that.
+      p.notTested = interrupted_ && !scheduler_ ? NotTested::kInterrupted : NotTested::kNotSelected;
+    } else if (scheduler_) {
+      p.notTested = CauseOf(scheduler_->State(static_cast<int>(slot)));
+    }
+    p.notTestedReason = NotTestedText(p.notTested);
     if (env_.shared != nullptr) p.site = env_.shared->SiteOf(phone.Identity());
     report.phones.push_back(std::move(p));
   }
-  for (const PhoneNotKept& n : notTestable_) {
+  for (const SetAside& n : notTestable_) {
     PhoneReport p;
-    p.entry = n.entry;
+    p.entry = n.phone.entry;
     p.state = "not-testable";
-    p.historyFile = HistoryFileName(n.entry.userName, n.entry.serialNumber);
-    p.notTestedReason = n.reason;
+    p.historyFile = HistoryFileName(p.entry.userName, p.entry.serialNumber);
+    p.notTestedReason = n.phone.reason;
+    p.notTested = n.cause;
     if (env_.shared != nullptr) {
-      p.site = env_.shared->SiteOf(n.entry.serialNumber, n.entry.scannedAddress);
+      p.site = env_.shared->SiteOf(p.entry.serialNumber, p.entry.scannedAddress);
     }
     report.phones.push_back(std::move(p));
   }
@@ -685,6 +743,10 @@ int Run::Execute() {
     interrupted_ = true;
     env_.err << "Interrupted during the scan: no test started.\n" << std::flush;
     CollectPhones();
+    for (const TestedPhone& phone : phones_) {
+      TellNotTested(phone.Identity(), NotTested::kInterrupted,
+                    NotTestedText(NotTested::kInterrupted));
+    }
     return Finish(InterruptedStatus(env_));
   }
   CollectPhones();

@@ -129,6 +129,16 @@ void EventStream::Retry(const std::string& serial, const std::string& user,
   Write(j);
 }
 
+void EventStream::NotTested(const TestIdentity& phone, const char* reason,
+                            const std::string& message) {
+  std::lock_guard lock(mutex_);
+  OrderedJson j = Begin("not-tested", wallSeconds_());
+  Phone(j, phone);
+  j["reason"] = reason;
+  j["message"] = Utf8OrLatin1(message);
+  Write(j);
+}
+
 void EventStream::FleetChange(const std::string& type, const std::string& serial) {
   std::lock_guard lock(mutex_);
   OrderedJson j = Begin(type.c_str(), wallSeconds_());

@@ -53,6 +53,9 @@ class EventStream final : public TestObserver, public SharedInterruptionObserver
   void ScanStarted(const std::string& site, const std::string& first, const std::string& last);
   void ScanFinished(const std::string& site, const std::string& first, const std::string& last,
                     int32_t phones, double seconds);
+  // "not-tested": a phone whose start failed, or that the run set aside, with the reason as
+  // a word (NotTestedName) and in words.
+  void NotTested(const TestIdentity& phone, const char* reason, const std::string& message);
   // A phone whose start failed or whose test ended at once, tried again after waitMinutes
   // (monitor; -1: not tried again, "waitMinutes" null).
   void Retry(const std::string& serial, const std::string& user, const std::string& address,

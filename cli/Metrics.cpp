@@ -277,6 +277,11 @@ void FleetMetrics::Register(const TestIdentity& phone) {
   Phone(phone);
 }
 
+void FleetMetrics::StartFailed(const TestIdentity& phone, const char* reason) {
+  std::lock_guard lock(mutex_);
+  Series<Counter>(Phone(phone), "pathmon_test_start_failures_total", {reason}).Increment();
+}
+
 void FleetMetrics::OnStarted(const TestStarted& event) {
   std::lock_guard cycle(cycleMutex_);
   std::lock_guard lock(mutex_);

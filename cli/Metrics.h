@@ -116,6 +116,9 @@ inline constexpr auto kMetricFamilies = std::to_array<MetricFamily>({
      "Seconds since the running test's last echo; 0 while echoes come within 200 ms."},
     {"pathmon_sender_lateness_seconds", kGauge, "site,serial,quantile",
      "How late the last cycle's frames left against their schedule, by quantile."},
+    {"pathmon_test_start_failures_total", kCounter, "site,serial,reason",
+     "Tests of the phone that could not start, by reason: no-answer (no answer to the control "
+     "exchange: the phone is off hook, switched off or unreachable)."},
     {"pathmon_phone_info", kGauge, "site,serial,user,address,model,firmware,dscp",
      "The phone as its test started: user name, address, model, firmware and the DSCP class "
      "of its test frames; always 1."},
@@ -171,6 +174,9 @@ class FleetMetrics final : public TestObserver, public SharedInterruptionObserve
   // at 0, the running gauge) and its description appear at once, and the exposition does not
   // grow as the phones' first tests come round.
   void Register(const TestIdentity& phone);
+
+  // A start of the phone's test that failed; reason: NotTestedName's word.
+  void StartFailed(const TestIdentity& phone, const char* reason);
 
   void OnStarted(const TestStarted& event) override;
   void OnCycleResult(const CycleResult& event) override;

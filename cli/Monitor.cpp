@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "cli/EventLines.h"
@@ -71,6 +72,7 @@ class Tally final : public TestObserver {
 struct Phone : TestedPhone {
   int32_t rounds = 0;  // tests that ran to their end
   bool failed = false;  // the last try failed (start or an at-once end)
+  std::string lastFailure;  // why the last try that failed did, in words
 };
 
 class Monitor {
@@ -89,6 +91,9 @@ class Monitor {
   void StopEverything();
   void Draw();
   void Note(const std::string& text);
+  // A phone found that cannot be tested, noted (when note) and streamed once.
+  void SetAside(const PhoneEntry& entry, NotTested cause, const std::string& text,
+                bool note = true);
   void ReportWriteFailures();
   void Summarise();
   // With rounds, each site's verdict from its phones' tests; none for a monitor without end.
@@ -117,6 +122,7 @@ class Monitor {
   bool scanned_ = false;  // a scan has ended
   bool interrupted_ = false;
   bool registryFullNoted_ = false;
+  std::set<std::string> setAsideNoted_;  // "ADDRESS REASON" of the phones set aside so far
   bool writeFailed_ = false;  // a file not written: the results are incomplete
 };
 
@@ -125,6 +131,20 @@ void Monitor::Note(const std::string& text) {
   env_.err << line << '\n' << std::flush;
   notes_.push_back(line);
   if (notes_.size() > kRecentEventLines) notes_.erase(notes_.begin());
+}
+
+void Monitor::SetAside(const PhoneEntry& entry, NotTested cause, const std::string& text,
+                       bool note) {
+  if (!setAsideNoted_.insert(std::string(entry.scannedAddress) + " " + NotTestedName(cause))
+           .second) {
+    return;
+  }
+  if (note) Note(std::string("Phone at ") + entry.scannedAddress + " not tested: " + text);
+  if (env_.events == nullptr) return;
+  FleetPhone phone;
+  phone.serial = entry.serialNumber;
+  phone.SetEntry(entry);
+  env_.events->NotTested(phone.Identity(), NotTestedName(cause), text);
 }
 
 // As the one-off run: each file once, when it first fails; the summary gives the count.
@@ -202,10 +222,17 @@ void Monitor::EndScan() {
     });
     if (test == tests.end()) {
       untestable.push_back(e.serialNumber);
+      // Noted together below.
+      SetAside(e, NotTested::kTooManyPhones, NotTestedText(NotTested::kTooManyPhones), false);
       continue;
     }
     const std::string& serial = test->serial;
-    if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) continue;
+    if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) {
+      // The registry keys its tests by serial number: the first phone found has the test.
+      SetAside(e, NotTested::kDuplicateSerial,
+               std::string("same serial number \"") + e.serialNumber + "\" as another phone");
+      continue;
+    }
     Phone& phone = phones_[serial];
     phone.site = site;
     // A running test keeps the identity it started with.
@@ -221,6 +248,9 @@ void Monitor::EndScan() {
     if (env_.events != nullptr) env_.events->SetPhoneSite(serial, site->name);
     if (env_.shared != nullptr && plan_.sitesFromFile) env_.shared->PlacePhone(serial, site->name);
     fleet.push_back(serial);
+  }
+  for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) {
+    if (n.entry.probeTime >= scanWallStart_) SetAside(n.entry, NotTestedOf(n.cause), n.reason);
   }
   if (!untestable.empty() && !registryFullNoted_) {
     registryFullNoted_ = true;
@@ -264,13 +294,19 @@ void Monitor::CollectStarts(bool block) {
         break;
       case StartResult::kFailed: {
         phone.failed = true;
+        phone.lastFailure = NotTestedText(NotTested::kNoAnswer);
         const auto backoff = scheduler_.StartFailed(serial, now);
         std::string text = FillMessage(kMsgStartFailed, phone.entry.userName, serial.c_str());
         if (plan_.rounds == 0 && backoff.count() > 0) {
           text += "; next try in " + std::to_string(backoff.count()) + " min";
         }
-        Note(text);
+        Note(text + "; " + phone.lastFailure);
+        if (env_.metrics != nullptr) {
+          env_.metrics->StartFailed(phone.Identity(), NotTestedName(NotTested::kNoAnswer));
+        }
         if (env_.events != nullptr) {
+          env_.events->NotTested(phone.Identity(), NotTestedName(NotTested::kNoAnswer),
+                                 phone.lastFailure);
           env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
                              "start-failed", plan_.rounds == 0 ? backoff.count() : -1);
         }
@@ -296,6 +332,9 @@ void Monitor::CheckRunning() {
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
     phone.failed = failure;
     if (!failure) ++phone.rounds;
+    if (const char* why = TestEndExplanation(snapshot.end); failure && why != nullptr) {
+      phone.lastFailure = why;
+    }
     if (failure && scheduler_.State(serial) == MonitorState::kWaiting) {
       std::string text = "Phone " + std::string(phone.entry.userName) + ":" + serial +
                          " ended its test at once (" + TestEndName(snapshot.end) + ")";
@@ -395,7 +434,8 @@ void Monitor::Summarise() {
              << "  " << counts.cycles << (counts.cycles == 1 ? " cycle" : " cycles");
     if (counts.unusable > 0) env_.out << ", " << counts.unusable << " not usable for voice";
     if (scheduler_.Failures(serial) > 0) {
-      env_.out << ", " << scheduler_.Failures(serial) << " failed tries in a row";
+      env_.out << ", " << scheduler_.Failures(serial)
+               << " failed tries in a row; the last: " << PrintableText(phone.lastFailure);
     }
     env_.out << '\n';
   }

@@ -167,7 +167,7 @@ bool PhoneDirectory::ProbePhone(const char* address, const char* community, Phon
     DebugTrace(__LINE__, kModule, nullptr, "Phone at %s not kept: %s", address, reason.c_str());
     result = ProbeResult::kAnswered;
     std::lock_guard<std::mutex> lock(mutex_);
-    notKept_.push_back({entry, std::move(reason)});
+    notKept_.push_back({entry, std::move(reason), NotKeptCause::kLongSerial});
     return false;
   }
   return true;
@@ -200,8 +200,10 @@ bool PhoneDirectory::AddPhone(const char* address, const char* community, ProbeR
                                  : EqualIgnoringAsciiCase(stored.identityKey, entry.identityKey);
       if (!samePhone) continue;
       if (!sameAddress) {
-        notKept_.push_back({stored, std::string("same identity key \"") + entry.identityKey +
-                                        "\" as the phone at " + entry.scannedAddress});
+        notKept_.push_back({stored,
+                            std::string("same identity key \"") + entry.identityKey +
+                                "\" as the phone at " + entry.scannedAddress,
+                            NotKeptCause::kSameIdentityKey});
       }
       entry.index = i;
       stored = entry;

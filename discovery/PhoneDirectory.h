@@ -38,10 +38,17 @@ struct PhoneEntry {
   int64_t probeTime;           // calendar seconds at which the probe completed
 };
 
+// Why the directory does not hold a phone a scan found.
+enum class NotKeptCause {
+  kSameIdentityKey,  // a phone at another address answered with its identity key later
+  kLongSerial,       // its serial number does not fit the directory's field
+};
+
 // A phone a scan found that the directory does not hold for testing, and why.
 struct PhoneNotKept {
   PhoneEntry entry;    // as probed; a text too long for its field is cut here
   std::string reason;  // names the clash or the refused value
+  NotKeptCause cause = NotKeptCause::kSameIdentityKey;
 };
 
 // What a probe of an address heard.

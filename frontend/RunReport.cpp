@@ -151,6 +151,8 @@ OrderedJson ReportJson(const RunReport& r) {
     phone["historyFile"] = Text(p.historyFile);
     phone["logFile"] = p.logFile.empty() ? Json(nullptr) : Text(p.logFile);
     phone["notTestedReason"] = p.notTestedReason.empty() ? Json(nullptr) : Text(p.notTestedReason);
+    phone["notTestedCode"] =
+        p.notTested == NotTested::kNone ? Json(nullptr) : Json(NotTestedName(p.notTested));
     phone["endReason"] = p.endReason == TestEnd::kNone ? Json(nullptr) : Json(TestEndName(p.endReason));
     Json cycles = Json::array();
     for (const CycleRecord& c : p.cycles) {

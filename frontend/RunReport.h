@@ -54,7 +54,8 @@ struct PhoneReport {
   std::string logFile;       // empty unless --log fetched it
   std::vector<CycleRecord> cycles;
   TestEnd endReason = TestEnd::kNone;  // kNone: its test never ran to an end
-  std::string notTestedReason;         // why a phone found could not be tested at all
+  std::string notTestedReason;         // why a phone found was never tested, in words
+  NotTested notTested = NotTested::kNone;  // and as the word for scripts
   std::string site;  // the site it belongs to (SharedInterruptions::SiteOf); empty: none known
 };
 

@@ -73,6 +73,40 @@ const char* OutcomeWords(Outcome outcome) {
   return "not tested";
 }
 
+const char* NotTestedName(NotTested cause) {
+  switch (cause) {
+    case NotTested::kNoAnswer: return "no-answer";
+    case NotTested::kInterrupted: return "interrupted";
+    case NotTested::kNotSelected: return "not-selected";
+    case NotTested::kDuplicateSerial: return "duplicate-serial";
+    case NotTested::kDuplicateKey: return "duplicate-key";
+    case NotTested::kLongSerial: return "long-serial";
+    case NotTested::kTooManyPhones: return "too-many-phones";
+    case NotTested::kNone: break;
+  }
+  return "none";
+}
+
+std::string NotTestedText(NotTested cause) {
+  switch (cause) {
+    // An off-hook phone ignores the control exchange: it looks like one switched off.
+    case NotTested::kNoAnswer:
+      return "no answer to the start of the test (off hook, switched off or unreachable)";
+    case NotTested::kInterrupted: return "the run was interrupted before its test began";
+    case NotTested::kNotSelected: return "not selected for this run";
+    case NotTested::kDuplicateSerial: return "same serial number as another phone";
+    case NotTested::kDuplicateKey: return "same identity key as another phone";
+    case NotTested::kLongSerial: return "serial number too long";
+    case NotTested::kTooManyPhones: return "more phones than one run can test";
+    case NotTested::kNone: break;
+  }
+  return {};
+}
+
+NotTested NotTestedOf(NotKeptCause cause) {
+  return cause == NotKeptCause::kLongSerial ? NotTested::kLongSerial : NotTested::kDuplicateKey;
+}
+
 std::string Verdict::Summary() const {
   std::string line = OutcomeWords(outcome);
   if (!reason.empty()) line += (outcome == Outcome::kUsable ? ", but " : ": ") + reason;

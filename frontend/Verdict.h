@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/PhoneDirectory.h"
 #include "frontend/Backend.h"
 #include "looptest/LoopTest.h"
 
@@ -64,6 +65,24 @@ const char* OutcomeName(Outcome outcome);
 // As the reports word it: "usable", "not usable", "incomplete" (no result too), "not tested"
 // (a failed start too).
 const char* OutcomeWords(Outcome outcome);
+
+// Why a phone found was never tested: its start failed or it was set aside. The name is a
+// stable word for scripts (the JSON report's "notTestedCode", the reason of the event stream's
+// "not-tested" event and of pathmon_test_start_failures_total); the text says it in words
+// where nothing more particular is known (a clash names the other phone).
+enum class NotTested {
+  kNone,             // tested, or not yet known
+  kNoAnswer,         // "no-answer": no answer to the control exchange (off hook, unreachable)
+  kInterrupted,      // "interrupted": the run was interrupted before its test began
+  kNotSelected,      // "not-selected": not among the phones the run was asked to test
+  kDuplicateSerial,  // "duplicate-serial": another phone has its serial number
+  kDuplicateKey,     // "duplicate-key": another phone answered with its identity key
+  kLongSerial,       // "long-serial": its serial number is too long to be kept
+  kTooManyPhones,    // "too-many-phones": beyond the tests one run can hold
+};
+const char* NotTestedName(NotTested cause);  // "none" for kNone
+std::string NotTestedText(NotTested cause);  // empty for kNone
+NotTested NotTestedOf(NotKeptCause cause);
 
 // How far a phone's test got, as the verdict needs to know it.
 enum class TestStage {

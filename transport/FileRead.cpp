@@ -10,6 +10,18 @@
 
 namespace pathmon {
 
+bool IsRegularFile(int fd, struct stat& info, std::string& reason) {
+  if (::fstat(fd, &info) != 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    reason = "not a regular file";
+    return false;
+  }
+  return true;
+}
+
 bool ReadRegularFile(const std::string& path, std::string& text, std::string& reason,
                      ReadLimits limits, struct stat* status) {
   const int fd = ::open(path.c_str(),
@@ -19,13 +31,7 @@ bool ReadRegularFile(const std::string& path, std::string& text, std::string& re
     return false;
   }
   struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0;
-  if (!ok) {
-    reason = std::strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    ok = false;
-    reason = "not a regular file";
-  }
+  bool ok = IsRegularFile(fd, info, reason);
   std::string read;
   char buffer[65536];
   while (ok && read.size() < limits.maxBytes) {

@@ -25,4 +25,9 @@ struct ReadLimits {
 bool ReadRegularFile(const std::string& path, std::string& text, std::string& reason,
                      ReadLimits limits = {}, struct stat* status = nullptr);
 
+// Whether the open file fd is a regular one (its status in info); false with reason
+// otherwise: "not a regular file" or the system's text. The check readers and writers make
+// on the file they opened, never on a path that may change under them.
+bool IsRegularFile(int fd, struct stat& info, std::string& reason);
+
 }  // namespace pathmon

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/FileWrite.h"
 
+#include "transport/FileRead.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,13 +28,8 @@ bool WriteFile(const std::string& path, std::string_view text, bool append,
     return false;
   }
   struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0;
-  if (!ok) {
-    reason = std::strerror(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    ok = false;
-    reason = "not a regular file";
-  } else if (!append && ::ftruncate(fd, 0) != 0) {
+  bool ok = IsRegularFile(fd, info, reason);
+  if (ok && !append && ::ftruncate(fd, 0) != 0) {
     ok = false;
     reason = std::strerror(errno);
   }

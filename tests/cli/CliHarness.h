@@ -17,6 +17,7 @@
 
 #include "cli/CliRun.h"
 #include "cli/EventStream.h"
+#include "cli/Metrics.h"
 #include "cli/Monitor.h"
 #include "frontend/FakeFleet.h"
 #include "frontend/Verdict.h"
@@ -27,7 +28,7 @@ struct CliHarness {
   CliHarness() {
     // One try per exchange, so that an interruption is seen between tries.
     fleet.requiredTries = 1;
-    fleet.AddObserver(std::shared_ptr<TestObserver>(&events, [](TestObserver*) {}));
+    fleet.AddObserver(std::shared_ptr<TestObserver>(&stream, [](TestObserver*) {}));
   }
 
   testing::FakeClock clock;
@@ -42,8 +43,11 @@ struct CliHarness {
   std::function<void(int64_t ms)> at;  // runs in the run's wait, with the elapsed time
   // How long each wait lets the run's start threads finish before time moves on.
   std::chrono::microseconds settle{1000};
-  EventStream events{jsonl, [this] { return clock.WallSeconds(); },
+  // The fleet's events into jsonl; a test may give the run a stream of its own instead.
+  EventStream stream{jsonl, [this] { return clock.WallSeconds(); },
                      [](const CycleResult& r) { return CycleUsable({0, r.stats, r.voice}, 0); }};
+  EventStream* events = &stream;    // --jsonl
+  FleetMetrics* metrics = nullptr;  // --metrics-file
 
   int Run(const RunPlan& plan) {
     return Run([&plan](CliEnvironment& env) { return RunCli(plan, env); });
@@ -70,8 +74,8 @@ struct CliHarness {
                        terminal,
                        [this] { return signal; },
                        &json,
-                       nullptr,
-                       &events};
+                       metrics,
+                       events};
     return start(env);
   }
 };

@@ -20,6 +20,8 @@
 #include "transport/FileWrite.h"
 
 #include "cli/CliRun.h"
+#include "cli/EventStream.h"
+#include "cli/Metrics.h"
 #include "cli/Monitor.h"
 #include "discovery/PhoneListMgr.h"
 #include "frontend/FakeFleet.h"
@@ -226,6 +228,55 @@ TEST(CliRunFake, PhonesThatCannotBeTestedAreNamedListedAndFailTheRun) {
             std::string::npos)
       << asked.err.str();
   EXPECT_TRUE(asked.fleet.startOrder.empty());
+}
+
+// A phone never tested says why, alike in the summary, the JSON report, the event stream and
+// (a failed start) the metrics: SN2 of two phones, tested one at a time.
+TEST(CliRunFake, APhoneNeverTestedHasItsReasonEverywhere) {
+  PhoneEntry twin{};
+  std::snprintf(twin.serialNumber, sizeof twin.serialNumber, "SN2");
+  std::snprintf(twin.scannedAddress, sizeof twin.scannedAddress, "10.0.0.3");
+  const std::vector<std::pair<std::string, std::function<void(Harness&, RunPlan&)>>> cases = {
+      {"no-answer", [](Harness& h, RunPlan&) { h.fleet.Get("SN2").answers = false; }},
+      {"interrupted", [](Harness& h, RunPlan&) { h.interruptAtMs = 30000; }},
+      {"not-selected", [](Harness&, RunPlan& plan) { plan.serials = {"SN1"}; }},
+      {"too-many-phones", [](Harness& h, RunPlan&) { h.fleet.registryCapacity = 1; }},
+      {"duplicate-serial",
+       [&twin](Harness& h, RunPlan&) { h.fleet.extraEntries.push_back(twin); }}};
+  for (const auto& [code, arrange] : cases) {
+    SCOPED_TRACE(code);
+    Harness h;
+    h.fleet.Add("10.0.0.1", "SN1");
+    h.fleet.Add("10.0.0.2", "SN2");
+    std::ostringstream jsonl;
+    EventStream events(jsonl, [] { return int64_t{0}; }, {});
+    FleetMetrics metrics({});
+    h.events = &events;
+    h.metrics = &metrics;
+    RunPlan plan = Plan(1, {{"10.0.0.1", "10.0.0.2"}});
+    plan.jsonPath = kJsonToStdout;
+    arrange(h, plan);
+    h.Run(plan);
+    pathmon::testing::JsonValue report, phone;
+    std::string error;
+    ASSERT_TRUE(pathmon::testing::ParseJson(h.json.str(), report, error)) << error;
+    for (const auto& p : report["phones"]) phone = p["serialNumber"] == "SN2" ? p : phone;
+    EXPECT_EQ(phone["notTestedCode"], code);
+    EXPECT_TRUE(report["phones"][0]["notTestedCode"].is_null());  // SN1 was tested
+    const std::string text = phone["notTestedReason"];
+    // The summary lists the phones the run was to test; the stream, those it could not.
+    EXPECT_EQ(h.out.str().find("SN2  start-failed: " + text) != std::string::npos ||
+                  h.out.str().find("SN2  not-tested: " + text) != std::string::npos,
+              code == "no-answer" || code == "interrupted")
+        << h.out.str();
+    EXPECT_EQ(jsonl.str().find("\"reason\":\"" + code + "\",\"message\":" +
+                               phone["notTestedReason"].dump()) != std::string::npos,
+              code != "not-selected")
+        << jsonl.str();
+    EXPECT_EQ(metrics.Exposition().find("pathmon_test_start_failures_total{reason=\"no-answer\","
+                                        "serial=\"SN2\",site=\"\"} 1") != std::string::npos,
+              code == "no-answer");
+  }
 }
 
 // Whatever the run is doing, a signal ends it promptly with 128 + its number, after the

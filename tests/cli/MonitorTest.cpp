@@ -283,6 +283,7 @@ TEST(MonitorRun, TestsBackToBackRetriesFailuresWithBackoffAndFollowsTheFleet) {
   EXPECT_EQ(types["phone-joined"], 1);
   EXPECT_EQ(types["phone-dropped"], 1);
   EXPECT_EQ(types["retry"], 10);  // SN2's and SN3's
+  EXPECT_EQ(types["not-tested"], 5);  // SN2's failed starts
   EXPECT_EQ(types["run-end"], 1);
   EXPECT_EQ(types["cycle"], types["test-finished"]);
 }
