@@ -70,7 +70,6 @@ class Tally final : public TestObserver {
 };
 
 struct Phone : TestedPhone {
-  int32_t rounds = 0;  // tests that ran to their end
   bool failed = false;  // the last try failed (start or an at-once end)
   std::string lastFailure;  // why the last try that failed did, in words
 };
@@ -96,9 +95,6 @@ class Monitor {
                 bool note = true);
   void ReportWriteFailures();
   void Summarise();
-  // With rounds, each site's verdict from its phones' tests; none for a monitor without end.
-  std::vector<SiteVerdict> Sites();
-  bool Done() const;
 
   const MonitorPlan& plan_;
   CliEnvironment& env_;
@@ -106,8 +102,6 @@ class Monitor {
   TestStarter starter_{env_.backend};     // before the phones: their starts use it
   std::map<std::string, Phone> phones_;  // by serial number as the test has it
   std::shared_ptr<Tally> tally_ = std::make_shared<Tally>(plan_.minMos);
-  // Every cycle, kept for the sites' verdicts when the tests run a bounded number of rounds.
-  std::shared_ptr<CycleRecorder> recorder_ = std::make_shared<CycleRecorder>();
   const LiveOutput live_ = LiveOutputFor(plan_.verbosity, env_.terminal);
   // The lines under the table with -v; in the table's place when out is no terminal.
   const bool eventsWanted_ = live_ == LiveOutput::kLines || plan_.verbosity == Verbosity::kVerbose;
@@ -120,10 +114,8 @@ class Monitor {
   Clock::TimePoint nextScan_{};
   Clock::TimePoint startedAt_{};
   bool scanned_ = false;  // a scan has ended
-  bool interrupted_ = false;
   bool registryFullNoted_ = false;
   std::set<std::string> setAsideNoted_;  // "ADDRESS REASON" of the phones set aside so far
-  bool writeFailed_ = false;  // a file not written: the results are incomplete
 };
 
 void Monitor::Note(const std::string& text) {
@@ -150,7 +142,6 @@ void Monitor::SetAside(const PhoneEntry& entry, NotTested cause, const std::stri
 // As the one-off run: each file once, when it first fails; the summary gives the count.
 void Monitor::ReportWriteFailures() {
   for (const WriteFailure& failure : env_.backend.TakeWriteFailures()) {
-    writeFailed_ = true;
     Note(WriteFailureMessage(failure));
   }
 }
@@ -297,7 +288,7 @@ void Monitor::CollectStarts(bool block) {
         phone.lastFailure = NotTestedText(NotTested::kNoAnswer);
         const auto backoff = scheduler_.StartFailed(serial, now);
         std::string text = FillMessage(kMsgStartFailed, phone.entry.userName, serial.c_str());
-        if (plan_.rounds == 0 && backoff.count() > 0) {
+        if (backoff.count() > 0) {
           text += "; next try in " + std::to_string(backoff.count()) + " min";
         }
         Note(text + "; " + phone.lastFailure);
@@ -308,7 +299,7 @@ void Monitor::CollectStarts(bool block) {
           env_.events->NotTested(phone.Identity(), NotTestedName(NotTested::kNoAnswer),
                                  phone.lastFailure);
           env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
-                             "start-failed", plan_.rounds == 0 ? backoff.count() : -1);
+                             "start-failed", backoff.count());
         }
         break;
       }
@@ -331,32 +322,21 @@ void Monitor::CheckRunning() {
     const bool failure = EndedAsFailure(snapshot.end, now - phone.startedAt);
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
     phone.failed = failure;
-    if (!failure) ++phone.rounds;
     if (const char* why = TestEndExplanation(snapshot.end); failure && why != nullptr) {
       phone.lastFailure = why;
     }
     if (failure && scheduler_.State(serial) == MonitorState::kWaiting) {
       std::string text = "Phone " + std::string(phone.entry.userName) + ":" + serial +
                          " ended its test at once (" + TestEndName(snapshot.end) + ")";
-      if (plan_.rounds == 0) text += "; next try in " + std::to_string(wait.count()) + " min";
-      Note(text);
+      Note(text + "; next try in " + std::to_string(wait.count()) + " min");
       if (env_.events != nullptr) {
         env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
-                           TestEndName(snapshot.end), plan_.rounds == 0 ? wait.count() : -1);
-      }
-    }
-  }
-  if (plan_.rounds > 0) {
-    for (auto& [serial, phone] : phones_) {
-      if (scheduler_.State(serial) == MonitorState::kWaiting &&
-          (phone.failed || phone.rounds >= plan_.rounds)) {
-        scheduler_.Retire(serial);
+                           TestEndName(snapshot.end), wait.count());
       }
     }
   }
   for (auto& [serial, phone] : phones_) {
-    if (scheduler_.State(serial) == MonitorState::kDropped && env_.metrics != nullptr &&
-        plan_.rounds == 0) {
+    if (scheduler_.State(serial) == MonitorState::kDropped && env_.metrics != nullptr) {
       env_.metrics->Drop(serial);
     }
   }
@@ -384,7 +364,7 @@ void Monitor::Draw() {
   std::string footer;
   if (!scanned_) {
     footer += "Scanning the sites' ranges.\n";
-  } else if (plan_.rounds == 0) {
+  } else {
     footer += "Next scan in " +
               FormatDuration(duration_cast<seconds>(nextScan_ - now).count()) + "; at most " +
               std::to_string(scheduler_.Limit()) + " tests at once.\n";
@@ -407,25 +387,6 @@ void Monitor::Draw() {
   env_.out << screen << std::flush;
 }
 
-std::vector<SiteVerdict> Monitor::Sites() {
-  if (plan_.rounds == 0) return {};
-  std::vector<SitePhone> phones;
-  for (const Site& site : plan_.sites) {  // the sites' order, as the phones' sites
-    for (const auto& [serial, phone] : phones_) {
-      if (phone.site != &site) continue;
-      const TestSnapshot snapshot = env_.backend.Snapshot(*phone.test);
-      const std::vector<CycleRecord> cycles = recorder_->Cycles(serial);
-      const bool started = phone.startedAt != Clock::TimePoint{} || !cycles.empty();
-      const TestStage stage = started ? TestStage::kEnded
-                              : phone.failed ? TestStage::kStartFailed
-                                             : TestStage::kNotTested;
-      phones.push_back({serial, env_.shared->SiteOf(phone.Identity()),
-                        Judge(stage, cycles, snapshot.end, plan_.minMos)});
-    }
-  }
-  return JudgeSites(phones, env_.shared->Decided());
-}
-
 void Monitor::Summarise() {
   env_.out << "\nResults:\n";
   for (const auto& [serial, phone] : phones_) {
@@ -442,7 +403,8 @@ void Monitor::Summarise() {
   if (env_.shared != nullptr) {
     int tested = 0;
     for (const auto& [serial, phone] : phones_) tested += tally_->Of(serial).cycles > 0 ? 1 : 0;
-    SummariseSites(env_.out, Sites(), *env_.shared, kSummarySharedLines, tested);
+    // A monitor has no end to judge a site by: its summary lists what was seen together.
+    SummariseSites(env_.out, {}, *env_.shared, kSummarySharedLines, tested);
   }
   for (const WriteFailure& failure : env_.backend.AllWriteFailures()) {
     env_.out << "Not written: " << PrintableText(failure.path) << " (" << failure.count
@@ -452,34 +414,22 @@ void Monitor::Summarise() {
   env_.out << std::flush;
 }
 
-bool Monitor::Done() const {
-  if (plan_.rounds == 0 || !scanned_) return false;
-  for (const auto& [serial, phone] : phones_) {
-    if (scheduler_.State(serial) != MonitorState::kDropped) return false;
-  }
-  return true;
-}
-
 int Monitor::Execute() {
   startedAt_ = env_.clock.Now();
   env_.backend.AddObserver(tally_);
-  if (plan_.rounds > 0) env_.backend.AddObserver(recorder_);
   if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   StartScan();
   Clock::TimePoint lastDraw{};
   bool drawn = false;
-  while (!Done()) {
-    if (env_.wait(kPollMs)) {
-      interrupted_ = true;
-      break;
-    }
+  // Until a signal.
+  while (!env_.wait(kPollMs)) {
     CollectStarts(false);
     CheckRunning();
     ReportWriteFailures();
     if (env_.shared != nullptr) env_.shared->Poll();
     const Clock::TimePoint now = env_.clock.Now();
     if (scan_.valid() && scanEnded_.load()) EndScan();
-    if (!scan_.valid() && plan_.rounds == 0 && now >= nextScan_) StartScan();
+    if (!scan_.valid() && now >= nextScan_) StartScan();
     for (const std::string& serial : scheduler_.TakeStartable(now)) LaunchStart(serial);
     if (live_ == LiveOutput::kLines) {
       PrintEventLines(*eventLines_, env_.out);
@@ -490,7 +440,7 @@ int Monitor::Execute() {
       drawn = true;
     }
   }
-  if (interrupted_) env_.err << "Interrupted: stopping every running test.\n" << std::flush;
+  env_.err << "Interrupted: stopping every running test.\n" << std::flush;
   StopEverything();
   CheckRunning();
   ReportWriteFailures();  // the final lines
@@ -499,20 +449,8 @@ int Monitor::Execute() {
   if (live_ == LiveOutput::kLines) PrintEventLines(*eventLines_, env_.out);  // the tests' ends
   Summarise();
 
-  int status = kExitUsable;
-  if (interrupted_) {
-    status = InterruptedStatus(env_);
-  } else {
-    bool anyTested = false;
-    for (const auto& [serial, phone] : phones_) {
-      const Tally::Counts counts = tally_->Of(serial);
-      anyTested = anyTested || phone.rounds > 0;
-      if (phone.failed || counts.unusable > 0 || counts.cycles == 0) status = kExitUnusable;
-    }
-    if (writeFailed_ && status == kExitUsable) status = kExitUnusable;
-    if (!anyTested) status = kExitNothingRun;
-  }
-  if (env_.events != nullptr) env_.events->RunEnded(status, interrupted_);
+  const int status = InterruptedStatus(env_);
+  if (env_.events != nullptr) env_.events->RunEnded(status, true);
   return status;
 }
 

@@ -16,21 +16,18 @@
 
 namespace pathmon::cli {
 
-
 struct MonitorPlan {
   std::vector<Site> sites;
   int32_t rescanMinutes = kDefaultRescanMinutes;
   Verbosity verbosity = Verbosity::kNormal;
-  // The tests run this many times and then the run ends; 0: until a signal (a sites file
-  // without --monitor is a one-off run, RunCli).
-  int32_t rounds = 0;
   double minMos = 0;  // --min-mos: see CycleUsable
   // The sites are a sites file's: each phone belongs to its site for the interruptions seen
   // together; otherwise to its /24 network.
   bool sitesFromFile = false;
 };
 
-// The exit status: 128 + the signal's number after a signal; with rounds, as a normal run's.
+// Runs until a signal (a sites file without --monitor is a one-off run, RunCli); the exit
+// status is 128 + the signal's number.
 int RunMonitor(const MonitorPlan& plan, CliEnvironment& env);
 
 }  // namespace pathmon::cli

@@ -141,10 +141,6 @@ std::chrono::minutes MonitorScheduler::Finished(const std::string& serial, TestE
   return std::chrono::minutes{0};
 }
 
-void MonitorScheduler::Retire(const std::string& serial) {
-  Expect(serial, MonitorState::kWaiting).state = MonitorState::kDropped;
-}
-
 MonitorState MonitorScheduler::State(const std::string& serial) const {
   const Phone* p = Find(serial);
   return p == nullptr ? MonitorState::kDropped : p->state;

@@ -65,9 +65,6 @@ class MonitorScheduler {
   // otherwise the failures are forgotten and the phone goes to the back of the line (0).
   std::chrono::minutes Finished(const std::string& serial, TestEnd end, TimePoint now);
 
-  // A waiting phone leaves the line for good (its rounds are done).
-  void Retire(const std::string& serial);
-
   MonitorState State(const std::string& serial) const;
   int Failures(const std::string& serial) const;
   std::optional<TimePoint> ReadyAt(const std::string& serial) const;

@@ -155,7 +155,7 @@ int main(int argc, char* argv[]) {
   int status = 0;
   if (plan.monitor) {
     status = RunMonitor(
-        MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity, 0, plan.minMos,
+        MonitorPlan{plan.sites, plan.rescanMinutes, plan.verbosity, plan.minMos,
                     plan.sitesFromFile},
         env);
   } else {

@@ -97,8 +97,9 @@ TEST(CliRunFake, AnOutputThatIsNoTerminalGetsEventLinesNotTheTable) {
     h.fleet.Get("SN3").silentUntil = 70;
     MonitorPlan sites;
     sites.sites = {{"lab", "lab", 1, 3, {{"10.0.0.1", "10.0.0.3"}}, {}}};
-    sites.rounds = 1;
-    EXPECT_EQ(monitor ? h.Run(sites) : h.Run(Plan(3, {{"10.0.0.1", "10.0.0.3"}})), kExitUsable);
+    if (monitor) h.interruptAtMs = 65'000;  // the first tests have ended, the next are running
+    EXPECT_EQ(monitor ? h.Run(sites) : h.Run(Plan(3, {{"10.0.0.1", "10.0.0.3"}})),
+              monitor ? kExitSignalBase + SIGINT : kExitUsable);
     const std::string out = h.out.str();
     EXPECT_EQ(out.find("\nUSER "), out.rfind("\nUSER ")) << out;  // no table while tests run
     EXPECT_EQ(out.find("\nUSER ") != std::string::npos, !monitor) << out;
@@ -108,6 +109,48 @@ TEST(CliRunFake, AnOutputThatIsNoTerminalGetsEventLinesNotTheTable) {
                              "user-SN2:SN2  test finished: duration"}) {
       EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     }
+  }
+}
+
+// A sites file without --monitor: every phone of every site once, each with its site's
+// duration, and the run's exit status from what they showed.
+TEST(CliRunFake, ASitesFileTestsEachPhoneOnceWithItsSitesDuration) {
+  struct Case {
+    bool secondAnswers;
+    int status;
+    bool fileFails = false;  // a file not written: said once, in the summary, status 1
+  };
+  for (const Case& c : {Case{true, kExitUsable}, Case{false, kExitUnusable},
+                        Case{true, kExitUnusable, true}}) {
+    Harness h;
+    if (c.fileFails) h.fleet.failures.Report("SN1.txt", "No space left on device");
+    h.fleet.Add("10.0.0.1", "SN1");
+    h.fleet.Add("10.0.1.1", "SN2", c.secondAnswers);
+    h.fleet.Add("10.0.1.2", "SN3");
+    RunPlan plan;
+    plan.sitesFromFile = true;
+    plan.verbosity = Verbosity::kQuiet;
+    plan.sites = {{"lab", "lab", 1, 10, {{"10.0.0.1", "10.0.0.9"}}, {}}};
+    Site other = plan.sites[0];
+    other.name = "other";
+    other.durationMinutes = 2;
+    other.ranges = {{"10.0.1.1", "10.0.1.9"}};
+    other.serials = {"SN2"};  // SN3 is not this site's
+    plan.sites.push_back(other);
+    EXPECT_EQ(h.Run(plan), c.status) << h.err.str();
+    EXPECT_EQ(h.fleet.Calls("start SN1"), std::vector<std::string>{"start SN1 60 20 10.0.0.1"});
+    EXPECT_EQ(h.fleet.Calls("start SN2").size(), c.secondAnswers ? 1u : 0u);
+    if (c.secondAnswers) {
+      EXPECT_EQ(h.fleet.Calls("start SN2"), std::vector<std::string>{"start SN2 120 20 10.0.1.1"});
+    }
+    EXPECT_TRUE(h.fleet.Calls("start SN3").empty());
+    EXPECT_LT(h.clock.ElapsedMs(), 3 * 60'000);  // no retry after a failed start
+    EXPECT_NE(h.jsonl.str().find("\"site\":\"other\",\"serialNumber\":\"SN2\""),
+              std::string::npos);
+    EXPECT_EQ(h.err.str().find("Cannot write SN1.txt: No space left on device\n") !=
+                  std::string::npos, c.fileFails) << h.err.str();
+    EXPECT_EQ(h.out.str().find("Not written: SN1.txt (1 write lost") != std::string::npos,
+              c.fileFails) << h.out.str();
   }
 }
 

@@ -288,46 +288,5 @@ TEST(MonitorRun, TestsBackToBackRetriesFailuresWithBackoffAndFollowsTheFleet) {
   EXPECT_EQ(types["cycle"], types["test-finished"]);
 }
 
-// A sites file without --monitor: every phone of every site once, each with its site's
-// duration, and the run's exit status from what they showed.
-TEST(MonitorRun, SitesOnceTestEachPhoneOnceWithItsSitesDuration) {
-  struct Case {
-    bool secondAnswers;
-    int status;
-    bool fileFails = false;  // a file not written: said once, in the summary, status 1
-  };
-  for (const Case& c : {Case{true, kExitUsable}, Case{false, kExitUnusable},
-                        Case{true, kExitUnusable, true}}) {
-    Harness h;
-    if (c.fileFails) h.fleet.failures.Report("SN1.txt", "No space left on device");
-    h.fleet.Add("10.0.0.1", "SN1");
-    h.fleet.Add("10.0.1.1", "SN2", c.secondAnswers);
-    h.fleet.Add("10.0.1.2", "SN3");
-    MonitorPlan plan = Plan(10, 60);
-    plan.rounds = 1;
-    plan.sites[0].ranges = {{"10.0.0.1", "10.0.0.9"}};
-    Site other = plan.sites[0];
-    other.name = "other";
-    other.durationMinutes = 2;
-    other.ranges = {{"10.0.1.1", "10.0.1.9"}};
-    other.serials = {"SN2"};  // SN3 is not this site's
-    plan.sites.push_back(other);
-    EXPECT_EQ(h.Run(plan), c.status) << h.err.str();
-    EXPECT_EQ(h.fleet.Calls("start SN1"), std::vector<std::string>{"start SN1 60 20 10.0.0.1"});
-    EXPECT_EQ(h.fleet.Calls("start SN2").size(), c.secondAnswers ? 1u : 0u);
-    if (c.secondAnswers) {
-      EXPECT_EQ(h.fleet.Calls("start SN2"), std::vector<std::string>{"start SN2 120 20 10.0.1.1"});
-    }
-    EXPECT_TRUE(h.fleet.Calls("start SN3").empty());
-    EXPECT_LT(h.clock.ElapsedMs(), 3 * 60'000);  // no retry after a failed start
-    EXPECT_NE(h.jsonl.str().find("\"site\":\"other\",\"serialNumber\":\"SN2\""),
-              std::string::npos);
-    EXPECT_EQ(h.err.str().find("Cannot write SN1.txt: No space left on device\n") !=
-                  std::string::npos, c.fileFails) << h.err.str();
-    EXPECT_EQ(h.out.str().find("Not written: SN1.txt (1 write lost") != std::string::npos,
-              c.fileFails) << h.out.str();
-  }
-}
-
 }  // namespace
 }  // namespace pathmon::cli
