@@ -496,10 +496,6 @@ std::string CheckArguments(const CliArguments& arguments, RunPlan& plan) {
       !message.empty()) {
     return message;
   }
-  if (!arguments.reportPath.empty() && arguments.reportPath == arguments.jsonPath) {
-    return "Cannot write the site report " + arguments.reportPath +
-           ": the JSON report goes to the same file";
-  }
   if (std::string message = CheckTarget(arguments.metricsFile, "the metrics file");
       !message.empty()) {
     return "--metrics-file: " + message;

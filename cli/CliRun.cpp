@@ -60,21 +60,10 @@ namespace {
 
 constexpr int64_t kStartEstimateSeconds = 2;  // a control exchange and a thread start
 
-// The sites the run tests: a sites file's, or the one the options make.
-std::vector<Site> SitesOf(const RunPlan& plan) {
-  if (plan.sitesFromFile) return plan.sites;
-  Site site;
-  site.name = plan.site;
-  site.community = plan.community;
-  site.durationMinutes = plan.settings.durationMinutes;
-  site.maxConcurrentTests = plan.settings.maxConcurrentTests;
-  site.ranges = plan.ranges;
-  return {site};
-}
-
 // A phone found that no test of this run can run for, and why.
 struct SetAside {
-  PhoneNotKept phone;
+  PhoneEntry entry;
+  std::string reason;
   NotTested cause;
 };
 
@@ -87,13 +76,6 @@ NotTested CauseOf(PhoneState state) {
   }
 }
 
-// The phone as the event stream and the metrics name it, from its directory entry.
-TestIdentity IdentityOf(const PhoneEntry& entry) {
-  FleetPhone phone;
-  phone.serial = entry.serialNumber;
-  phone.SetEntry(entry);
-  return phone.Identity();
-}
 
 class Run {
  public:
@@ -137,7 +119,9 @@ class Run {
   CliEnvironment& env_;
   int64_t startedAt_ = 0;
   bool interrupted_ = false;
-  const std::vector<Site> sites_ = SitesOf(plan_);  // before the phones: they point into it
+  // A sites file's, or the one the options make (CheckArguments); before the phones: they
+  // point into it.
+  const std::vector<Site> sites_ = plan_.sites;
   std::optional<std::string> community_;           // the directory's, once set
   // Every phone found is to be tested: no --serial, no site naming its phones.
   const bool everyPhone_ =
@@ -162,7 +146,7 @@ class Run {
 
 int32_t Run::NoteUntestablePhones() {
   for (const PhoneNotKept& n : env_.discovery.PhonesNotKept()) {
-    notTestable_.push_back({n, NotTestedOf(n.cause)});
+    notTestable_.push_back({n.entry, n.reason, NotTestedOf(n.cause)});
   }
   // The registry keys its tests by serial number: of two phones that share one, only the
   // first in the directory can be tested.
@@ -172,8 +156,7 @@ int32_t Run::NoteUntestablePhones() {
     for (std::size_t k = 0; k < i; ++k) {
       if (strcasecmp(entries[k].serialNumber, entries[i].serialNumber) == 0) {
         notTestable_.push_back(
-            {{entries[i], std::string("same serial number \"") + entries[i].serialNumber +
-                              "\" as the phone at " + entries[k].scannedAddress},
+            {entries[i], DuplicateSerialText(entries[i].serialNumber, entries[k].scannedAddress),
              NotTested::kDuplicateSerial});
         ++duplicates;
         break;
@@ -181,8 +164,7 @@ int32_t Run::NoteUntestablePhones() {
     }
   }
   for (const SetAside& n : notTestable_) {
-    Warn(std::string("Phone at ") + n.phone.entry.scannedAddress +
-         " not tested: " + n.phone.reason);
+    Warn(std::string("Phone at ") + n.entry.scannedAddress + " not tested: " + n.reason);
   }
   // Phones beyond the registry's room are in the directory but have no test.
   for (const PhoneEntry& e : entries) {
@@ -191,11 +173,11 @@ int32_t Run::NoteUntestablePhones() {
     });
     if (!listed) {
       notTestable_.push_back(
-          {{e, NotTestedText(NotTested::kTooManyPhones)}, NotTested::kTooManyPhones});
+          {e, NotTestedText(NotTested::kTooManyPhones), NotTested::kTooManyPhones});
     }
   }
   for (const SetAside& n : notTestable_) {
-    TellNotTested(IdentityOf(n.phone.entry), n.cause, n.phone.reason);
+    TellNotTested(IdentityOf(n.entry), n.cause, n.reason);
   }
   return env_.discovery.GetPhoneCount() - duplicates;
 }
@@ -291,11 +273,14 @@ void Run::CollectPhones() {
   }
   // Each phone found belongs to the first site whose ranges hold it, tested or not (a phone
   // is tested for the first site that also names it, or names none: SelectSitesPhones).
-  if (!plan_.sitesFromFile || env_.shared == nullptr) return;
+  // Until its test's site is known (SelectSitesPhones), the events name that site too: a phone
+  // set aside, or kept from its turn by an interruption, is labelled with its own site.
+  if (!plan_.sitesFromFile) return;
   for (const PhoneEntry& entry : env_.discovery.Phones()) {
-    if (const Site* site = SiteOfPhone(sites_, entry, true)) {
-      env_.shared->PlacePhone(entry.serialNumber, site->name);
-    }
+    const Site* site = SiteOfPhone(sites_, entry, true);
+    if (site == nullptr) continue;
+    if (env_.shared != nullptr) env_.shared->PlacePhone(entry.serialNumber, site->name);
+    if (env_.events != nullptr) env_.events->SetPhoneSite(entry.serialNumber, site->name);
   }
 }
 
@@ -358,9 +343,9 @@ std::string Run::SelectPhones() {
     if (found < 0) {
       // Found, but set aside: saying "no phone with this serial number" would be false.
       for (const SetAside& n : notTestable_) {
-        if (strcasecmp(n.phone.entry.serialNumber, serial.c_str()) == 0) {
-          return "Phone " + serial + " at " + n.phone.entry.scannedAddress +
-                 " was found but cannot be tested: " + n.phone.reason;
+        if (strcasecmp(n.entry.serialNumber, serial.c_str()) == 0) {
+          return "Phone " + serial + " at " + n.entry.scannedAddress +
+                 " was found but cannot be tested: " + n.reason;
         }
       }
       return FillMessage(kMsgUnknownSerial, serial, "");
@@ -392,10 +377,7 @@ void Run::CollectStarts(bool wait) {
       case StartResult::kFailed:
         scheduler_->StartFailed(i);
         Warn(FillMessage(kMsgStartFailed, phone.entry.userName, phone.serial));
-        TellNotTested(phone.Identity(), NotTested::kNoAnswer, NotTestedText(NotTested::kNoAnswer));
-        if (env_.metrics != nullptr) {
-          env_.metrics->StartFailed(phone.Identity(), NotTestedName(NotTested::kNoAnswer));
-        }
+        TellStartFailed(env_, phone.Identity());
         break;
       case StartResult::kCancelled:
         scheduler_->StartCancelled(i);
@@ -466,10 +448,11 @@ void Run::TestPhones() {
   }
   StopEverything();
   for (int slot = 0; slot < count; ++slot) {
-    if (scheduler_->State(slot) != PhoneState::kNotStarted) continue;
+    const NotTested cause = CauseOf(scheduler_->State(slot));
+    if (cause != NotTested::kInterrupted) continue;  // a failed start was told when it failed
     TellNotTested(
         phones_[static_cast<std::size_t>(selected_[static_cast<std::size_t>(slot)])].Identity(),
-        NotTested::kInterrupted, NotTestedText(NotTested::kInterrupted));
+        cause, NotTestedText(cause));
   }
   // Every test has ended: what the correlator still holds is decided before the summary.
   if (env_.shared != nullptr) env_.shared->Flush();
@@ -650,6 +633,9 @@ RunReport Run::Report(int status) {
     return IsDefaultCommunity(site.community);
   });
   report.durationMinutes = LongestMinutes();
+  int32_t shortest = report.durationMinutes;
+  for (const Site& site : sites_) shortest = std::min(shortest, site.durationMinutes);
+  if (shortest < report.durationMinutes) report.shortestMinutes = shortest;
   report.maxConcurrentTests = Limit();
   report.minMos = plan_.minMos;
   report.dscp = plan_.settings.dscp;
@@ -689,10 +675,10 @@ RunReport Run::Report(int status) {
   }
   for (const SetAside& n : notTestable_) {
     PhoneReport p;
-    p.entry = n.phone.entry;
+    p.entry = n.entry;
     p.state = "not-testable";
     p.historyFile = HistoryFileName(p.entry.userName, p.entry.serialNumber);
-    p.notTestedReason = n.phone.reason;
+    p.notTestedReason = n.reason;
     p.notTested = n.cause;
     if (env_.shared != nullptr) {
       p.site = env_.shared->SiteOf(p.entry.serialNumber, p.entry.scannedAddress);

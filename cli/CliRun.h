@@ -75,7 +75,8 @@ struct CliEnvironment {
 };
 
 // Returns the exit status (see CliOptions.h): an interrupted run 128 + the signal's number,
-// once every final history line and the report are written.
+// once every final history line and the report are written. plan.sites holds at least one
+// site, as CheckArguments makes it.
 int RunCli(const RunPlan& plan, CliEnvironment& env);
 
 }  // namespace pathmon::cli

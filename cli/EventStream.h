@@ -53,11 +53,11 @@ class EventStream final : public TestObserver, public SharedInterruptionObserver
   void ScanStarted(const std::string& site, const std::string& first, const std::string& last);
   void ScanFinished(const std::string& site, const std::string& first, const std::string& last,
                     int32_t phones, double seconds);
-  // "not-tested": a phone whose start failed, or that the run set aside, with the reason as
-  // a word (NotTestedName) and in words.
+  // "not-tested": a phone whose start failed, that the run set aside, or that an interruption
+  // kept from its turn, with the reason as a word (NotTestedName) and in words.
   void NotTested(const TestIdentity& phone, const char* reason, const std::string& message);
   // A phone whose start failed or whose test ended at once, tried again after waitMinutes
-  // (monitor; -1: not tried again, "waitMinutes" null).
+  // (monitor; -1: not tried again, the phone left the fleet, "waitMinutes" null).
   void Retry(const std::string& serial, const std::string& user, const std::string& address,
              const std::string& reason, int64_t waitMinutes);
   // A phone that joined the fleet or left it at a rescan (monitor).

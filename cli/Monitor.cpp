@@ -25,7 +25,6 @@
 #include "discovery/PhoneListMgr.h"
 #include "frontend/AddPhonesPresenter.h"
 #include "frontend/Messages.h"
-#include "frontend/RunReport.h"
 #include "frontend/SharedInterruptions.h"
 #include "transport/Clock.h"
 #include "transport/FileWrite.h"
@@ -70,7 +69,6 @@ class Tally final : public TestObserver {
 };
 
 struct Phone : TestedPhone {
-  bool failed = false;  // the last try failed (start or an at-once end)
   std::string lastFailure;  // why the last try that failed did, in words
 };
 
@@ -112,10 +110,9 @@ class Monitor {
   std::atomic<bool> scanEnded_{false};
   int64_t scanWallStart_ = 0;
   Clock::TimePoint nextScan_{};
-  Clock::TimePoint startedAt_{};
   bool scanned_ = false;  // a scan has ended
   bool registryFullNoted_ = false;
-  std::set<std::string> setAsideNoted_;  // "ADDRESS REASON" of the phones set aside so far
+  std::set<std::string> setAsideNoted_;  // "ADDRESS CODE" of the phones set aside so far (the cause's code word)
 };
 
 void Monitor::Note(const std::string& text) {
@@ -133,10 +130,7 @@ void Monitor::SetAside(const PhoneEntry& entry, NotTested cause, const std::stri
   }
   if (note) Note(std::string("Phone at ") + entry.scannedAddress + " not tested: " + text);
   if (env_.events == nullptr) return;
-  FleetPhone phone;
-  phone.serial = entry.serialNumber;
-  phone.SetEntry(entry);
-  env_.events->NotTested(phone.Identity(), NotTestedName(cause), text);
+  env_.events->NotTested(IdentityOf(entry), NotTestedName(cause), text);
 }
 
 // As the one-off run: each file once, when it first fails; the summary gives the count.
@@ -203,6 +197,7 @@ void Monitor::EndScan() {
   env_.backend.CreateLoopTestsForPhones();
   const std::vector<FleetPhone> tests = FleetSnapshot(env_.backend);
   std::vector<std::string> fleet;
+  std::map<std::string, std::string> firstAddress;  // by serial number: the address found first
   std::vector<std::string> untestable;
   for (const PhoneEntry& e : env_.discovery.Phones()) {
     if (e.probeTime < scanWallStart_) continue;
@@ -218,12 +213,13 @@ void Monitor::EndScan() {
       continue;
     }
     const std::string& serial = test->serial;
-    if (std::find(fleet.begin(), fleet.end(), serial) != fleet.end()) {
-      // The registry keys its tests by serial number: the first phone found has the test.
+    // The registry keys its tests by serial number: the first phone found has the test.
+    if (auto first = firstAddress.find(serial); first != firstAddress.end()) {
       SetAside(e, NotTested::kDuplicateSerial,
-               std::string("same serial number \"") + e.serialNumber + "\" as another phone");
+               DuplicateSerialText(e.serialNumber, first->second.c_str()));
       continue;
     }
+    firstAddress.emplace(serial, e.scannedAddress);
     Phone& phone = phones_[serial];
     phone.site = site;
     // A running test keeps the identity it started with.
@@ -284,7 +280,6 @@ void Monitor::CollectStarts(bool block) {
         phone.startedAt = now;
         break;
       case StartResult::kFailed: {
-        phone.failed = true;
         phone.lastFailure = NotTestedText(NotTested::kNoAnswer);
         const auto backoff = scheduler_.StartFailed(serial, now);
         std::string text = FillMessage(kMsgStartFailed, phone.entry.userName, serial.c_str());
@@ -292,14 +287,12 @@ void Monitor::CollectStarts(bool block) {
           text += "; next try in " + std::to_string(backoff.count()) + " min";
         }
         Note(text + "; " + phone.lastFailure);
-        if (env_.metrics != nullptr) {
-          env_.metrics->StartFailed(phone.Identity(), NotTestedName(NotTested::kNoAnswer));
-        }
+        TellStartFailed(env_, phone.Identity());
         if (env_.events != nullptr) {
-          env_.events->NotTested(phone.Identity(), NotTestedName(NotTested::kNoAnswer),
-                                 phone.lastFailure);
+          // A phone that left the fleet at a rescan is not tried again.
+          const bool dropped = scheduler_.State(serial) == MonitorState::kDropped;
           env_.events->Retry(serial, phone.entry.userName, phone.entry.scannedAddress,
-                             "start-failed", backoff.count());
+                             "start-failed", dropped ? -1 : backoff.count());
         }
         break;
       }
@@ -321,7 +314,6 @@ void Monitor::CheckRunning() {
     if (snapshot.running) continue;
     const bool failure = EndedAsFailure(snapshot.end, now - phone.startedAt);
     const auto wait = scheduler_.Finished(serial, snapshot.end, now);
-    phone.failed = failure;
     if (const char* why = TestEndExplanation(snapshot.end); failure && why != nullptr) {
       phone.lastFailure = why;
     }
@@ -415,7 +407,6 @@ void Monitor::Summarise() {
 }
 
 int Monitor::Execute() {
-  startedAt_ = env_.clock.Now();
   env_.backend.AddObserver(tally_);
   if (eventsWanted_) env_.backend.AddObserver(eventLines_);
   StartScan();

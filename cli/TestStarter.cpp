@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "cli/EventStream.h"
+#include "cli/Metrics.h"
 #include "cli/ResultTable.h"
 #include "frontend/SharedInterruptionText.h"
 
@@ -18,6 +20,17 @@ bool InRange(const char* address, const AddressRange& range) {
   const uint32_t first = ntohl(::inet_addr(range.first.c_str()));
   const uint32_t last = ntohl(::inet_addr(range.last.c_str()));
   return a >= first && a <= last;
+}
+
+std::string DuplicateSerialText(const char* serial, const char* otherAddress) {
+  return std::string("same serial number \"") + serial + "\" as the phone at " + otherAddress;
+}
+
+TestIdentity IdentityOf(const PhoneEntry& entry) {
+  FleetPhone phone;
+  phone.serial = entry.serialNumber;
+  phone.SetEntry(entry);
+  return phone.Identity();
 }
 
 const Site* SiteOfPhone(const std::vector<Site>& sites, const PhoneEntry& entry,
@@ -87,6 +100,14 @@ int ExitStatus(const std::vector<Outcome>& outcomes) {
 int InterruptedStatus(const CliEnvironment& env) {
   const int signal = env.signal ? env.signal() : 0;
   return kExitSignalBase + (signal > 0 ? signal : SIGINT);
+}
+
+void TellStartFailed(CliEnvironment& env, const TestIdentity& phone) {
+  constexpr NotTested kCause = NotTested::kNoAnswer;
+  if (env.events != nullptr) {
+    env.events->NotTested(phone, NotTestedName(kCause), NotTestedText(kCause));
+  }
+  if (env.metrics != nullptr) env.metrics->StartFailed(phone, NotTestedName(kCause));
 }
 
 void SummariseSites(std::ostream& out, const std::vector<SiteVerdict>& sites,

@@ -13,6 +13,7 @@
 #include <future>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "cli/CliRun.h"
@@ -39,6 +40,11 @@ bool InRange(const char* address, const AddressRange& range);
 // every phone) name it; with anySerial the first whose ranges hold it. nullptr when none does.
 const Site* SiteOfPhone(const std::vector<Site>& sites, const PhoneEntry& entry,
                         bool anySerial = false);
+// The phone as the event stream and the metrics name it, from its directory entry.
+TestIdentity IdentityOf(const PhoneEntry& entry);
+// Why a phone found is set aside: the registry keys its tests by serial number, and the phone
+// at otherAddress, found first, has the test of this one.
+std::string DuplicateSerialText(const char* serial, const char* otherAddress);
 // One engine tests every site: the strictest community's limit of concurrent tests holds for
 // all of them.
 int32_t ConcurrentLimit(const std::vector<Site>& sites);
@@ -69,6 +75,9 @@ class TestStarter {
 // when one was not, was not tested to the end, or did not start (a phone that cannot be
 // tested needs the administrator as much as a bad one); 3 when no test started.
 int ExitStatus(const std::vector<Outcome>& outcomes);
+// A start that failed (no answer to the control exchange), told to the event stream and the
+// metrics alike; each run says it on its own terms to the person.
+void TellStartFailed(CliEnvironment& env, const TestIdentity& phone);
 // After a signal: 128 + the signal's number (SIGINT when the environment does not tell).
 int InterruptedStatus(const CliEnvironment& env);
 

@@ -63,7 +63,8 @@ struct RunReport {
   int64_t startedAt = 0;  // calendar seconds
   int64_t endedAt = 0;
   bool defaultCommunity = false;
-  int32_t durationMinutes = 0;
+  int32_t durationMinutes = 0;  // the longest of the tests' durations
+  int32_t shortestMinutes = 0;  // a sites file's shortest when it differs; 0: one duration
   int32_t maxConcurrentTests = 0;
   double minMos = 0;  // --min-mos; 0 when not given
   int32_t dscp = 0;   // the class the test's datagrams were marked with; 0 unmarked

@@ -137,8 +137,11 @@ void Header(std::string& h, const RunReport& r, const std::vector<FleetRow>& row
   if (!r.site.empty()) fact("Site", HtmlText(r.site));
   fact("Addresses", ranges.empty() ? "-" : ranges);
   fact("Phones", fmt::format("{} found, {} tested, {} usable", r.phones.size(), tested, usable));
-  fact("Tests", fmt::format("{} min each, at most {} at once", r.durationMinutes,
-                            r.maxConcurrentTests));
+  const std::string minutes =
+      r.shortestMinutes > 0 && r.shortestMinutes < r.durationMinutes
+          ? fmt::format("{} to {}", r.shortestMinutes, r.durationMinutes)
+          : std::to_string(r.durationMinutes);
+  fact("Tests", fmt::format("{} min each, at most {} at once", minutes, r.maxConcurrentTests));
   fact("Marking", r.dscp == 0 ? std::string("unmarked (DSCP 0)")
                                : "DSCP " + DscpText(r.dscp) +
                                      " on the control exchange and every test frame");

@@ -157,6 +157,7 @@ int main(int argc, char** argv) {
   plan.settings.durationMinutes = minutes + 1;  // still running at the last sample
   plan.settings.maxConcurrentTests = phones;
   plan.ranges.push_back({first, Address(base, phones - 1)});
+  plan.sites = {{"", plan.community, plan.settings.durationMinutes, phones, plan.ranges, {}}};
 
   std::mutex mutex;
   std::condition_variable wake;

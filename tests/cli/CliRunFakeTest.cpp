@@ -50,7 +50,8 @@ RunPlan Plan(int32_t limit, std::vector<AddressRange> ranges) {
   plan.community = "lab";
   plan.settings.durationMinutes = 1;
   plan.settings.maxConcurrentTests = limit;
-  plan.ranges = std::move(ranges);
+  plan.ranges = ranges;
+  plan.sites = {{"", plan.community, 1, limit, std::move(ranges), {}}};  // as CheckArguments
   return plan;
 }
 
@@ -152,6 +153,25 @@ TEST(CliRunFake, ASitesFileTestsEachPhoneOnceWithItsSitesDuration) {
     EXPECT_EQ(h.out.str().find("Not written: SN1.txt (1 write lost") != std::string::npos,
               c.fileFails) << h.out.str();
   }
+}
+
+// A phone set aside in a sites file's run is streamed with its own site, not the run's.
+TEST(CliRunFake, APhoneSetAsideIsStreamedWithItsSite) {
+  Harness h;
+  h.fleet.Add("10.0.0.1", "SN1");
+  PhoneEntry twin{};  // SN1's serial number again, in the second site's range
+  std::snprintf(twin.serialNumber, sizeof twin.serialNumber, "sn1");
+  std::snprintf(twin.scannedAddress, sizeof twin.scannedAddress, "10.0.1.3");
+  h.fleet.extraEntries.push_back(twin);
+  RunPlan plan;
+  plan.sitesFromFile = true;
+  plan.verbosity = Verbosity::kQuiet;
+  plan.sites = {{"lab", "lab", 1, 10, {{"10.0.0.1", "10.0.0.9"}}, {}},
+                {"other", "lab", 1, 10, {{"10.0.1.1", "10.0.1.9"}}, {}}};
+  EXPECT_EQ(h.Run(plan), kExitUnusable);
+  EXPECT_NE(h.jsonl.str().find(
+                R"("type":"not-tested","site":"other","serialNumber":"sn1","userName":"")"),
+            std::string::npos) << h.jsonl.str();
 }
 
 TEST(CliRunFake, AFailedStartFreesItsPlaceAndMakesTheRunFail) {

@@ -144,6 +144,11 @@ TEST(SiteReport, WhatTheColourSaysIsSaidInWords) {
             std::string::npos);
   EXPECT_EQ(MakeFleetRow(r, 1).verdict.Summary(),
             "not tested: the run was interrupted before its test began");
+
+  RunReport sites = r;  // a sites file's sites of 2 and 5 minutes
+  sites.durationMinutes = 5;
+  sites.shortestMinutes = 2;
+  EXPECT_NE(FormatSiteReport(sites, "1").find("2 to 5 min each"), std::string::npos);
 }
 
 TEST(SiteReport, AGapLastsItsFramesAtTheCyclesIntervalAndTheLicenceKeepsItsLines) {
