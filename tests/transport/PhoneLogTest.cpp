@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/FakeSnmpClient.h"
+#include "support/LogRows.h"
 #include "support/RecordingOpener.h"
 #include "support/TempDir.h"
 #include "transport/FileWrite.h"
@@ -27,27 +28,25 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::FakeSnmpClient;
+using testing::kFirstLogColumn;
+using testing::kSecondLogColumn;
 using testing::ReadFile;
 using testing::RecordingOpener;
+using testing::RowOid;
 using testing::TempDir;
 
 constexpr const char* kAgent = "127.20.0.2";
 constexpr const char* kCommunity = "orchid";
-constexpr const char* kFirst = ".1.3.6.1.4.1.7431.2.69.1.3.4.1.1";
-constexpr const char* kSecond = ".1.3.6.1.4.1.7431.2.69.1.3.5.1.1";
-
-std::string Row(const char* column, int i) {
-  return std::string(column) + "." + std::to_string(i) + ".0";
-}
 
 // The file is complete (closed) before the viewer is started: the opener records what it
 // held when it was opened.
 class PhoneLogTest : public ::testing::Test {
  protected:
+  void SetRow(const char* column, int i, const std::string& text) {
+    fake_.SetOctets(kAgent, kCommunity, RowOid(column, i), text);
+  }
   void AddRows(const char* column, int n, const std::string& base) {
-    for (int i = 1; i <= n; ++i) {
-      fake_.SetOctets(kAgent, kCommunity, Row(column, i), base + std::to_string(i));
-    }
+    for (int i = 1; i <= n; ++i) SetRow(column, i, base + std::to_string(i));
   }
   bool Get(const std::string& file) {
     return GetPhoneLog(fake_, kAgent, kCommunity, file.c_str(), opener_, failures_);
@@ -62,8 +61,8 @@ class PhoneLogTest : public ::testing::Test {
 };
 
 TEST_F(PhoneLogTest, NumberingRunsOnAcrossBothTables) {
-  AddRows(kFirst, 3, "first ");
-  AddRows(kSecond, 2, "second ");
+  AddRows(kFirstLogColumn, 3, "first ");
+  AddRows(kSecondLogColumn, 2, "second ");
   EXPECT_TRUE(Get(file_));
   const std::string expected =
       "001 first 1\r\n002 first 2\r\n003 first 3\r\n004 second 1\r\n005 second 2\r\n";
@@ -75,17 +74,13 @@ TEST_F(PhoneLogTest, NumberingRunsOnAcrossBothTables) {
 }
 
 TEST_F(PhoneLogTest, AtMostSeventyFiveRowsPerTableAndHundredFiftyLines) {
-  AddRows(kFirst, 80, "a");
-  AddRows(kSecond, 90, "b");
+  AddRows(kFirstLogColumn, 80, "a");
+  AddRows(kSecondLogColumn, 90, "b");
   EXPECT_TRUE(Get(file_));
   std::string expected;
   char line[32];
-  for (int i = 1; i <= 75; ++i) {
-    std::snprintf(line, sizeof line, "%03d a%d\r\n", i, i);
-    expected += line;
-  }
-  for (int i = 1; i <= 75; ++i) {
-    std::snprintf(line, sizeof line, "%03d b%d\r\n", 75 + i, i);
+  for (int i = 1; i <= 150; ++i) {
+    std::snprintf(line, sizeof line, "%03d %c%d\r\n", i, i <= 75 ? 'a' : 'b', (i - 1) % 75 + 1);
     expected += line;
   }
   EXPECT_EQ(ReadFile(file_), expected);
@@ -100,14 +95,14 @@ TEST_F(PhoneLogTest, AtMostSeventyFiveRowsPerTableAndHundredFiftyLines) {
 }
 
 TEST_F(PhoneLogTest, RowTextsAreWrittenOnOneLineByteForByte) {
-  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 1), "A\r\nB");
-  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 2), "");
-  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 3), "\n\rlead and trail\r");
-  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 4), "C:\\logs\t%s %d \xe9\xff");
-  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 5), std::string("cut\0here", 8));
+  SetRow(kFirstLogColumn, 1, "A\r\nB");
+  SetRow(kFirstLogColumn, 2, "");
+  SetRow(kFirstLogColumn, 3, "\n\rlead and trail\r");
+  SetRow(kFirstLogColumn, 4, "C:\\logs\t%s %d \xe9\xff");
+  SetRow(kFirstLogColumn, 5, std::string("cut\0here", 8));
   // A row of another type is no text: it counts as missing, and ends the column.
-  fake_.SetInteger(kAgent, kCommunity, Row(kFirst, 6), 0x41424344);
-  fake_.SetOctets(kAgent, kCommunity, Row(kFirst, 7), "after the number");
+  fake_.SetInteger(kAgent, kCommunity, RowOid(kFirstLogColumn, 6), 0x41424344);
+  SetRow(kFirstLogColumn, 7, "after the number");
   EXPECT_TRUE(Get(file_));
   EXPECT_EQ(ReadFile(file_),
             "001 A  B\r\n"
@@ -121,28 +116,22 @@ TEST_F(PhoneLogTest, RowTextsAreWrittenOnOneLineByteForByte) {
 }
 
 TEST_F(PhoneLogTest, OnlyTheSecondTableStillNumbersFromOne) {
-  AddRows(kSecond, 2, "s");
+  AddRows(kSecondLogColumn, 2, "s");
   EXPECT_TRUE(Get(file_));
   EXPECT_EQ(ReadFile(file_), "001 s1\r\n002 s2\r\n");
   EXPECT_EQ(opener_.paths.size(), 1u);
 }
 
 TEST_F(PhoneLogTest, ExistingFileIsReplaced) {
-  {
-    std::ofstream old(file_, std::ios::binary);
-    old << std::string(4000, 'x') << "\r\nold line\r\n";
-  }
-  AddRows(kFirst, 1, "new ");
+  std::ofstream(file_, std::ios::binary) << std::string(4000, 'x') << "\r\nold line\r\n";
+  AddRows(kFirstLogColumn, 1, "new ");
   EXPECT_TRUE(Get(file_));
   EXPECT_EQ(ReadFile(file_), "001 new 1\r\n");
 }
 
 TEST_F(PhoneLogTest, NeitherTableAnsweringTouchesNoFile) {
   const std::string previous = "001 earlier log\r\n";
-  {
-    std::ofstream old(file_, std::ios::binary);
-    old << previous;
-  }
+  std::ofstream(file_, std::ios::binary) << previous;
   struct stat before {};
   ASSERT_EQ(stat(file_.c_str(), &before), 0);
 
@@ -165,7 +154,7 @@ TEST_F(PhoneLogTest, NeitherTableAnsweringTouchesNoFile) {
 // The phone gave its log, so the result stays true; the file's failure is reported with
 // its name, nothing is opened, and nothing is written through a symlink or into a FIFO.
 TEST_F(PhoneLogTest, AFileThatCannotBeWrittenIsReportedAndNothingIsOpened) {
-  AddRows(kFirst, 2, "r");
+  AddRows(kFirstLogColumn, 2, "r");
   const std::string elsewhere = dir_ + "/elsewhere.txt";
   struct Case {
     const char* name;
@@ -194,7 +183,7 @@ TEST_F(PhoneLogTest, AFileThatCannotBeWrittenIsReportedAndNothingIsOpened) {
 }
 
 TEST_F(PhoneLogTest, AnInterruptionBetweenRowsEndsTheRetrievalWithoutAFile) {
-  AddRows(kFirst, 40, "r");
+  AddRows(kFirstLogColumn, 40, "r");
   opener_.rowsBeforeInterrupt = 10;
   EXPECT_FALSE(Get(file_));
   EXPECT_EQ(fake_.RequestCount(), 10);
@@ -240,25 +229,23 @@ class XdgOpenerTest : public ::testing::Test {
   std::string oldPath_;
 };
 
+// A user name from a phone may start with "-" and hold spaces or shell characters.
 TEST_F(XdgOpenerTest, RunsDetachedWithTheAbsolutePathAsItsOnlyArgument) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  // A user name from a phone may start with "-" and hold spaces or shell characters.
-  const std::string name = "-rf $(touch pwned) x_SN1_log.txt";
-
-  const auto start = std::chrono::steady_clock::now();
-  XdgFileOpener().Open(name);
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, std::chrono::seconds(3)) << "the opener waited for the viewer";
-
-  EXPECT_EQ(WaitForRecord(), "1|" + std::string(cwd) + "/" + name + "|");
+  const std::string hostile = "-rf $(touch pwned) x_SN1_log.txt";
+  const std::string absolute = dir_ + "/bob_SN2_log.txt";
+  for (const auto& [name, path] :
+       {std::pair{hostile, std::string(cwd) + "/" + hostile}, std::pair{absolute, absolute}}) {
+    SCOPED_TRACE(name);
+    std::filesystem::remove(record_);
+    const auto start = std::chrono::steady_clock::now();
+    XdgFileOpener().Open(name);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
+        << "the opener waited for the viewer";
+    EXPECT_EQ(WaitForRecord(), "1|" + path + "|");
+  }
   EXPECT_FALSE(std::filesystem::exists(std::string(cwd) + "/pwned"));
-}
-
-TEST_F(XdgOpenerTest, AbsolutePathIsPassedUnchanged) {
-  const std::string name = dir_ + "/bob_SN2_log.txt";
-  XdgFileOpener().Open(name);
-  EXPECT_EQ(WaitForRecord(), "1|" + name + "|");
 }
 
 }  // namespace
