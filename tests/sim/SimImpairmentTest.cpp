@@ -58,11 +58,9 @@ TEST(SimImpairment, DropRangesAreExact) {
   StartedPhone phone("127.10.21", "D1", "drop=10-19,33,50-50");
   ASSERT_TRUE(phone.Ok());
   const auto echoed = EchoedOf(phone, 60);
-  std::set<uint32_t> expected;
-  for (uint32_t s = 0; s < 60; ++s) {
-    if (!(s >= 10 && s <= 19) && s != 33 && s != 50) expected.insert(s);
-  }
-  EXPECT_EQ(echoed, expected);
+  EXPECT_EQ(LostOf(echoed, 60),
+            (std::vector<uint32_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 33, 50}));
+  EXPECT_EQ(echoed.size(), 48u);
   const auto c = phone.sim.Stop()["127.10.21.1"];
   EXPECT_EQ(c.framesDropped, 12);
   EXPECT_EQ(c.framesEchoed, 48);
@@ -127,10 +125,7 @@ TEST(SimImpairment, OutageLosesConsecutiveFramesOnSchedule) {
     ReceiveFor(phone.tool, std::chrono::milliseconds(20), take);
   }
   for (const auto& r : phone.tool.Drain(300)) take(r);
-  std::vector<uint32_t> lost;
-  for (uint32_t seq = 0; seq < 75; ++seq) {
-    if (!echoed.count(seq)) lost.push_back(seq);
-  }
+  const auto lost = LostOf(echoed, 75);
   ASSERT_EQ(lost.size(), 5u);
   EXPECT_EQ(lost.back() - lost.front(), 4u);  // one burst
   EXPECT_GE(lost.front(), 40u);               // about a second in (50 frames when on time)
@@ -158,9 +153,7 @@ TEST(SimImpairment, OutageByTimeHitsEveryPhoneOfTheProcessAtOnce) {
   for (uint32_t i = 0; i < 2; ++i) {
     std::set<uint32_t> echoed;
     for (const auto& r : tool[i].Drain(300)) echoed.insert(Le32(r.bytes, 32));
-    for (uint32_t seq = 0; seq < 60 - 10 * i; ++seq) {
-      if (!echoed.count(seq)) lost[i].push_back(seq);
-    }
+    lost[i] = LostOf(echoed, 60 - 10 * i);
     ASSERT_NEAR(lost[i].size(), 20, 2);  // 0.4 s, in one burst
     EXPECT_EQ(lost[i].back() - lost[i].front() + 1, lost[i].size());
   }
@@ -245,34 +238,28 @@ TEST(SimImpairment, OffHookPhoneRefusesAndSilentPhoneAnswersNothing) {
 TEST(SimImpairment, RotatedNonceAcceptsTheNewAndThePreviousOne) {
   StartedPhone phone("127.10.27", "N1", "rotate=3");
   ASSERT_TRUE(phone.Ok());
-  UdpPeer& tool = phone.tool;
-  const auto& first = phone.nonce;
-  NonceBytes carried{};
+  const auto echo = [&](const NonceBytes& nonce, uint32_t seq, int ms = 1000) {
+    phone.tool.SendTo(phone.address, 7, Frame("N1", nonce, seq, 1));
+    return phone.tool.Receive(ms);
+  };
+  const NonceBytes first = *phone.nonce;
+  NonceBytes second{};
   for (uint32_t seq = 0; seq < 3; ++seq) {
-    tool.SendTo("127.10.27.1", 7, Frame("N1", *first, seq, 1));
-    const auto echo = tool.Receive(1000);
-    ASSERT_TRUE(echo);
-    carried = NonceOf(echo->bytes);
+    const auto e = echo(first, seq);
+    ASSERT_TRUE(e);
+    second = NonceOf(e->bytes);  // the third frame's echo hands out the next nonce
   }
-  // The third frame's echo hands out the next nonce.
-  const NonceBytes second = carried;
-  EXPECT_NE(second, *first);
+  EXPECT_NE(second, first);
   EXPECT_NE(second, NonceBytes{});
   // In flight with the old nonce: still verified; with the new one: verified too.
-  tool.SendTo("127.10.27.1", 7, Frame("N1", *first, 3, 1));
-  ASSERT_TRUE(tool.Receive(1000));
-  tool.SendTo("127.10.27.1", 7, Frame("N1", second, 4, 1));
-  ASSERT_TRUE(tool.Receive(1000));
+  ASSERT_TRUE(echo(first, 3));
+  ASSERT_TRUE(echo(second, 4));
   // A sixth frame brings a third nonce; the first is now two behind and fails.
-  tool.SendTo("127.10.27.1", 7, Frame("N1", second, 5, 1));
-  const auto echo = tool.Receive(1000);
-  ASSERT_TRUE(echo);
-  const NonceBytes third = NonceOf(echo->bytes);
-  EXPECT_NE(third, second);
-  tool.SendTo("127.10.27.1", 7, Frame("N1", *first, 6, 1));
-  EXPECT_FALSE(tool.Receive(300));
-  tool.SendTo("127.10.27.1", 7, Frame("N1", second, 7, 1));
-  EXPECT_TRUE(tool.Receive(1000));
+  const auto sixth = echo(second, 5);
+  ASSERT_TRUE(sixth);
+  EXPECT_NE(NonceOf(sixth->bytes), second);
+  EXPECT_FALSE(echo(first, 6, 300));
+  EXPECT_TRUE(echo(second, 7));
   const auto c = phone.sim.Stop()["127.10.27.1"];
   EXPECT_EQ(c.noncesIssued, 3);
   EXPECT_EQ(c.badSignature, 1);

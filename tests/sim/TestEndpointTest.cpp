@@ -33,12 +33,19 @@ class EndpointTest : public ::testing::Test {
     endpoint_->OnDatagram(bytes.data(), bytes.size(), tool_, now_, out);
     return out;
   }
-  NonceBytes Start() {
-    const auto out = Send(testing::ControlMessage("T1"));
+  NonceBytes Start(const std::string& serial = "T1") {
+    const auto out = Send(testing::ControlMessage(serial));
     EXPECT_EQ(out.size(), 1u);
     NonceBytes n{};
     if (!out.empty()) std::copy(out[0].bytes.begin() + 20, out[0].bytes.begin() + 28, n.begin());
     return n;
+  }
+  // What the endpoint sends when its time is looked at d later.
+  std::vector<Outgoing> After(SimTime::duration d) {
+    now_ += d;
+    std::vector<Outgoing> out;
+    endpoint_->OnTime(now_, out);
+    return out;
   }
   // Frames 20 ms apart from the current time; returns the sequence numbers echoed.
   std::set<uint32_t> Run(const NonceBytes& nonce, uint32_t from, uint32_t count) {
@@ -63,16 +70,10 @@ TEST_F(EndpointTest, OutageLosesNFramesEverySSecondsOfATest) {
   Make("outage=5 every=1");
   const NonceBytes nonce = Start();
   const auto echoed = Run(nonce, 0, 160);  // 3.2 s of frames
-  std::set<uint32_t> lost;
-  for (uint32_t s = 0; s < 160; ++s) {
-    if (!echoed.count(s)) lost.insert(s);
-  }
   // The test starts with frame 0: outages at 1 s, 2 s and 3 s are frames 50, 100 and 150.
-  std::set<uint32_t> expected;
-  for (uint32_t start : {50u, 100u, 150u}) {
-    for (uint32_t s = start; s < start + 5; ++s) expected.insert(s);
-  }
-  EXPECT_EQ(lost, expected);
+  EXPECT_EQ(testing::LostOf(echoed, 160),
+            (std::vector<uint32_t>{50, 51, 52, 53, 54, 100, 101, 102, 103, 104, 150, 151, 152, 153,
+                                   154}));
   EXPECT_EQ(endpoint_->Counters().framesDropped, 15);
 }
 
@@ -81,9 +82,7 @@ TEST_F(EndpointTest, OffHookAfterTSecondsEndsTheTestAndComesBackLater) {
   const NonceBytes nonce = Start();
   Run(nonce, 0, 1);
   EXPECT_EQ(endpoint_->NextDeadline(), now_ - 20ms + 2s);
-  now_ += 2s;
-  std::vector<Outgoing> out;
-  endpoint_->OnTime(now_, out);
+  const auto out = After(2s);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_NE(GetLe32(out[0].bytes.data() + kAtEndFlag), 0u);
   EXPECT_EQ(out[0].to.sin_port, tool_.sin_port);  // to the tool's address and port
@@ -92,9 +91,7 @@ TEST_F(EndpointTest, OffHookAfterTSecondsEndsTheTestAndComesBackLater) {
 
   EXPECT_TRUE(Run(nonce, 1, 10).empty());                    // no more echoes
   EXPECT_TRUE(Send(testing::ControlMessage("T1")).empty());  // a new test is refused
-  now_ += 5s;
-  out.clear();
-  endpoint_->OnTime(now_, out);
+  After(5s);
   EXPECT_FALSE(endpoint_->OffHook());
   const NonceBytes again = Start();
   EXPECT_EQ(Run(again, 0, 3).size(), 3u);
@@ -105,10 +102,7 @@ TEST_F(EndpointTest, OffHookFromTheStartRefusesUntilOffHookForHasPassed) {
   Make("offhook offhook-for=3");
   EXPECT_TRUE(Send(testing::ControlMessage("T1")).empty());
   EXPECT_EQ(endpoint_->NextDeadline(), now_ + 3s);
-  now_ += 3s;
-  std::vector<Outgoing> out;
-  endpoint_->OnTime(now_, out);
-  EXPECT_TRUE(out.empty());  // no test was running: nothing to end
+  EXPECT_TRUE(After(3s).empty());  // no test was running: nothing to end
   EXPECT_EQ(Run(Start(), 0, 2).size(), 2u);
   EXPECT_EQ(endpoint_->Counters().controlMessages, 2);
 }
@@ -116,10 +110,7 @@ TEST_F(EndpointTest, OffHookFromTheStartRefusesUntilOffHookForHasPassed) {
 TEST_F(EndpointTest, OffHookWithoutARunningTestSendsNothing) {
   Make("offhook-after=1");
   Start();
-  std::vector<Outgoing> out;
-  now_ += 10s;
-  endpoint_->OnTime(now_, out);
-  EXPECT_TRUE(out.empty());  // the clock runs from the first frame, not the control answer
+  EXPECT_TRUE(After(10s).empty());  // the clock runs from the first frame, not the control answer
   EXPECT_FALSE(endpoint_->NextDeadline());
 }
 
@@ -129,10 +120,7 @@ TEST_F(EndpointTest, ANewControlMessageEndsTheTestAndItsTimers) {
   now_ += 1s;
   const NonceBytes next = Start();
   EXPECT_FALSE(endpoint_->NextDeadline());
-  now_ += 5s;
-  std::vector<Outgoing> out;
-  endpoint_->OnTime(now_, out);
-  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(After(5s).empty());
   Run(next, 0, 1);  // the new test's clock starts here
   EXPECT_EQ(endpoint_->NextDeadline(), now_ - 20ms + 2s);
 }
@@ -231,11 +219,7 @@ TEST_F(EndpointTest, NoncesAreFreshNonZeroAndOnlyTheLastTwoVerify) {
 TEST_F(EndpointTest, AnEmptySerialSignsWithTheSharedKeyAlone) {
   Make("serial=");  // the later setting wins
   EXPECT_TRUE(Send(testing::ControlMessage("T1")).empty());
-  const auto answer = Send(testing::ControlMessage(""));
-  ASSERT_EQ(answer.size(), 1u);
-  NonceBytes nonce{};
-  std::copy(answer[0].bytes.begin() + 20, answer[0].bytes.begin() + 28, nonce.begin());
-  EXPECT_EQ(Send(Frame("", nonce, 1, 1)).size(), 1u);
+  EXPECT_EQ(Send(Frame("", Start(""), 1, 1)).size(), 1u);
   EXPECT_EQ(endpoint_->Counters().badSignature, 1);
 }
 

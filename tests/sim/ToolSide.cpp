@@ -64,6 +64,14 @@ NonceBytes NonceOf(const Bytes& datagram) {
   return n;
 }
 
+std::vector<uint32_t> LostOf(const std::set<uint32_t>& echoed, uint32_t count) {
+  std::vector<uint32_t> lost;
+  for (uint32_t seq = 0; seq < count; ++seq) {
+    if (!echoed.count(seq)) lost.push_back(seq);
+  }
+  return lost;
+}
+
 std::optional<NonceBytes> StartTest(UdpPeer& tool, const std::string& phone,
                                     const std::string& serial, int timeoutMs) {
   tool.SendTo(phone, 7, ControlMessage(serial));

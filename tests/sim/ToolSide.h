@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequenc
 
 uint32_t Le32(const Bytes& b, std::size_t at);
 NonceBytes NonceOf(const Bytes& datagram);
+// The sequence numbers 0..count-1 that are not in echoed, in order.
+std::vector<uint32_t> LostOf(const std::set<uint32_t>& echoed, uint32_t count);
 
 // Control exchange with the phone at `phone` port 7: the nonce its answer hands out.
 std::optional<NonceBytes> StartTest(UdpPeer& tool, const std::string& phone,
