@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/PhoneConfig.h"
@@ -127,12 +128,8 @@ TEST(Fleet, CommentsBlankLinesAndLineNumbersInErrors) {
   EXPECT_EQ(phones[1].serial, "B");
   EXPECT_EQ(phones[2].user, "hash#escaped");
 
-  try {
-    ParseFleet("127.10.0.1\n# ok\n127.10.0.2 bogus=1\n");
-    FAIL() << "no error";
-  } catch (const ConfigError& e) {
-    EXPECT_NE(std::string(e.what()).find("line 3"), std::string::npos) << e.what();
-  }
+  EXPECT_THAT([] { ParseFleet("127.10.0.1\n# ok\n127.10.0.2 bogus=1\n"); },
+              ::testing::ThrowsMessage<ConfigError>(::testing::HasSubstr("line 3")));
 }
 
 TEST(Fleet, QuickFleetIsConsecutiveAndGenerated) {
