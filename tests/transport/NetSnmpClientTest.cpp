@@ -232,7 +232,9 @@ class SnmpdTest : public ::testing::Test {
     agent_->SetTimeTicks(o[14], 360000);
     agent_->SetInteger(o[15], 15);
     agent_->SetLongText(kLongText, LongText());
-    for (int i = 1; i <= 12; ++i) agent_->SetOctets(RowOid(kTwelveRows, i), "t" + std::to_string(i));
+    for (int i = 1; i <= 12; ++i) {
+      agent_->SetOctets(RowOid(kTwelveRows, i), "t" + std::to_string(i));
+    }
     agent_->SetOctets(RowOid(kOddRows, 1), "");
     agent_->SetOctets(RowOid(kOddRows, 2), std::string("ab\0cd", 5));
     agent_->SetOctets(RowOid(kOddRows, 3), "\xe9t\xe9");
@@ -320,35 +322,22 @@ TEST_F(SnmpdTest, WrongCommunityFailsAfterTheTimeOut) {
   EXPECT_EQ(std::count(area.begin(), area.end(), 0x11), static_cast<long>(area.size()));
 }
 
+// The 600-byte text in slots of 512 (the default), 100 and a row's 5119 bytes: cut to its slot
+// or whole, the next value in its own slot, nothing written past the last slot.
 TEST_F(SnmpdTest, LongValueIsCutToItsSlotAndNeverWrittenPastIt) {
   const std::string text = LongText();
-  {
-    const char* objects[] = {kLongText, kDiscoveryObjects[12], nullptr};
-    std::vector<uint8_t> area(kSnmpSlotSize * 2, 0);
+  const char* objects[] = {kLongText, kDiscoveryObjects[12], nullptr};
+  for (const std::size_t slot : {kSnmpSlotSize, std::size_t{100}, kRowBufferSize - 1}) {
+    SCOPED_TRACE(slot);
+    std::vector<uint8_t> area(slot * 2 + 100, 0xEE);
     uint32_t lengths[2] = {};
-    ASSERT_EQ(client_.SnmpGet(kSnmpdAddress, kCommunity, objects, area.data(), lengths), 1);
-    EXPECT_EQ(lengths[0], kSnmpSlotSize);
-    EXPECT_EQ(Slot(area, 0, lengths[0]), text.substr(0, kSnmpSlotSize));
-    EXPECT_EQ(Slot(area, 1, lengths[1]), "alice");
-  }
-  {
-    const char* objects[] = {kLongText, nullptr};
-    std::vector<uint8_t> area(1024, 0xEE);
-    uint32_t length = 0;
-    ASSERT_EQ(client_.SnmpGet(kSnmpdAddress, kCommunity, objects, area.data(), &length, 100), 1);
-    EXPECT_EQ(length, 100u);
-    EXPECT_EQ(std::string(area.begin(), area.begin() + 100), text.substr(0, 100));
-    EXPECT_EQ(std::count(area.begin() + 100, area.end(), 0xEE), 924);
-  }
-  {
-    // Room enough: the whole value, 600 bytes.
-    const char* objects[] = {kLongText, nullptr};
-    std::vector<uint8_t> area(kRowBufferSize, 0);
-    uint32_t length = 0;
-    ASSERT_EQ(client_.SnmpGet(kSnmpdAddress, kCommunity, objects, area.data(), &length,
-                              kRowBufferSize - 1),
-              1);
-    EXPECT_EQ(std::string(area.begin(), area.begin() + length), text);
+    ASSERT_EQ(client_.SnmpGet(kSnmpdAddress, kCommunity, objects, area.data(), lengths, slot), 1);
+    const std::size_t kept = std::min(slot, text.size());
+    EXPECT_EQ(lengths[0], kept);
+    EXPECT_EQ(std::string(area.begin(), area.begin() + kept), text.substr(0, kept));
+    EXPECT_EQ(lengths[1], 5u);
+    EXPECT_EQ(std::string(area.begin() + slot, area.begin() + slot + 5), "alice");
+    EXPECT_EQ(std::count(area.begin() + slot * 2, area.end(), 0xEE), 100);
   }
 }
 
