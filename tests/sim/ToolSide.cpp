@@ -9,31 +9,16 @@
 
 namespace pathmon::sim::testing {
 
-std::array<uint8_t, 16> KeyDigestFor(const std::string& serial) {
+// SHA-1 over the MD5 of the serial number and the shared key, followed by the nonce.
+static std::array<uint8_t, 20> SignatureFor(const std::string& serial, const NonceBytes& nonce) {
   const std::string material = serial + "Kq7#Lm2!Zt9%Wx4&";
-  std::array<uint8_t, 16> digest{};
-  unsigned length = 0;
-  EXPECT_EQ(
-      EVP_Digest(material.data(), material.size(), digest.data(), &length, EVP_md5(), nullptr), 1);
-  return digest;
-}
-
-std::array<uint8_t, 20> SignatureFor(const std::string& serial, const NonceBytes& nonce) {
-  const auto key = KeyDigestFor(serial);
   uint8_t input[24];
-  std::memcpy(input, key.data(), 16);
+  unsigned length = 0;
+  EXPECT_EQ(EVP_Digest(material.data(), material.size(), input, &length, EVP_md5(), nullptr), 1);
   std::memcpy(input + 16, nonce.data(), 8);
   std::array<uint8_t, 20> sig{};
-  unsigned length = 0;
   EXPECT_EQ(EVP_Digest(input, sizeof input, sig.data(), &length, EVP_sha1(), nullptr), 1);
   return sig;
-}
-
-Bytes ControlMessage(const std::string& serial) {
-  Bytes out(200, 0);
-  const auto sig = SignatureFor(serial, NonceBytes{});
-  std::copy(sig.begin(), sig.end(), out.begin());
-  return out;
 }
 
 static void PutLe(Bytes& b, std::size_t at, uint32_t v) {
@@ -51,6 +36,9 @@ Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequenc
   PutLe(out, 36, sendTick);
   return out;
 }
+
+// A control message is a frame of zeros signed with the zero nonce.
+Bytes ControlMessage(const std::string& serial) { return Frame(serial, NonceBytes{}, 0, 0); }
 
 uint32_t Le32(const Bytes& b, std::size_t at) {
   uint32_t v = 0;

@@ -22,8 +22,6 @@ using pathmon::testing::Received;
 using pathmon::testing::SimProcess;
 using pathmon::testing::UdpPeer;
 
-std::array<uint8_t, 16> KeyDigestFor(const std::string& serial);
-std::array<uint8_t, 20> SignatureFor(const std::string& serial, const NonceBytes& nonce);
 Bytes ControlMessage(const std::string& serial);
 Bytes Frame(const std::string& serial, const NonceBytes& nonce, uint32_t sequence,
             uint32_t sendTick);
