@@ -12,9 +12,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using Values = std::vector<std::pair<u_char, std::string>>;  // type, bytes (octets) or number
+
 struct Reply {
   long errstat = -1, errindex = -1;
-  std::vector<std::pair<u_char, std::string>> values;  // type, value bytes (octets) or number
+  Values values;
   long reqid = 0;
 };
 
@@ -108,12 +110,10 @@ TEST_F(AgentTest, ValuesTypesAndTheLiveUpTime) {
   const auto r = Ask(agent, Request({kSerial, kUser, kAddr13, kUpTime}));
   ASSERT_TRUE(r);
   EXPECT_EQ(r->errstat, 0);
-  ASSERT_EQ(r->values.size(), 4u);
-  EXPECT_EQ(r->values[0], std::make_pair(u_char{ASN_OCTET_STR}, std::string("SN1")));
-  EXPECT_EQ(r->values[1], std::make_pair(u_char{ASN_OCTET_STR}, std::string()));
-  EXPECT_EQ(r->values[2],
-            std::make_pair(u_char{ASN_IPADDRESS}, std::string("\x0a\x00\x00\x07", 4)));
-  EXPECT_EQ(r->values[3], std::make_pair(u_char{ASN_TIMETICKS}, std::string("1234")));
+  EXPECT_EQ(r->values, (Values{{ASN_OCTET_STR, "SN1"},
+                               {ASN_OCTET_STR, ""},
+                               {ASN_IPADDRESS, std::string("\x0a\x00\x00\x07", 4)},
+                               {ASN_TIMETICKS, "1234"}}));
 }
 
 TEST_F(AgentTest, StaysSilentForWrongCommunityOtherVersionsAndWhenSilent) {
@@ -169,7 +169,7 @@ TEST_F(AgentTest, ExtraObjectsOfEveryTypeOverrideAndUnsetRemoves) {
   const auto r = Ask(agent, Request(oids));
   ASSERT_TRUE(r);
   ASSERT_EQ(r->errstat, 0);
-  const std::vector<std::pair<u_char, std::string>> expected = {
+  const Values expected = {
       {ASN_INTEGER, "-5"},
       {ASN_GAUGE, "4294967295"},
       {ASN_COUNTER, "7"},
