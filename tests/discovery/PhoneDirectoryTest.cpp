@@ -43,10 +43,34 @@ class PhoneDirectoryTest : public ::testing::Test {
     EXPECT_TRUE(directory_.ProbePhone("10.0.0.1", "orchid", entry));
     return entry;
   }
+  // Probes phone SN1 whose objects at the given positions answer the given values.
+  PhoneEntry ProbeWith(const std::vector<std::pair<int, Bytes>>& values) {
+    PhoneAnswer a = MakePhone("SN1", "ID1");
+    for (const auto& [object, value] : values) a[static_cast<std::size_t>(object)] = value;
+    return Probe(a);
+  }
   PhoneEntry Find(const char* serial) {
     PhoneEntry entry{};
     EXPECT_TRUE(directory_.FindPhoneBySerial(serial, entry)) << serial;
     return entry;
+  }
+  bool Add(const std::string& address, const PhoneAnswer& answer) {
+    ServePhone(agents_, address, answer);
+    return directory_.AddPhone(address.c_str(), "orchid");
+  }
+  // Adds the phones from threads of their own, all probes at the agents before any stores.
+  void AddAtOnce(const std::vector<std::pair<std::string, PhoneAnswer>>& phones) {
+    for (const auto& [address, answer] : phones) ServePhone(agents_, address, answer);
+    agents_.HoldAll();
+    std::vector<std::thread> threads;
+    for (const auto& phone : phones) {
+      threads.emplace_back([this, &phone] {
+        EXPECT_TRUE(directory_.AddPhone(phone.first.c_str(), "orchid")) << phone.first;
+      });
+    }
+    ASSERT_TRUE(agents_.WaitForRequests(static_cast<int>(phones.size())));
+    agents_.ReleaseAll();
+    for (auto& t : threads) t.join();
   }
 
   FakeSnmpClient agents_;
@@ -145,8 +169,7 @@ TEST_F(PhoneDirectoryTest, ProbeDecodesEveryFieldByPosition) {
 }
 
 TEST_F(PhoneDirectoryTest, EmptyUserNameBecomesUnknown) {
-  PhoneAnswer a = MakePhone("SN1", "ID1", "");
-  EXPECT_STREQ(Probe(a).userName, "Unknown");
+  EXPECT_STREQ(Probe(MakePhone("SN1", "ID1", "")).userName, "Unknown");
 }
 
 TEST_F(PhoneDirectoryTest, UpTimeAboveSixThousandTicksIsWholeMinutes) {
@@ -158,41 +181,31 @@ TEST_F(PhoneDirectoryTest, UpTimeAboveSixThousandTicksIsWholeMinutes) {
                  Case{11999, 1}, Case{12000, 2}, Case{360000, 60},
                  // TimeTicks are unsigned: past 2^31 they are still minutes, not negative.
                  Case{0x80000000u, 357913}, Case{0xFFFFFFFFu, 715827}}) {
-    PhoneAnswer a = MakePhone("SN1", "ID1");
-    a[9] = Int32(c.ticks);
-    EXPECT_EQ(Probe(a).upTime, c.stored) << c.ticks;
+    EXPECT_EQ(ProbeWith({{9, Int32(c.ticks)}}).upTime, c.stored) << c.ticks;
   }
 }
 
 TEST_F(PhoneDirectoryTest, IpAddressBytesAreDottedAsUnsignedNumbers) {
-  PhoneAnswer a = MakePhone("SN1", "ID1");
-  a[0] = Ip(10, 0, 0, 7);
-  a[13] = Ip(255, 128, 0, 200);
-  PhoneEntry e = Probe(a);
+  PhoneEntry e = ProbeWith({{0, Ip(10, 0, 0, 7)}, {13, Ip(255, 128, 0, 200)}});
   EXPECT_STREQ(e.probeAddress0, "10.0.0.7");
   EXPECT_STREQ(e.probeAddress13, "255.128.0.200");
 }
 
 TEST_F(PhoneDirectoryTest, AddressValueThatIsNotFourBytesLeavesTheFieldEmpty) {
   for (const Bytes& odd : {Bytes{}, Bytes{10, 0, 0}, Bytes{10, 0, 0, 7, 9}, Text("10.0.0.7")}) {
-    PhoneAnswer a = MakePhone("SN1", "ID1");
-    a[0] = odd;
-    a[13] = odd;
-    PhoneEntry e = Probe(a);
+    PhoneEntry e = ProbeWith({{0, odd}, {13, odd}});
     EXPECT_STREQ(e.probeAddress0, "") << odd.size();
     EXPECT_STREQ(e.probeAddress13, "") << odd.size();
   }
 }
 
 TEST_F(PhoneDirectoryTest, IntegerValueThatIsNotFourBytesGivesZero) {
-  PhoneAnswer a = MakePhone("SN1", "ID1");
-  a[8] = Text("twelve bytes");
-  a[9] = Bytes{1, 2};
-  a[10] = Bytes{};
-  a[11] = Bytes(512, 0xFF);
-  a[14] = Bytes{7};
-  a[15] = Bytes{1, 2, 3, 4, 5, 6, 7, 8};
-  PhoneEntry e = Probe(a);
+  PhoneEntry e = ProbeWith({{8, Text("twelve bytes")},
+                            {9, Bytes{1, 2}},
+                            {10, Bytes{}},
+                            {11, Bytes(512, 0xFF)},
+                            {14, Bytes{7}},
+                            {15, Bytes{1, 2, 3, 4, 5, 6, 7, 8}}});
   EXPECT_EQ(e.probeInt8, 0);
   EXPECT_EQ(e.upTime, 0);
   EXPECT_EQ(e.probeInt10, 0);
@@ -202,11 +215,8 @@ TEST_F(PhoneDirectoryTest, IntegerValueThatIsNotFourBytesGivesZero) {
 }
 
 TEST_F(PhoneDirectoryTest, OctetStringEndsAtItsFirstZeroByte) {
-  PhoneAnswer a = MakePhone("SN1", "ID1");
-  a[6] = Bytes{'A', 'B', 0, 'C', 'D'};
-  a[12] = Bytes{'j', 'o', 0, 'e'};
-  a[1] = Bytes{0, 'x'};
-  PhoneEntry e = Probe(a);
+  PhoneEntry e = ProbeWith(
+      {{6, Bytes{'A', 'B', 0, 'C', 'D'}}, {12, Bytes{'j', 'o', 0, 'e'}}, {1, Bytes{0, 'x'}}});
   EXPECT_STREQ(e.serialNumber, "AB");
   EXPECT_STREQ(e.userName, "jo");
   EXPECT_STREQ(e.probeText1, "");
@@ -240,23 +250,18 @@ TEST_F(PhoneDirectoryTest, AnAddressThatIsNotAPhoneLeavesTheDirectoryUnchanged) 
 
 // ---- Agents missing objects --------------------------------------------------------------
 
-TEST(PhoneDirectoryAgentTest, AgentMissingAnyOneObjectIsNotAPhone) {
-  FakeSnmpClient snmp;
-  FakeClock clock;
-  PhoneDirectory directory(snmp, clock);
+TEST_F(PhoneDirectoryTest, AgentMissingAnyOneObjectIsNotAPhone) {
   for (int missing = 0; missing < kDiscoveryObjectCount; ++missing) {
     std::string address = "10.4.0." + std::to_string(missing);
-    ServePhone(snmp, address, MakePhone("SN" + address, "ID" + address));
-    snmp.Remove(address, "orchid", kDiscoveryObjects[missing]);
-    EXPECT_FALSE(directory.AddPhone(address.c_str(), "orchid")) << missing;
+    ServePhone(agents_, address, MakePhone("SN" + address, "ID" + address));
+    agents_.Remove(address, "orchid", kDiscoveryObjects[missing]);
+    EXPECT_FALSE(directory_.AddPhone(address.c_str(), "orchid")) << missing;
   }
-  EXPECT_EQ(directory.GetPhoneCount(), 0);
-  EXPECT_EQ(snmp.RequestCount(), kDiscoveryObjectCount);  // one request per probe
+  EXPECT_EQ(directory_.GetPhoneCount(), 0);
+  EXPECT_EQ(agents_.RequestCount(), kDiscoveryObjectCount);  // one request per probe
 
-  ServePhone(snmp, "10.4.1.1", MakePhone("SN-OK", "ID-OK", "erin"));
-  EXPECT_TRUE(directory.AddPhone("10.4.1.1", "orchid"));
-  PhoneEntry e{};
-  ASSERT_TRUE(directory.FindPhoneBySerial("sn-ok", e));
+  ASSERT_TRUE(Add("10.4.1.1", MakePhone("SN-OK", "ID-OK", "erin")));
+  const PhoneEntry e = Find("sn-ok");
   EXPECT_STREQ(e.userName, "erin");
   EXPECT_STREQ(e.probeAddress0, "10.0.0.7");
   EXPECT_EQ(e.upTime, 60);
@@ -314,14 +319,10 @@ TEST(PhoneDirectoryStoreTest, TwoPhonesFoundInTurn) {
 }
 
 TEST_F(PhoneDirectoryTest, PhoneFoundAgainWithIdentityInOtherCaseReplacesItsEntry) {
-  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", "ID-A"));
-  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", "Mac-Ab:Cd"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
-
+  ASSERT_TRUE(Add("10.0.0.1", MakePhone("SN-A", "ID-A")));
+  ASSERT_TRUE(Add("10.0.0.2", MakePhone("SN-B", "Mac-Ab:Cd")));
   clock_.SetWallSeconds(1'900'000'000);
-  ServePhone(agents_, "10.0.5.5", MakePhone("SN-B2", "mAC-aB:cD", "carol"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.5.5", "orchid"));
+  ASSERT_TRUE(Add("10.0.5.5", MakePhone("SN-B2", "mAC-aB:cD", "carol")));
 
   EXPECT_EQ(directory_.GetPhoneCount(), 2);
   PhoneEntry e = Find("SN-B2");
@@ -338,10 +339,8 @@ TEST_F(PhoneDirectoryTest, PhoneFoundAgainWithIdentityInOtherCaseReplacesItsEntr
 TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
   // An empty identity key identifies nothing: each such phone keeps an entry of its own,
   // found again only at its own address.
-  ServePhone(agents_, "10.0.0.1", MakePhone("SN-A", ""));
-  ServePhone(agents_, "10.0.0.2", MakePhone("SN-B", ""));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.1", MakePhone("SN-A", "")));
+  ASSERT_TRUE(Add("10.0.0.2", MakePhone("SN-B", "")));
   ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
   EXPECT_EQ(directory_.GetPhoneCount(), 2);
   EXPECT_STREQ(Find("SN-A").scannedAddress, "10.0.0.1");
@@ -350,10 +349,8 @@ TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
 
   // The same identity key from another address takes the entry, and the phone it displaces
   // is set aside with the clash named; found again, it is held again and the other set aside.
-  ServePhone(agents_, "10.0.0.3", MakePhone("SN-C", "ID-X"));
-  ServePhone(agents_, "10.0.0.4", MakePhone("SN-D", "id-x"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.3", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.4", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.3", MakePhone("SN-C", "ID-X")));
+  ASSERT_TRUE(Add("10.0.0.4", MakePhone("SN-D", "id-x")));
   EXPECT_EQ(directory_.GetPhoneCount(), 3);
   ASSERT_EQ(directory_.NotKept().size(), 1u);
   EXPECT_STREQ(directory_.NotKept()[0].entry.serialNumber, "SN-C");
@@ -367,9 +364,8 @@ TEST_F(PhoneDirectoryTest, PhonesAreNeverMergedInSilence) {
 TEST_F(PhoneDirectoryTest, ASerialNumberTooLongForItsFieldIsRefusedAndNamed) {
   // Cut, it would name the phone wrongly and sign every frame with the wrong key.
   const std::string serial(24, 'S');
-  ServePhone(agents_, "10.0.0.1", MakePhone(serial, "ID-A"));
   testing::TraceRecorder trace;
-  EXPECT_FALSE(directory_.AddPhone("10.0.0.1", "orchid"));
+  EXPECT_FALSE(Add("10.0.0.1", MakePhone(serial, "ID-A")));
   EXPECT_EQ(directory_.GetPhoneCount(), 0);
   ASSERT_EQ(directory_.NotKept().size(), 1u);
   EXPECT_EQ(directory_.NotKept()[0].reason,
@@ -382,8 +378,7 @@ TEST_F(PhoneDirectoryTest, ASerialNumberTooLongForItsFieldIsRefusedAndNamed) {
 TEST_F(PhoneDirectoryTest, FindWithoutMatchLeavesTheRecordAsPassed) {
   PhoneEntry zeroed{};
   EXPECT_FALSE(directory_.FindPhoneBySerial("FA1", zeroed));  // before any entry exists
-  ServePhone(agents_, "10.0.0.1", MakePhone("FA100", "ID-A"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.1", MakePhone("FA100", "ID-A")));
 
   EXPECT_FALSE(directory_.FindPhoneBySerial("FA10", zeroed));
   PhoneEntry blank{};
@@ -398,8 +393,7 @@ TEST_F(PhoneDirectoryTest, FindWithoutMatchLeavesTheRecordAsPassed) {
 }
 
 TEST_F(PhoneDirectoryTest, FindCopiesTheWholeEntry) {
-  ServePhone(agents_, "10.0.0.1", MakePhone("FA100", "ID-A", "dora"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.1", MakePhone("FA100", "ID-A", "dora")));
   PhoneEntry probed{};
   ASSERT_TRUE(directory_.ProbePhone("10.0.0.1", "orchid", probed));
   PhoneEntry found;
@@ -413,14 +407,12 @@ TEST_F(PhoneDirectoryTest, FindCopiesTheWholeEntry) {
 TEST_F(PhoneDirectoryTest, PhoneBeyondCapacityIsRefusedAndNothingIsOverwritten) {
   testing::TraceRecorder trace;
   for (int i = 0; i < kDirectoryCapacity; ++i) {
-    std::string n = std::to_string(i);
-    ServePhone(agents_, "10.0.0.1", MakePhone("SN" + n, "ID" + n));
-    ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid")) << i;
+    const std::string n = std::to_string(i);
+    ASSERT_TRUE(Add("10.0.0.1", MakePhone("SN" + n, "ID" + n))) << i;
   }
   ASSERT_EQ(directory_.GetPhoneCount(), kDirectoryCapacity);
 
-  ServePhone(agents_, "10.0.9.9", MakePhone("SN-NEW", "ID-NEW"));
-  EXPECT_FALSE(directory_.AddPhone("10.0.9.9", "orchid"));
+  EXPECT_FALSE(Add("10.0.9.9", MakePhone("SN-NEW", "ID-NEW")));
   EXPECT_EQ(directory_.GetPhoneCount(), kDirectoryCapacity);
   PhoneEntry e{};
   EXPECT_FALSE(directory_.FindPhoneBySerial("SN-NEW", e));
@@ -431,8 +423,7 @@ TEST_F(PhoneDirectoryTest, PhoneBeyondCapacityIsRefusedAndNothingIsOverwritten) 
             "Phone directory full (4096 entries), phone SN-NEW at 10.0.9.9 not stored\r\n");
 
   // A phone already stored is still refreshed when the directory is full.
-  ServePhone(agents_, "10.0.9.8", MakePhone("SN4095-B", "id4095"));
-  EXPECT_TRUE(directory_.AddPhone("10.0.9.8", "orchid"));
+  EXPECT_TRUE(Add("10.0.9.8", MakePhone("SN4095-B", "id4095")));
   EXPECT_STREQ(Find("SN4095-B").scannedAddress, "10.0.9.8");
   EXPECT_EQ(directory_.GetPhoneCount(), kDirectoryCapacity);
 }
@@ -440,41 +431,25 @@ TEST_F(PhoneDirectoryTest, PhoneBeyondCapacityIsRefusedAndNothingIsOverwritten) 
 // ---- Concurrency -------------------------------------------------------------------------
 
 TEST_F(PhoneDirectoryTest, ConcurrentProbesOfOnePhoneLeaveOneEntry) {
-  constexpr int kThreads = 16;
-  for (int i = 0; i < kThreads; ++i) {
-    // The same phone under 16 addresses, its identity in varying letter case.
-    std::string id = (i % 2) ? "PHONE-ID" : "phone-id";
-    ServePhone(agents_, "10.0.1." + std::to_string(i), MakePhone("SN1", id));
+  // The same phone under 16 addresses, its identity in varying letter case.
+  std::vector<std::pair<std::string, PhoneAnswer>> phones;
+  for (int i = 0; i < 16; ++i) {
+    phones.emplace_back("10.0.1." + std::to_string(i),
+                        MakePhone("SN1", i % 2 ? "PHONE-ID" : "phone-id"));
   }
-  agents_.HoldAll();  // let all probes reach the agent before any stores
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([this, i] {
-      EXPECT_TRUE(directory_.AddPhone(("10.0.1." + std::to_string(i)).c_str(), "orchid"));
-    });
-  }
-  ASSERT_TRUE(agents_.WaitForRequests(kThreads));
-  agents_.ReleaseAll();
-  for (auto& t : threads) t.join();
+  AddAtOnce(phones);
   EXPECT_EQ(directory_.GetPhoneCount(), 1);
   EXPECT_EQ(Find("SN1").index, 0);
 }
 
 TEST_F(PhoneDirectoryTest, ConcurrentProbesOfDistinctPhonesGetDistinctPositions) {
   constexpr int kThreads = 32;
+  std::vector<std::pair<std::string, PhoneAnswer>> phones;
   for (int i = 0; i < kThreads; ++i) {
-    std::string n = std::to_string(i);
-    ServePhone(agents_, "10.0.2." + n, MakePhone("SN" + n, "ID" + n));
+    const std::string n = std::to_string(i);
+    phones.emplace_back("10.0.2." + n, MakePhone("SN" + n, "ID" + n));
   }
-  agents_.HoldAll();
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back(
-        [this, i] { directory_.AddPhone(("10.0.2." + std::to_string(i)).c_str(), "orchid"); });
-  }
-  ASSERT_TRUE(agents_.WaitForRequests(kThreads));
-  agents_.ReleaseAll();
-  for (auto& t : threads) t.join();
+  AddAtOnce(phones);
 
   ASSERT_EQ(directory_.GetPhoneCount(), kThreads);
   std::vector<int> seen(kThreads, 0);
@@ -491,8 +466,6 @@ TEST_F(PhoneDirectoryTest, ConcurrentProbesOfDistinctPhonesGetDistinctPositions)
 
 TEST_F(PhoneDirectoryTest, CommunityStartsAsOrchidAndKeepsAtMost255Characters) {
   EXPECT_STREQ(directory_.GetCommunity(), "orchid");
-  directory_.SetCommunity("public");
-  EXPECT_STREQ(directory_.GetCommunity(), "public");
   std::string longText(300, 'c');
   directory_.SetCommunity(longText.c_str());
   EXPECT_EQ(std::string(directory_.GetCommunity()), std::string(255, 'c'));
@@ -505,17 +478,14 @@ TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesMakesEachOnceInDirectoryOrder
   directory_.CreateLoopTestsForPhones(registry);  // empty directory: nothing
   EXPECT_EQ(registry.Count(), 0);
 
-  ServePhone(agents_, "10.0.0.1", MakePhone("FA-2", "ID-2"));
-  ServePhone(agents_, "10.0.0.2", MakePhone("FA-1", "ID-1"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.2", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.1", MakePhone("FA-2", "ID-2")));
+  ASSERT_TRUE(Add("10.0.0.2", MakePhone("FA-1", "ID-1")));
   directory_.CreateLoopTestsForPhones(registry);
   directory_.CreateLoopTestsForPhones(registry);
   ASSERT_EQ(registry.Count(), 2);
 
   // A phone whose serial now differs only in case keeps its LoopTest.
-  ServePhone(agents_, "10.0.0.3", MakePhone("fa-1", "ID-1"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.3", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.3", MakePhone("fa-1", "ID-1")));
   directory_.CreateLoopTestsForPhones(registry);
   EXPECT_EQ(registry.Count(), 2);
 
@@ -527,8 +497,7 @@ TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesMakesEachOnceInDirectoryOrder
 TEST_F(PhoneDirectoryTest, CreateLoopTestsForPhonesDoesNotHoldTheDirectoryLock) {
   // Holders of the registry lock look phones up in the directory (the list rebuild): a
   // lookup from inside the registry's lock must not deadlock against this call.
-  ServePhone(agents_, "10.0.0.1", MakePhone("FA-1", "ID-1"));
-  ASSERT_TRUE(directory_.AddPhone("10.0.0.1", "orchid"));
+  ASSERT_TRUE(Add("10.0.0.1", MakePhone("FA-1", "ID-1")));
   SessionRegistry registry(clock_, [](const uint8_t*, int, uint32_t) { return 0; });
   std::unique_lock registryLock(registry.Mutex());
   std::thread creator([&] { directory_.CreateLoopTestsForPhones(registry); });

@@ -108,12 +108,6 @@ constexpr const char* kLine =
     "INTERRUPTIONS:  1 MAXBURSTLOST:   13 SEND:15000 LOST:   65 DELAYED:    0 AVGRTT:   54 "
     "MAXRTT:  112";
 
-TEST_F(HistoryWriterTest, ACycleResultAppendsOneStampedLineEndingInCrLf) {
-  Cycle();
-  EXPECT_EQ(ReadFile(dir / "inner" / "alice_SN1.txt"),
-            std::string("12:07:2026 15:30:05 <PATHMON>") + kLine + "\r\n");
-}
-
 // Beside the history file, one JSON object a line: the cycle's figures, its voice figures
 // and the time, each line whole, appended.
 TEST_F(HistoryWriterTest, TheVoiceHistoryGainsOneJsonObjectALinePerCycle) {
@@ -150,7 +144,7 @@ TEST_F(HistoryWriterTest, OnlyTheCycleResultWrites) {
   EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(HistoryWriterTest, LinesAreAppendedNeverRewritten) {
+TEST_F(HistoryWriterTest, EachCycleResultAppendsOneStampedLineEndingInCrLf) {
   Cycle();
   now = At(2026, 12, 7, 15, 35, 5);
   Cycle();

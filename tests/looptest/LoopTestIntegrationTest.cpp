@@ -69,6 +69,17 @@ class LoopTestIntegration : public ::testing::Test {
     }
   }
 
+  // A test of `seconds`, waited for at most `waitSeconds`; the figures of its only cycle.
+  static TestStatistics RunToEnd(
+      const char* serial, const char* address, int32_t seconds, int waitSeconds,
+      const std::shared_ptr<RecordingObserver>& observer = std::make_shared<RecordingObserver>()) {
+    LoopTest* test = Begin(serial, address, seconds, observer);
+    if (test == nullptr) return {};
+    WaitUntilStopped(test, waitSeconds);
+    EXPECT_FALSE(test->IsRunning());
+    return Only(*observer);
+  }
+
   static SessionRegistry* registry_;
   static TestSocket* socket_;
 };
@@ -79,12 +90,7 @@ TestSocket* LoopTestIntegration::socket_ = nullptr;
 TEST_F(LoopTestIntegration, DropPatternGivesExactlyItsLossBurstsAndInterruptions) {
   SimProcess sim({"--phone", "127.51.0.1 serial=SN-DROP drop=100-109,300,500-549,700-704"});
   ASSERT_TRUE(sim.Ok());
-  auto observer = std::make_shared<RecordingObserver>();
-  LoopTest* test = Begin("SN-DROP", "127.51.0.1", 20, observer);
-  ASSERT_NE(test, nullptr);
-  WaitUntilStopped(test, 30);
-  ASSERT_FALSE(test->IsRunning());
-  const TestStatistics s = Only(*observer);
+  const TestStatistics s = RunToEnd("SN-DROP", "127.51.0.1", 20, 30);
   // 20 s at 50 frames a second; the wall clock's whole seconds allow one second less.
   EXPECT_GE(s.sent, 940);
   EXPECT_LE(s.sent, 1001);
@@ -178,10 +184,7 @@ TEST_F(LoopTestIntegration, InjectedDelayShowsInTheRoundTripTime) {
   SimProcess sim({"--phone", "127.51.0.2 serial=SN-SLOW delay=100"});
   ASSERT_TRUE(sim.Ok());
   auto observer = std::make_shared<RecordingObserver>();
-  LoopTest* test = Begin("SN-SLOW", "127.51.0.2", 4, observer);
-  ASSERT_NE(test, nullptr);
-  WaitUntilStopped(test, 15);
-  const TestStatistics s = Only(*observer);
+  const TestStatistics s = RunToEnd("SN-SLOW", "127.51.0.2", 4, 15, observer);
   EXPECT_GE(s.avgRtt, 100);
   EXPECT_LE(s.avgRtt, 102);
   EXPECT_EQ(s.lost, 0);
@@ -286,11 +289,7 @@ TEST_F(LoopTestIntegration, SilentPhoneFailsTheControlExchange) {
 TEST_F(LoopTestIntegration, NewNoncesMidTestAreTakenOver) {
   SimProcess sim({"--phone", "127.51.0.5 serial=SN-ROTATE rotate=60"});
   ASSERT_TRUE(sim.Ok());
-  auto observer = std::make_shared<RecordingObserver>();
-  LoopTest* test = Begin("SN-ROTATE", "127.51.0.5", 4, observer);
-  ASSERT_NE(test, nullptr);
-  WaitUntilStopped(test, 15);
-  const TestStatistics s = Only(*observer);
+  const TestStatistics s = RunToEnd("SN-ROTATE", "127.51.0.5", 4, 15);
   EXPECT_GE(s.sent, 150);
   EXPECT_EQ(s.lost, 0);
   EXPECT_EQ(s.received, s.sent);
