@@ -182,16 +182,8 @@ TEST_F(MainWindowTest, FillMakesOneRowPerTestInRegistryOrder) {
 
 TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
   ListPhones(2);
-  TestStatistics& s = Stats(1);
-  s.sent = 15000;
-  s.received = 14990;
-  s.lost = 10;
-  s.interruptions = 1;
-  s.avgRtt = 42;
-  s.maxBurstLost = 7;
-  s.delayed = 3;
-  s.lastRtt = -5;
-  s.maxRtt = 401;
+  Stats(1) = {.lastRtt = -5, .avgRtt = 42, .lost = 10, .delayed = 3, .maxRtt = 401,
+              .maxBurstLost = 7, .received = 14990, .sent = 15000, .interruptions = 1};
   SetRunning(1, true);
   presenter.OnTimer(kRefreshTimerId);
   std::vector<std::string> row1(view.rows[1].cells + 2, view.rows[1].cells + kColumnCount);
@@ -204,8 +196,7 @@ TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
 TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip) {
   ListPhones(3);
   for (int row : {0, 1}) {
-    Stats(row).sent = 3000;
-    Stats(row).received = 2850;
+    Stats(row) = {.received = 2850, .sent = 3000};
     VoiceQuality& v = backend.Of(view.rows[row].test).voice;
     v.loss.sent = 3000;
     v.jitterUs = 1234;
@@ -266,25 +257,9 @@ TEST_F(MainWindowTest, AVoiceColumnSortsByItsFigureAndARowWithoutFiguresGoesLast
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN3", "SN2"}));
 }
 
-TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
-  ListPhones(4);
-  int lost[] = {5, 9, 5, 0};
-  for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
-  presenter.OnColumnClick(5);  // LOST
-  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
-  EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
-
-  // USER, SN and PATHMON impose no order.
-  for (int column : {0, 1, 2, kTableColumnCount, -1}) {
-    presenter.OnColumnClick(column);
-    EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
-  }
-  // The next rebuild puts the registry order back.
-  presenter.OnAddPhones();
-  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
-}
-
-TEST_F(MainWindowTest, ASecondClickReversesTheOrderKeepingTiesAndTheMarkFollows) {
+// A figure's column sorts largest first, a second click reverses, ties keep their order either
+// way; USER, SN, PATHMON and no column at all impose no order and leave the mark.
+TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstThenReversedKeepingTiesAndTheMark) {
   ListPhones(4);
   int lost[] = {5, 9, 5, 0};
   for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
@@ -293,19 +268,22 @@ TEST_F(MainWindowTest, ASecondClickReversesTheOrderKeepingTiesAndTheMarkFollows)
     std::vector<std::string> serials;
     std::pair<int, bool> mark;
   };
-  std::vector<Click> clicks = {
-      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
-      {5, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // the tie keeps its order
-      {0, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // USER sorts nothing, the mark stays
-      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
-      {6, {"SN1", "SN0", "SN2", "SN3"}, {6, true}},  // another column: largest first again
-  };
+  const std::vector<std::string> byLost = {"SN1", "SN0", "SN2", "SN3"};
+  const std::vector<std::string> reversed = {"SN3", "SN0", "SN2", "SN1"};
+  std::vector<Click> clicks = {{5, byLost, {5, true}}, {5, reversed, {5, false}}};
+  for (int column : {0, 1, 2, kTableColumnCount, -1}) {
+    clicks.push_back({column, reversed, {5, false}});
+  }
+  clicks.push_back({5, byLost, {5, true}});
+  clicks.push_back({6, byLost, {6, true}});  // another column: largest first again
   for (const Click& click : clicks) {
     presenter.OnColumnClick(click.column);
     EXPECT_EQ(view.Column(1), click.serials) << "after a click on " << click.column;
     EXPECT_EQ(view.sortMark, click.mark) << "after a click on " << click.column;
   }
+  EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
   presenter.OnAddPhones();  // registry order, no mark
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
   EXPECT_EQ(view.sortMark, (std::pair<int, bool>{-1, true}));
 }
 
@@ -314,10 +292,7 @@ TEST_F(MainWindowTest, TheStatusLineCountsPhonesRunningAndUnusableAndTellsTheLas
   EXPECT_EQ(view.texts[kIdStatusLine], "0 phones \u00b7 0 running \u00b7 0 unusable");
   ListPhones(3);
   SetRunning(0, true);
-  Stats(1) = {};
-  Stats(1).sent = 100;
-  Stats(1).received = 100;
-  Stats(1).avgRtt = 151;  // over the usable rule's bound
+  Stats(1) = {.avgRtt = 151, .received = 100, .sent = 100};  // over the usable rule's bound
   presenter.OnTimer(kRefreshTimerId);
   EXPECT_EQ(view.texts[kIdStatusLine], "3 phones \u00b7 1 running \u00b7 1 unusable");
   presenter.OnAddPhones();
