@@ -216,14 +216,8 @@ struct Harness : CliHarness {
 };
 
 MonitorPlan Plan(int32_t limit, int32_t rescanMinutes) {
-  Site site;
-  site.name = "lab";
-  site.community = "lab";
-  site.durationMinutes = 1;
-  site.maxConcurrentTests = limit;
-  site.ranges = {{"10.0.0.1", "10.0.0.9"}};
   MonitorPlan plan;
-  plan.sites = {site};
+  plan.sites = {{"lab", "lab", 1, limit, {{"10.0.0.1", "10.0.0.9"}}, {}}};
   plan.rescanMinutes = rescanMinutes;
   plan.verbosity = Verbosity::kQuiet;
   return plan;
