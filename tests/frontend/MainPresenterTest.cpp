@@ -334,12 +334,12 @@ TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {
 }
 
 // Start walks the selected rows; a row it cannot start is said once (or skipped) and the
-// walk goes on, and the wait cursor is given back every time.
-TEST_F(MainWindowTest, StartSkipsWhatItCannotStart) {
+// walk goes on, up to the limit of tests at once, and the wait cursor is given back every time.
+TEST_F(MainWindowTest, StartSkipsWhatItCannotStartAndStopsAtTheLimit) {
   struct Case {
     const char* what;
     std::vector<int> running, selected;
-    std::function<void(FakeFleet&)> arrange;
+    std::function<void(MainWindow&)> arrange;
     std::vector<std::string> messages;
     const char* callsOf;  // the calls compared, by their start ("": all)
     std::vector<std::string> calls;
@@ -348,19 +348,29 @@ TEST_F(MainWindowTest, StartSkipsWhatItCannotStart) {
       {"no selection", {}, {}, {}, {kMsgSelectToStart}, "", {}},
       {"a running row", {0}, {0}, {}, {}, "", {}},
       {"a phone that does not answer", {}, {0, 2},
-       [](FakeFleet& f) { f.Get("SN0").answers = false; },
+       [](MainWindow& w) { w.backend.Get("SN0").answers = false; },
        {"Failed to start PATHMON for user0:SN0"}, "start", {"start SN2 300 20 10.0.0.3"}},
-      {"a phone gone", {}, {0}, [](FakeFleet& f) { f.Get("SN0").found = false; }, {}, "", {}},
+      {"a phone gone", {}, {0}, [](MainWindow& w) { w.backend.Get("SN0").found = false; }, {},
+       "", {}},
       {"a third test", {0, 1}, {2}, {}, {kMsgTooManyRunning}, "", {}},
+      // Another community's limit: the tenth starts, the eleventh does not.
+      {"an eleventh test", {0, 1, 2, 3, 4, 5, 6, 7, 8}, {9, 10},
+       [](MainWindow& w) { w.settings.maxConcurrentTests = 10; }, {kMsgTooManyRunning}, "start",
+       {"start SN9 300 20 10.0.0.10"}},
+      // A start whose thread does not report running takes a place all the same, so tests
+      // still starting cannot overrun the limit; the walk ends there (SN3 is never tried).
+      {"a second test still starting", {0}, {1, 2, 3},
+       [](MainWindow& w) { w.backend.startSucceeds = false; }, {kMsgTooManyRunning}, "",
+       {"exchange SN1 1 10.0.0.2", "start SN1 300 20 10.0.0.2"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     MainWindow w;
     w.settings.maxConcurrentTests = 2;  // the default community's limit
-    w.ListPhones(3);
+    w.ListPhones(12);
     for (int row : c.running) w.SetRunning(row, true);
     w.Select(c.selected);
-    if (c.arrange) c.arrange(w.backend);
+    if (c.arrange) c.arrange(w);
     w.presenter.OnStart();
     EXPECT_EQ(w.view.messages, c.messages);
     EXPECT_EQ(w.backend.Calls(c.callsOf), c.calls);
@@ -379,34 +389,6 @@ TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
                                                      "start SN1 420 20 10.0.0.2"}));
   EXPECT_EQ(view.waitDepth, 0);
   EXPECT_EQ(view.events.front(), "wait");
-}
-
-TEST_F(MainWindowTest, WithAnotherCommunityTheEleventhTestIsRefused) {
-  ListPhones(12);
-  for (int i = 0; i < 9; ++i) SetRunning(i, true);
-  Select({9});
-  presenter.OnStart();  // the tenth starts
-  EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(backend.Calls("start").size(), 1u);
-  Select({10});
-  presenter.OnStart();  // the eleventh does not
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
-  EXPECT_EQ(backend.Calls("start").size(), 1u);
-}
-
-TEST_F(MainWindowTest, TheRunningTestsAreCountedOnceAndEachStartAddsOne) {
-  // Even a start whose thread does not report running takes a place: the limit cannot be
-  // overrun by tests that are still starting.
-  settings.maxConcurrentTests = 2;
-  backend.startSucceeds = false;
-  ListPhones(4);
-  SetRunning(0, true);
-  Select({1, 2, 3});
-  presenter.OnStart();
-  EXPECT_EQ(backend.Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2"});
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
-  // The walk ended at the limit: the third selected row was never tried.
-  EXPECT_TRUE(backend.Calls("exchange SN3").empty());
 }
 
 TEST_F(MainWindowTest, StopEndsOnlyTheSelectedRunningTests) {
