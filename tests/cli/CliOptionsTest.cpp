@@ -37,6 +37,14 @@ std::string Check(std::vector<std::string> words, RunPlan* plan = nullptr) {
   return CheckArguments(parsed.arguments, plan != nullptr ? *plan : local);
 }
 
+// A community file: its path.
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text,
+                      mode_t mode) {
+  std::ofstream(dir + "/" + name) << text;
+  ::chmod((dir + "/" + name).c_str(), mode);
+  return dir + "/" + name;
+}
+
 TEST(CliParse, DefaultsAreTheDialogsAndOptionsRepeat) {
   ParseResult parsed = Parse({"--range", "10.0.0.1-10.0.0.9", "--address", "10.0.1.5",
                               "--range", "10.0.2.1-10.0.2.2", "--serial", "SN1", "--serial",
@@ -52,12 +60,7 @@ TEST(CliParse, DefaultsAreTheDialogsAndOptionsRepeat) {
   EXPECT_EQ(a.jsonPath, "out.json");
 }
 
-TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
-  ParseResult bad = Parse({"--rang", "10.0.0.1-10.0.0.2"});
-  EXPECT_FALSE(bad.run);
-  EXPECT_EQ(bad.exitStatus, kExitBadInput);
-  EXPECT_NE(bad.error.find("--rang"), std::string::npos);
-
+TEST(CliParse, AMissingValueIsBadInputAndHelpIsNot) {
   ParseResult missing = Parse({"--duration"});
   EXPECT_FALSE(missing.run);
   EXPECT_EQ(missing.exitStatus, kExitBadInput);
@@ -85,6 +88,7 @@ TEST(CliParse, AMistypedOptionGetsTheNearestOneByName) {
   };
   for (const auto& [words, message] : cases) {
     ParseResult bad = Parse(words);
+    EXPECT_FALSE(bad.run);
     EXPECT_EQ(bad.exitStatus, kExitBadInput);
     EXPECT_EQ(bad.error, message + "\nRun with --help for more information.\n");
   }
@@ -260,13 +264,8 @@ TEST(CliCheck, AFolderThatTakesNoFileIsRefusedUpFront) {
 TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
   const pathmon::testing::TempDir temp("cli-mon");
   const std::string& d = temp.Path();
-  auto write = [&d](const std::string& name, const std::string& text, mode_t mode) {
-    std::ofstream(d + "/" + name) << text;
-    ::chmod((d + "/" + name).c_str(), mode);
-    return d + "/" + name;
-  };
-  const std::string secret = write("secret", "s3cret\r\nignored\n", 0600);
-  const std::string open = write("open", "s3cret\n", 0640);
+  const std::string secret = WriteFile(d, "secret", "s3cret\r\nignored\n", 0600);
+  const std::string open = WriteFile(d, "open", "s3cret\n", 0640);
   struct Case {
     std::vector<std::string> args;
     std::string message;  // empty: accepted
@@ -336,10 +335,8 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
 TEST(CliCheck, SitesFileTakesTheOptionsRules) {
   const pathmon::testing::TempDir temp("cli-sites");
   const std::string& d = temp.Path();
-  std::ofstream(d + "/a.community") << "alpha\n";
-  ::chmod((d + "/a.community").c_str(), 0600);
-  std::ofstream(d + "/open.community") << "beta\n";
-  ::chmod((d + "/open.community").c_str(), 0644);
+  WriteFile(d, "a.community", "alpha\n", 0600);
+  WriteFile(d, "open.community", "beta\n", 0644);
   const std::string good =
       "[[site]]\nname = \"a\"\nranges = [\"10.0.0.1-10.0.0.9\"]\n"
       "community-file = \"a.community\"\nduration = 7\nserials = [\"SN1\"]\n"
