@@ -3,21 +3,16 @@
 // line within the concurrent limit, failed starts, unknown serial numbers and an
 // interruption, through the same seams the desktop program uses. No network, no process.
 
-#include <unistd.h>
 #include <signal.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <memory>
 #include <sstream>
-#include <thread>
 
 #include "CliHarness.h"
 #include "JsonValue.h"
-#include "transport/FileWrite.h"
 
 #include "cli/CliRun.h"
 #include "cli/EventStream.h"
@@ -31,7 +26,6 @@
 namespace pathmon::cli {
 namespace {
 
-using pathmon::testing::FakeClock;
 using pathmon::testing::FakeFleet;
 
 // The start order with each wave's phones (they start side by side) sorted.

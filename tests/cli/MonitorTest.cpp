@@ -9,7 +9,6 @@
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,7 +24,6 @@
 namespace pathmon::cli {
 namespace {
 
-using pathmon::testing::FakeClock;
 using pathmon::testing::FakeFleet;
 using std::chrono::minutes;
 using std::chrono::seconds;

@@ -9,7 +9,6 @@
 #include <climits>
 #include <future>
 #include <thread>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <regex>
