@@ -37,6 +37,14 @@ std::string Check(std::vector<std::string> words, RunPlan* plan = nullptr) {
   return CheckArguments(parsed.arguments, plan != nullptr ? *plan : local);
 }
 
+// A community file: its path.
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text,
+                      mode_t mode) {
+  std::ofstream(dir + "/" + name) << text;
+  ::chmod((dir + "/" + name).c_str(), mode);
+  return dir + "/" + name;
+}
+
 TEST(CliParse, DefaultsAreTheDialogsAndOptionsRepeat) {
   ParseResult parsed = Parse({"--range", "10.0.0.1-10.0.0.9", "--address", "10.0.1.5",
                               "--range", "10.0.2.1-10.0.2.2", "--serial", "SN1", "--serial",
@@ -52,12 +60,7 @@ TEST(CliParse, DefaultsAreTheDialogsAndOptionsRepeat) {
   EXPECT_EQ(a.jsonPath, "out.json");
 }
 
-TEST(CliParse, UnknownOptionsAreBadInputAndHelpIsNot) {
-  ParseResult bad = Parse({"--rang", "10.0.0.1-10.0.0.2"});
-  EXPECT_FALSE(bad.run);
-  EXPECT_EQ(bad.exitStatus, kExitBadInput);
-  EXPECT_NE(bad.error.find("--rang"), std::string::npos);
-
+TEST(CliParse, AMissingValueIsBadInputAndHelpIsNot) {
   ParseResult missing = Parse({"--duration"});
   EXPECT_FALSE(missing.run);
   EXPECT_EQ(missing.exitStatus, kExitBadInput);
@@ -85,6 +88,7 @@ TEST(CliParse, AMistypedOptionGetsTheNearestOneByName) {
   };
   for (const auto& [words, message] : cases) {
     ParseResult bad = Parse(words);
+    EXPECT_FALSE(bad.run);
     EXPECT_EQ(bad.exitStatus, kExitBadInput);
     EXPECT_EQ(bad.error, message + "\nRun with --help for more information.\n");
   }
@@ -100,66 +104,16 @@ TEST(CliParse, TheHelpFitsOneHundredColumnsAndNamesEveryValue) {
   }
 }
 
-TEST(CliCheck, DurationTakesTheCommunityDialogsRulesAndMessages) {
-  const std::string range = "--duration: " + FillMessage(kMsgIntegerRange, "1", "60");
-  const std::string integer = std::string("--duration: ") + kMsgEnterInteger;
-  EXPECT_EQ(Check({"--duration", "0", "--address", "10.0.0.1"}), range);
-  EXPECT_EQ(Check({"--duration", "61", "--address", "10.0.0.1"}), range);
-  EXPECT_EQ(Check({"--duration=-3", "--address", "10.0.0.1"}), range);
-  EXPECT_EQ(Check({"--duration", "abc", "--address", "10.0.0.1"}), integer);
-  EXPECT_EQ(Check({"--duration", "2.5", "--address", "10.0.0.1"}), integer);
-  EXPECT_EQ(Check({"--duration", "", "--address", "10.0.0.1"}), integer);
-  RunPlan plan;
-  EXPECT_EQ(Check({"--duration", " 12\t", "--community", "lab", "--address", "10.0.0.1"}, &plan),
-            "");
-  EXPECT_EQ(plan.settings.durationMinutes, 12);
-}
-
-TEST(CliCheck, DefaultCommunityLimitsDurationAndConcurrency) {
-  const std::string tooLong = std::string("--duration: ") + kMsgDefaultCommunityDuration;
-  EXPECT_EQ(Check({"--duration", "6", "--address", "10.0.0.1"}), tooLong);
-  EXPECT_EQ(Check({"--community", "OrChId", "--duration", "6", "--address", "10.0.0.1"}),
-            tooLong);
-
-  RunPlan plan;
-  EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
-  EXPECT_EQ(plan.community, "orchid");
-  EXPECT_EQ(plan.settings.durationMinutes, 5);
-  EXPECT_EQ(plan.settings.maxConcurrentTests, 2);
-
-  // A blank makes it another community, as in the dialog.
-  EXPECT_EQ(Check({"--community", "orchid ", "--duration", "60", "--address", "10.0.0.1"}, &plan),
-            "");
-  EXPECT_EQ(plan.community, "orchid ");
-  EXPECT_EQ(plan.settings.durationMinutes, 60);
-  EXPECT_EQ(plan.settings.maxConcurrentTests, 10);
-}
-
 TEST(CliCheck, OverlongCommunityNeverReachesTheDirectory) {
   RunPlan plan;
   plan.community = "untouched";
   EXPECT_EQ(Check({"--community", std::string(256, 'c'), "--address", "10.0.0.1"}, &plan),
             "--community: " + FillMessage(kMsgTextTooLong, "255", ""));
   EXPECT_EQ(plan.community, "untouched");
-  EXPECT_EQ(Check({"--community", std::string(255, 'c'), "--address", "10.0.0.1"}, &plan), "");
-  EXPECT_EQ(plan.community.size(), 255u);
 }
 
-TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
-  auto range = [](const char* message) { return std::string("--range: ") + message; };
-  EXPECT_EQ(Check({"--range=-10.0.0.1"}), range(kMsgInvalidStart));
-  EXPECT_EQ(Check({"--range", "0.0.0.0-10.0.0.1"}), range(kMsgInvalidStart));
-  EXPECT_EQ(Check({"--range", "bad-worse"}), range(kMsgInvalidStart));  // only the first failure
-  EXPECT_EQ(Check({"--range", "10.0.0.1-255.255.255.255"}), range(kMsgInvalidEnd));
-  EXPECT_EQ(Check({"--range", "10.0.0.9-10.0.0.1"}), range(kMsgInvalidRange));
-  EXPECT_EQ(Check({"--range", "200.0.0.1-10.0.0.1"}), range(kMsgInvalidRange));
-  EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.1.0"}), range(kMsgRangeTooLarge));
-  EXPECT_EQ(Check({"--address", "10.0.0.256"}), std::string("--address: ") + kMsgInvalidStart);
-
-  // A subnet is its hosts; larger than a /24 it is over the dialog's limit.
-  EXPECT_EQ(Check({"--range", "10.0.2.7/23"}), range(kMsgRangeTooLarge));
-  EXPECT_EQ(Check({"--range", "10.0.2.0/33"}), range(kMsgInvalidStart));
-
+// A subnet is its hosts; the addresses follow the ranges.
+TEST(CliCheck, RangesSubnetsAndAddressesGiveThePlansRangesInOrder) {
   RunPlan plan;
   EXPECT_EQ(Check({"--range", "10.0.0.0-10.0.0.255", "--address", "10.0.5.5", "--range",
                    "10.0.3.9", "--range", "10.0.2.7/24", "--range", "10.0.4.5/31", "--range",
@@ -171,30 +125,6 @@ TEST(CliCheck, RangesTakeTheAddPhonesDialogsRulesAndMessages) {
   EXPECT_EQ(ranges, (std::vector<std::string>{"10.0.0.0-10.0.0.255", "10.0.3.9-10.0.3.9",
                                               "10.0.2.1-10.0.2.254", "10.0.4.4-10.0.4.5",
                                               "10.0.6.6-10.0.6.6", "10.0.5.5-10.0.5.5"}));
-}
-
-TEST(CliCheck, AMinimumMosIsAPlainNumberFromOneToFourAndAHalf) {
-  for (const char* bad : {"0.99", "4.51", "abc", "", "3,6", "-3.6", "nan", "inf", "1e0", " 3.6"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", bad}), kMsgBadMinMos);
-  }
-  RunPlan plan;
-  EXPECT_EQ(Check({"--address", "10.0.0.1"}, &plan), "");
-  EXPECT_EQ(plan.minMos, 0);  // no voice rule
-  EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", "3.6"}, &plan), "");
-  EXPECT_EQ(plan.minMos, 3.6);
-  EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", "1"}, &plan), "");
-  EXPECT_EQ(Check({"--address", "10.0.0.1", "--min-mos", "4.5"}, &plan), "");
-}
-
-TEST(CliCheck, ChecksComeInTheProgramsOrderAndFirstFailureWins) {
-  // The community dialog comes before the add-phones dialog.
-  EXPECT_EQ(Check({"--duration", "0", "--range", "10.0.0.9-10.0.0.1"}),
-            "--duration: " + FillMessage(kMsgIntegerRange, "1", "60"));
-  // A later bad range is still refused when an earlier one is good.
-  EXPECT_EQ(Check({"--range", "10.0.0.1-10.0.0.2", "--range", "10.0.0.9-10.0.0.1"}),
-            std::string("--range: ") + kMsgInvalidRange);
-  EXPECT_EQ(Check({}), kMsgNoAddress);
 }
 
 // The report is renamed over its target at the end of the run: anything but an absent
@@ -255,30 +185,62 @@ TEST(CliCheck, AFolderThatTakesNoFileIsRefusedUpFront) {
   pathmon::testing::Unmount(dir);
 }
 
-// The monitoring options: each names itself in its message; the community never comes from
-// a file other users may read; an explicit --community wins over the environment.
-TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
+// Every option by its rule (the dialogs' rules for what the dialogs ask), each named in its
+// message; only the first failure is said: the community dialog's before the add-phones
+// dialog's, a later bad range after a good one. The community never comes from a file other
+// users may read; an explicit --community wins over the environment.
+TEST(CliCheck, EveryOptionsRuleAndMessageAndTheFirstFailureWins) {
   const pathmon::testing::TempDir temp("cli-mon");
   const std::string& d = temp.Path();
-  auto write = [&d](const std::string& name, const std::string& text, mode_t mode) {
-    std::ofstream(d + "/" + name) << text;
-    ::chmod((d + "/" + name).c_str(), mode);
-    return d + "/" + name;
-  };
-  const std::string secret = write("secret", "s3cret\r\nignored\n", 0600);
-  const std::string open = write("open", "s3cret\n", 0640);
+  const std::string secret = WriteFile(d, "secret", "s3cret\r\nignored\n", 0600);
+  const std::string open = WriteFile(d, "open", "s3cret\n", 0640);
   struct Case {
     std::vector<std::string> args;
     std::string message;  // empty: accepted
     std::string community = "";
+    int32_t minutes = 0, limit = 0;
+    double minMos = 0;  // no voice rule
   };
+  const std::string range = "--duration: " + FillMessage(kMsgIntegerRange, "1", "60");
+  const std::string integer = std::string("--duration: ") + kMsgEnterInteger;
+  const std::string tooLong = std::string("--duration: ") + kMsgDefaultCommunityDuration;
+  auto badRange = [](const char* message) { return std::string("--range: ") + message; };
   auto NotListenable = [](const std::string& text) {
     return "--metrics-listen: " + text +
            " is no ADDR:PORT (an IPv4 address, or an IPv6 one in brackets, and a port: for "
            "example 127.0.0.1:9464)";
   };
-  const std::vector<Case> cases = {
-      {{"--community-file", secret}, "", "s3cret"},
+  std::vector<Case> cases = {
+      {{}, "", "orchid", 5, 2},
+      {{"--duration", "0"}, range},
+      {{"--duration", "61"}, range},
+      {{"--duration=-3"}, range},
+      {{"--duration", "abc"}, integer},
+      {{"--duration", "2.5"}, integer},
+      {{"--duration", ""}, integer},
+      {{"--duration", " 12\t", "--community", "lab"}, "", "lab", 12, 10},
+      {{"--duration", "6"}, tooLong},
+      {{"--community", "OrChId", "--duration", "6"}, tooLong},
+      // A blank makes it another community, as in the dialog.
+      {{"--community", "orchid ", "--duration", "60"}, "", "orchid ", 60, 10},
+      {{"--community", std::string(255, 'c')}, "", std::string(255, 'c'), 5, 10},
+      {{"--range=-10.0.0.1"}, badRange(kMsgInvalidStart)},
+      {{"--range", "0.0.0.0-10.0.0.1"}, badRange(kMsgInvalidStart)},
+      {{"--range", "bad-worse"}, badRange(kMsgInvalidStart)},  // only the first failure
+      {{"--range", "10.0.0.1-255.255.255.255"}, badRange(kMsgInvalidEnd)},
+      {{"--range", "10.0.0.9-10.0.0.1"}, badRange(kMsgInvalidRange)},
+      {{"--range", "200.0.0.1-10.0.0.1"}, badRange(kMsgInvalidRange)},
+      {{"--range", "10.0.0.0-10.0.1.0"}, badRange(kMsgRangeTooLarge)},
+      {{"--range", "10.0.2.7/23"}, badRange(kMsgRangeTooLarge)},  // over a /24
+      {{"--range", "10.0.2.0/33"}, badRange(kMsgInvalidStart)},
+      {{"--address", "10.0.0.256"}, std::string("--address: ") + kMsgInvalidStart},
+      {{"--duration", "0", "--range", "10.0.0.9-10.0.0.1"}, range},
+      {{"--range", "10.0.0.1-10.0.0.2", "--range", "10.0.0.9-10.0.0.1"},
+       badRange(kMsgInvalidRange)},
+      {{"--min-mos", "3.6"}, "", "orchid", 5, 2, 3.6},
+      {{"--min-mos", "1"}, "", "orchid", 5, 2, 1},
+      {{"--min-mos", "4.5"}, "", "orchid", 5, 2, 4.5},
+      {{"--community-file", secret}, "", "s3cret", 5, 10},
       {{"--community-file", open},
        "--community-file: " + open +
            ": other users may read it (mode 0640): make it readable by its owner only (chmod "
@@ -287,7 +249,7 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
        "--community-file: " + d + "/none: No such file or directory"},
       {{"--community-file", secret, "--community", "x"},
        "--community-file: not together with --community"},
-      {{"--community-file", secret, "--duration", "7"}, "", "s3cret"},
+      {{"--community-file", secret, "--duration", "7"}, "", "s3cret", 7, 10},
       {{"--monitor", "--rescan", "0"}, "--rescan: " + FillMessage(kMsgIntegerRange, "1", "1440")},
       {{"--monitor", "--rescan", "x"}, std::string("--rescan: ") + kMsgEnterInteger},
       {{"--rescan", "5"}, "--rescan: only with --monitor (a one-off run scans once)"},
@@ -296,7 +258,7 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
       {{"--monitor", "--log"}, "--log: not together with --monitor"},
       {{"--json", "-", "--jsonl", "-"},
        "--jsonl: standard output already carries the JSON report (--json -)"},
-      {{"--metrics-listen", "127.0.0.1:9464"}, "", "orchid"},
+      {{"--metrics-listen", "127.0.0.1:9464"}, "", "orchid", 5, 2},
       {{"--metrics-listen", "9464"}, NotListenable("9464")},
       {{"--metrics-listen", "127.0.0.1:70000"}, NotListenable("127.0.0.1:70000")},
       {{"--metrics-listen", "9465,127.0.0.1:9464"}, NotListenable("9465,127.0.0.1:9464")},
@@ -311,8 +273,11 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
       {{"--sites", d + "/none.toml", "--range", "10.0.0.1-10.0.0.2"},
        "--range: not together with --sites"},
   };
+  for (const char* bad : {"0.99", "4.51", "abc", "", "3,6", "-3.6", "nan", "inf", "1e0", " 3.6"}) {
+    cases.push_back({{"--min-mos", bad}, kMsgBadMinMos});
+  }
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args.front() + " " + c.message);
+    SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.message);
     std::vector<std::string> args = c.args;
     if (std::find(args.begin(), args.end(), "--sites") == args.end()) {
       args.insert(args.end(), {"--address", "10.0.0.1"});
@@ -321,8 +286,12 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
     EXPECT_EQ(Check(args, &plan), c.message);
     if (c.message.empty()) {
       EXPECT_EQ(plan.community, c.community);
+      EXPECT_EQ(plan.settings.durationMinutes, c.minutes);
+      EXPECT_EQ(plan.settings.maxConcurrentTests, c.limit);
+      EXPECT_EQ(plan.minMos, c.minMos);
     }
   }
+  EXPECT_EQ(Check({}), kMsgNoAddress);
 
   ::setenv(kCommunityVariable, "fromenv", 1);
   RunPlan plan;
@@ -336,10 +305,8 @@ TEST(CliCheck, MonitoringOptionsAndCommunitySources) {
 TEST(CliCheck, SitesFileTakesTheOptionsRules) {
   const pathmon::testing::TempDir temp("cli-sites");
   const std::string& d = temp.Path();
-  std::ofstream(d + "/a.community") << "alpha\n";
-  ::chmod((d + "/a.community").c_str(), 0600);
-  std::ofstream(d + "/open.community") << "beta\n";
-  ::chmod((d + "/open.community").c_str(), 0644);
+  WriteFile(d, "a.community", "alpha\n", 0600);
+  WriteFile(d, "open.community", "beta\n", 0644);
   const std::string good =
       "[[site]]\nname = \"a\"\nranges = [\"10.0.0.1-10.0.0.9\"]\n"
       "community-file = \"a.community\"\nduration = 7\nserials = [\"SN1\"]\n"

@@ -44,8 +44,7 @@ TEST(Utf8OrLatin1, Utf8PassesAndOtherBytesReadAsLatin1) {
 }
 
 PhoneEntry Entry(const char* serial, const char* user) {
-  PhoneEntry e;
-  std::memset(&e, 0, sizeof e);
+  PhoneEntry e{};
   std::snprintf(e.serialNumber, sizeof e.serialNumber, "%s", serial);
   std::snprintf(e.userName, sizeof e.userName, "%s", user);
   std::snprintf(e.scannedAddress, sizeof e.scannedAddress, "10.0.0.1");
@@ -68,13 +67,8 @@ TEST(FormatReport, DocumentedLayoutWithEveryCycle) {
   p.stage = TestStage::kEnded;
   p.endReason = TestEnd::kDuration;
   p.historyFile = "CORP_bob_SN1.txt";
-  TestStatistics good;
-  good.sent = 3000;
-  good.received = 2990;
-  good.avgRtt = 40;
-  TestStatistics slow = good;
-  slow.avgRtt = 200;
-  slow.maxRtt = -7;
+  const TestStatistics good{.avgRtt = 40, .received = 2990, .sent = 3000};
+  const TestStatistics slow{.avgRtt = 200, .maxRtt = -7, .received = 2990, .sent = 3000};
   VoiceQuality outage;
   outage.loss.sent = 3000;
   outage.score.mos = 4.1;
@@ -158,37 +152,34 @@ TEST(IsoLocalTime, CarriesTheOffset) {
 
 class AtomicWrite : public ::testing::Test {
  protected:
-  std::string Dir() const { return dir_.Path(); }
-  std::vector<std::string> Names() const { return dir_.Names(); }
-
-  pathmon::testing::TempDir dir_{"cli-json"};
+  pathmon::testing::TempDir dir{"cli-json"};
 };
 
 TEST_F(AtomicWrite, ReplacesTheWholeFileAndLeavesNoTemporary) {
-  std::string path = Dir() + "/r.json";
+  std::string path = dir.Path() + "/r.json";
   std::string error;
   ASSERT_TRUE(WriteFileAtomically(path, "{\"a\":1}\n", error)) << error;
   ASSERT_TRUE(WriteFileAtomically(path, "{}\n", error)) << error;
   EXPECT_EQ(ReadFile(path), "{}\n");
-  EXPECT_EQ(Names(), std::vector<std::string>{"r.json"});
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"r.json"});
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST_F(AtomicWrite, FailureKeepsTheOldFileAndSaysWhy) {
-  std::string path = Dir() + "/r.json";
+  std::string path = dir.Path() + "/r.json";
   std::string error;
   ASSERT_TRUE(WriteFileAtomically(path, "old\n", error));
   // A directory where the file should go: the rename fails.
-  std::string blocked = Dir() + "/sub";
+  std::string blocked = dir.Path() + "/sub";
   ASSERT_EQ(::mkdir(blocked.c_str(), 0755), 0);
   EXPECT_FALSE(WriteFileAtomically(blocked, "new\n", error));
   EXPECT_NE(error.find(blocked), std::string::npos) << error;
   ::rmdir(blocked.c_str());
-  EXPECT_FALSE(WriteFileAtomically(Dir() + "/missing/r.json", "new\n", error));
+  EXPECT_FALSE(WriteFileAtomically(dir.Path() + "/missing/r.json", "new\n", error));
   EXPECT_EQ(ReadFile(path), "old\n");
-  EXPECT_EQ(Names(), std::vector<std::string>{"r.json"});
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"r.json"});
 }
 
 }  // namespace

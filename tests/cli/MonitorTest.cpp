@@ -9,7 +9,6 @@
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,7 +24,6 @@
 namespace pathmon::cli {
 namespace {
 
-using pathmon::testing::FakeClock;
 using pathmon::testing::FakeFleet;
 using std::chrono::minutes;
 using std::chrono::seconds;
@@ -216,14 +214,8 @@ struct Harness : CliHarness {
 };
 
 MonitorPlan Plan(int32_t limit, int32_t rescanMinutes) {
-  Site site;
-  site.name = "lab";
-  site.community = "lab";
-  site.durationMinutes = 1;
-  site.maxConcurrentTests = limit;
-  site.ranges = {{"10.0.0.1", "10.0.0.9"}};
   MonitorPlan plan;
-  plan.sites = {site};
+  plan.sites = {{"lab", "lab", 1, limit, {{"10.0.0.1", "10.0.0.9"}}, {}}};
   plan.rescanMinutes = rescanMinutes;
   plan.verbosity = Verbosity::kQuiet;
   return plan;

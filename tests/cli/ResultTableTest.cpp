@@ -17,15 +17,9 @@ using testing::Words;
 TEST(ResultTable, TheTwelveColumnsThenTheVoiceFiguresInOrder) {
   TestSnapshot running;
   running.running = true;
-  running.stats.sent = 1500;
-  running.stats.received = 1490;
-  running.stats.lost = 10;
-  running.stats.interruptions = 1;
-  running.stats.avgRtt = 42;
-  running.stats.maxBurstLost = 7;
-  running.stats.delayed = 3;
-  running.stats.lastRtt = -5;  // "%d": a sign, no padding
-  running.stats.maxRtt = 401;
+  // lastRtt: "%d", a sign and no padding.
+  running.stats = {.lastRtt = -5, .avgRtt = 42, .lost = 10, .delayed = 3, .maxRtt = 401,
+                   .maxBurstLost = 7, .received = 1490, .sent = 1500, .interruptions = 1};
   TestSnapshot stopped;
   VoiceQuality voice;
   voice.loss.sent = 1500;

@@ -15,16 +15,13 @@ namespace pathmon::cli {
 namespace {
 
 TEST(TableView, FitsTheWidthAndColoursWithoutShiftingColumns) {
-  TestStatistics clean;
-  clean.sent = 3000;
-  clean.received = 3000;
+  const TestStatistics clean{.received = 3000, .sent = 3000};
   VoiceQuality good;
   good.loss.sent = 3000;
   good.worstWindowMos = 4.4;
   VoiceQuality bad = good;
   bad.worstWindowMos = 2.9;
-  TestStatistics late = clean;
-  late.avgRtt = 200;
+  const TestStatistics late{.avgRtt = 200, .received = 3000, .sent = 3000};
 
   const std::vector<RowTexts> rows = {MakeRow("alice", "SN1", {true, clean}, good),
                                       MakeRow("bob", "SN2", {true, late}, bad)};
@@ -56,8 +53,7 @@ TEST(TableView, FitsTheWidthAndColoursWithoutShiftingColumns) {
 // A narrow terminal leaves out first the figures kept for the shortest time: the score, the
 // worst window and the frames lost stay longest; the legend gives the units of those shown.
 TEST(TableView, ANarrowTerminalKeepsTheScoreAndTheLossLongestAndSaysTheirUnits) {
-  TestStatistics stats;
-  stats.sent = stats.received = stats.maxRtt = 15000;
+  const TestStatistics stats{.maxRtt = 15000, .received = 15000, .sent = 15000};
   VoiceQuality voice;
   voice.loss.sent = 15000;
   voice.jitterUs = 138'090;

@@ -80,16 +80,10 @@ TEST_F(CommunityDialogTest, TheDscpClassIsANameOrANumberAndUnmarkedByDefault) {
   EXPECT_EQ(settings.dscp, 46);
 }
 
-TEST_F(CommunityDialogTest, TheDefaultInAnyLetterCaseIsLimited) {
-  Answer("OrCHiD", "6");
-  ExpectRefused(kMsgDefaultCommunityDuration, kIdDuration);
-}
-
-TEST_F(CommunityDialogTest, BlanksAroundTheDefaultMakeAnotherCommunity) {
-  EXPECT_FALSE(IsDefaultCommunity(" orchid"));
-  EXPECT_FALSE(IsDefaultCommunity("orchid "));
-  EXPECT_FALSE(IsDefaultCommunity("orchids"));
-  EXPECT_FALSE(IsDefaultCommunity(""));
+TEST(CommunityDialog, OnlyBlanksFreeTheDefaultCommunity) {
+  for (const char* other : {" orchid", "orchid ", "orchids", ""}) {
+    EXPECT_FALSE(IsDefaultCommunity(other)) << other;
+  }
 }
 
 // What OK stores: the community as typed, the duration, and the limit of tests at once that
@@ -113,63 +107,45 @@ TEST(CommunityDialog, AnAcceptedAnswerIsStoredWithItsLimit) {
   }
 }
 
-TEST_F(CommunityDialogTest, ADurationThatIsNoWholeNumberAsksForAnInteger) {
+// Refused answers on one dialog: only the first failing check is said (the community's length,
+// the integer, the range, then the default community's limit), nothing of it is stored
+// (ExpectRefused), and the dialog can still be answered.
+TEST_F(CommunityDialogTest, ARefusedAnswerSaysItsFirstFailingCheckAndStoresNothing) {
+  struct Case {
+    std::string community, duration, message;
+    int focus;
+  };
+  const std::string tooLong = "Please enter no more than 255 characters.";
+  std::vector<Case> cases = {{"OrCHiD", "6", kMsgDefaultCommunityDuration, kIdDuration},
+                             {"orchid", "x", kMsgEnterInteger, kIdDuration},
+                             {"orchid", "61", kRangeMessage, kIdDuration},
+                             {std::string(256, 'c'), "x", tooLong, kIdCommunity},
+                             {std::string(256, 'c'), "5", tooLong, kIdCommunity}};
   for (const char* text : {"abc", "", "  ", "2.5", "1e1", "0x10", "+", "-", "5 5", "five", "12a"}) {
-    SCOPED_TRACE(text);
-    Answer("s3cret", text);
-    ExpectRefused(kMsgEnterInteger, kIdDuration);
+    cases.push_back({"s3cret", text, kMsgEnterInteger, kIdDuration});
   }
-}
-
-TEST_F(CommunityDialogTest, ADurationOutsideOneToSixtyGetsTheRangeMessage) {
-  EXPECT_EQ(FillMessage(kMsgIntegerRange, "1", "60"), kRangeMessage);
   for (const char* text : {"0", "61", "-3", "-0", "99999999999999999999999"}) {
-    SCOPED_TRACE(text);
-    Answer("s3cret", text);
-    ExpectRefused(kRangeMessage, kIdDuration);
+    cases.push_back({"s3cret", text, kRangeMessage, kIdDuration});
   }
-}
-
-TEST_F(CommunityDialogTest, BlanksAndTabsAroundTheNumberAndASignAreAccepted) {
-  int32_t minutes = 0;
-  EXPECT_EQ(ParseDuration(" \t12\t ", minutes), DurationParse::kOk);
-  EXPECT_EQ(minutes, 12);
-  EXPECT_EQ(ParseDuration("+7", minutes), DurationParse::kOk);
-  EXPECT_EQ(minutes, 7);
-  EXPECT_EQ(ParseDuration("060", minutes), DurationParse::kOk);
-  EXPECT_EQ(minutes, 60);
-  EXPECT_EQ(ParseDuration("1", minutes), DurationParse::kOk);
-  EXPECT_EQ(minutes, 1);
-}
-
-TEST_F(CommunityDialogTest, OnlyTheFirstFailingCheckIsReported) {
-  // The integer check comes before the default community's limit.
-  Answer("orchid", "x");
-  ExpectRefused(kMsgEnterInteger, kIdDuration);
-  // The range check comes before it too.
-  Answer("orchid", "61");
-  ExpectRefused(kRangeMessage, kIdDuration);
-  // A community too long for the directory is refused before the duration is read.
-  Answer(std::string(256, 'c'), "x");
-  ExpectRefused("Please enter no more than 255 characters.", kIdCommunity);
-}
-
-TEST_F(CommunityDialogTest, ACommunityLongerThan255CharactersNeverReachesTheDirectory) {
-  Answer(std::string(256, 'c'), "5");
-  ExpectRefused("Please enter no more than 255 characters.", kIdCommunity);
-}
-
-TEST_F(CommunityDialogTest, TheDialogCanBeAnsweredAgainAfterARefusal) {
-  Answer("orchid", "6");
-  ExpectRefused(kMsgDefaultCommunityDuration, kIdDuration);
-  Answer("orchid", "abc");
-  ExpectRefused(kMsgEnterInteger, kIdDuration);
-  // Cancel now (the view ends the dialog): nothing of the refused input was stored, as
-  // ExpectRefused checked after each attempt.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.community.substr(0, 8) + "/" + c.duration);
+    Answer(c.community, c.duration);
+    ExpectRefused(c.message, c.focus);
+  }
   Answer("orchid", "3");
   EXPECT_EQ(view.ended, kResultOk);
   EXPECT_EQ(settings.durationMinutes, 3);
   EXPECT_EQ(settings.maxConcurrentTests, 2);
+}
+
+TEST(CommunityDialog, BlanksAndTabsAroundTheNumberAndASignAreAccepted) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {" \t12\t ", 12}, {"+7", 7}, {"060", 60}, {"1", 1}};
+  for (const auto& [text, expected] : cases) {
+    int32_t minutes = 0;
+    EXPECT_EQ(ParseDuration(text, minutes), DurationParse::kOk) << text;
+    EXPECT_EQ(minutes, expected) << text;
+  }
 }
 
 TEST(MessagesTest, PlaceholdersAreFilledInOrder) {

@@ -9,7 +9,6 @@
 #include <climits>
 #include <future>
 #include <thread>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -182,16 +181,8 @@ TEST_F(MainWindowTest, FillMakesOneRowPerTestInRegistryOrder) {
 
 TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
   ListPhones(2);
-  TestStatistics& s = Stats(1);
-  s.sent = 15000;
-  s.received = 14990;
-  s.lost = 10;
-  s.interruptions = 1;
-  s.avgRtt = 42;
-  s.maxBurstLost = 7;
-  s.delayed = 3;
-  s.lastRtt = -5;
-  s.maxRtt = 401;
+  Stats(1) = {.lastRtt = -5, .avgRtt = 42, .lost = 10, .delayed = 3, .maxRtt = 401,
+              .maxBurstLost = 7, .received = 14990, .sent = 15000, .interruptions = 1};
   SetRunning(1, true);
   presenter.OnTimer(kRefreshTimerId);
   std::vector<std::string> row1(view.rows[1].cells + 2, view.rows[1].cells + kColumnCount);
@@ -204,8 +195,7 @@ TEST_F(MainWindowTest, RefreshWritesTheStateAndTheFiguresOfEveryRow) {
 TEST_F(MainWindowTest, RefreshWritesTheVoiceFiguresWithTheBandInWordsAndATooltip) {
   ListPhones(3);
   for (int row : {0, 1}) {
-    Stats(row).sent = 3000;
-    Stats(row).received = 2850;
+    Stats(row) = {.received = 2850, .sent = 3000};
     VoiceQuality& v = backend.Of(view.rows[row].test).voice;
     v.loss.sent = 3000;
     v.jitterUs = 1234;
@@ -266,25 +256,9 @@ TEST_F(MainWindowTest, AVoiceColumnSortsByItsFigureAndARowWithoutFiguresGoesLast
   EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN3", "SN2"}));
 }
 
-TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstAndKeepsTiesInOrder) {
-  ListPhones(4);
-  int lost[] = {5, 9, 5, 0};
-  for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
-  presenter.OnColumnClick(5);  // LOST
-  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
-  EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
-
-  // USER, SN and PATHMON impose no order.
-  for (int column : {0, 1, 2, kTableColumnCount, -1}) {
-    presenter.OnColumnClick(column);
-    EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN1", "SN0", "SN2", "SN3"}));
-  }
-  // The next rebuild puts the registry order back.
-  presenter.OnAddPhones();
-  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
-}
-
-TEST_F(MainWindowTest, ASecondClickReversesTheOrderKeepingTiesAndTheMarkFollows) {
+// A figure's column sorts largest first, a second click reverses, ties keep their order either
+// way; USER, SN, PATHMON and no column at all impose no order and leave the mark.
+TEST_F(MainWindowTest, ClickingAFigureSortsLargestFirstThenReversedKeepingTiesAndTheMark) {
   ListPhones(4);
   int lost[] = {5, 9, 5, 0};
   for (int i = 0; i < 4; ++i) Stats(i).lost = lost[i];
@@ -293,19 +267,22 @@ TEST_F(MainWindowTest, ASecondClickReversesTheOrderKeepingTiesAndTheMarkFollows)
     std::vector<std::string> serials;
     std::pair<int, bool> mark;
   };
-  std::vector<Click> clicks = {
-      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
-      {5, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // the tie keeps its order
-      {0, {"SN3", "SN0", "SN2", "SN1"}, {5, false}},  // USER sorts nothing, the mark stays
-      {5, {"SN1", "SN0", "SN2", "SN3"}, {5, true}},
-      {6, {"SN1", "SN0", "SN2", "SN3"}, {6, true}},  // another column: largest first again
-  };
+  const std::vector<std::string> byLost = {"SN1", "SN0", "SN2", "SN3"};
+  const std::vector<std::string> reversed = {"SN3", "SN0", "SN2", "SN1"};
+  std::vector<Click> clicks = {{5, byLost, {5, true}}, {5, reversed, {5, false}}};
+  for (int column : {0, 1, 2, kTableColumnCount, -1}) {
+    clicks.push_back({column, reversed, {5, false}});
+  }
+  clicks.push_back({5, byLost, {5, true}});
+  clicks.push_back({6, byLost, {6, true}});  // another column: largest first again
   for (const Click& click : clicks) {
     presenter.OnColumnClick(click.column);
     EXPECT_EQ(view.Column(1), click.serials) << "after a click on " << click.column;
     EXPECT_EQ(view.sortMark, click.mark) << "after a click on " << click.column;
   }
+  EXPECT_EQ(view.Column(5), (std::vector<std::string>{"9", "5", "5", "0"}));  // refreshed
   presenter.OnAddPhones();  // registry order, no mark
+  EXPECT_EQ(view.Column(1), (std::vector<std::string>{"SN0", "SN1", "SN2", "SN3"}));
   EXPECT_EQ(view.sortMark, (std::pair<int, bool>{-1, true}));
 }
 
@@ -314,10 +291,7 @@ TEST_F(MainWindowTest, TheStatusLineCountsPhonesRunningAndUnusableAndTellsTheLas
   EXPECT_EQ(view.texts[kIdStatusLine], "0 phones \u00b7 0 running \u00b7 0 unusable");
   ListPhones(3);
   SetRunning(0, true);
-  Stats(1) = {};
-  Stats(1).sent = 100;
-  Stats(1).received = 100;
-  Stats(1).avgRtt = 151;  // over the usable rule's bound
+  Stats(1) = {.avgRtt = 151, .received = 100, .sent = 100};  // over the usable rule's bound
   presenter.OnTimer(kRefreshTimerId);
   EXPECT_EQ(view.texts[kIdStatusLine], "3 phones \u00b7 1 running \u00b7 1 unusable");
   presenter.OnAddPhones();
@@ -359,12 +333,12 @@ TEST_F(MainWindowTest, SortingCopesWithFiguresSpanningTheWholeRange) {
 }
 
 // Start walks the selected rows; a row it cannot start is said once (or skipped) and the
-// walk goes on, and the wait cursor is given back every time.
-TEST_F(MainWindowTest, StartSkipsWhatItCannotStart) {
+// walk goes on, up to the limit of tests at once, and the wait cursor is given back every time.
+TEST_F(MainWindowTest, StartSkipsWhatItCannotStartAndStopsAtTheLimit) {
   struct Case {
     const char* what;
     std::vector<int> running, selected;
-    std::function<void(FakeFleet&)> arrange;
+    std::function<void(MainWindow&)> arrange;
     std::vector<std::string> messages;
     const char* callsOf;  // the calls compared, by their start ("": all)
     std::vector<std::string> calls;
@@ -373,19 +347,29 @@ TEST_F(MainWindowTest, StartSkipsWhatItCannotStart) {
       {"no selection", {}, {}, {}, {kMsgSelectToStart}, "", {}},
       {"a running row", {0}, {0}, {}, {}, "", {}},
       {"a phone that does not answer", {}, {0, 2},
-       [](FakeFleet& f) { f.Get("SN0").answers = false; },
+       [](MainWindow& w) { w.backend.Get("SN0").answers = false; },
        {"Failed to start PATHMON for user0:SN0"}, "start", {"start SN2 300 20 10.0.0.3"}},
-      {"a phone gone", {}, {0}, [](FakeFleet& f) { f.Get("SN0").found = false; }, {}, "", {}},
+      {"a phone gone", {}, {0}, [](MainWindow& w) { w.backend.Get("SN0").found = false; }, {},
+       "", {}},
       {"a third test", {0, 1}, {2}, {}, {kMsgTooManyRunning}, "", {}},
+      // Another community's limit: the tenth starts, the eleventh does not.
+      {"an eleventh test", {0, 1, 2, 3, 4, 5, 6, 7, 8}, {9, 10},
+       [](MainWindow& w) { w.settings.maxConcurrentTests = 10; }, {kMsgTooManyRunning}, "start",
+       {"start SN9 300 20 10.0.0.10"}},
+      // A start whose thread does not report running takes a place all the same, so tests
+      // still starting cannot overrun the limit; the walk ends there (SN3 is never tried).
+      {"a second test still starting", {0}, {1, 2, 3},
+       [](MainWindow& w) { w.backend.startSucceeds = false; }, {kMsgTooManyRunning}, "",
+       {"exchange SN1 1 10.0.0.2", "start SN1 300 20 10.0.0.2"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     MainWindow w;
     w.settings.maxConcurrentTests = 2;  // the default community's limit
-    w.ListPhones(3);
+    w.ListPhones(12);
     for (int row : c.running) w.SetRunning(row, true);
     w.Select(c.selected);
-    if (c.arrange) c.arrange(w.backend);
+    if (c.arrange) c.arrange(w);
     w.presenter.OnStart();
     EXPECT_EQ(w.view.messages, c.messages);
     EXPECT_EQ(w.backend.Calls(c.callsOf), c.calls);
@@ -404,34 +388,6 @@ TEST_F(MainWindowTest, StartRunsTheExchangeThenTheTestWithTheSettingsDuration) {
                                                      "start SN1 420 20 10.0.0.2"}));
   EXPECT_EQ(view.waitDepth, 0);
   EXPECT_EQ(view.events.front(), "wait");
-}
-
-TEST_F(MainWindowTest, WithAnotherCommunityTheEleventhTestIsRefused) {
-  ListPhones(12);
-  for (int i = 0; i < 9; ++i) SetRunning(i, true);
-  Select({9});
-  presenter.OnStart();  // the tenth starts
-  EXPECT_TRUE(view.messages.empty());
-  EXPECT_EQ(backend.Calls("start").size(), 1u);
-  Select({10});
-  presenter.OnStart();  // the eleventh does not
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
-  EXPECT_EQ(backend.Calls("start").size(), 1u);
-}
-
-TEST_F(MainWindowTest, TheRunningTestsAreCountedOnceAndEachStartAddsOne) {
-  // Even a start whose thread does not report running takes a place: the limit cannot be
-  // overrun by tests that are still starting.
-  settings.maxConcurrentTests = 2;
-  backend.startSucceeds = false;
-  ListPhones(4);
-  SetRunning(0, true);
-  Select({1, 2, 3});
-  presenter.OnStart();
-  EXPECT_EQ(backend.Calls("start"), std::vector<std::string>{"start SN1 300 20 10.0.0.2"});
-  EXPECT_EQ(view.messages, std::vector<std::string>{kMsgTooManyRunning});
-  // The walk ended at the limit: the third selected row was never tried.
-  EXPECT_TRUE(backend.Calls("exchange SN3").empty());
 }
 
 TEST_F(MainWindowTest, StopEndsOnlyTheSelectedRunningTests) {
