@@ -76,7 +76,6 @@ NotTested CauseOf(PhoneState state) {
   }
 }
 
-
 class Run {
  public:
   Run(const RunPlan& plan, CliEnvironment& env) : plan_(plan), env_(env) {}

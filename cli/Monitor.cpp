@@ -112,7 +112,8 @@ class Monitor {
   Clock::TimePoint nextScan_{};
   bool scanned_ = false;  // a scan has ended
   bool registryFullNoted_ = false;
-  std::set<std::string> setAsideNoted_;  // "ADDRESS CODE" of the phones set aside so far (the cause's code word)
+  // "ADDRESS CODE" (the cause's code word) of the phones set aside so far.
+  std::set<std::string> setAsideNoted_;
 };
 
 void Monitor::Note(const std::string& text) {

@@ -67,10 +67,10 @@ const char* OutcomeName(Outcome outcome);
 const char* OutcomeWords(Outcome outcome);
 
 // Why a phone found was never tested: its start failed, it was set aside or not selected, or
-// an interruption kept it from its turn. The name is a
-// stable word for scripts (the JSON report's "notTestedCode", the reason of the event stream's
-// "not-tested" event and of pathmon_test_start_failures_total); the text says it in words
-// where nothing more particular is known (a clash names the other phone).
+// an interruption kept it from its turn. The name is a stable word for scripts (the JSON
+// report's "notTestedCode", the reason of the event stream's "not-tested" event and of
+// pathmon_test_start_failures_total); the text says it in words where nothing more particular
+// is known (a clash names the other phone).
 enum class NotTested {
   kNone,             // tested, or not yet known
   kNoAnswer,         // "no-answer": no answer to the control exchange (off hook, unreachable)

@@ -152,12 +152,10 @@ int main(int argc, char** argv) {
   engine.AddObserver(std::make_shared<VoiceHistoryWriter>("", engine.WriteFailureLog()));
   EngineBackend backend(engine);
 
+  // The one site the options would make; its tests still run at the last sample.
   RunPlan plan;
-  plan.community = "orchid";
-  plan.settings.durationMinutes = minutes + 1;  // still running at the last sample
   plan.settings.maxConcurrentTests = phones;
-  plan.ranges.push_back({first, Address(base, phones - 1)});
-  plan.sites = {{"", plan.community, plan.settings.durationMinutes, phones, plan.ranges, {}}};
+  plan.sites = {{"", "orchid", minutes + 1, phones, {{first, Address(base, phones - 1)}}, {}}};
 
   std::mutex mutex;
   std::condition_variable wake;

@@ -49,11 +49,8 @@ PhoneEntry Entry(const char* serial, const char* address) {
 
 RunPlan Plan(int32_t limit, std::vector<AddressRange> ranges) {
   RunPlan plan;
-  plan.community = "lab";
-  plan.settings.durationMinutes = 1;
   plan.settings.maxConcurrentTests = limit;
-  plan.ranges = ranges;
-  plan.sites = {{"", plan.community, 1, limit, std::move(ranges), {}}};  // as CheckArguments
+  plan.sites = {{"", "lab", 1, limit, std::move(ranges), {}}};  // the options' one site
   return plan;
 }
 
